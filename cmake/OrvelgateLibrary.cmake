@@ -1,0 +1,37 @@
+# One static library per src/ folder: every .cpp in the folder belongs to it.
+function(orvelgate_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    set(scope PUBLIC)
+  else()
+    add_library(${name} INTERFACE)  # a folder whose code has not been written yet
+    set(scope INTERFACE)
+  endif()
+  target_include_directories(${name} ${scope} ${PROJECT_SOURCE_DIR}/src ${PROJECT_BINARY_DIR}/generated)
+  target_link_libraries(${name} ${scope} ${ARG_DEPS})
+endfunction()
+
+# One test program per tests/ folder: every *_test.cpp in tests/<name>/ belongs to it,
+# and so does every *_support.cpp there (fixtures shared by that folder's tests).
+function(orvelgate_test_folder name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  set(dir ${CMAKE_CURRENT_SOURCE_DIR}/${name})
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  file(GLOB support CONFIGURE_DEPENDS ${dir}/*_support.cpp)
+  add_executable(${name}_tests ${sources} ${support})
+  target_include_directories(${name}_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name}_tests PRIVATE ${ARG_DEPS} testsupport GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${name}_tests PRIVATE
+    ORVELGATE_BINARY_DIR="${PROJECT_BINARY_DIR}"
+    ORVELGATE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  gtest_discover_tests(${name}_tests
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS "${name}"
+    DISCOVERY_TIMEOUT 60)
+endfunction()

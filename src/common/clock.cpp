@@ -1,0 +1,82 @@
+#include "common/clock.h"
+
+#include <ctime>
+
+namespace orvelgate {
+
+TDateTime SystemClock::LocalNow() const {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  std::tm tm{};
+  localtime_r(&ts.tv_sec, &tm);
+  return DateTimeFromTm(tm, static_cast<int>(ts.tv_nsec / 1000000));
+}
+
+uint32_t SystemClock::TickMs() const {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                      static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+bool SystemClock::SetLocalClock(const CalendarTime& t) {
+  if (!IsValidCalendar(t)) return false;
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_isdst = -1;
+  const time_t seconds = mktime(&tm);
+  if (seconds == static_cast<time_t>(-1)) return false;
+  timespec ts{seconds, static_cast<long>(t.millisecond) * 1000000L};
+  return clock_settime(CLOCK_REALTIME, &ts) == 0;
+}
+
+TDateTime FakeClock::LocalNow() const {
+  std::lock_guard lock(mutex_);
+  return now_;
+}
+
+uint32_t FakeClock::TickMs() const {
+  std::lock_guard lock(mutex_);
+  return tick_;
+}
+
+bool FakeClock::SetLocalClock(const CalendarTime& t) {
+  std::lock_guard lock(mutex_);
+  sets_.push_back(t);
+  if (auto v = EncodeDateTime(t)) now_ = *v;
+  return true;
+}
+
+void FakeClock::Advance(uint32_t ms) {
+  std::lock_guard lock(mutex_);
+  tick_ += ms;
+  now_ += ms * kOneMillisecond;
+}
+
+void FakeClock::SetNow(TDateTime now) {
+  std::lock_guard lock(mutex_);
+  now_ = now;
+}
+
+void FakeClock::SetTick(uint32_t tick) {
+  std::lock_guard lock(mutex_);
+  tick_ = tick;
+}
+
+std::vector<CalendarTime> FakeClock::ClockSets() const {
+  std::lock_guard lock(mutex_);
+  return sets_;
+}
+
+Clock& DefaultClock() {
+  static SystemClock clock;
+  return clock;
+}
+
+}  // namespace orvelgate
