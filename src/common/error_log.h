@@ -1,0 +1,14 @@
+#pragma once
+// The error log "error.txt" in the working directory: one line per logged failure,
+// "ошибка №" + the number + CR LF, in Windows-1251. The file is opened and closed on
+// every call, so it is complete on disk at any moment.
+
+#include <string>
+
+namespace orvelgate {
+
+// Numbers in use: 9 (station supervision), 11 (spool name), 19 (port selection).
+// Returns false when the line could not be written; callers go on either way.
+bool LogError(int number, const std::string& file = "error.txt");
+
+}  // namespace orvelgate
