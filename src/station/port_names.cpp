@@ -3,6 +3,8 @@
 #include <cctype>
 #include <utility>
 
+#include "common/ini_file.h"
+
 namespace orvelgate {
 
 std::string PortNameFor(std::string_view comPort) {
@@ -51,6 +53,12 @@ PortResolver MakePortResolver(PortLookup lookup) {
   };
 }
 
-PortResolver DefaultPortResolver() { return MakePortResolver(nullptr); }
+PortLookup IniPortLookup(std::string iniPath) {
+  return [iniPath = std::move(iniPath)](const std::string& comName) {
+    return IniFile::Load(iniPath).Value("ports", comName);
+  };
+}
+
+PortResolver DefaultPortResolver() { return MakePortResolver(IniPortLookup(kIniFileName)); }
 
 }  // namespace orvelgate

@@ -37,6 +37,13 @@ std::optional<std::string> ResolvePortPath(std::string_view portName, const Port
 // PortName -> device path, as TCommPortDriver needs it.
 using PortResolver = std::function<std::optional<std::string>(const std::string& portName)>;
 
+// The configuration file, looked for in the working directory at the time of reading.
+inline constexpr const char* kIniFileName = "orvelgate.ini";
+
+// Section [ports] of the INI file at iniPath, read afresh at every lookup; keys are
+// matched without regard to letter case.
+PortLookup IniPortLookup(std::string iniPath);
+
 // A resolver over the given [ports] lookup.
 PortResolver MakePortResolver(PortLookup lookup);
 

@@ -30,10 +30,6 @@ std::optional<uint32_t> TableBaudRate(std::string_view comBaudRate);
 // is just the 20 ms (above 80000 bit/s). nullopt for a speed that is not positive.
 std::optional<int32_t> PacketTimeoutForSpeed(int64_t bitsPerSecond);
 
-// ComBaudRate read as an integer: an optional sign and decimal digits, or hexadecimal
-// after "0x"/"0X" (three characters or more) or "$", within signed 32 bits.
-std::optional<int32_t> ParseConfiguredInteger(std::string_view text);
-
 struct StartupPortSettings {
   bool open = false;          // false for "COM255": no port is opened
   std::string portName;       // "\\.\" + ComPort

@@ -4,6 +4,8 @@
 
 #include <map>
 
+#include "support/temp_dir.h"
+
 namespace orvelgate {
 namespace {
 
@@ -52,6 +54,19 @@ TEST(PortNames, ResolverWithoutLookup) {
   const PortResolver resolve = MakePortResolver(nullptr);
   EXPECT_EQ(resolve("\\\\.\\COM2"), "/dev/ttyS1");
   EXPECT_EQ(resolve("\\\\.\\COM255"), "/dev/ttyS254");
+}
+
+TEST(PortNames, DefaultResolverReadsThePortsSectionOfTheWorkingDirectory) {
+  testing::TempDir dir;
+  testing::ScopedCwd cwd(dir.path());
+  const PortResolver resolve = DefaultPortResolver();
+  EXPECT_EQ(resolve("\\\\.\\COM3"), "/dev/ttyS2");  // no file yet
+  testing::WriteFileText(dir / "orvelgate.ini",
+                         "[main]\r\nComPort=COM3\r\n[Ports]\r\ncom3 = \"/dev/pts/7\"\r\n");
+  EXPECT_EQ(resolve("\\\\.\\COM3"), "/dev/pts/7");  // read again at every open
+  EXPECT_EQ(resolve("\\\\.\\COM4"), "/dev/ttyS3");
+  testing::WriteFileText(dir / "orvelgate.ini", "[ports]\nCOM3=/dev/ttyUSB1\n");
+  EXPECT_EQ(resolve("\\\\.\\COM3"), "/dev/ttyUSB1");
 }
 
 }  // namespace
