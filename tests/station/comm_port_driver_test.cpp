@@ -7,6 +7,7 @@
 #include "station/fake_serial_device.h"
 #include "station/qt_app.h"
 #include "station/serial_settings.h"
+#include "support/pty.h"
 
 namespace orvelgate {
 namespace {
@@ -21,10 +22,17 @@ Bytes Sequence(std::size_t count, uint8_t first = 0) {
   return bytes;
 }
 
-// A port with the driver's design values over a scripted device and a fake clock.
-class PortTest : public ::testing::Test {
+// A port with the driver's design values and a fake clock, over a scripted device or
+// over a real pseudo-terminal (the test then writes the station's bytes to its master
+// and waits until they are waiting on the slave side before it ticks).
+enum class LineKind { kScripted, kPty };
+void PrintTo(LineKind kind, std::ostream* os) { *os << (kind == LineKind::kPty ? "pty" : "scripted"); }
+
+class PortFixture {
  protected:
-  PortTest() : port_(Environment()) {
+  explicit PortFixture(LineKind kind)
+      : pty_(kind == LineKind::kPty ? std::make_unique<testing::Pty>() : nullptr),
+        port_(Environment()) {
     testing::EnsureCoreApplication();
     LoadDesignValues(port_);
     port_.SetPortName(PortNameFor("COM3"));
@@ -34,6 +42,12 @@ class PortTest : public ::testing::Test {
   CommPortEnvironment Environment() {
     CommPortEnvironment env;
     env.clock = &clock_;
+    if (pty_) {
+      env.resolvePort = MakePortResolver([path = pty_->SlavePath()](const std::string&) {
+        return std::optional<std::string>(path);
+      });
+      return env;
+    }
     env.openDevice = [this](const std::string& path) -> std::unique_ptr<SerialDevice> {
       opened_.push_back(path);
       if (refuseOpen_) return nullptr;
@@ -47,6 +61,18 @@ class PortTest : public ::testing::Test {
     ASSERT_TRUE(port_.OpenPort());
     line_->purges.clear();
   }
+  // Bytes from the station, waiting for the port when this returns.
+  void Arrive(const Bytes& bytes) {
+    if (!pty_) {
+      line_->Arrive(bytes);
+      return;
+    }
+    const std::size_t before = pty_->SlaveWaiting();
+    ASSERT_TRUE(pty_->Write(bytes));
+    ASSERT_TRUE(pty_->WaitSlaveWaiting(before + bytes.size(), std::chrono::seconds(5)));
+  }
+  // Bytes the port has not read yet.
+  std::size_t Waiting() const { return pty_ ? pty_->SlaveWaiting() : line_->input.size(); }
   void Tick(uint32_t ms = 5) {
     clock_.Advance(ms);
     port_.PollTick();
@@ -64,11 +90,30 @@ class PortTest : public ::testing::Test {
 
   FakeClock clock_;
   std::shared_ptr<FakeLine> line_ = std::make_shared<FakeLine>();
+  std::unique_ptr<testing::Pty> pty_;
   bool refuseOpen_ = false;
   std::vector<std::string> opened_;
   std::vector<Bytes> packets_;
   TCommPortDriver port_;
 };
+
+// Over the scripted device, which can also fail in ways a pseudo-terminal cannot.
+class PortTest : public ::testing::Test, protected PortFixture {
+ protected:
+  PortTest() : PortFixture(LineKind::kScripted) {}
+};
+
+// Packet assembly, over both lines.
+class PacketAssembly : public ::testing::TestWithParam<LineKind>, protected PortFixture {
+ protected:
+  PacketAssembly() : PortFixture(GetParam()) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, PacketAssembly,
+                         ::testing::Values(LineKind::kScripted, LineKind::kPty),
+                         [](const auto& info) {
+                           return info.param == LineKind::kPty ? "Pty" : "Scripted";
+                         });
 
 // --- properties ---------------------------------------------------------------------
 
@@ -321,9 +366,9 @@ TEST_F(PortTest, DtrModemLinesAndRoom) {
 
 // --- PollTick -----------------------------------------------------------------------
 
-TEST_F(PortTest, BurstOf35IsOnePacket) {
+TEST_P(PacketAssembly, BurstOf35IsOnePacket) {
   Open();
-  line_->Arrive(Sequence(35));
+  Arrive(Sequence(35));
   Tick();
   ASSERT_EQ(packets_.size(), 1u);
   EXPECT_EQ(packets_[0], Sequence(35));
@@ -331,21 +376,21 @@ TEST_F(PortTest, BurstOf35IsOnePacket) {
   EXPECT_EQ(packets_.size(), 1u);
 }
 
-TEST_F(PortTest, BurstOf70IsTwoPacketsInOneTick) {
+TEST_P(PacketAssembly, BurstOf70IsTwoPacketsInOneTick) {
   Open();
-  line_->Arrive(Sequence(70));
+  Arrive(Sequence(70));
   Tick();
   ASSERT_EQ(packets_.size(), 2u);
   EXPECT_EQ(packets_[0], Sequence(35));
   EXPECT_EQ(packets_[1], Sequence(35, 35));
 }
 
-TEST_F(PortTest, ShortFrameComesAfterTheTimeoutFromTheTickThatSawIt) {
+TEST_P(PacketAssembly, ShortFrameComesAfterTheTimeoutFromTheTickThatSawIt) {
   for (int32_t timeout : {70, 53, 28, 300}) {
     packets_.clear();
     port_.SetPacketTimeout(timeout);
     Open();
-    line_->Arrive(Sequence(13));
+    Arrive(Sequence(13));
     Tick();  // this tick sees the first byte
     uint32_t since = 0;
     while (packets_.empty() && since < 1000) {
@@ -360,49 +405,49 @@ TEST_F(PortTest, ShortFrameComesAfterTheTimeoutFromTheTickThatSawIt) {
   }
 }
 
-TEST_F(PortTest, FortyBytesGiveAPacketAndFivePending) {
+TEST_P(PacketAssembly, FortyBytesGiveAPacketAndFivePending) {
   Open();
-  line_->Arrive(Sequence(40));
+  Arrive(Sequence(40));
   Tick();
   ASSERT_EQ(packets_.size(), 1u);
   EXPECT_EQ(packets_[0].size(), 35u);
-  EXPECT_EQ(line_->input.size(), 5u);
+  EXPECT_EQ(Waiting(), 5u);
   EXPECT_EQ(TicksUntilPacket(1000), 75u);  // counted from the tick that took the packet
   ASSERT_EQ(packets_.size(), 2u);
   EXPECT_EQ(packets_[1], Sequence(5, 35));
 }
 
-TEST_F(PortTest, PendingBytesCompletedToAFullPacket) {
+TEST_P(PacketAssembly, PendingBytesCompletedToAFullPacket) {
   Open();
-  line_->Arrive(Sequence(5));
+  Arrive(Sequence(5));
   Tick();
   Tick();
-  line_->Arrive(Sequence(30, 5));
+  Arrive(Sequence(30, 5));
   Tick();
   ASSERT_EQ(packets_.size(), 1u);
   EXPECT_EQ(packets_[0], Sequence(35));
 }
 
-TEST_F(PortTest, DiscardModeDropsAPartialPacket) {
+TEST_P(PacketAssembly, DiscardModeDropsAPartialPacket) {
   port_.SetPacketMode(pmDiscard);
   Open();
-  line_->Arrive(Sequence(13));
+  Arrive(Sequence(13));
   Tick();
   Tick(100);
   EXPECT_TRUE(packets_.empty());
-  EXPECT_TRUE(line_->input.empty());  // read and thrown away
-  line_->Arrive(Sequence(35));        // full packets still pass
+  EXPECT_TRUE(Waiting() == 0);  // read and thrown away
+  Arrive(Sequence(35));        // full packets still pass
   Tick();
   EXPECT_EQ(packets_.size(), 1u);
 }
 
-TEST_F(PortTest, NoTimeoutKeepsAPartialPacketWaiting) {
+TEST_P(PacketAssembly, NoTimeoutKeepsAPartialPacketWaiting) {
   port_.SetPacketTimeout(0);
   Open();
-  line_->Arrive(Sequence(13));
+  Arrive(Sequence(13));
   for (int i = 0; i < 100; ++i) Tick();
   EXPECT_TRUE(packets_.empty());
-  EXPECT_EQ(line_->input.size(), 13u);
+  EXPECT_EQ(Waiting(), 13u);
 }
 
 // Bytes arriving at the pace of a line, one millisecond at a time, with a tick every
@@ -448,14 +493,14 @@ INSTANTIATE_TEST_SUITE_P(
              "timeout" + std::to_string(info.param.timeout);
     });
 
-TEST_F(PortTest, PartialPacketWaitsForTheLineToGoQuiet) {
+TEST_P(PacketAssembly, PartialPacketWaitsForTheLineToGoQuiet) {
   port_.SetBaudRateValue(9600);
   port_.SetPacketTimeout(28);
   Open();
-  line_->Arrive(Sequence(1));
+  Arrive(Sequence(1));
   Tick();  // first byte seen
   for (int i = 0; i < 10; ++i) {  // 50 ms, well past 28, with a byte every tick
-    line_->Arrive(Sequence(1, static_cast<uint8_t>(i + 1)));
+    Arrive(Sequence(1, static_cast<uint8_t>(i + 1)));
     Tick();
   }
   EXPECT_TRUE(packets_.empty());
@@ -464,14 +509,14 @@ TEST_F(PortTest, PartialPacketWaitsForTheLineToGoQuiet) {
   EXPECT_EQ(packets_[0], Sequence(11));
 }
 
-TEST_F(PortTest, QuietGapIsTwoCharactersOnASlowLine) {
+TEST_P(PacketAssembly, QuietGapIsTwoCharactersOnASlowLine) {
   port_.SetBaudRateValue(1200);  // a character takes 8.3 ms: quiet means 17 ms
   port_.SetPacketTimeout(20);
   Open();
-  line_->Arrive(Sequence(3));
+  Arrive(Sequence(3));
   Tick();
   Tick(20);
-  line_->Arrive(Sequence(1, 3));
+  Arrive(Sequence(1, 3));
   Tick();   // 25 ms after the first byte, but a byte just came
   EXPECT_TRUE(packets_.empty());
   Tick(10);  // 10 ms quiet: not yet two characters
@@ -481,16 +526,16 @@ TEST_F(PortTest, QuietGapIsTwoCharactersOnASlowLine) {
   EXPECT_EQ(packets_[0], Sequence(4));
 }
 
-TEST_F(PortTest, FullPacketsAfterAPendingStartDoNotExpireTheRemainder) {
+TEST_P(PacketAssembly, FullPacketsAfterAPendingStartDoNotExpireTheRemainder) {
   // First byte seen, then a fast burst: taking the packet moves the first-byte time one
   // packet time (146 ms at 2400 bit/s) on, which must not be read as a time long past.
   Open();
-  line_->Arrive(Sequence(10));
+  Arrive(Sequence(10));
   Tick();
-  line_->Arrive(Sequence(30, 10));
+  Arrive(Sequence(30, 10));
   Tick();
   ASSERT_EQ(packets_.size(), 1u);
-  EXPECT_EQ(line_->input.size(), 5u);
+  EXPECT_EQ(Waiting(), 5u);
   Tick();
   Tick(30);
   EXPECT_EQ(packets_.size(), 1u);  // 35 ms after: the 5 bytes are still pending
@@ -498,14 +543,14 @@ TEST_F(PortTest, FullPacketsAfterAPendingStartDoNotExpireTheRemainder) {
   EXPECT_EQ(packets_.back(), Sequence(5, 35));
 }
 
-TEST_F(PortTest, HandlerExceptionEndsTheTickOnly) {
+TEST_P(PacketAssembly, HandlerExceptionEndsTheTickOnly) {
   Open();
   int calls = 0;
   port_.OnReceivePacket = [&](const uint8_t* p, uint32_t n) {
     if (++calls == 1) throw std::runtime_error("handler failed");
     packets_.emplace_back(p, p + n);
   };
-  line_->Arrive(Sequence(70));
+  Arrive(Sequence(70));
   EXPECT_THROW(Tick(), std::runtime_error);
   EXPECT_TRUE(packets_.empty());
   Tick();  // the second packet is read on the next tick
@@ -529,13 +574,13 @@ TEST_F(PortTest, TimerDrivesPollingAndContainsHandlerExceptions) {
   EXPECT_TRUE(port_.PollTimerActive());
 }
 
-TEST_F(PortTest, HandlerMayCloseThePort) {
+TEST_P(PacketAssembly, HandlerMayCloseThePort) {
   Open();
   port_.OnReceivePacket = [&](const uint8_t* p, uint32_t n) {
     packets_.emplace_back(p, p + n);
     port_.ClosePort();
   };
-  line_->Arrive(Sequence(70));
+  Arrive(Sequence(70));
   Tick();
   EXPECT_EQ(packets_.size(), 1u);
   EXPECT_FALSE(port_.IsOpen());
@@ -569,9 +614,9 @@ TEST_F(PortTest, DeviceGoneClosesThePortOnce) {
   EXPECT_EQ(packets_.size(), 1u);  // what was delivered stays delivered
 }
 
-TEST_F(PortTest, PurgeClearsThePendingFirstByte) {
+TEST_P(PacketAssembly, PurgeClearsThePendingFirstByte) {
   Open();
-  line_->Arrive(Sequence(13));
+  Arrive(Sequence(13));
   Tick();
   Tick(50);
   ASSERT_TRUE(port_.PurgeBuffers(false, true));  // output only: the bytes stay
@@ -581,12 +626,12 @@ TEST_F(PortTest, PurgeClearsThePendingFirstByte) {
   EXPECT_EQ(TicksUntilPacket(1000), 15u);
 }
 
-TEST_F(PortTest, WithoutPacketModeDataGoesToOnReceiveData) {
+TEST_P(PacketAssembly, WithoutPacketModeDataGoesToOnReceiveData) {
   port_.SetPacketSize(-1);
   Bytes data;
   port_.OnReceiveData = [&](const uint8_t* p, uint32_t n) { data.insert(data.end(), p, p + n); };
   Open();
-  line_->Arrive(Sequence(7));
+  Arrive(Sequence(7));
   Tick();
   EXPECT_EQ(data, Sequence(7));
   EXPECT_TRUE(packets_.empty());
