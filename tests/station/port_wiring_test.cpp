@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 
 #include "common/random_source.h"
 #include "station/frame_codec.h"
@@ -198,6 +199,55 @@ INSTANTIATE_TEST_SUITE_P(LineSpeeds, PacedFramesAcknowledged,
                          [](const auto& info) {
                            return std::string(info.param.kind) + "At" + std::to_string(info.param.baud);
                          });
+
+TEST(PortWiring, LineNoiseIsLoggedWholeAndNeverAnswered) {
+  TempDir dir;
+  Pty pty;
+  FakeClock clock(45000.5);
+  StationLine line(pty.SlavePath(), &clock, dir / "orvelgate.log");
+  line.Open("9600");
+  std::vector<Bytes> packets;
+  auto handle = line.port.OnReceivePacket;
+  line.port.OnReceivePacket = [&](const uint8_t* p, uint32_t n) {
+    packets.emplace_back(p, p + n);
+    handle(p, n);
+  };
+
+  // Bursts of random bytes of random lengths, some of them the lengths of real frames.
+  std::mt19937 rng(2024);
+  Bytes noise;
+  std::size_t consumed = 0;
+  for (int burst = 0; burst < 60; ++burst) {
+    const std::size_t length = std::uniform_int_distribution<std::size_t>(1, 90)(rng);
+    Bytes bytes(length);
+    for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+    noise.insert(noise.end(), bytes.begin(), bytes.end());
+    ASSERT_TRUE(pty.Write(bytes));
+    for (int tick = 0; tick < 40; ++tick) {  // 200 ms: past the 28 ms time-out
+      ASSERT_TRUE(pty.WaitSlaveWaiting(noise.size() - consumed, 5s));
+      clock.Advance(5);
+      line.port.PollTick();
+      consumed = 0;
+      for (const Bytes& p : packets) consumed += p.size();
+    }
+  }
+  // Every byte reached the handler, in order, and the packet log holds each packet
+  // followed by its size line.
+  Bytes delivered, log;
+  for (const Bytes& p : packets) {
+    delivered.insert(delivered.end(), p.begin(), p.end());
+    log.insert(log.end(), p.begin(), p.end());
+    const std::string size = "Packsize " + std::to_string(p.size()) + "\r\n";
+    log.insert(log.end(), size.begin(), size.end());
+  }
+  EXPECT_EQ(delivered, noise);
+  EXPECT_EQ(testing::ReadFileBytes(dir / "orvelgate.log"), log);
+  EXPECT_TRUE(pty.ReadFor(50ms).empty());
+  // ASCII frames carry no check: a 13-byte packet that starts with a digit is an event.
+  std::size_t asciiEvents = 0;
+  for (const Bytes& p : packets) asciiEvents += p.size() == 13 && p[0] >= '0' && p[0] <= '9';
+  EXPECT_EQ(line.sink.events.size(), asciiEvents);
+}
 
 TEST(PortWiring, TimerDrivenLineAnswersEveryValidFrameOnly) {
   TempDir dir;
