@@ -59,7 +59,7 @@ void TSimpleTCPClient::Connect() {
     return;
   }
   int code = 0;
-  const int fd = tcp::OpenStreamSocket(&code);
+  const int fd = tcp::OpenStreamSocket(sendBufferSize_, &code);
   if (fd < 0) {
     ErrorReport(-1, code);
     return;

@@ -64,6 +64,10 @@ class TSimpleTCPClient : public QObject {
   bool AutoTryReconnect() const { return autoTryReconnect_; }
   void SetAutoTryReconnect(bool value) { autoTryReconnect_ = value; }
 
+  // SO_SNDBUF for the sockets made from now on; 0 keeps the system's (self-tuning)
+  // size. Small sizes make partial sends easy to provoke.
+  void SetSendBufferSize(int bytes) { sendBufferSize_ = bytes; }
+
   bool Connected() const { return connected_; }
   // true: connect (only one attempt at a time); false: disconnect. A value equal to
   // the wanted state does nothing.
@@ -109,6 +113,7 @@ class TSimpleTCPClient : public QObject {
   bool connected_ = false;
   bool destroying_ = false;
   int socket_ = -1;
+  int sendBufferSize_ = 0;
   uint64_t generation_ = 0;  // one per socket, so stale notifications are ignored
   QPointer<QSocketNotifier> readNotifier_;
   QPointer<QSocketNotifier> writeNotifier_;

@@ -15,7 +15,8 @@ namespace orvelgate::tcp {
 std::optional<uint32_t> ResolveIPv4(const std::string& host);
 
 // A new non-blocking, close-on-exec TCP socket; -1 with *error set on failure.
-int OpenStreamSocket(int* error);
+// sendBuffer > 0 sets its SO_SNDBUF.
+int OpenStreamSocket(int sendBuffer, int* error);
 
 // Starts connecting. 0 when the connection is under way (or made at once), otherwise
 // the code of the failure.

@@ -27,9 +27,13 @@ std::optional<uint32_t> ResolveIPv4(const std::string& host) {
   return address;
 }
 
-int OpenStreamSocket(int* error) {
+int OpenStreamSocket(int sendBuffer, int* error) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) *error = WinsockCodeFromErrno(errno);
+  if (fd < 0) {
+    *error = WinsockCodeFromErrno(errno);
+    return fd;
+  }
+  if (sendBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
   return fd;
 }
 
