@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <ostream>
 #include <vector>
 
 #include "common/tdatetime.h"
@@ -32,6 +33,8 @@ struct PortCase {
   const char* deviceName;
   std::optional<uint8_t> portByte;
 };
+
+void PrintTo(const PortCase& c, std::ostream* os) { *os << '"' << c.deviceName << '"'; }
 
 class PortNumberNotice : public ::testing::TestWithParam<PortCase> {};
 

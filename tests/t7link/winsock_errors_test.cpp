@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <ostream>
 #include <string>
 
 namespace orvelgate {
@@ -13,6 +14,8 @@ struct Mapping {
   int code;
   const char* text;
 };
+
+void PrintTo(const Mapping& m, std::ostream* os) { *os << m.code << " " << m.text; }
 
 class WinsockErrors : public ::testing::TestWithParam<Mapping> {};
 
