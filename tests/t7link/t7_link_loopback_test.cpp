@@ -179,6 +179,21 @@ TEST_F(T7LinkLoopbackTest, LiveReportsAndNoticesAndASpooledReportResentAsTheLive
   EXPECT_TRUE(host.spooledNotices.empty());
 }
 
+TEST_F(T7LinkLoopbackTest, AReportTheSocketRefusesIsSpooledInsteadOfLost) {
+  LoopbackPeer peer;
+  link.Start("127.0.0.1", peer.port());
+  AcceptAndExpectGreetingThenPortNotice(peer);
+  peer.ResetConnection();  // the link has not noticed yet: it still counts as connected
+  int32_t account = 0;
+  while (link.Connected() && account < 100) link.SendEventReport(++account, "01", 1, 40429.5);
+  ASSERT_FALSE(link.Connected());
+  ASSERT_EQ(host.spooledReports.size(), 1u);
+  EXPECT_EQ(ParseEventReport(T7RecordFromSpool(host.spooledReports[0]))->account, account);
+  EXPECT_FALSE(link.T7ConnectedFlag());
+  link.SendStationNotice('H');  // and now that it is down, notices go to the spool too
+  EXPECT_EQ(host.spooledNotices.size(), 1u);
+}
+
 TEST_F(T7LinkLoopbackTest, APortNoticeThatCannotBeBuiltLeavesTheConnectionUp) {
   host.deviceName = "\\\\.\\COM";
   LoopbackPeer peer;
