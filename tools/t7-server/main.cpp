@@ -4,7 +4,8 @@
 //
 // Output lines: "READY <port>", "CONNECTED <address>", "RECORD <n> <type> <fields>"
 // (n counts the records of the connection from 1), "SENT <what> <bytes> <pieces>",
-// "DISCONNECTED", "ERROR <text>".
+// "PARTIAL <bytes>" (an unfinished record when the connection ends),
+// "DISCONNECTED <why>", "ERROR <text>".
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
