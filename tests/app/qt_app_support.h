@@ -4,7 +4,17 @@
 
 #include <QApplication>
 #include <QWidget>
+#include <QRect>
 #include <functional>
+#include <ostream>
+
+// Readable values in failure messages.
+inline void PrintTo(const QRect& r, std::ostream* os) {
+  *os << "QRect(" << r.x() << "," << r.y() << " " << r.width() << "x" << r.height() << ")";
+}
+inline void PrintTo(const QPoint& p, std::ostream* os) { *os << "QPoint(" << p.x() << "," << p.y() << ")"; }
+inline void PrintTo(const QSize& s, std::ostream* os) { *os << "QSize(" << s.width() << "x" << s.height() << ")"; }
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace orvelgate::testing {
 
