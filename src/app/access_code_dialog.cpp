@@ -40,7 +40,8 @@ TForm2::TForm2(QWidget* parent)
   QPalette black = prompt->palette();
   black.setColor(QPalette::WindowText, Qt::black);
   prompt->setPalette(black);
-  prompt->setGeometry(48, 8, 281 - 48, 19);
+  prompt->setGeometry(48, 8, 281 - 48 - 4, 19);
+  FitTextToWidth(prompt);
 
   entry_ = new AccessCodeEntry(this);
   entry_->setObjectName(QStringLiteral("Entry"));

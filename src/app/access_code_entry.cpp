@@ -1,6 +1,7 @@
 #include "app/access_code_entry.h"
 
 #include <QKeyEvent>
+#include <QProxyStyle>
 #include <QValidator>
 
 namespace orvelgate {
@@ -21,6 +22,16 @@ class FivePositionsValidator : public QValidator {
   }
 };
 
+// Typed positions show as "*", whatever the style's own password character is.
+class StarEchoStyle : public QProxyStyle {
+ public:
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* returnData) const override {
+    if (hint == QStyle::SH_LineEdit_PasswordCharacter) return u'*';
+    return QProxyStyle::styleHint(hint, option, widget, returnData);
+  }
+};
+
 bool IsNavigation(const QKeyEvent* event) {
   switch (event->key()) {
     case Qt::Key_Left:
@@ -36,10 +47,14 @@ bool IsNavigation(const QKeyEvent* event) {
 }  // namespace
 
 AccessCodeEntry::AccessCodeEntry(QWidget* parent) : QLineEdit(parent) {
+  auto* echo = new StarEchoStyle;
+  echo->setParent(this);
+  setStyle(echo);
   setEchoMode(QLineEdit::Password);
   setMaxLength(kAccessCodePositions);
   setValidator(new FivePositionsValidator(this));
   setText(kBlankEntry);
+  setCursorPosition(0);
   setContextMenuPolicy(Qt::NoContextMenu);
   setAcceptDrops(false);
 }

@@ -79,6 +79,7 @@ void Tadvsm::FitToNotice() {
   const int frame = frameGeometry().width() - geometry().width();
   resize(qMax(1, width_ - frame), kNoticeClientHeight);
   label1_->setGeometry(kLabelLeft, kLabelTop, width_, kLabelHeight);
+  FitTextToWidth(label1_);
   button_->setGeometry(NoticeButtonLeft(width_), kButtonTop, kNoticeButtonWidth, kButtonHeight);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - QPoint(width_ / 2, kNoticeClientHeight / 2));
