@@ -33,14 +33,18 @@ QFont FaceFont(int pointSize) {
 
 void FitTextToWidth(QLabel* label) {
   QFont font = label->font();
-  font.setStretch(QFont::Unstretched);
+  font.setStretch(QFont::AnyStretch);
   label->setFont(font);
   const int room = label->contentsRect().width();
-  const int need = label->fontMetrics().horizontalAdvance(label->text());
-  if (need <= room || need <= 0) return;
+  // The face chosen for a stretch may differ from the unstretched one (a condensed
+  // face, or a wide face scaled down), so each step is measured again.
   constexpr int kNarrowest = 60;  // percent; beyond that the text is better clipped
-  font.setStretch(qMax(kNarrowest, room * 100 / need));
-  label->setFont(font);
+  for (int stretch = 100; label->fontMetrics().horizontalAdvance(label->text()) > room &&
+                          stretch >= kNarrowest;
+       stretch -= 4) {
+    font.setStretch(stretch);
+    label->setFont(font);
+  }
 }
 
 QFont NoticeFont() {

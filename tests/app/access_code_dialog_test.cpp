@@ -80,6 +80,7 @@ TEST_F(AccessCodeDialogTest, LaidOutAsDesigned) {
   EXPECT_EQ(prompt->pos(), QPoint(48, 8));
   EXPECT_TRUE(prompt->font().bold());
   EXPECT_EQ(prompt->font().pointSize(), 12);
+  EXPECT_LE(prompt->fontMetrics().horizontalAdvance(prompt->text()), prompt->contentsRect().width());
   EXPECT_EQ(Entry()->geometry(), QRect(120, 33, 49, 19));
   EXPECT_EQ(Ok()->geometry(), QRect(67, 58, 72, 25));
   EXPECT_EQ(Cancel()->geometry(), QRect(145, 58, 72, 25));

@@ -111,6 +111,16 @@ TEST_F(MainWindowTest, SetupPageHoldsThePortGroupInItsDesignState) {
   EXPECT_TRUE(form_->PortControlsRunning());
 }
 
+TEST_F(MainWindowTest, FixedTextsFitTheirPlaces) {
+  // The layout was made for narrow Windows faces; wider faces are narrowed, not clipped.
+  form_->SetStartTime(QStringLiteral("05.03.2024 14:07:09"));
+  form_->SetAccessCode(QStringLiteral("48213"));
+  for (const QLabel* label : form_->findChildren<QLabel*>()) {
+    EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width())
+        << label->text().toStdString();
+  }
+}
+
 TEST_F(MainWindowTest, PageButtonsWorkAsAPair) {
   auto* status = Child<QToolButton>("AdvGlowButton28");
   auto* setup = Child<QToolButton>("AdvGlowButton47");

@@ -56,6 +56,7 @@ TEST_P(MessageBoxSizing, FollowsTheWidthRule) {
 
   QRect frame, label, button;
   QString shown;
+  int textWidth = 0;
   int clientHeight = 0;
   WhenShown(box_.get(), [&] {
     frame = box_->frameGeometry();
@@ -63,6 +64,7 @@ TEST_P(MessageBoxSizing, FollowsTheWidthRule) {
     label = Label()->geometry();
     button = Ok()->geometry();
     shown = Label()->text();
+    textWidth = Label()->fontMetrics().horizontalAdvance(shown);
     QTest::mouseClick(Ok(), Qt::LeftButton);
   });
   box_->ShowMes(text);
@@ -71,6 +73,7 @@ TEST_P(MessageBoxSizing, FollowsTheWidthRule) {
   EXPECT_EQ(label, QRect(2, 16, n.width, label.height()));
   EXPECT_EQ(button, QRect(n.buttonLeft, 41, 72, 25));
   EXPECT_EQ(shown, text);
+  EXPECT_LE(textWidth, n.width);
   EXPECT_TRUE(Label()->alignment() & Qt::AlignHCenter);
   EXPECT_FALSE(box_->isVisible());
 }
