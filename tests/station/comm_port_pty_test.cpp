@@ -88,7 +88,7 @@ TEST_F(PtyPortTest, TimerDeliversFramesAndAnswersGoBackOnTheLine) {
   const Bytes frames[] = {Frame(35, 1), Frame(31, 2), Frame(13, 3)};
   for (const Bytes& frame : frames) {
     const std::size_t before = packets_.size();
-    ASSERT_TRUE(pty_.Write(frame));
+    ASSERT_TRUE(pty_.WritePaced(frame, 115200));  // 3 ms a frame: well within one quiet gap
     ASSERT_TRUE(testing::RunEventsUntil([&] { return packets_.size() > before; }, 5000));
     EXPECT_EQ(packets_.back(), frame);
     EXPECT_EQ(pty_.Read(3, 5s), AnswerFor(frame));
