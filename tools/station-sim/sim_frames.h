@@ -39,7 +39,7 @@ struct FrameSpec {
   std::optional<uint8_t> key;
   std::optional<CalendarTime> time;
   std::vector<uint8_t> raw;
-  std::string text;  // the spec as written, for reports
+  std::string text;  // the frame as written, for reports
 };
 
 // nullopt with a message for a text that names no frame.
