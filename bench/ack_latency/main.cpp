@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     // acknowledgement would all land just after a tick and measure the worst case only.
     std::mt19937 rng(12345);
     std::uniform_int_distribution<int> pauseUs(0, 3 * port.PollingDelay() * 1000);
-    const sim::FrameSpec gb = *sim::ParseFrameSpec("gb", nullptr);
+    const sim::FrameRecipe gb = *sim::ParseFrameRecipe("gb", nullptr);
     for (int i = 0; i < frames; ++i) {
       std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(rng)));
       station.Send(gb);

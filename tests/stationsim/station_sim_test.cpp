@@ -31,10 +31,10 @@ CalendarTime Now() {
 
 BuiltFrame Build(const std::string& text, uint32_t seed = 1) {
   std::string error;
-  const auto spec = ParseFrameSpec(text, &error);
-  EXPECT_TRUE(spec.has_value()) << error;
+  const auto recipe = ParseFrameRecipe(text, &error);
+  EXPECT_TRUE(recipe.has_value()) << error;
   std::mt19937 rng(seed);
-  return spec ? BuildFrame(*spec, Now(), rng) : BuiltFrame{};
+  return recipe ? BuildFrame(*recipe, Now(), rng) : BuiltFrame{};
 }
 
 TEST(SimFrames, RejectsWhatNamesNoFrame) {
@@ -44,7 +44,7 @@ TEST(SimFrames, RejectsWhatNamesNoFrame) {
                            "ascii,object=12345", "gb,key=256", "gb,time=2024-13", "gb,colour=red",
                            "raw:", "raw:ABC", "raw:zz"}) {
     std::string error;
-    EXPECT_FALSE(ParseFrameSpec(text, &error).has_value()) << text;
+    EXPECT_FALSE(ParseFrameRecipe(text, &error).has_value()) << text;
     EXPECT_FALSE(error.empty()) << text;
   }
 }
@@ -110,9 +110,9 @@ TEST(SimFrames, AsciiAndRawFrames) {
 
 TEST(SimFrames, KeysAndEchoesChangeFromFrameToFrame) {
   std::mt19937 rng(3);
-  const auto spec = *ParseFrameSpec("gb", nullptr);
-  const BuiltFrame a = BuildFrame(spec, Now(), rng);
-  const BuiltFrame b = BuildFrame(spec, Now(), rng);
+  const auto recipe = *ParseFrameRecipe("gb", nullptr);
+  const BuiltFrame a = BuildFrame(recipe, Now(), rng);
+  const BuiltFrame b = BuildFrame(recipe, Now(), rng);
   EXPECT_NE(a.echo, b.echo);
   EXPECT_NE(a.bytes, b.bytes);
 }
@@ -204,10 +204,10 @@ TEST(StationSim, CountsAnswersAsTheyCome) {
     readFrame(kAsciiFrameSize);
     write(slave, "?", 1);
   });
-  sim.Send(*ParseFrameSpec("gb", nullptr));
-  sim.Send(*ParseFrameSpec("gb", nullptr));
-  sim.Send(*ParseFrameSpec("cn", nullptr));
-  sim.Send(*ParseFrameSpec("ascii", nullptr));
+  sim.Send(*ParseFrameRecipe("gb", nullptr));
+  sim.Send(*ParseFrameRecipe("gb", nullptr));
+  sim.Send(*ParseFrameRecipe("cn", nullptr));
+  sim.Send(*ParseFrameRecipe("ascii", nullptr));
   driver.join();
   close(slave);
 

@@ -174,7 +174,7 @@ std::vector<ScriptStep> Steps(const Arguments& a) {
     }
   }
   if (a.frames.empty() && a.script.empty()) {
-    steps.push_back(ScriptStep{ParseFrameSpec("gb", nullptr), 0});
+    steps.push_back(ScriptStep{ParseFrameRecipe("gb", nullptr), 0});
   }
   return steps;
 }

@@ -48,7 +48,7 @@ std::optional<std::vector<uint8_t>> ParseHex(std::string_view text) {
 uint8_t Bcd(int value) { return static_cast<uint8_t>((value / 10 % 10) << 4 | value % 10); }
 
 // The fields' texts, checked for the kind; the message names the first bad one.
-std::string CheckFields(const FrameSpec& s) {
+std::string CheckFields(const FrameRecipe& s) {
   if (s.kind == "gb") {
     if (!s.object.empty() && !Number(s.object, 0, 65535)) return "gb object must be 0..65535";
     if (!s.group.empty() && !Number(s.group, 1, 255)) return "gb group must be 1..255";
@@ -76,7 +76,7 @@ uint16_t CnCodeValue(const std::string& code) {
   return static_cast<uint16_t>(*Number(code, 0, 65535));
 }
 
-BuiltFrame BuildGb(const FrameSpec& s, const CalendarTime& time, std::mt19937& rng, uint8_t key) {
+BuiltFrame BuildGb(const FrameRecipe& s, const CalendarTime& time, std::mt19937& rng, uint8_t key) {
   BuiltFrame built;
   GbFields f;
   for (auto& b : f.echo) b = static_cast<uint8_t>(rng());
@@ -96,7 +96,7 @@ BuiltFrame BuildGb(const FrameSpec& s, const CalendarTime& time, std::mt19937& r
   return built;
 }
 
-BuiltFrame BuildCn(const FrameSpec& s, const CalendarTime& time, std::mt19937& rng, uint8_t key) {
+BuiltFrame BuildCn(const FrameRecipe& s, const CalendarTime& time, std::mt19937& rng, uint8_t key) {
   BuiltFrame built;
   CnFields f;
   const std::string object = s.object.empty() ? "0123" : s.object;
@@ -119,7 +119,7 @@ BuiltFrame BuildCn(const FrameSpec& s, const CalendarTime& time, std::mt19937& r
   return built;
 }
 
-BuiltFrame BuildAscii(const FrameSpec& s) {
+BuiltFrame BuildAscii(const FrameRecipe& s) {
   BuiltFrame built;
   char group = s.group.empty() ? '1' : s.group[0];
   if (s.variant != FrameVariant::kValid) group = 'X';  // not a digit: no event
@@ -131,32 +131,32 @@ BuiltFrame BuildAscii(const FrameSpec& s) {
 
 }  // namespace
 
-std::optional<FrameSpec> ParseFrameSpec(std::string_view text, std::string* error) {
-  auto fail = [&](std::string message) -> std::optional<FrameSpec> {
+std::optional<FrameRecipe> ParseFrameRecipe(std::string_view text, std::string* error) {
+  auto fail = [&](std::string message) -> std::optional<FrameRecipe> {
     if (error) *error = std::string(text) + ": " + message;
     return std::nullopt;
   };
-  FrameSpec spec;
-  spec.text = std::string(text);
+  FrameRecipe recipe;
+  recipe.text = std::string(text);
   if (text.substr(0, 4) == "raw:") {
     auto bytes = ParseHex(text.substr(4));
     if (!bytes) return fail("raw needs an even number of hexadecimal digits");
-    spec.kind = "raw";
-    spec.raw = std::move(*bytes);
-    return spec;
+    recipe.kind = "raw";
+    recipe.raw = std::move(*bytes);
+    return recipe;
   }
   std::string_view head = text.substr(0, text.find(','));
   std::string_view rest = head.size() < text.size() ? text.substr(head.size() + 1) : "";
   const std::size_t colon = head.find(':');
-  spec.kind = std::string(head.substr(0, colon));
-  if (spec.kind != "gb" && spec.kind != "cn" && spec.kind != "ascii") {
+  recipe.kind = std::string(head.substr(0, colon));
+  if (recipe.kind != "gb" && recipe.kind != "cn" && recipe.kind != "ascii") {
     return fail("the kind must be gb, cn, ascii or raw");
   }
   if (colon != std::string_view::npos) {
     const std::string_view variant = head.substr(colon + 1);
-    if (variant == "valid") spec.variant = FrameVariant::kValid;
-    else if (variant == "noevent") spec.variant = FrameVariant::kNoEvent;
-    else if (variant == "corrupt") spec.variant = FrameVariant::kCorrupt;
+    if (variant == "valid") recipe.variant = FrameVariant::kValid;
+    else if (variant == "noevent") recipe.variant = FrameVariant::kNoEvent;
+    else if (variant == "corrupt") recipe.variant = FrameVariant::kCorrupt;
     else return fail("the variant must be valid, noevent or corrupt");
   }
   while (!rest.empty()) {
@@ -166,32 +166,32 @@ std::optional<FrameSpec> ParseFrameSpec(std::string_view text, std::string* erro
     if (eq == std::string_view::npos) return fail("a field is written name=value");
     const std::string_view name = field.substr(0, eq);
     const std::string_view value = field.substr(eq + 1);
-    if (name == "object") spec.object = std::string(value);
-    else if (name == "group") spec.group = std::string(value);
-    else if (name == "code") spec.code = std::string(value);
+    if (name == "object") recipe.object = std::string(value);
+    else if (name == "group") recipe.group = std::string(value);
+    else if (name == "code") recipe.code = std::string(value);
     else if (name == "key") {
       const auto key = Number(value, 0, 255);
       if (!key) return fail("key must be 0..255");
-      spec.key = static_cast<uint8_t>(*key);
+      recipe.key = static_cast<uint8_t>(*key);
     } else if (name == "time") {
-      spec.time = ParseTime(value);
-      if (!spec.time) return fail("time is written YYYY-MM-DDTHH:MM:SS");
+      recipe.time = ParseTime(value);
+      if (!recipe.time) return fail("time is written YYYY-MM-DDTHH:MM:SS");
     } else {
       return fail("unknown field " + std::string(name));
     }
   }
-  if (std::string problem = CheckFields(spec); !problem.empty()) return fail(problem);
-  return spec;
+  if (std::string problem = CheckFields(recipe); !problem.empty()) return fail(problem);
+  return recipe;
 }
 
-BuiltFrame BuildFrame(const FrameSpec& spec, const CalendarTime& now, std::mt19937& rng) {
-  const CalendarTime time = spec.time.value_or(now);
-  const uint8_t key = spec.key.value_or(static_cast<uint8_t>(rng()));
-  if (spec.kind == "gb") return BuildGb(spec, time, rng, key);
-  if (spec.kind == "cn") return BuildCn(spec, time, rng, key);
-  if (spec.kind == "ascii") return BuildAscii(spec);
+BuiltFrame BuildFrame(const FrameRecipe& recipe, const CalendarTime& now, std::mt19937& rng) {
+  const CalendarTime time = recipe.time.value_or(now);
+  const uint8_t key = recipe.key.value_or(static_cast<uint8_t>(rng()));
+  if (recipe.kind == "gb") return BuildGb(recipe, time, rng, key);
+  if (recipe.kind == "cn") return BuildCn(recipe, time, rng, key);
+  if (recipe.kind == "ascii") return BuildAscii(recipe);
   BuiltFrame raw;
-  raw.bytes = spec.raw;
+  raw.bytes = recipe.raw;
   return raw;
 }
 

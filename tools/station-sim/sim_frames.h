@@ -30,7 +30,7 @@ namespace orvelgate::sim {
 enum class FrameVariant { kValid, kNoEvent, kCorrupt };
 enum class Answer { kNone, kGbAck, kCnAck };
 
-struct FrameSpec {
+struct FrameRecipe {
   std::string kind;  // "gb", "cn", "ascii" or "raw"
   FrameVariant variant = FrameVariant::kValid;
   std::string object;  // as given; the default depends on the kind
@@ -43,7 +43,7 @@ struct FrameSpec {
 };
 
 // nullopt with a message for a text that names no frame.
-std::optional<FrameSpec> ParseFrameSpec(std::string_view text, std::string* error);
+std::optional<FrameRecipe> ParseFrameRecipe(std::string_view text, std::string* error);
 
 struct BuiltFrame {
   std::vector<uint8_t> bytes;
@@ -53,7 +53,7 @@ struct BuiltFrame {
 
 // The bytes of one frame. `now` fills a frame time that was not given; `rng` draws keys
 // and the GB echo bytes.
-BuiltFrame BuildFrame(const FrameSpec& spec, const CalendarTime& now, std::mt19937& rng);
+BuiltFrame BuildFrame(const FrameRecipe& recipe, const CalendarTime& now, std::mt19937& rng);
 
 // Whether `answer` is the right acknowledgement for `frame` (false when none was due).
 bool AnswerIsValid(const BuiltFrame& frame, const std::vector<uint8_t>& answer);

@@ -53,7 +53,7 @@ std::optional<std::optional<ScriptStep>> ParseScriptLine(std::string_view line, 
     step.pauseMs = static_cast<int>(value);
     return std::optional<ScriptStep>(step);
   }
-  step.frame = ParseFrameSpec(line, error);
+  step.frame = ParseFrameRecipe(line, error);
   if (!step.frame) return std::nullopt;
   return std::optional<ScriptStep>(step);
 }
@@ -98,10 +98,10 @@ StationSim::StationSim(SimLine& line, SimOptions options, Observer observer)
       observer_(std::move(observer)),
       rng_(options.seed != 0 ? options.seed : std::random_device{}()) {}
 
-FrameOutcome StationSim::Send(const FrameSpec& spec) {
+FrameOutcome StationSim::Send(const FrameRecipe& recipe) {
   FrameOutcome outcome;
   outcome.number = ++number_;
-  outcome.text = spec.text;
+  outcome.text = recipe.text;
 
   // Bytes that came between frames belong to no frame.
   const std::vector<uint8_t> stray = line_.ReadWaiting();
@@ -110,7 +110,7 @@ FrameOutcome StationSim::Send(const FrameSpec& spec) {
     outcome.problem = "stray bytes before the frame: " + Hex(stray);
   }
 
-  const BuiltFrame frame = BuildFrame(spec, LocalNow(), rng_);
+  const BuiltFrame frame = BuildFrame(recipe, LocalNow(), rng_);
   outcome.sent = frame.bytes;
   outcome.expected = frame.answer;
   const auto written = line_.Write(frame.bytes, options_.baud);

@@ -27,7 +27,7 @@ struct SimOptions {
 
 // One step of a script: a frame, or a pause.
 struct ScriptStep {
-  std::optional<FrameSpec> frame;
+  std::optional<FrameRecipe> frame;
   int pauseMs = 0;
 };
 
@@ -72,7 +72,7 @@ class StationSim {
   StationSim(SimLine& line, SimOptions options, Observer observer = {});
 
   // Sends one frame and checks what comes back.
-  FrameOutcome Send(const FrameSpec& spec);
+  FrameOutcome Send(const FrameRecipe& recipe);
   // Runs the steps `repeat` times (0: until Stop), keeping to the rate when one is set.
   const SimSummary& Run(const std::vector<ScriptStep>& steps, int repeat);
   // Asks a running Run to end after the current frame (safe from a signal handler).
