@@ -243,4 +243,23 @@ int UnusedPort() {
   return ntohs(address.sin_port);
 }
 
+BlockedListener::BlockedListener() {
+  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(listen(listener_, 0), 0);  // room for one connection that nobody accepts
+  socklen_t length = sizeof address;
+  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_EQ(connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+}
+
+BlockedListener::~BlockedListener() {
+  close(filler_);
+  close(listener_);
+}
+
 }  // namespace orvelgate::testing

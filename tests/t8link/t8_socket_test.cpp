@@ -55,21 +55,6 @@ class Listener {
   std::vector<int> accepted_;
 };
 
-// A listener whose accept queue is full: a further connect hangs in SYN_SENT.
-struct FullListener {
-  FullListener() : listener(0) {
-    filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(listener.port()));
-    EXPECT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  }
-  ~FullListener() { close(filler); }
-  Listener listener;
-  int filler = -1;
-};
-
 Bytes ReadSome(int fd, std::size_t n) {
   Bytes bytes(n);
   std::size_t got = 0;
@@ -188,17 +173,17 @@ TEST_F(T8SocketTest, HostNamesAreResolved) {
 }
 
 TEST_F(T8SocketTest, ConnectGivesUpAtItsTimeOut) {
-  FullListener full;
+  testing::BlockedListener blocked;
   auto client = Client(300);
-  client.SetHost("127.0.0.1", full.listener.port());
+  client.SetHost("127.0.0.1", blocked.Port());
   EXPECT_EQ(client.Connect(), T8IoStatus::TimedOut);
   EXPECT_FALSE(client.Connected());
 }
 
 TEST_F(T8SocketTest, StopEndsAConnectAtOnce) {
-  FullListener full;
+  testing::BlockedListener blocked;
   auto client = Client(60000);
-  client.SetHost("127.0.0.1", full.listener.port());
+  client.SetHost("127.0.0.1", blocked.Port());
   std::thread stopper([&] {
     std::this_thread::sleep_for(100ms);
     stop.Raise();

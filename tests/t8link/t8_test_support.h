@@ -95,4 +95,20 @@ class T8ServerProcess {
 // A loopback port with nothing listening on it (bound, then released).
 int UnusedPort();
 
+// A loopback listener whose accept queue is already full, so that a further connect
+// stays in progress until it times out or is stopped.
+class BlockedListener {
+ public:
+  BlockedListener();
+  ~BlockedListener();
+  BlockedListener(const BlockedListener&) = delete;
+  BlockedListener& operator=(const BlockedListener&) = delete;
+  int Port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int filler_ = -1;
+  int port_ = 0;
+};
+
 }  // namespace orvelgate::testing
