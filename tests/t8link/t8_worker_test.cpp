@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cctype>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -384,6 +385,8 @@ struct ReplyCase {
   bool linkUp;      // LinkUp after the cycle
   int steps;        // indicator steps in the cycle
 };
+
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.reply; }
 
 class T8WorkerReplies : public T8WorkerSteps, public ::testing::WithParamInterface<ReplyCase> {};
 
