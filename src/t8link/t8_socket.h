@@ -29,6 +29,22 @@ class T8StopSignal {
   int fd_ = -1;
 };
 
+// Wakes the worker out of its pause between cycles when a message is queued.
+class T8WakeSignal {
+ public:
+  T8WakeSignal();
+  ~T8WakeSignal();
+  T8WakeSignal(const T8WakeSignal&) = delete;
+  T8WakeSignal& operator=(const T8WakeSignal&) = delete;
+
+  void Notify();  // any thread
+  // Waits up to timeoutMs for a notification or the stop, and consumes notifications.
+  void Wait(const T8StopSignal& stop, uint32_t timeoutMs);
+
+ private:
+  int fd_ = -1;
+};
+
 enum class T8IoStatus { Ok, TimedOut, Closed, Failed, Stopped };
 
 const char* T8IoStatusName(T8IoStatus status);

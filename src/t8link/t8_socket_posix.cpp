@@ -139,6 +139,30 @@ bool T8StopSignal::WaitFor(uint32_t timeoutMs) const {
   }
 }
 
+T8WakeSignal::T8WakeSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (fd_ < 0) throw std::runtime_error("eventfd failed");
+}
+
+T8WakeSignal::~T8WakeSignal() { close(fd_); }
+
+void T8WakeSignal::Notify() {
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(fd_, &one, sizeof one);
+}
+
+void T8WakeSignal::Wait(const T8StopSignal& stop, uint32_t timeoutMs) {
+  pollfd fds[2] = {{fd_, POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
+  const uint64_t deadline = MonotonicMs() + timeoutMs;
+  int rc;
+  do {
+    rc = poll(fds, 2, RemainingMs(deadline));
+  } while (rc < 0 && errno == EINTR);
+  if (rc > 0 && (fds[0].revents & POLLIN)) {
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = read(fd_, &count, sizeof count);
+  }
+}
+
 T8Socket::T8Socket(const T8StopSignal& stop, uint32_t connectTimeoutMs,
                    std::function<void()> onConnected, std::function<void()> onDisconnected)
     : stop_(stop),

@@ -1,5 +1,6 @@
 #include "t8link/t8_worker.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 
@@ -18,7 +19,9 @@ cl::~cl() {
 }
 
 bool cl::QueueMessage(int32_t type, std::span<const uint8_t> payload) {
-  return ring_.QueueMessage(type, payload);
+  const bool queued = ring_.QueueMessage(type, payload);
+  if (queued) wake_.Notify();
+  return queued;
 }
 
 void cl::Start() {
@@ -58,9 +61,30 @@ void cl::Execute() {
       ++ErrorCount_;  // the link goes on; the error count decides about reconnecting
     }
     if (StopRequested_) break;
-    stop_.WaitFor(kCyclePauseMs);
+    const uint32_t pause = PauseBeforeNextCycle();
+    if (pause == kCyclePauseMs) {
+      stop_.WaitFor(pause);  // work in progress keeps its 1 ms pace
+    } else {
+      wake_.Wait(stop_, pause);
+    }
   }
   Finish();
+}
+
+uint32_t cl::PauseBeforeNextCycle() const {
+  const auto untilDue = [this](uint32_t since, uint32_t interval) {
+    const uint32_t elapsed = ElapsedMs(clock_.TickMs(), since);
+    return elapsed > interval ? kCyclePauseMs : std::min(interval - elapsed + 1, kIdlePauseMs);
+  };
+  if (LinkUp) {
+    // A write, a reply or a failed read (which counts one error per cycle) sets the pace.
+    if (!ring_.Empty() || ReplyExpected_ || PollDue_ || reply_.empty()) return kCyclePauseMs;
+    return LoggedIn_ ? untilDue(LastPollTick_, kPollIntervalMs) : kIdlePauseMs;
+  }
+  if (ReconnectAllowed_) {
+    return AttemptMade_ ? untilDue(LastAttemptTick_, kAttemptIntervalMs) : kCyclePauseMs;
+  }
+  return DeniedReported_ ? kIdlePauseMs : kCyclePauseMs;
 }
 
 void cl::Prepare() {

@@ -51,6 +51,9 @@ class cl {
   static constexpr uint32_t kPollIntervalMs = 500;
   static constexpr int32_t kMaxErrorCount = 20;
   static constexpr uint32_t kCyclePauseMs = 1;
+  // The longest pause of an idle worker: a queued message or a stop ends it at once,
+  // and it ends in time for the next poll or attempt.
+  static constexpr uint32_t kIdlePauseMs = 20;
 
   cl(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
      T8WorkerSettings settings = {});
@@ -70,7 +73,9 @@ class cl {
   // Waits up to `timeout` for the thread to end; true when it has ended (or never ran).
   bool Join(std::chrono::milliseconds timeout);
 
-  // The thread body: Prepare, then RunCycle with a 1 ms pause until a stop, then Finish.
+  // The thread body: Prepare, then RunCycle with a pause until a stop, then Finish. The
+  // pause is 1 ms while anything is in progress; an idle worker waits for the next poll
+  // or attempt to fall due, or for a message to be queued, instead of waking every ms.
   void Execute();
   // The parts of Execute, so a test can step the worker on its own thread.
   void Prepare();
@@ -85,6 +90,7 @@ class cl {
   uint64_t NextSequence() const { return ring_.NextSequence(); }
 
  private:
+  uint32_t PauseBeforeNextCycle() const;
   void RunConnectedCycle();
   void RunDisconnectedCycle();
   void MakeAttempt();
@@ -104,6 +110,7 @@ class cl {
   std::function<ServerHostSettings()> serverHost_;
   const T8WorkerSettings settings_;
   T8StopSignal stop_;
+  T8WakeSignal wake_;
 
   // Worker state; touched only by the worker thread (or a test stepping it).
   std::atomic<bool> StopRequested_{false};

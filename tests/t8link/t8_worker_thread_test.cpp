@@ -87,6 +87,33 @@ TEST(T8WorkerThread, DestroyingARunningWorkerStopsIt) {
   EXPECT_TRUE(server.WaitForLines("CLOSE 1", 1));
 }
 
+// An idle worker pauses longer than 1 ms between cycles, but never past a due poll or
+// attempt: moving the clock is enough to get them.
+TEST(T8WorkerThread, IdleWorkerPollsAndReconnectsWhenDue) {
+  T8ServerProcess server;
+  FakeClock clock;
+  RecordingHost host;
+  cl worker(host, clock, At(server.Port()));
+  worker.Start();
+  ASSERT_TRUE(server.WaitForLines("FRAME 1 DriverVersion", 1));
+  std::this_thread::sleep_for(100ms);
+  server.Sync();
+  EXPECT_EQ(server.CountLinesStartingWith("FRAME 1 Poll"), 0);
+  clock.Advance(501);
+  EXPECT_TRUE(server.WaitForLines("FRAME 1 Poll", 1));
+  clock.Advance(501);
+  EXPECT_TRUE(server.WaitForLines("FRAME 1 Poll", 2));
+
+  server.Command("next DropLink");
+  clock.Advance(501);
+  ASSERT_TRUE(server.WaitForLines("CLOSE 1", 1));
+  clock.Advance(5001);
+  EXPECT_TRUE(server.WaitForLines("CONNECT 2 ", 1));
+  EXPECT_TRUE(host.WaitForLog(kT8TextConnected, 2));
+  worker.RequestStop();
+  EXPECT_TRUE(worker.Join(10s));
+}
+
 TEST(T8WorkerThread, EventsQueuedFromOtherThreadsAllArrive) {
   T8ServerProcess server({"--quiet"});
   FakeClock clock;
