@@ -27,7 +27,8 @@ class SendRing {
 
   // Builds a message with the current sequence number, advances the number (also when
   // the message is refused, so the server sees the gap) and pushes it. True when the
-  // ring took it; a caller holding an event spools it on false.
+  // ring took it; false when the ring is full or the payload exceeds the frame bound
+  // (kT8MaxMessageLength). A caller holding an event spools it on false.
   bool QueueMessage(int32_t type, std::span<const uint8_t> payload);
 
   std::size_t Count() const;
