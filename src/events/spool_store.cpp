@@ -33,7 +33,7 @@ SpoolStore::SpoolStore(Options options, const Clock& clock)
   Rescan();
 }
 
-std::optional<SpoolKind> SpoolStore::KindOf(const std::string& leaf) const {
+std::optional<SpoolKind> SpoolStore::KindOf(std::string_view leaf) const {
   if (leaf.size() < namePrefix_.size() + kT8Extension.size() || !leaf.starts_with(namePrefix_))
     return std::nullopt;
   if (EndsWith(leaf, kT8Extension)) return SpoolKind::T8;
@@ -105,8 +105,8 @@ void SpoolStore::ScanLocked(SpoolKind kind) {
   index.ordered.clear();
   index.byName.clear();
   const auto files = ListFiles(folderPart_, [&](std::string_view leaf) {
-    const std::string name(leaf);
-    return KindOf(name) == kind && !stuck_.contains(folderPart_ + name);
+    if (KindOf(leaf) != kind) return false;
+    return stuck_.empty() || !stuck_.contains(folderPart_ + std::string(leaf));
   });
   for (const ListedFile& file : files) Insert(kind, folderPart_ + file.leaf, file.mtimeNs);
   index.lastScanTick = clock_.TickMs();

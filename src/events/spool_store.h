@@ -34,6 +34,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -65,7 +66,7 @@ class SpoolStore {
   struct Options {
     std::string pathForSoob;
     std::string errorLog = "error.txt";
-    uint32_t rescanIntervalMs = 30000;
+    uint32_t rescanIntervalMs = 60000;
   };
 
   // Scans the folder once. `clock` names the files and paces the rescans.
@@ -115,7 +116,7 @@ class SpoolStore {
     uint32_t lastScanTick = 0;
   };
 
-  std::optional<SpoolKind> KindOf(const std::string& leaf) const;
+  std::optional<SpoolKind> KindOf(std::string_view leaf) const;
   Index& IndexOf(SpoolKind kind) { return kind == SpoolKind::T8 ? t8_ : t7_; }
   const Index& IndexOf(SpoolKind kind) const { return kind == SpoolKind::T8 ? t8_ : t7_; }
   void Insert(SpoolKind kind, const std::string& fullName, int64_t mtimeNs);
