@@ -21,6 +21,8 @@ struct StemCase {
   const char* stem;
 };
 
+void PrintTo(const StemCase& c, std::ostream* os) { *os << c.stem; }
+
 class SpoolStemTest : public ::testing::TestWithParam<StemCase> {};
 
 TEST_P(SpoolStemTest, IsDayOfMonthMillisecondsInUpperCaseHex) {
@@ -39,7 +41,13 @@ INSTANTIATE_TEST_SUITE_P(
         StemCase{{2024, 5, 24, 20, 31, 23, 648}, "80000000"},  // above 2^31 - 1, not negative
         StemCase{{2024, 2, 29, 12, 0, 0, 0}, "97EB9A00"},
         // The month and the year do not count: same day and time, same stem.
-        StemCase{{1999, 12, 8, 20, 53, 7, 123}, "2DAE23B3"}));
+        StemCase{{1999, 12, 8, 20, 53, 7, 123}, "2DAE23B3"}),
+    [](const ::testing::TestParamInfo<StemCase>& info) {
+      const CalendarTime& t = info.param.time;
+      return std::to_string(t.year) + "_" + std::to_string(t.month) + "_" + std::to_string(t.day) +
+             "_" + std::to_string(t.hour * 10000000 + t.minute * 100000 + t.second * 1000 +
+                                   t.millisecond);
+    });
 
 TEST(SpoolName, UndecodableTimeLogsError11) {
   TempDir dir;
