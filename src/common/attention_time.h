@@ -1,0 +1,22 @@
+#pragma once
+// The Attention setting: how long the station may stay silent before it counts as lost.
+// Written as a time of day, hours[:minutes[:seconds]] with hours 0-23 and minutes and
+// seconds 0-59 ("0:30" is thirty minutes, "10" is ten hours).
+
+#include <optional>
+#include <string_view>
+
+#include "common/tdatetime.h"
+
+namespace orvelgate {
+
+inline constexpr TDateTime kDefaultAttention = 10.0 / (24.0 * 60.0);  // 00:10:00
+
+// The time as a fraction of a day, or nullopt for any text that is not such a time
+// (empty, a word, a sign or blanks, 24:00:00, an empty part as in "1:").
+std::optional<TDateTime> ParseTimeOfDay(std::string_view text);
+
+// ParseTimeOfDay, with ten minutes for a text that does not convert.
+TDateTime ParseAttention(std::string_view text);
+
+}  // namespace orvelgate

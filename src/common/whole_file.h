@@ -1,0 +1,22 @@
+#pragma once
+// Whole-file reads and replacements. A replacement goes to a temporary file in the same
+// folder, is flushed to disk and then renamed over the old file, so a reader (even in
+// another thread or process) sees either the old contents or the new ones, never a mix.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace orvelgate {
+
+// The file's bytes, or nullopt with `error` set (no_such_file_or_directory for a file
+// that does not exist).
+std::optional<std::string> ReadWholeFile(const std::string& path, std::error_code& error);
+
+// Replaces (or creates) the file with `contents`. An existing file keeps its permission
+// bits; a symbolic link is followed and its target replaced. False when anything failed,
+// in which case the old file is untouched and no temporary file is left behind.
+bool ReplaceWholeFile(const std::string& path, std::string_view contents);
+
+}  // namespace orvelgate
