@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -91,7 +92,9 @@ SpoolRead ReadFileStart(const std::string& path, std::size_t maxBytes) {
     result.status = SpoolRead::Unreadable;
     return result;
   }
-  result.bytes.resize(maxBytes + 1);  // one more tells a longer file
+  // One byte more than wanted tells a longer file; spool files do not grow while read.
+  const auto size = static_cast<std::size_t>(st.st_size);
+  result.bytes.resize(std::min(size, maxBytes) + 1);
   std::size_t got = 0;
   result.status = SpoolRead::Ok;
   while (got < result.bytes.size()) {
