@@ -9,12 +9,13 @@
 // (".orvelgate-spool-XXXXXX", which neither search matches), are flushed to disk, and
 // the file is then renamed to its final name without replacing anything (see
 // spool_name.h for the "-k" added on a clash). A crash at any moment leaves either the
-// complete file or none; an interrupted temporary file stays behind unmatched.
+// complete file or none; an interrupted temporary file stays behind unmatched. A
+// missing spool folder is made.
 //
 // Index. After a long outage the folder may hold 100 000 files, and the re-send runs
 // every 200 ms, so the folder is not listed per tick. The store keeps, per kind, the
-// names in the folder ordered oldest first (modification time, then stem, then "-k",
-// then name). It is built by one scan when the store is made, kept current by the
+// names in the folder ordered oldest first (modification time, then the hex stem as a
+// number, then "-k", then the name). It is built by one scan when the store is made, kept current by the
 // store's own writes and deletions, and a kind is scanned again only when its index
 // has run empty and the last scan of that kind is at least `rescanIntervalMs` old, so
 // files that someone else puts into the folder are picked up within that interval
@@ -22,8 +23,10 @@
 // index when the re-send finds it gone.
 //
 // Bad files. A spool file that cannot be read (or is not usable, see the re-send) is
-// renamed to its name + ".bad" (+ "-k" on a clash), which no search matches, so it is
-// kept for inspection and the backlog moves on; error 12 goes to the error log.
+// renamed to its name + ".bad" (name + "-k.bad" when that is taken), which no search
+// matches, so it is kept for inspection and the backlog moves on; error 12 goes to the
+// error log. A file that can be neither deleted nor set aside (a read-only folder) is
+// left out of the index for the rest of the run, so it cannot stall the backlog.
 //
 // Threads: the UI thread writes and re-sends; the T8 worker deletes the acknowledged
 // file. One mutex guards the index; the methods may be called from either thread.
