@@ -82,10 +82,11 @@ class cl {
   void RunCycle();
   void Finish();
 
-  // For tests that step the worker; read them only while its thread is not running.
+  // For tests that step the worker; read these only while its thread is not running.
   int32_t ErrorCount() const { return ErrorCount_; }
   bool LoggedIn() const { return LoggedIn_; }
   bool ReconnectAllowed() const { return ReconnectAllowed_; }
+  // Any thread.
   std::size_t QueuedCount() const { return ring_.Count(); }
   uint64_t NextSequence() const { return ring_.NextSequence(); }
 
