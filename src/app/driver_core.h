@@ -1,0 +1,136 @@
+#pragma once
+// The driver without its window: the state and the handlers that the main window
+// (TForm1) owns, run on the user-interface thread. It starts everything (FormCreate),
+// runs the two ticks, decides a close (FormClose) and ends the program in order. The
+// window, or the headless view, only draws what the core tells it through MainView and
+// hands the operator's actions to it.
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "app/main_config.h"
+#include "app/main_view.h"
+#include "common/clock.h"
+#include "common/random_source.h"
+#include "station/packet_handler.h"
+#include "station/station_supervision.h"
+
+namespace orvelgate {
+
+// What the core takes from outside; empty members take the production choice.
+struct CoreEnvironment {
+  Clock* clock = nullptr;          // DefaultClock()
+  RandomSource* random = nullptr;  // a SystemRandom of the core's own
+  std::string configFile = kConfigFileName;
+  std::string errorLog = "error.txt";
+  std::string packetLog = PacketHandler::kDefaultPacketLog;
+};
+
+class DriverCore : public QObject,
+                   private PacketHandlerHost,
+                   private StationSupervisionHost {
+ public:
+  static constexpr int kTimer2IntervalMs = 200;
+  static constexpr int kTimer3IntervalMs = 3000;
+  static constexpr int kSupervisionError = 9;
+  static constexpr const char* kWrongCodeText = "Не правильный пароль.";
+
+  explicit DriverCore(MainView& view, CoreEnvironment environment = {});
+  ~DriverCore() override;  // Shutdown
+  DriverCore(const DriverCore&) = delete;
+  DriverCore& operator=(const DriverCore&) = delete;
+
+  // The start-up, once: access code, configuration, serial port, links, start time;
+  // then the two ticks run until the end.
+  void FormCreate();
+
+  // The 200 ms tick: T8 spool re-send, T7 spool re-send, station supervision.
+  void Timer2Timer();
+  // The 3000 ms tick: reconnect the T7 link when it is used and down.
+  void Timer3Timer();
+
+  // Whether a close goes ahead: without a question after the message server's close
+  // record, otherwise only with the access code. Closes the serial port when it does.
+  bool FormClose();
+  // The main window is asked to close (its close button, the tray's "Закрыть", the
+  // message server's close record): FormClose decides; when the close goes ahead the
+  // program ends. True when it goes ahead.
+  bool Close();
+  // SIGTERM or SIGINT: the port is closed and the program ends, without the dialog.
+  void EndBySignal(int signalNumber);
+
+  // Runs when the event loop is to end (the program's entry sets it to quit the loop).
+  std::function<void()> OnProgramEnd;
+
+  // After the event loop: the ticks stop, the port is closed, the T8 worker is stopped
+  // and joined within a bound. Safe to call more than once.
+  void Shutdown();
+
+  // --- state the window and the port controls read ----------------------------------
+  const MainConfig& Config() const { return config_; }
+  const std::string& AccessCode() const { return accessCode_; }
+  const std::string& StartTimeText() const { return startTimeText_; }
+  bool CloseWithoutCode() const { return closeWithoutCode_; }
+  bool StationOnline() const { return supervision_ && supervision_->Online(); }
+  bool Ending() const { return ending_; }
+  PacketHandler& Packets() { return packets_; }
+  const QTimer& Timer2() const { return timer2_; }
+  const QTimer& Timer3() const { return timer3_; }
+
+  // The configured port name (ComPort, or the operator's later choice), and whether
+  // the serial port is open, as the T8 worker reads them from its own thread.
+  struct PortState {
+    std::string name;
+    bool open = false;
+  };
+  PortState CurrentPortState() const;
+  void SetConfiguredPortName(const std::string& name);
+
+ private:
+  // PacketHandlerHost
+  void SendBytes(std::span<const uint8_t> bytes) override;
+  void RouteEvent(const EventRecord& current) override;
+  void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
+                         TDateTime time) override;
+  void ReportPacketProblem(PacketProblem problem) override;
+  // PacketHandlerHost and StationSupervisionHost
+  void DrawStationIndicator() override;
+  // StationSupervisionHost
+  void SendStationNotice(char stateLetter) override;
+
+  void StartSerialPort();
+  void ClosePortQuietly();
+  void EndProgram();
+  void SetPortOpen(bool open);
+
+  MainView& view_;
+  Clock& clock_;
+  std::unique_ptr<RandomSource> ownRandom_;
+  RandomSource& random_;
+  CoreEnvironment environment_;
+
+  MainConfig config_;
+  std::string accessCode_;
+  std::string startTimeText_;
+  bool closeWithoutCode_ = false;
+  bool ending_ = false;
+  bool shutDown_ = false;
+
+  PacketHandler packets_;
+  std::optional<StationSupervision> supervision_;
+
+  mutable std::mutex portStateMutex_;  // the T8 worker reads it from its thread
+  PortState portState_;
+
+  QTimer timer2_;
+  QTimer timer3_;
+};
+
+}  // namespace orvelgate
