@@ -1,0 +1,268 @@
+#include "t7link/simple_tcp_client.h"
+
+#include <QSocketNotifier>
+#include <QtGlobal>
+
+#include <stdexcept>
+
+#include "t7link/tcp_socket.h"
+#include "t7link/winsock_errors.h"
+
+namespace orvelgate {
+
+TSimpleTCPClient::TSimpleTCPClient(QObject* parent) : QObject(parent) {}
+
+TSimpleTCPClient::~TSimpleTCPClient() {
+  destroying_ = true;
+  Disconnect();
+}
+
+void TSimpleTCPClient::SetHost(const std::string& host) {
+  if (host == host_) return;
+  if (!connected_) {
+    host_ = host;
+    return;
+  }
+  if (!allowChangeOnConnection_) throw std::runtime_error("Can not change Host while connected");
+  SetConnected(false);
+  host_ = host;
+  SetConnected(true);
+}
+
+void TSimpleTCPClient::SetPort(uint16_t port) {
+  if (port == port_) return;
+  if (!connected_) {
+    port_ = port;
+    return;
+  }
+  if (!allowChangeOnConnection_) throw std::runtime_error("Can not change Port while connected");
+  SetConnected(false);
+  port_ = port;
+  SetConnected(true);
+}
+
+void TSimpleTCPClient::SetConnected(bool value) {
+  if (value == active_) return;  // in particular no second attempt while connecting
+  if (value) {
+    Connect();
+  } else {
+    Disconnect();
+  }
+}
+
+void TSimpleTCPClient::Connect() {
+  if (active_) return;
+  active_ = true;
+  const auto address = tcp::ResolveIPv4(host_);
+  if (!address) {
+    ErrorReport(-1, wsa::kBadAddress);
+    return;
+  }
+  int code = 0;
+  const int fd = tcp::OpenStreamSocket(sendBufferSize_, &code);
+  if (fd < 0) {
+    ErrorReport(-1, code);
+    return;
+  }
+  socket_ = fd;
+  ++generation_;
+  CreateNotifiers(fd);
+  code = tcp::StartConnect(fd, *address, port_);
+  if (code != 0) ErrorReport(fd, code);
+}
+
+void TSimpleTCPClient::Disconnect() {
+  if (!active_) return;
+  active_ = false;
+  if (socket_ < 0) return;
+  ReleaseNotifiers();
+  // On Linux the descriptor is gone after close() whatever it answers, so the client
+  // always ends up without a socket.
+  tcp::AbortiveClose(socket_);
+  socket_ = -1;
+  connected_ = false;
+  pending_.clear();
+  pendingHead_ = 0;
+  if (OnDisconnected && !destroying_) OnDisconnected();
+}
+
+void TSimpleTCPClient::ErrorReport(int socket, int code) {
+  Disconnect();
+  const std::string text(WinsockErrorText(code));
+  if (!OnError) throw std::runtime_error(text);
+  OnError(socket, code, text);
+}
+
+// --- notifications ---------------------------------------------------------------
+
+void TSimpleTCPClient::CreateNotifiers(int fd) {
+  const uint64_t generation = generation_;
+  readNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  writeNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+  exceptionNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Exception, this);
+  // While connecting only "writable" matters: it reports the connect's outcome.
+  readNotifier_->setEnabled(false);
+  exceptionNotifier_->setEnabled(false);
+  connect(readNotifier_, &QSocketNotifier::activated, this,
+          [this, generation] { Guarded(generation, &TSimpleTCPClient::ReadNotification); });
+  connect(writeNotifier_, &QSocketNotifier::activated, this,
+          [this, generation] { Guarded(generation, &TSimpleTCPClient::WriteNotification); });
+  connect(exceptionNotifier_, &QSocketNotifier::activated, this, [this, generation] {
+    Guarded(generation, &TSimpleTCPClient::ExceptionNotification);
+  });
+}
+
+void TSimpleTCPClient::ReleaseNotifiers() {
+  // Disabled before the descriptor is closed; deleted later because one of them may be
+  // the sender whose signal is being handled right now.
+  for (QPointer<QSocketNotifier>* n : {&readNotifier_, &writeNotifier_, &exceptionNotifier_}) {
+    if (*n) {
+      (*n)->setEnabled(false);
+      (*n)->deleteLater();
+    }
+    *n = nullptr;
+  }
+}
+
+void TSimpleTCPClient::Guarded(uint64_t generation, void (TSimpleTCPClient::*step)()) {
+  if (generation != generation_ || socket_ < 0) return;  // a notification of a closed socket
+  try {
+    (this->*step)();
+  } catch (const std::exception& e) {
+    if (OnHandlerException) {
+      OnHandlerException(e.what());
+    } else {
+      qWarning("T7 client: %s", e.what());
+    }
+  } catch (...) {
+    if (OnHandlerException) {
+      OnHandlerException("unknown error");
+    } else {
+      qWarning("T7 client: unknown error");
+    }
+  }
+}
+
+void TSimpleTCPClient::WriteNotification() {
+  if (!connected_) {
+    ConnectNotification();
+  } else {
+    FlushPending();
+  }
+}
+
+void TSimpleTCPClient::ConnectNotification() {
+  const int fd = socket_;
+  if (const int code = tcp::PendingError(fd)) {
+    ErrorReport(fd, code);
+    return;
+  }
+  if (!tcp::IsConnected(fd)) return;  // woken early; the outcome is still to come
+  readNotifier_->setEnabled(true);
+  exceptionNotifier_->setEnabled(true);
+  connected_ = true;
+  UpdateWriteInterest();
+  if (OnConnected) OnConnected();
+}
+
+void TSimpleTCPClient::ReadNotification() {
+  const int fd = socket_;
+  const uint64_t generation = generation_;
+  std::vector<uint8_t> bytes;
+  constexpr std::size_t kPiece = 64 * 1024;
+  tcp::IoResult last;
+  while (bytes.size() < kMaxReadPerNotification) {
+    const std::size_t used = bytes.size();
+    bytes.resize(used + kPiece);
+    last = tcp::Receive(fd, std::span(bytes).subspan(used));
+    bytes.resize(used + last.bytes);
+    if (last.error != 0 || last.closed) break;
+  }
+  if (!bytes.empty() && OnRead) {
+    QPointer<TSimpleTCPClient> self(this);
+    OnRead(bytes);
+    if (!self || generation != generation_ || socket_ < 0) return;
+  }
+  if (last.error != 0 && last.error != wsa::kWouldBlock) {
+    ErrorReport(fd, last.error);
+  } else if (last.closed) {
+    CloseNotification();
+  }
+}
+
+void TSimpleTCPClient::CloseNotification() {
+  QPointer<TSimpleTCPClient> self(this);
+  Disconnect();
+  if (self && autoTryReconnect_) Connect();
+}
+
+void TSimpleTCPClient::ExceptionNotification() {
+  const int fd = socket_;
+  if (const int code = tcp::PendingError(fd)) {
+    ErrorReport(fd, code);
+    return;
+  }
+  // Urgent data: not part of the record stream. Dropping it clears the condition; if
+  // that does not work, stop listening for it rather than spin.
+  if (tcp::DiscardUrgentByte(fd).error != 0) exceptionNotifier_->setEnabled(false);
+}
+
+// --- sending ---------------------------------------------------------------------
+
+int32_t TSimpleTCPClient::SendStream(std::span<const uint8_t> block) {
+  // Callers test Connected first; a socket that is still connecting takes nothing, so
+  // that the greeting stays the first record of every connection.
+  if (socket_ < 0 || !connected_ || block.empty()) return 0;
+  if (block.size() > static_cast<std::size_t>(INT32_MAX)) return -1;
+  const int fd = socket_;
+  std::size_t sent = 0;
+  if (PendingSendBytes() == 0) {
+    const tcp::IoResult r = tcp::Send(fd, block);
+    if (r.error != 0 && r.error != wsa::kWouldBlock) {
+      ErrorReport(fd, r.error);
+      return -1;
+    }
+    sent = r.bytes;
+  }
+  const std::size_t rest = block.size() - sent;
+  if (rest > 0) {
+    if (PendingSendBytes() + rest > kMaxPendingSend) {
+      ErrorReport(fd, wsa::kNoBufferSpace);
+      return -1;
+    }
+    pending_.insert(pending_.end(), block.begin() + static_cast<std::ptrdiff_t>(sent),
+                    block.end());
+    UpdateWriteInterest();
+  }
+  return static_cast<int32_t>(block.size());
+}
+
+void TSimpleTCPClient::FlushPending() {
+  const int fd = socket_;
+  while (PendingSendBytes() > 0) {
+    const tcp::IoResult r =
+        tcp::Send(fd, std::span(pending_).subspan(pendingHead_));
+    if (r.error == wsa::kWouldBlock) break;
+    if (r.error != 0) {
+      ErrorReport(fd, r.error);
+      return;
+    }
+    pendingHead_ += r.bytes;
+  }
+  if (PendingSendBytes() == 0) {
+    pending_.clear();
+    pendingHead_ = 0;
+  } else if (pendingHead_ >= pending_.size() / 2) {
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pendingHead_));
+    pendingHead_ = 0;
+  }
+  UpdateWriteInterest();
+}
+
+void TSimpleTCPClient::UpdateWriteInterest() {
+  // "Writable" is wanted only while connecting or while bytes wait; otherwise it would
+  // fire all the time.
+  if (writeNotifier_) writeNotifier_->setEnabled(!connected_ || PendingSendBytes() > 0);
+}
+
+}  // namespace orvelgate

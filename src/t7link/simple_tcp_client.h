@@ -1,0 +1,125 @@
+#pragma once
+// TSimpleTCPClient: the event-driven TCP client that carries the T7 link. It lives on
+// the UI thread; its socket is non-blocking and its connect, read and close events
+// arrive there through QSocketNotifier, one at a time.
+//
+// States: Idle (not active, no socket), Connecting (active, socket, not Connected),
+// Connected (active, socket, Connected).
+//
+// Errors: a failed step closes the connection first (OnDisconnected when a socket
+// existed) and then raises OnError with the Windows Sockets code and its text; without
+// an OnError handler the text is thrown as std::runtime_error. An exception that
+// escapes a handler raised from a socket notification is caught there and handed to
+// OnHandlerException (or logged with qWarning when that is unbound), so it never
+// unwinds through the event loop.
+
+#include <QObject>
+#include <QPointer>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace orvelgate {
+
+class TSimpleTCPClient : public QObject {
+  Q_OBJECT
+
+ public:
+  using NotifyEvent = std::function<void()>;
+  using ReadEvent = std::function<void(std::span<const uint8_t> bytes)>;
+  using ErrorEvent =
+      std::function<void(int socket, int errorCode, const std::string& errorMsg)>;
+  using HandlerExceptionEvent = std::function<void(const std::string& text)>;
+
+  // Bytes handed over by SendStream that the socket has not taken yet. Past this the
+  // peer has stopped reading; the send fails like a failed socket send.
+  static constexpr std::size_t kMaxPendingSend = 1u << 20;
+  // Bytes read on one read notification at most; the rest comes on the next one.
+  static constexpr std::size_t kMaxReadPerNotification = 1u << 20;
+
+  explicit TSimpleTCPClient(QObject* parent = nullptr);
+  ~TSimpleTCPClient() override;  // disconnects without raising OnDisconnected
+
+  TSimpleTCPClient(const TSimpleTCPClient&) = delete;
+  TSimpleTCPClient& operator=(const TSimpleTCPClient&) = delete;
+
+  // Host and Port: an equal value does nothing. While Connected they throw
+  // std::runtime_error ("Can not change Host while connected" / "Can not change Port
+  // while connected") unless changes on connection are allowed, in which case the
+  // client disconnects, takes the value and connects again.
+  const std::string& Host() const { return host_; }
+  void SetHost(const std::string& host);
+  uint16_t Port() const { return port_; }
+  void SetPort(uint16_t port);
+
+  bool AllowChangeHostAndPortOnConnection() const { return allowChangeOnConnection_; }
+  void SetAllowChangeHostAndPortOnConnection(bool allow) { allowChangeOnConnection_ = allow; }
+  // Connect again at once after the peer closes.
+  bool AutoTryReconnect() const { return autoTryReconnect_; }
+  void SetAutoTryReconnect(bool value) { autoTryReconnect_ = value; }
+
+  // SO_SNDBUF for the sockets made from now on; 0 keeps the system's (self-tuning)
+  // size. Small sizes make partial sends easy to provoke.
+  void SetSendBufferSize(int bytes) { sendBufferSize_ = bytes; }
+
+  bool Connected() const { return connected_; }
+  // true: connect (only one attempt at a time); false: disconnect. A value equal to
+  // the wanted state does nothing.
+  void SetConnected(bool value);
+  bool Active() const { return active_; }
+  int Socket() const { return socket_; }  // -1 when there is none
+
+  // Hands the whole block to the socket. What the socket cannot take now is kept and
+  // sent, in order, on the next writable notifications, so a record is never cut.
+  // Returns the block's size when it was sent or kept, 0 when there is no connection
+  // (no socket, or still connecting) or the block is empty, -1 after a failure (the
+  // error report has run and the connection is closed).
+  int32_t SendStream(std::span<const uint8_t> block);
+  std::size_t PendingSendBytes() const { return pending_.size() - pendingHead_; }
+
+  NotifyEvent OnConnected;
+  NotifyEvent OnDisconnected;
+  ReadEvent OnRead;
+  ErrorEvent OnError;
+  HandlerExceptionEvent OnHandlerException;
+
+ private:
+  void Connect();
+  void Disconnect();
+  void ErrorReport(int socket, int code);
+
+  void CreateNotifiers(int fd);
+  void ReleaseNotifiers();
+  void Guarded(uint64_t generation, void (TSimpleTCPClient::*step)());
+  void ReadNotification();
+  void WriteNotification();
+  void ExceptionNotification();
+  void ConnectNotification();
+  void CloseNotification();
+  void FlushPending();
+  void UpdateWriteInterest();
+
+  std::string host_;
+  uint16_t port_ = 0;
+  bool allowChangeOnConnection_ = false;
+  bool autoTryReconnect_ = false;
+  bool active_ = false;
+  bool connected_ = false;
+  bool destroying_ = false;
+  int socket_ = -1;
+  int sendBufferSize_ = 0;
+  uint64_t generation_ = 0;  // one per socket, so stale notifications are ignored
+  QPointer<QSocketNotifier> readNotifier_;
+  QPointer<QSocketNotifier> writeNotifier_;
+  QPointer<QSocketNotifier> exceptionNotifier_;
+  std::vector<uint8_t> pending_;
+  std::size_t pendingHead_ = 0;
+};
+
+}  // namespace orvelgate

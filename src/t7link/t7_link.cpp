@@ -1,0 +1,111 @@
+#include "t7link/t7_link.h"
+
+#include <algorithm>
+
+namespace orvelgate {
+
+T7Link::T7Link(T7LinkHost& host, Clock& clock, bool sendT7)
+    : host_(host), clock_(clock), sendT7_(sendT7) {
+  client_.OnConnected = [this] { SimpleTCPClient1Connected(); };
+  client_.OnDisconnected = [this] { SimpleTCPClient1Disconnected(); };
+  client_.OnError = [this](int socket, int code, const std::string& text) {
+    SimpleTCPClient1Error(socket, code, text);
+  };
+  client_.OnRead = [this](std::span<const uint8_t> bytes) { SimpleTCPClient1Read(bytes); };
+  client_.OnHandlerException = [this](const std::string& text) { host_.ShowHandlerError(text); };
+}
+
+void T7Link::Start(const std::string& host, uint16_t port) {
+  client_.SetHost(host);
+  client_.SetPort(port);
+  if (sendT7_) client_.SetConnected(true);
+}
+
+void T7Link::ReconnectTick() {
+  if (sendT7_ && !client_.Connected()) client_.SetConnected(true);
+}
+
+int32_t T7Link::SendRecord(std::span<const uint8_t, kT7RecordSize> record) {
+  return client_.SendStream(record);
+}
+
+void T7Link::SendStationNotice(char stateLetter) {
+  const auto notice = BuildStationNotice(stateLetter);
+  if (!notice) return;
+  // A record the socket refused is spooled like one prepared while disconnected.
+  if (client_.Connected() && SendRecord(*notice) > 0) return;
+  host_.SpoolNotice(*notice);
+}
+
+void T7Link::SendEventReport(int32_t account, std::string_view code, uint8_t group,
+                             TDateTime time) {
+  const T7Record report = BuildEventReport(account, code, group, time);
+  if (client_.Connected() && SendRecord(report) > 0) return;
+  host_.SpoolEventReport(std::span(report).first(kT7EventSpoolSize));
+}
+
+void T7Link::HandleReceivedRecord(std::span<const uint8_t, kT7RecordSize> record) {
+  switch (static_cast<T7RecordType>(record[2])) {
+    case T7RecordType::Clock:
+      // A time stamp that is no valid date and time leaves the clock alone.
+      if (const auto when = DecodeDateTime(*ClockRecordTime(record)))
+        clock_.SetLocalClock(*when);
+      break;
+    case T7RecordType::Close:
+      host_.RequestCloseWithoutCode();
+      break;
+    default:
+      break;
+  }
+}
+
+void T7Link::SimpleTCPClient1Connected() {
+  connectedFlag_ = true;
+  // A partial record left by the previous connection would shift every record of this
+  // one past the marker test.
+  buffer_.clear();
+  DrawIndicator();
+  SendRecord(BuildGreetingRecord());
+  const std::string deviceName = host_.SerialDeviceName();
+  const auto portNotice = BuildPortNumberNotice(deviceName);
+  if (!portNotice) {
+    host_.ShowHandlerError("'" + deviceName.substr(std::min<std::size_t>(7, deviceName.size())) +
+                           "' is not a valid integer value");
+    return;
+  }
+  SendRecord(*portNotice);
+}
+
+void T7Link::SimpleTCPClient1Disconnected() {
+  connectedFlag_ = false;
+  DrawIndicator();
+}
+
+void T7Link::SimpleTCPClient1Error(int, int, const std::string&) {
+  // Swallowed: the client has already closed the connection and the next tick retries.
+}
+
+void T7Link::SimpleTCPClient1Read(std::span<const uint8_t> bytes) {
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+  std::size_t position = 0;
+  // Compacts on every way out, so that records are never handed over twice.
+  struct Compact {
+    std::vector<uint8_t>& buffer;
+    std::size_t& position;
+    ~Compact() { buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(position)); }
+  } compact{buffer_, position};
+  while (buffer_.size() - position >= kT7RecordSize) {
+    T7Record record;
+    std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(position), kT7RecordSize,
+                record.begin());
+    position += kT7RecordSize;
+    if (!HasT7Marker(record)) continue;  // skipped whole; no search for the next marker
+    if (++counter_ > kMaxReceivedCounter) counter_ = 0;
+    DrawIndicator();
+    HandleReceivedRecord(record);
+  }
+}
+
+void T7Link::DrawIndicator() { host_.DrawT7Indicator(connectedFlag_, counter_); }
+
+}  // namespace orvelgate

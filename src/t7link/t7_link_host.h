@@ -1,0 +1,41 @@
+#pragma once
+// What the T7 link needs of the main window: its indicator, its close path, the serial
+// port's device name and the two T7 spool files. The main-window core implements it;
+// tests record the calls.
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace orvelgate {
+
+class T7LinkHost {
+ public:
+  virtual ~T7LinkHost() = default;
+
+  // Redraws the T7 indicator from the T7 connected flag and the received-record
+  // counter (0..16).
+  virtual void DrawT7Indicator(bool connected, int counter) = 0;
+
+  // The message server ordered the close: set the close-without-code flag and ask the
+  // main window to close once control is back in the event loop (a queued call), so
+  // that the rest of the received chunk is still handled.
+  virtual void RequestCloseWithoutCode() = 0;
+
+  // The serial port's device name as the port component holds it ("\\.\COM3").
+  virtual std::string SerialDeviceName() const = 0;
+
+  // A failure that the application's general error report shows to the operator (the
+  // port-number notice could not be built from the device name).
+  virtual void ShowHandlerError(const std::string& text) = 0;
+
+  // Writes a T7 notice spool file holding the whole 555-byte record; failures are
+  // swallowed.
+  virtual void SpoolNotice(std::span<const uint8_t> record) = 0;
+
+  // Writes a T7 event spool file holding the first 39 bytes of an event report;
+  // failures are swallowed.
+  virtual void SpoolEventReport(std::span<const uint8_t> first39) = 0;
+};
+
+}  // namespace orvelgate

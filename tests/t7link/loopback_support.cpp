@@ -1,0 +1,182 @@
+#include "loopback_support.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace orvelgate::testing {
+namespace {
+
+uint16_t BoundPort(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+int BindLoopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    throw std::runtime_error("bind failed");
+  }
+  return fd;
+}
+
+void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
+
+void EnsureQtApp() {
+  if (QCoreApplication::instance()) return;
+  static int argc = 1;
+  static char name[] = "t7link_tests";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication* app = new QCoreApplication(argc, argv);  // lives to the end
+  (void)app;
+}
+
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > timeoutMs) return done();
+    QEventLoop loop;
+    QTimer::singleShot(5, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  return true;
+}
+
+void PumpFor(int ms) {
+  QElapsedTimer timer;
+  timer.start();
+  PumpUntil([&] { return timer.elapsed() >= ms; }, ms + 1000);
+}
+
+LoopbackPeer::LoopbackPeer(int receiveBuffer) : receiveBuffer_(receiveBuffer) {
+  listener_ = BindLoopback(0);
+  if (receiveBuffer_ > 0)  // inherited by accepted sockets; must precede listen()
+    setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer_, sizeof receiveBuffer_);
+  listen(listener_, 8);
+  SetNonBlocking(listener_);
+  port_ = BoundPort(listener_);
+}
+
+LoopbackPeer::~LoopbackPeer() {
+  if (conn_ >= 0) close(conn_);
+  close(listener_);
+}
+
+bool LoopbackPeer::TryAccept() {
+  const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return false;
+  if (conn_ >= 0) close(conn_);
+  conn_ = fd;
+  return true;
+}
+
+bool LoopbackPeer::AcceptWithin(int timeoutMs) {
+  return PumpUntil([this] { return TryAccept(); }, timeoutMs);
+}
+
+int LoopbackPeer::PendingConnections(int waitMs) {
+  int count = 0;
+  PumpFor(waitMs);
+  while (TryAccept()) ++count;
+  return count;
+}
+
+bool LoopbackPeer::ReadAvailable(std::size_t maxBytes) {
+  if (conn_ < 0) return false;
+  uint8_t piece[65536];
+  while (maxBytes > 0) {
+    const ssize_t n = recv(conn_, piece, std::min(sizeof piece, maxBytes), 0);
+    if (n > 0) {
+      received_.insert(received_.end(), piece, piece + n);
+      maxBytes -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    return false;  // closed or reset
+  }
+  return true;
+}
+
+bool LoopbackPeer::ReceiveAtLeast(std::size_t count, int timeoutMs) {
+  return PumpUntil(
+      [&] {
+        ReadAvailable();
+        return received_.size() >= count;
+      },
+      timeoutMs);
+}
+
+bool LoopbackPeer::WaitForClose(int timeoutMs) {
+  return PumpUntil([&] { return !ReadAvailable(); }, timeoutMs);
+}
+
+void LoopbackPeer::Send(std::span<const uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = send(conn_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      throw std::runtime_error("peer send failed");
+    } else {
+      pollfd p{conn_, POLLOUT, 0};
+      poll(&p, 1, 100);
+    }
+  }
+}
+
+void LoopbackPeer::SendUrgent(uint8_t byte) { send(conn_, &byte, 1, MSG_OOB | MSG_NOSIGNAL); }
+
+void LoopbackPeer::CloseConnection() {
+  close(conn_);
+  conn_ = -1;
+}
+
+void LoopbackPeer::ResetConnection() {
+  const linger abortive{1, 0};
+  setsockopt(conn_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  CloseConnection();
+}
+
+RefusingPort::RefusingPort() : fd_(BindLoopback(0)), port_(BoundPort(fd_)) {}
+
+RefusingPort::~RefusingPort() { close(fd_); }
+
+void RefusingPort::Listen() {
+  listen(fd_, 8);
+  SetNonBlocking(fd_);
+}
+
+std::vector<std::vector<uint8_t>> SplitRecords(const std::vector<uint8_t>& stream) {
+  std::vector<std::vector<uint8_t>> records;
+  for (std::size_t at = 0; at + 555 <= stream.size(); at += 555)
+    records.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                         stream.begin() + static_cast<std::ptrdiff_t>(at + 555));
+  return records;
+}
+
+}  // namespace orvelgate::testing

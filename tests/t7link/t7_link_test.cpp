@@ -1,0 +1,242 @@
+// The link's handlers driven directly, without a socket: reassembly, the records the
+// server sends, the counter, spooling while disconnected.
+#include "t7link/t7_link.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QTimer>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "common/clock.h"
+#include "loopback_support.h"
+
+namespace orvelgate {
+namespace {
+
+using testing::IndicatorDraw;
+using testing::RecordingHost;
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+std::vector<uint8_t> Vec(const T7Record& r) { return {r.begin(), r.end()}; }
+
+const CalendarTime kWhen{2010, 9, 8, 12, 34, 56, 789, 3};  // a Wednesday
+
+std::vector<uint8_t> ClockRecordFor(const CalendarTime& t) {
+  return Vec(BuildClockRecord(*EncodeDateTime(t)));
+}
+
+class T7LinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { testing::EnsureQtApp(); }
+
+  RecordingHost host;
+  FakeClock clock{40000.5};
+  T7Link link{host, clock, true};
+};
+
+TEST_F(T7LinkTest, ARecordInPiecesOf300And255IsHandledOnceAfterTheSecond) {
+  const auto record = ClockRecordFor(kWhen);
+  link.SimpleTCPClient1Read(std::span(record).first(300));
+  EXPECT_EQ(link.BufferedBytes(), 300u);
+  EXPECT_TRUE(clock.ClockSets().empty());
+  link.SimpleTCPClient1Read(std::span(record).subspan(300));
+  EXPECT_EQ(link.BufferedBytes(), 0u);
+  EXPECT_EQ(clock.ClockSets().size(), 1u);
+  EXPECT_EQ(link.ReceivedRecordCounter(), 1);
+}
+
+TEST_F(T7LinkTest, TwoRecordsAndAHundredBytesLeaveTheHundredInTheBuffer) {
+  const auto chunk = Concat({ClockRecordFor(kWhen), ClockRecordFor(kWhen),
+                             std::vector<uint8_t>(100, 0xFF)});
+  ASSERT_EQ(chunk.size(), 1210u);
+  link.SimpleTCPClient1Read(chunk);
+  EXPECT_EQ(clock.ClockSets().size(), 2u);
+  EXPECT_EQ(link.BufferedBytes(), 100u);
+  EXPECT_EQ(link.ReceivedRecordCounter(), 2);
+}
+
+TEST_F(T7LinkTest, StrayBytesInFrontMakeEveryFollowingRecordFailTheMarkerTest) {
+  const auto chunk = Concat({std::vector<uint8_t>(10, 0x55), ClockRecordFor(kWhen),
+                             ClockRecordFor(kWhen), ClockRecordFor(kWhen)});
+  link.SimpleTCPClient1Read(chunk);
+  EXPECT_TRUE(clock.ClockSets().empty());
+  EXPECT_EQ(link.ReceivedRecordCounter(), 0);
+  EXPECT_TRUE(host.draws.empty());
+  EXPECT_EQ(link.BufferedBytes(), 10u);  // bounded: fewer than 555 bytes stay
+}
+
+TEST_F(T7LinkTest, AWrongMarkerSkipsThatRecordOnlyAndTheNextIsTestedOnItsOwn) {
+  for (const auto& front : {std::vector<uint8_t>{0xFE, 0xFF}, std::vector<uint8_t>{0xFF, 0xFE}}) {
+    auto bad = ClockRecordFor(kWhen);
+    bad[0] = front[0];
+    bad[1] = front[1];
+    link.SimpleTCPClient1Read(bad);
+    EXPECT_TRUE(clock.ClockSets().empty()) << "a bad marker does nothing at all";
+    EXPECT_EQ(link.ReceivedRecordCounter(), 0);
+  }
+  auto closeBad = Vec(BuildCloseRecord());
+  closeBad[0] = 0x00;
+  link.SimpleTCPClient1Read(Concat({closeBad, ClockRecordFor(kWhen)}));
+  EXPECT_EQ(host.closeRequests, 0);
+  EXPECT_EQ(clock.ClockSets().size(), 1u);
+  EXPECT_EQ(link.ReceivedRecordCounter(), 1);
+}
+
+TEST_F(T7LinkTest, CounterShows16AfterSixteenRecordsAnd0AfterTheSeventeenth) {
+  std::vector<uint8_t> chunk;
+  for (int i = 0; i < 17; ++i) {
+    const auto echo = Vec(BuildGreetingRecord());  // the driver's own type: only counted
+    chunk.insert(chunk.end(), echo.begin(), echo.end());
+  }
+  link.SimpleTCPClient1Read(std::span(chunk).first(16 * 555));
+  EXPECT_EQ(link.ReceivedRecordCounter(), 16);
+  link.SimpleTCPClient1Read(std::span(chunk).subspan(16 * 555));
+  EXPECT_EQ(link.ReceivedRecordCounter(), 0);
+  ASSERT_EQ(host.draws.size(), 17u);
+  for (int i = 0; i < 17; ++i) EXPECT_EQ(host.draws[i], (IndicatorDraw{false, (i + 1) % 17}));
+  EXPECT_TRUE(clock.ClockSets().empty());
+  EXPECT_EQ(host.closeRequests, 0);
+}
+
+TEST_F(T7LinkTest, EchoesOfTheDriversOwnRecordsOnlyAdvanceTheCounter) {
+  const auto chunk = Concat({Vec(BuildGreetingRecord()), Vec(BuildEventReport(1, "01", 1, 1.0)),
+                             Vec(*BuildPortNumberNotice("\\\\.\\COM3")),
+                             Vec(*BuildStationNotice('H'))});
+  link.SimpleTCPClient1Read(chunk);
+  EXPECT_EQ(link.ReceivedRecordCounter(), 4);
+  EXPECT_TRUE(clock.ClockSets().empty());
+  EXPECT_EQ(host.closeRequests, 0);
+}
+
+TEST_F(T7LinkTest, AClockRecordSetsTheClockThroughTheSeamWithItsCalendarFields) {
+  link.SimpleTCPClient1Read(ClockRecordFor(kWhen));
+  ASSERT_EQ(clock.ClockSets().size(), 1u);
+  EXPECT_EQ(clock.ClockSets()[0], kWhen);
+  EXPECT_EQ(host.draws, std::vector<IndicatorDraw>({{false, 1}}));
+}
+
+TEST_F(T7LinkTest, AnInvalidTimeStampChangesNothingAndTheNextRecordIsHandled) {
+  for (double stamp : {std::numeric_limits<double>::quiet_NaN(),
+                       std::numeric_limits<double>::infinity(),
+                       -std::numeric_limits<double>::infinity(), 1e300, -1e300, 3e6, -7e5}) {
+    const auto bad = Vec(BuildClockRecord(stamp));
+    const auto before = clock.ClockSets().size();
+    link.SimpleTCPClient1Read(Concat({bad, ClockRecordFor(kWhen)}));
+    ASSERT_EQ(clock.ClockSets().size(), before + 1) << stamp;
+    EXPECT_EQ(clock.ClockSets().back(), kWhen) << stamp;
+    EXPECT_EQ(link.BufferedBytes(), 0u);
+  }
+}
+
+TEST_F(T7LinkTest, ACloseRecordRequestsTheCloseAndAClockRecordAfterItIsStillObeyed) {
+  std::vector<std::size_t> clockSetsAtClose;
+  host.onCloseRequest = [&] { clockSetsAtClose.push_back(clock.ClockSets().size()); };
+  link.SimpleTCPClient1Read(Concat({Vec(BuildCloseRecord()), ClockRecordFor(kWhen)}));
+  EXPECT_EQ(host.closeRequests, 1);
+  EXPECT_EQ(clockSetsAtClose, std::vector<std::size_t>{0});
+  EXPECT_EQ(clock.ClockSets().size(), 1u);
+}
+
+TEST_F(T7LinkTest, ACloseRecordEndsTheEventLoopOnlyAfterTheRestOfTheChunk) {
+  auto* app = QCoreApplication::instance();
+  std::vector<std::string> order;
+  host.onCloseRequest = [&] {
+    order.push_back("close requested");
+    // As the main window does: the close itself runs once control is back in the loop.
+    QMetaObject::invokeMethod(app, [&] {
+      order.push_back("closing with " + std::to_string(clock.ClockSets().size()) + " clock set");
+      QCoreApplication::exit(0);
+    }, Qt::QueuedConnection);
+  };
+  QTimer::singleShot(0, [&] {
+    link.SimpleTCPClient1Read(Concat({Vec(BuildCloseRecord()), ClockRecordFor(kWhen)}));
+    order.push_back("chunk handled");
+  });
+  QTimer safety;
+  QObject::connect(&safety, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+  safety.start(5000);
+  EXPECT_EQ(QCoreApplication::exec(), 0) << "the event loop did not end";
+  EXPECT_EQ(order, (std::vector<std::string>{"close requested", "chunk handled",
+                                             "closing with 1 clock set"}));
+}
+
+TEST_F(T7LinkTest, ANewConnectionStartsWithAnEmptyBuffer) {
+  const auto record = ClockRecordFor(kWhen);
+  link.SimpleTCPClient1Read(std::span(record).first(300));
+  link.SimpleTCPClient1Disconnected();
+  link.SimpleTCPClient1Connected();  // no socket here: the two records go nowhere
+  EXPECT_EQ(link.BufferedBytes(), 0u);
+  link.SimpleTCPClient1Read(record);
+  EXPECT_EQ(clock.ClockSets().size(), 1u);
+}
+
+TEST_F(T7LinkTest, ConnectedAndDisconnectedSetTheFlagAndRedraw) {
+  link.SimpleTCPClient1Connected();
+  EXPECT_TRUE(link.T7ConnectedFlag());
+  link.SimpleTCPClient1Read(Vec(BuildGreetingRecord()));
+  link.SimpleTCPClient1Error(5, 10054, "Connection reset by peer");  // swallowed
+  link.SimpleTCPClient1Disconnected();
+  EXPECT_FALSE(link.T7ConnectedFlag());
+  EXPECT_EQ(host.draws, (std::vector<IndicatorDraw>{{true, 0}, {true, 1}, {false, 1}}));
+  EXPECT_TRUE(host.errors.empty());
+}
+
+TEST_F(T7LinkTest, ADeviceNameWithoutPortNumberIsReportedOnConnection) {
+  host.deviceName = "";
+  link.SimpleTCPClient1Connected();
+  EXPECT_EQ(host.errors, std::vector<std::string>{"'' is not a valid integer value"});
+  host.deviceName = "\\\\.\\COMx";
+  link.SimpleTCPClient1Connected();
+  EXPECT_EQ(host.errors.back(), "'x' is not a valid integer value");
+  EXPECT_TRUE(link.T7ConnectedFlag());
+}
+
+TEST_F(T7LinkTest, WhileDisconnectedNoticesAreSpooledWholeAndReportsAs39Bytes) {
+  ASSERT_FALSE(link.Connected());
+  link.SendStationNotice('H');
+  link.SendStationNotice('I');
+  link.SendStationNotice('X');  // not a state letter: nothing
+  ASSERT_EQ(host.spooledNotices.size(), 2u);
+  EXPECT_EQ(host.spooledNotices[0], Vec(*BuildStationNotice('H')));
+  EXPECT_EQ(host.spooledNotices[1], Vec(*BuildStationNotice('I')));
+
+  const TDateTime when = *EncodeDateTime(kWhen);
+  link.SendEventReport(41234, "01", 1, when);
+  ASSERT_EQ(host.spooledReports.size(), 1u);
+  const auto live = BuildEventReport(41234, "01", 1, when);
+  EXPECT_EQ(host.spooledReports[0], std::vector<uint8_t>(live.begin(), live.begin() + 39));
+  EXPECT_EQ(T7RecordFromSpool(host.spooledReports[0]), live);
+}
+
+TEST_F(T7LinkTest, WithoutSendT7TheTickNeverConnects) {
+  T7Link off(host, clock, false);
+  off.Start("127.0.0.1", 1);
+  off.ReconnectTick();
+  EXPECT_FALSE(off.Client().Active());
+  EXPECT_EQ(off.Client().Socket(), -1);
+  EXPECT_EQ(off.Client().Port(), 1);
+}
+
+TEST_F(T7LinkTest, AnUnknownHostIsSilent) {
+  link.Start("");  // a name no lookup can answer
+  EXPECT_EQ(link.Client().Port(), T7Link::kDefaultPort);
+  EXPECT_FALSE(link.Client().Active());
+  link.ReconnectTick();
+  EXPECT_FALSE(link.Client().Active());
+  EXPECT_TRUE(host.draws.empty());  // no socket was made, so no disconnect either
+  EXPECT_TRUE(host.errors.empty());
+  EXPECT_FALSE(link.T7ConnectedFlag());
+}
+
+}  // namespace
+}  // namespace orvelgate
