@@ -52,9 +52,16 @@ void DriverCore::FormCreate() {
   supervision_.emplace(static_cast<StationSupervisionHost&>(*this), config_.Attention,
                        config_.SendT7);
   SetConfiguredPortName(config_.ComPort);
+  // The T7 client exists whatever SendT7 says; `host` goes straight into it.
+  t7_ = std::make_unique<T7Link>(static_cast<T7LinkHost&>(*this), clock_, config_.SendT7);
+  t7_->Client().SetHost(config_.host);
+  t7_->Client().SetPort(environment_.t7Port);
 
   // 5, 6. The serial port, or the stopped state; the rest of the start-up goes on.
   StartSerialPort();
+
+  // 7. The T7 link starts connecting when it is used.
+  if (config_.SendT7) t7_->Start(config_.host, environment_.t7Port);
 
   // 9. The start time.
   startTimeText_ = LocalTimeText(clock_.LocalNow());
@@ -87,7 +94,9 @@ void DriverCore::Timer2Timer() {
   }
 }
 
-void DriverCore::Timer3Timer() {}
+void DriverCore::Timer3Timer() {
+  if (config_.SendT7 && t7_) t7_->ReconnectTick();
+}
 
 bool DriverCore::FormClose() {
   if (closeWithoutCode_) {
@@ -136,6 +145,7 @@ void DriverCore::Shutdown() {
   timer2_.stop();
   timer3_.stop();
   ClosePortQuietly();
+  t7_.reset();  // disconnects without sending anything more
 }
 
 void DriverCore::ClosePortQuietly() { SetPortOpen(false); }
@@ -161,8 +171,10 @@ void DriverCore::SendBytes(std::span<const uint8_t> /*bytes*/) {}
 
 void DriverCore::RouteEvent(const EventRecord& /*current*/) {}
 
-void DriverCore::SendT7EventReport(int32_t /*account*/, const std::string& /*code*/,
-                                   uint8_t /*group*/, TDateTime /*time*/) {}
+void DriverCore::SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
+                                   TDateTime time) {
+  if (t7_) t7_->SendEventReport(account, code, group, time);
+}
 
 void DriverCore::ReportPacketProblem(PacketProblem problem) {
   // The driver goes on either way; a service journal shows why a packet did nothing.
@@ -176,6 +188,28 @@ void DriverCore::DrawStationIndicator() {
   view_.DrawStationIndicator(StationOnline(), packets_.ActivityCounter());
 }
 
-void DriverCore::SendStationNotice(char /*stateLetter*/) {}
+void DriverCore::SendStationNotice(char stateLetter) {
+  if (t7_) t7_->SendStationNotice(stateLetter);
+}
+
+void DriverCore::DrawT7Indicator(bool connected, int counter) {
+  view_.DrawT7Indicator(connected, counter);
+}
+
+void DriverCore::RequestCloseWithoutCode() {
+  closeWithoutCode_ = true;
+  // Once control is back in the event loop, so the rest of the chunk is still handled.
+  QTimer::singleShot(0, this, [this] { Close(); });
+}
+
+std::string DriverCore::SerialDeviceName() const {
+  return "\\\\.\\" + CurrentPortState().name;
+}
+
+void DriverCore::ShowHandlerError(const std::string& text) { view_.ShowError(text); }
+
+void DriverCore::SpoolNotice(std::span<const uint8_t> /*record*/) {}
+
+void DriverCore::SpoolEventReport(std::span<const uint8_t> /*first39*/) {}
 
 }  // namespace orvelgate

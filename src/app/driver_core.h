@@ -21,6 +21,7 @@
 #include "common/random_source.h"
 #include "station/packet_handler.h"
 #include "station/station_supervision.h"
+#include "t7link/t7_link.h"
 
 namespace orvelgate {
 
@@ -31,11 +32,13 @@ struct CoreEnvironment {
   std::string configFile = kConfigFileName;
   std::string errorLog = "error.txt";
   std::string packetLog = PacketHandler::kDefaultPacketLog;
+  uint16_t t7Port = T7Link::kDefaultPort;  // fixed for the driver; tests use a free one
 };
 
 class DriverCore : public QObject,
                    private PacketHandlerHost,
-                   private StationSupervisionHost {
+                   private StationSupervisionHost,
+                   private T7LinkHost {
  public:
   static constexpr int kTimer2IntervalMs = 200;
   static constexpr int kTimer3IntervalMs = 3000;
@@ -81,6 +84,8 @@ class DriverCore : public QObject,
   bool StationOnline() const { return supervision_ && supervision_->Online(); }
   bool Ending() const { return ending_; }
   PacketHandler& Packets() { return packets_; }
+  // The T7 link; null before FormCreate and after Shutdown.
+  T7Link* T7() { return t7_.get(); }
   const QTimer& Timer2() const { return timer2_; }
   const QTimer& Timer3() const { return timer3_; }
 
@@ -104,6 +109,13 @@ class DriverCore : public QObject,
   void DrawStationIndicator() override;
   // StationSupervisionHost
   void SendStationNotice(char stateLetter) override;
+  // T7LinkHost
+  void DrawT7Indicator(bool connected, int counter) override;
+  void RequestCloseWithoutCode() override;
+  std::string SerialDeviceName() const override;
+  void ShowHandlerError(const std::string& text) override;
+  void SpoolNotice(std::span<const uint8_t> record) override;
+  void SpoolEventReport(std::span<const uint8_t> first39) override;
 
   void StartSerialPort();
   void ClosePortQuietly();
@@ -125,6 +137,7 @@ class DriverCore : public QObject,
 
   PacketHandler packets_;
   std::optional<StationSupervision> supervision_;
+  std::unique_ptr<T7Link> t7_;
 
   mutable std::mutex portStateMutex_;  // the T8 worker reads it from its thread
   PortState portState_;

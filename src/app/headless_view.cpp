@@ -44,4 +44,6 @@ AccessAnswer HeadlessView::AskAccessCode(const std::string& /*code*/) {
 
 void HeadlessView::ShowMes(const std::string& text) { Line("MESSAGE", text); }
 
+void HeadlessView::ShowError(const std::string& text) { Line("ERROR", text); }
+
 }  // namespace orvelgate

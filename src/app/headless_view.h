@@ -7,7 +7,7 @@
 // Lines, each starting with a fixed word:
 //   START <start date and time>      PORT running|stopped
 //   STATION online|lost              T8 up|down            T7 connected|disconnected
-//   LOG <T8 log text>                MESSAGE <notice text>
+//   LOG <T8 log text>                MESSAGE <notice text>     ERROR <failure text>
 // Counters are not written: they step on every frame and would flood the output.
 
 #include <cstdio>
@@ -33,6 +33,7 @@ class HeadlessView final : public MainView {
   AccessAnswer AskAccessCode(const std::string& code) override;
   void ShowMes(const std::string& text) override;
   void CloseDialogs() override {}
+  void ShowError(const std::string& text) override;
 
   const std::string& AccessCode() const { return accessCode_; }
 

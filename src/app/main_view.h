@@ -39,6 +39,10 @@ class MainView {
   virtual void ShowMes(const std::string& text) = 0;
   // The program is ending: an open dialog closes (AskAccessCode answers Cancelled).
   virtual void CloseDialogs() = 0;
+
+  // A failure that escaped a handler, for the operator (the window shows it in a box
+  // titled with the program's title); the program goes on.
+  virtual void ShowError(const std::string& text) = 0;
 };
 
 }  // namespace orvelgate

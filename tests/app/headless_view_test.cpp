@@ -45,6 +45,7 @@ TEST(HeadlessView, WritesOneLinePerChangeNotPerCounterStep) {
   view.DrawT7Indicator(true, 0);
   view.DrawStationIndicator(false, 2);
   view.ShowMes("Не правильный пароль.");
+  view.ShowError("'' is not a valid integer value");
   EXPECT_EQ(out.text(),
             "START 01.02.2024 10:11:12\n"
             "PORT stopped\n"
@@ -55,7 +56,8 @@ TEST(HeadlessView, WritesOneLinePerChangeNotPerCounterStep) {
             "T7 disconnected\n"
             "T7 connected\n"
             "STATION lost\n"
-            "MESSAGE Не правильный пароль.\n");
+            "MESSAGE Не правильный пароль.\n"
+            "ERROR '' is not a valid integer value\n");
 }
 
 TEST(HeadlessView, NobodyCanTypeTheCode) {

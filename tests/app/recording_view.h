@@ -25,6 +25,7 @@ class RecordingView final : public MainView {
   AccessAnswer AskAccessCode(const std::string& code) override;
   void ShowMes(const std::string& text) override;
   void CloseDialogs() override;
+  void ShowError(const std::string& text) override;
 
   // Calls recorded so far, e.g. "DrawStationIndicator 1 0", "ShowMes <text>".
   std::vector<std::string> calls;

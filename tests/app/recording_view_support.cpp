@@ -52,6 +52,8 @@ void RecordingView::CloseDialogs() {
   if (asking) dialogsClosed = true;
 }
 
+void RecordingView::ShowError(const std::string& text) { calls.push_back("ShowError " + text); }
+
 std::vector<std::string> RecordingView::CallsStartingWith(const std::string& prefix) const {
   std::vector<std::string> found;
   for (const auto& c : calls) {
