@@ -1,0 +1,128 @@
+#include "app/access_code_dialog.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+
+#include "app/access_code_entry.h"
+#include "app/window_face.h"
+
+namespace orvelgate {
+namespace {
+
+TForm2* g_accessCodeDialog = nullptr;
+
+void CentreOnScreen(QWidget* window) {
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    window->move(screen->availableGeometry().center() - window->rect().center());
+}
+
+}  // namespace
+
+TForm2::TForm2(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+  setObjectName(QStringLiteral("Form2"));
+  setWindowTitle(QStringLiteral("Закрытый доступ"));
+  setFixedSize(281, 93);
+  setModal(true);
+  // A dialog closing must never end the program, also when the main window is hidden.
+  setAttribute(Qt::WA_QuitOnClose, false);
+  ApplyWindowFace(this);
+
+  auto* prompt = new QLabel(QStringLiteral("Введите пароль для доступа"), this);
+  prompt->setObjectName(QStringLiteral("Prompt"));
+  prompt->setFont(NoticeFont());
+  QPalette black = prompt->palette();
+  black.setColor(QPalette::WindowText, Qt::black);
+  prompt->setPalette(black);
+  prompt->setGeometry(48, 8, 281 - 48 - 4, 19);
+  FitTextToWidth(prompt);
+
+  entry_ = new AccessCodeEntry(this);
+  entry_->setObjectName(QStringLiteral("Entry"));
+  entry_->setGeometry(120, 33, 49, 19);
+
+  ok_ = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("ОК"), this);
+  ok_->setObjectName(QStringLiteral("BitBtn1"));
+  ok_->setGeometry(67, 58, 72, 25);
+  cancel_ = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton),
+                            QStringLiteral("Отмена"), this);
+  cancel_->setObjectName(QStringLiteral("BitBtn2"));
+  cancel_->setGeometry(145, 58, 72, 25);
+  // Neither button is a default or a cancel button: Enter and Esc do nothing.
+  for (QPushButton* b : {ok_, cancel_}) {
+    b->setAutoDefault(false);
+    b->setDefault(false);
+  }
+  connect(ok_, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+  connect(cancel_, &QPushButton::clicked, this, [this] { reject(); });
+
+  setTabOrder(entry_, cancel_);
+  setTabOrder(cancel_, ok_);
+
+  g_accessCodeDialog = this;
+}
+
+TForm2::~TForm2() {
+  if (g_accessCodeDialog == this) g_accessCodeDialog = nullptr;
+}
+
+AccessResult TForm2::AskAccessCode(const QString& code) {
+  if (isVisible()) return AccessResult::Cancelled;
+  code_ = code;
+  QPointer<TForm2> self(this);
+  const int answer = exec();
+  if (!self) return AccessResult::Cancelled;
+  switch (answer) {
+    case static_cast<int>(AccessResult::Accepted):
+      return AccessResult::Accepted;
+    case static_cast<int>(AccessResult::Wrong):
+      return AccessResult::Wrong;
+    default:
+      return AccessResult::Cancelled;  // "Отмена", the close box, the program ending
+  }
+}
+
+void TForm2::CancelForShutdown() {
+  if (isVisible()) reject();
+}
+
+QString TForm2::EntryText() const { return entry_->text(); }
+
+void TForm2::FormActivate() {
+  entry_->selectAll();
+  entry_->setFocus(Qt::OtherFocusReason);
+}
+
+void TForm2::BitBtn1Click() {
+  done(static_cast<int>(EntryText() == code_ ? AccessResult::Accepted : AccessResult::Wrong));
+}
+
+void TForm2::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      event->accept();  // neither closes nor confirms
+      return;
+    default:
+      QDialog::keyPressEvent(event);
+  }
+}
+
+void TForm2::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  CentreOnScreen(this);
+  FormActivate();
+}
+
+AccessResult AskAccessCode(const QString& code) {
+  return g_accessCodeDialog ? g_accessCodeDialog->AskAccessCode(code) : AccessResult::Cancelled;
+}
+
+}  // namespace orvelgate

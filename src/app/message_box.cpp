@@ -1,0 +1,100 @@
+#include "app/message_box.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+
+#include "app/window_face.h"
+
+namespace orvelgate {
+namespace {
+
+Tadvsm* g_messageBox = nullptr;
+
+constexpr int kDesignClientWidth = 298;
+constexpr int kLabelLeft = 2;
+constexpr int kLabelTop = 16;
+constexpr int kLabelHeight = 19;
+constexpr int kButtonTop = 41;
+constexpr int kButtonHeight = 25;
+
+}  // namespace
+
+int NoticeWidth(int characters, int pointSize) { return characters * (pointSize - 2); }
+
+int NoticeButtonLeft(int width) { return (width - kNoticeButtonWidth) / 2; }
+
+Tadvsm::Tadvsm(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint) {
+  setObjectName(QStringLiteral("advsm"));
+  setWindowTitle(QStringLiteral("advsm"));
+  setModal(true);
+  setAttribute(Qt::WA_QuitOnClose, false);
+  ApplyWindowFace(this);
+  // The operator may widen or narrow the box; its height stays as designed.
+  setMinimumSize(1, kNoticeClientHeight);
+  setMaximumHeight(kNoticeClientHeight);
+  resize(kDesignClientWidth, kNoticeClientHeight);
+
+  label1_ = new QLabel(this);
+  label1_->setObjectName(QStringLiteral("label1"));
+  label1_->setFont(NoticeFont());
+  QPalette black = label1_->palette();
+  black.setColor(QPalette::WindowText, Qt::black);
+  label1_->setPalette(black);
+  label1_->setAlignment(Qt::AlignCenter);
+  label1_->setGeometry(8, kLabelTop, 290, kLabelHeight);
+
+  button_ = new QPushButton(QStringLiteral("ОК"), this);
+  button_->setObjectName(QStringLiteral("OkButton"));
+  button_->setGeometry(115, kButtonTop, kNoticeButtonWidth, kButtonHeight);
+  connect(button_, &QPushButton::clicked, this, &QDialog::accept);
+
+  g_messageBox = this;
+}
+
+Tadvsm::~Tadvsm() {
+  if (g_messageBox == this) g_messageBox = nullptr;
+}
+
+void Tadvsm::ShowMes(const QString& text) {
+  if (isVisible()) return;
+  label1_->setText(text);
+  const int size = label1_->font().pointSize();
+  width_ = NoticeWidth(static_cast<int>(text.toUcs4().size()), size > 0 ? size : 12);
+  FitToNotice();
+  exec();
+}
+
+void Tadvsm::CloseForShutdown() {
+  if (isVisible()) reject();
+}
+
+void Tadvsm::FitToNotice() {
+  // The rule gives the width of the whole window; the frame's share is known once
+  // the window has been on screen (zero before that, and where there is no frame).
+  const int frame = frameGeometry().width() - geometry().width();
+  resize(qMax(1, width_ - frame), kNoticeClientHeight);
+  label1_->setGeometry(kLabelLeft, kLabelTop, width_, kLabelHeight);
+  FitTextToWidth(label1_);
+  button_->setGeometry(NoticeButtonLeft(width_), kButtonTop, kNoticeButtonWidth, kButtonHeight);
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - QPoint(width_ / 2, kNoticeClientHeight / 2));
+}
+
+void Tadvsm::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // On the first showing the desktop adds its frame only now: fit once more.
+  QTimer::singleShot(0, this, [this] {
+    if (isVisible()) FitToNotice();
+  });
+}
+
+void ShowMes(const QString& text) {
+  if (g_messageBox) g_messageBox->ShowMes(text);
+}
+
+}  // namespace orvelgate
