@@ -1,0 +1,65 @@
+#pragma once
+// A whole-program run: the real orvelgate binary in a fresh folder with its own
+// orvelgate.ini, and the reference peers around it (the station simulator on a
+// pseudo-terminal, the T8 server on a free loopback port, the T7 server on 7788).
+// Every process is ended and reaped when the test ends.
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace orvelgate::testing {
+
+class DriverRun : public ::testing::Test {
+ public:
+  DriverRun();
+  ~DriverRun() override;
+
+  const std::filesystem::path& Folder() const { return dir_.path(); }
+  void WriteIni(const std::string& text);
+
+  // Starts the driver in the folder and waits for its READY line.
+  ChildProcess& StartDriver(std::vector<std::string> args = {});
+  ChildProcess& Driver() { return *driver_; }
+  // Sends SIGTERM and waits for the exit status (the test fails when it does not end).
+  int TerminateDriver(int signalNumber = 15);
+
+  // The reference T8 server on a free port; returns the port.
+  int StartT8Server(std::vector<std::string> args = {});
+  ChildProcess& T8() { return *t8_; }
+  void StopT8Server();
+
+  // The reference T7 server on the driver's fixed port 7788.
+  void StartT7Server(std::vector<std::string> args = {});
+  ChildProcess& T7() { return *t7_; }
+  void StopT7Server();
+
+  // The station simulator on a pseudo-terminal; returns the slave path to map as a COM
+  // port in [ports]. Its frames come from its stdin (one a line), so the test sends
+  // them with SendFrame once the driver runs.
+  std::string StartStation(std::vector<std::string> args = {});
+  ChildProcess& Station() { return *station_; }
+  void SendFrame(const std::string& frame);
+
+  // Files in the folder whose names end with `extension` (".dd8", ".ddk").
+  std::vector<std::string> FilesEndingWith(const std::string& extension) const;
+
+ private:
+  TempDir dir_;
+  std::filesystem::path runtime_;
+  std::unique_ptr<ChildProcess> station_, t8_, t7_, driver_;
+};
+
+// Polls `done` every 20 ms until it holds or `timeout` passes; returns done().
+bool Eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace orvelgate::testing
