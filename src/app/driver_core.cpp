@@ -6,6 +6,9 @@
 #include "app/access_code.h"
 #include "app/local_time_text.h"
 #include "common/error_log.h"
+#include "station/port_names.h"
+#include "station/port_wiring.h"
+#include "station/serial_settings.h"
 
 namespace orvelgate {
 namespace {
@@ -23,7 +26,14 @@ DriverCore::DriverCore(MainView& view, CoreEnvironment environment)
       clock_(environment.clock ? *environment.clock : DefaultClock()),
       random_(*OwnRandomUnless(environment.random, ownRandom_)),
       environment_(std::move(environment)),
-      packets_(*this, clock_, random_, environment_.packetLog) {
+      packets_(*this, clock_, random_, environment_.packetLog),
+      port_(environment_.port) {
+  LoadDesignValues(port_);
+  ConnectPacketHandler(port_, packets_);
+  port_.OnDeviceLost = [this] { DeviceLost(); };
+  port_.OnTickError = [](const std::string& what) {
+    std::fprintf(stderr, "orvelgate: a packet's handling failed: %s\n", what.c_str());
+  };
   timer2_.setInterval(kTimer2IntervalMs);
   timer3_.setInterval(kTimer3IntervalMs);
   connect(&timer2_, &QTimer::timeout, this, [this] { Timer2Timer(); });
@@ -73,8 +83,42 @@ void DriverCore::FormCreate() {
 }
 
 void DriverCore::StartSerialPort() {
-  // No serial port component yet: every configuration comes up in the stopped state.
+  const StartupPortSettings settings = StartupSettings(config_.ComPort, config_.ComBaudRate);
+  if (settings.open) {
+    ApplyStartupSettings(port_, settings);
+    if (OpenSerialPort()) {
+      view_.SetPortControlsRunning(true);  // as the window was designed
+      return;
+    }
+    // The operator is not asked anything at start-up; a journal shows why.
+    std::fprintf(stderr, "orvelgate: the port %s (%s) could not be opened; it stays stopped\n",
+                 config_.ComPort.c_str(),
+                 port_.DevicePath().empty() ? "no device" : port_.DevicePath().c_str());
+  }
+  view_.SetPortControlsRunning(false);
+}
+
+bool DriverCore::OpenSerialPort() {
+  bool opened = false;
+  try {
+    opened = port_.OpenPort();
+  } catch (const std::exception&) {
+    opened = false;  // a failure with an error counts as a failed open
+  }
+  SetPortOpen(port_.IsOpen());
+  return opened;
+}
+
+void DriverCore::CloseSerialPort() {
+  port_.ClosePort();
+  SetPortOpen(port_.IsOpen());
+}
+
+void DriverCore::DeviceLost() {
+  // The port component has closed the port; the controls show it stopped.
   SetPortOpen(false);
+  std::fprintf(stderr, "orvelgate: the device of %s went away; the port is stopped\n",
+               CurrentPortState().name.c_str());
   view_.SetPortControlsRunning(false);
 }
 
@@ -148,7 +192,14 @@ void DriverCore::Shutdown() {
   t7_.reset();  // disconnects without sending anything more
 }
 
-void DriverCore::ClosePortQuietly() { SetPortOpen(false); }
+void DriverCore::ClosePortQuietly() {
+  try {
+    if (port_.IsOpen()) CloseSerialPort();
+  } catch (const std::exception&) {
+    // A close that fails is swallowed; the program ends all the same.
+  }
+  SetPortOpen(port_.IsOpen());
+}
 
 DriverCore::PortState DriverCore::CurrentPortState() const {
   std::lock_guard lock(portStateMutex_);
@@ -167,7 +218,10 @@ void DriverCore::SetPortOpen(bool open) {
 
 // --- hosts ------------------------------------------------------------------------
 
-void DriverCore::SendBytes(std::span<const uint8_t> /*bytes*/) {}
+void DriverCore::SendBytes(std::span<const uint8_t> bytes) {
+  // Bounded wait; a short write is not detected (the station sends the frame again).
+  port_.SendBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
 
 void DriverCore::RouteEvent(const EventRecord& /*current*/) {}
 
@@ -202,9 +256,7 @@ void DriverCore::RequestCloseWithoutCode() {
   QTimer::singleShot(0, this, [this] { Close(); });
 }
 
-std::string DriverCore::SerialDeviceName() const {
-  return "\\\\.\\" + CurrentPortState().name;
-}
+std::string DriverCore::SerialDeviceName() const { return port_.PortName(); }
 
 void DriverCore::ShowHandlerError(const std::string& text) { view_.ShowError(text); }
 

@@ -19,6 +19,7 @@
 #include "app/main_view.h"
 #include "common/clock.h"
 #include "common/random_source.h"
+#include "station/comm_port_driver.h"
 #include "station/packet_handler.h"
 #include "station/station_supervision.h"
 #include "t7link/t7_link.h"
@@ -33,6 +34,7 @@ struct CoreEnvironment {
   std::string errorLog = "error.txt";
   std::string packetLog = PacketHandler::kDefaultPacketLog;
   uint16_t t7Port = T7Link::kDefaultPort;  // fixed for the driver; tests use a free one
+  CommPortEnvironment port;                // the serial device behind the port component
 };
 
 class DriverCore : public QObject,
@@ -86,6 +88,12 @@ class DriverCore : public QObject,
   PacketHandler& Packets() { return packets_; }
   // The T7 link; null before FormCreate and after Shutdown.
   T7Link* T7() { return t7_.get(); }
+  // The station's serial port (CommPortDriver1). The port controls open and close it
+  // through OpenSerialPort and CloseSerialPort, so that the T8 worker's view of it
+  // stays right.
+  TCommPortDriver& CommPortDriver1() { return port_; }
+  bool OpenSerialPort();
+  void CloseSerialPort();
   const QTimer& Timer2() const { return timer2_; }
   const QTimer& Timer3() const { return timer3_; }
 
@@ -119,6 +127,7 @@ class DriverCore : public QObject,
 
   void StartSerialPort();
   void ClosePortQuietly();
+  void DeviceLost();
   void EndProgram();
   void SetPortOpen(bool open);
 
@@ -136,6 +145,7 @@ class DriverCore : public QObject,
   bool shutDown_ = false;
 
   PacketHandler packets_;
+  TCommPortDriver port_;
   std::optional<StationSupervision> supervision_;
   std::unique_ptr<T7Link> t7_;
 

@@ -73,8 +73,10 @@ TEST_F(CoreT7Test, GreetsThenReportsStationAndAsciiEvents) {
   MakeCore("[main]\nSendT7=1\nSendT8=0\nhost=127.0.0.1\n", port);
   core_->FormCreate();
   ASSERT_TRUE(ServerLine("RECORD 2 "));
+  // No port configured (COM255): the port component keeps the name it was made with,
+  // \\.\COM1, and that is the number the message server is told.
   EXPECT_EQ(server_->LinesStartingWith("RECORD"),
-            (std::vector<std::string>{"RECORD 1 greeting b3=1", "RECORD 2 port-notice port=255"}));
+            (std::vector<std::string>{"RECORD 1 greeting b3=1", "RECORD 2 port-notice port=1"}));
   ASSERT_TRUE(PumpUntil([&] { return core_->T7()->Connected(); }));
   EXPECT_EQ(view_.CallsStartingWith("DrawT7Indicator"),
             std::vector<std::string>{"DrawT7Indicator 1 0"});

@@ -31,7 +31,12 @@ class CoreTest : public ::testing::Test {
   CoreTest() : cwd_(dir_.path()) { testing::CoreApp(); }
 
   DriverCore& Core() {
-    if (!core_) core_ = std::make_unique<DriverCore>(view_, CoreEnvironment{&clock_, &random_});
+    if (!core_) {
+      CoreEnvironment environment;
+      environment.clock = &clock_;
+      environment.random = &random_;
+      core_ = std::make_unique<DriverCore>(view_, environment);
+    }
     return *core_;
   }
   void WriteIni(const std::string& text) { WriteFileText(dir_ / "orvelgate.ini", text); }

@@ -26,6 +26,8 @@ class DriverRun : public ::testing::Test {
   const std::filesystem::path& Folder() const { return dir_.path(); }
   void WriteIni(const std::string& text);
 
+  // How the driver is run in the folder (offscreen, with a private runtime folder).
+  ChildOptions DriverOptions() const;
   // Starts the driver in the folder and waits for its READY line.
   ChildProcess& StartDriver(std::vector<std::string> args = {});
   ChildProcess& Driver() { return *driver_; }
@@ -43,11 +45,12 @@ class DriverRun : public ::testing::Test {
   void StopT7Server();
 
   // The station simulator on a pseudo-terminal; returns the slave path to map as a COM
-  // port in [ports]. Its frames come from its stdin (one a line), so the test sends
-  // them with SendFrame once the driver runs.
-  std::string StartStation(std::vector<std::string> args = {});
+  // port in [ports]. It waits for the driver to open the port ("OPEN"), then plays its
+  // script: one frame a line ("gb", "cn,object=1234", "ascii,group=1,object=0123") or
+  // "sleep MS"; it prints one FRAME line per frame and keeps the line open afterwards.
+  std::string StartStation(const std::vector<std::string>& script,
+                           std::vector<std::string> args = {});
   ChildProcess& Station() { return *station_; }
-  void SendFrame(const std::string& frame);
 
   // Files in the folder whose names end with `extension` (".dd8", ".ddk").
   std::vector<std::string> FilesEndingWith(const std::string& extension) const;

@@ -25,11 +25,16 @@ DriverRun::~DriverRun() {
 
 void DriverRun::WriteIni(const std::string& text) { WriteFileText(dir_ / "orvelgate.ini", text); }
 
-ChildProcess& DriverRun::StartDriver(std::vector<std::string> args) {
+ChildOptions DriverRun::DriverOptions() const {
   ChildOptions options;
-  options.args = std::move(args);
   options.cwd = dir_.path().string();
   options.env = {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtime_.string()}};
+  return options;
+}
+
+ChildProcess& DriverRun::StartDriver(std::vector<std::string> args) {
+  ChildOptions options = DriverOptions();
+  options.args = std::move(args);
   driver_ = std::make_unique<ChildProcess>(BuiltProgram("src/app/orvelgate"), options);
   const auto ready = driver_->WaitReady(std::chrono::seconds(20));
   EXPECT_TRUE(ready.has_value()) << "the driver printed no READY line";
@@ -63,18 +68,19 @@ void DriverRun::StartT7Server(std::vector<std::string> args) {
 
 void DriverRun::StopT7Server() { t7_.reset(); }
 
-std::string DriverRun::StartStation(std::vector<std::string> args) {
+std::string DriverRun::StartStation(const std::vector<std::string>& script,
+                                    std::vector<std::string> args) {
+  std::string text;
+  for (const auto& line : script) text += line + "\n";
+  WriteFileText(dir_ / "station-script.txt", text);
   ChildOptions options;
-  options.args = {"--pty", "--script", "-", "--hold"};
+  options.args = {"--pty", "--wait-open", "30000", "--script",
+                  (dir_ / "station-script.txt").string(), "--hold"};
   options.args.insert(options.args.end(), args.begin(), args.end());
   station_ = std::make_unique<ChildProcess>(BuiltProgram("tools/station-sim/station-sim"), options);
   const auto path = station_->WaitReady();
   if (!path) throw std::runtime_error("station-sim printed no READY line");
   return *path;
-}
-
-void DriverRun::SendFrame(const std::string& frame) {
-  ASSERT_TRUE(station_->Write(frame + "\n"));
 }
 
 std::vector<std::string> DriverRun::FilesEndingWith(const std::string& extension) const {
