@@ -35,6 +35,7 @@ class CorePortTest : public ::testing::Test {
                                               (dir_ / "no-such-device").string() + "\n");
     CoreEnvironment environment;
     environment.clock = &clock_;
+    environment.t7Port = testing::UnusedPort();  // never the real 7788
     core_ = std::make_unique<DriverCore>(view_, environment);
     core_->OnProgramEnd = [this] { ++ended_; };
     core_->FormCreate();

@@ -115,7 +115,7 @@ TEST_F(CoreT7Test, ReconnectsOnTheThreeSecondTickAfterTheServerHangsUp) {
 }
 
 TEST_F(CoreT7Test, WithoutSendT7NoConnectionIsTried) {
-  MakeCore("[main]\nSendT7=0\nSendT8=0\n", 7788);
+  MakeCore("[main]\nSendT7=0\nSendT8=0\n", testing::UnusedPort());
   core_->FormCreate();
   core_->Timer3Timer();
   ASSERT_NE(core_->T7(), nullptr);

@@ -35,6 +35,7 @@ class CoreTest : public ::testing::Test {
       CoreEnvironment environment;
       environment.clock = &clock_;
       environment.random = &random_;
+      environment.t7Port = testing::UnusedPort();  // never the real 7788
       core_ = std::make_unique<DriverCore>(view_, environment);
     }
     return *core_;

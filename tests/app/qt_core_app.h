@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 
+#include <cstdint>
 #include <functional>
 
 namespace orvelgate::testing {
@@ -16,5 +17,9 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 
 // Handles the events that are due now, without waiting for more.
 void PumpEvents();
+
+// A loopback TCP port with nothing listening on it (bound, then released), for a T7
+// link that must not reach the message server on its fixed port.
+uint16_t UnusedPort();
 
 }  // namespace orvelgate::testing

@@ -1,5 +1,10 @@
 #include "qt_core_app.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QDeadlineTimer>
 #include <QThread>
 
@@ -28,6 +33,18 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
 void PumpEvents() {
   CoreApp();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+uint16_t UnusedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  close(fd);
+  return ntohs(a.sin_port);
 }
 
 }  // namespace orvelgate::testing
