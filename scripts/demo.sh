@@ -28,6 +28,11 @@ done
 mkdir -p "$demo"
 cd "$demo"
 rm -f ./*.out
+# Qt wants a private runtime folder; a desktop session has one already.
+if [[ -z ${XDG_RUNTIME_DIR:-} ]]; then
+  export XDG_RUNTIME_DIR=$demo/.runtime
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+fi
 
 pids=()
 tails=()
@@ -95,7 +100,8 @@ sleep 3000
 gb:noevent
 sleep 3000
 EOF
-"$station_sim" --pty --wait-open 60000 --repeat 0 --script frames.txt >station.out 2>&1 &
+"$station_sim" --pty --baud 9600 --wait-open 60000 --repeat 0 --script frames.txt \
+  >station.out 2>&1 &
 pids+=($!)
 pty=$(ready station.out "${pids[-1]}")
 

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,13 +17,19 @@
 #include <string>
 
 #include "app/main_config.h"
+#include "app/link_port_adapters.h"
 #include "app/main_view.h"
+#include "app/t8_host_bridge.h"
 #include "common/clock.h"
 #include "common/random_source.h"
+#include "events/event_router.h"
+#include "events/spool_resender.h"
+#include "events/spool_store.h"
 #include "station/comm_port_driver.h"
 #include "station/packet_handler.h"
 #include "station/station_supervision.h"
 #include "t7link/t7_link.h"
+#include "t8link/t8_worker.h"
 
 namespace orvelgate {
 
@@ -35,6 +42,9 @@ struct CoreEnvironment {
   std::string packetLog = PacketHandler::kDefaultPacketLog;
   uint16_t t7Port = T7Link::kDefaultPort;  // fixed for the driver; tests use a free one
   CommPortEnvironment port;                // the serial device behind the port component
+  // How long the end of the program waits for the T8 worker to finish (it is woken at
+  // once; this only bounds a worker that does not answer).
+  std::chrono::milliseconds workerJoinBound{5000};
 };
 
 class DriverCore : public QObject,
@@ -86,8 +96,16 @@ class DriverCore : public QObject,
   bool StationOnline() const { return supervision_ && supervision_->Online(); }
   bool Ending() const { return ending_; }
   PacketHandler& Packets() { return packets_; }
-  // The T7 link; null before FormCreate and after Shutdown.
+  // The T7 link; null before FormCreate.
   T7Link* T7() { return t7_.get(); }
+  // The T8 worker; null when SendT8 is off, before FormCreate and after Shutdown.
+  cl* T8Worker() { return worker_.get(); }
+  bool T8LinkUp() const { return worker_ && worker_->LinkUp; }
+  // The T8 activity counter (0..16) stepped by the worker's StepT8Indicator.
+  int T8ActivityCounter() const { return t8Counter_; }
+  // The spool folder and its re-send; null before FormCreate.
+  SpoolStore* Spool() { return spool_.get(); }
+  SpoolResender* Resender() { return resender_.get(); }
   // The station's serial port (CommPortDriver1). The port controls open and close it
   // through OpenSerialPort and CloseSerialPort, so that the T8 worker's view of it
   // stays right.
@@ -128,6 +146,10 @@ class DriverCore : public QObject,
   void StartSerialPort();
   void ClosePortQuietly();
   void DeviceLost();
+  void CreateLinks();
+  void StepT8Indicator();
+  void DrawT8Indicator();
+  void StopWorker();
   void EndProgram();
   void SetPortOpen(bool open);
 
@@ -147,7 +169,17 @@ class DriverCore : public QObject,
   PacketHandler packets_;
   TCommPortDriver port_;
   std::optional<StationSupervision> supervision_;
+
+  // Declared so that they go in the right order: what the worker reaches outlives it.
+  std::unique_ptr<SpoolStore> spool_;
   std::unique_ptr<T7Link> t7_;
+  std::unique_ptr<T7LinkPort> t7Port_;
+  std::unique_ptr<SpoolResender> resender_;
+  std::unique_ptr<T8HostBridge> t8Bridge_;
+  std::unique_ptr<cl> worker_;
+  std::unique_ptr<T8WorkerPort> t8Port_;
+  std::unique_ptr<EventRouter> router_;
+  int t8Counter_ = 0;
 
   mutable std::mutex portStateMutex_;  // the T8 worker reads it from its thread
   PortState portState_;

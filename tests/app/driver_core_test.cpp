@@ -65,10 +65,13 @@ TEST_F(CoreTest, FormCreateWithoutConfigurationFile) {
   EXPECT_FALSE(Core().CloseWithoutCode());
   EXPECT_FALSE(Core().StationOnline()) << "the first tick decides";
   EXPECT_EQ(Core().Packets().LastFrameTime(), clock_.LocalNow());
-  // COM255: no port, the controls come up stopped.
+  // COM255: no port, the controls come up stopped; the T8 worker is made and its
+  // indicator drawn once, red with the mark at the left.
   EXPECT_EQ(view_.calls, (std::vector<std::string>{"SetAccessCode 22345", "ClearPortList",
                                                    "SetPortControlsRunning 0",
+                                                   "DrawT8Indicator 0 0",
                                                    "SetStartTime " + view_.startTime}));
+  ASSERT_NE(Core().T8Worker(), nullptr);
   EXPECT_EQ(Core().CurrentPortState().name, "COM255");
   EXPECT_FALSE(Core().CurrentPortState().open);
 }

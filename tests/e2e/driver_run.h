@@ -34,8 +34,8 @@ class DriverRun : public ::testing::Test {
   // Sends SIGTERM and waits for the exit status (the test fails when it does not end).
   int TerminateDriver(int signalNumber = 15);
 
-  // The reference T8 server on a free port; returns the port.
-  int StartT8Server(std::vector<std::string> args = {});
+  // The reference T8 server on `port` (0: a free one); returns the port.
+  int StartT8Server(int port = 0, std::vector<std::string> args = {});
   ChildProcess& T8() { return *t8_; }
   void StopT8Server();
 
@@ -60,6 +60,9 @@ class DriverRun : public ::testing::Test {
   std::filesystem::path runtime_;
   std::unique_ptr<ChildProcess> station_, t8_, t7_, driver_;
 };
+
+// A loopback TCP port with nothing listening on it (bound, then released).
+int UnusedPort();
 
 // Polls `done` every 20 ms until it holds or `timeout` passes; returns done().
 bool Eventually(const std::function<bool()>& done,

@@ -1,6 +1,10 @@
 #include "driver_run.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -48,13 +52,14 @@ int DriverRun::TerminateDriver(int signalNumber) {
   return status.value_or(-1);
 }
 
-int DriverRun::StartT8Server(std::vector<std::string> args) {
+int DriverRun::StartT8Server(int port, std::vector<std::string> args) {
   ChildOptions options;
-  options.args = std::move(args);
+  options.args = {"--port", std::to_string(port)};
+  options.args.insert(options.args.end(), args.begin(), args.end());
   t8_ = std::make_unique<ChildProcess>(BuiltProgram("tools/t8-server/t8-server"), options);
-  const auto port = t8_->WaitReady();
-  if (!port) throw std::runtime_error("t8-server printed no READY line");
-  return std::stoi(*port);
+  const auto ready = t8_->WaitReady();
+  if (!ready) throw std::runtime_error("t8-server printed no READY line");
+  return std::stoi(*ready);
 }
 
 void DriverRun::StopT8Server() { t8_.reset(); }
@@ -74,7 +79,9 @@ std::string DriverRun::StartStation(const std::vector<std::string>& script,
   for (const auto& line : script) text += line + "\n";
   WriteFileText(dir_ / "station-script.txt", text);
   ChildOptions options;
-  options.args = {"--pty", "--wait-open", "30000", "--script",
+  // Each frame is written in one go: paced bytes of a frame that a loaded machine holds
+  // up for longer than the packet time-out would arrive as two packets, as on a real line.
+  options.args = {"--pty", "--wait-open", "30000", "--burst", "--script",
                   (dir_ / "station-script.txt").string(), "--hold"};
   options.args.insert(options.args.end(), args.begin(), args.end());
   station_ = std::make_unique<ChildProcess>(BuiltProgram("tools/station-sim/station-sim"), options);
@@ -93,6 +100,18 @@ std::vector<std::string> DriverRun::FilesEndingWith(const std::string& extension
     }
   }
   return found;
+}
+
+int UnusedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  close(fd);
+  return ntohs(a.sin_port);
 }
 
 bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

@@ -46,6 +46,9 @@ TEST_F(Program, WithoutConfigurationFileTheDefaultsHold) {
   EXPECT_TRUE(driver.FindLine([](const std::string& l) { return l == "PORT stopped"; }));
   EXPECT_TRUE(driver.FindLine([](const std::string& l) { return l.rfind("START ", 0) == 0; }));
   EXPECT_TRUE(driver.WaitForPrefix("STATION online"));
+  // The T8 worker tries 127.0.0.1:12543 at once.
+  EXPECT_TRUE(driver.WaitForLine([](const std::string& l) { return l == "LOG Соединение..."; }));
+  EXPECT_TRUE(driver.FindLine([](const std::string& l) { return l == "T8 down"; }));
   ExpectNoT7Connection(*this);
   EXPECT_EQ(TerminateDriver(), 0);
   EXPECT_FALSE(std::filesystem::exists(Folder() / "orvelgate.ini")) << "nothing writes it";
