@@ -107,6 +107,8 @@ TEST_F(CoreLinksTest, EventsOfEveryKindReachTheT8ServerAsTheirRecords) {
   auto t8 = StartServer("tools/t8-server/t8-server", t8Port_);
   MakeCore("SendT8=1\nSendT7=0");
   ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
+  // LinkUp comes first, the worker's line right after it.
+  ASSERT_TRUE(PumpUntil([&] { return view_.CallsStartingWith("LogLine").size() == 2; }));
   EXPECT_EQ(view_.CallsStartingWith("LogLine"),
             (std::vector<std::string>{"LogLine Соединение...", "LogLine Соединение установлено."}));
   // The greetings tell the server the configured port and that it is not open.
