@@ -122,7 +122,7 @@ Address=127.0.0.1
 Port=$t8_port
 
 [ports]
-; COM3 is the simulated station's pseudo-terminal. A real receiver: COM3=/dev/ttyUSB0
+; COM3 is the simulated station's pseudo-terminal; a real receiver's device goes here
 COM3=$pty
 EOF
 

@@ -44,7 +44,10 @@ class HeadlessView final : public MainView {
 
   std::FILE* out_;
   std::string accessCode_;
-  std::optional<bool> station_, t7_, t8_, running_;
+  // The station is not heard until the first check says so: a frame drawn before that
+  // check is no loss.
+  std::optional<bool> station_{false};
+  std::optional<bool> t7_, t8_, running_;
 };
 
 }  // namespace orvelgate

@@ -34,7 +34,7 @@ TEST(HeadlessView, WritesOneLinePerChangeNotPerCounterStep) {
   HeadlessView view(out.file());
   view.SetStartTime("01.02.2024 10:11:12");
   view.SetPortControlsRunning(false);
-  view.DrawStationIndicator(true, 0);
+  view.DrawStationIndicator(false, 1);  // a frame before the first check: nothing lost
   view.DrawStationIndicator(true, 1);
   view.DrawStationIndicator(true, 2);
   view.DrawT8Indicator(false, 0);
