@@ -204,5 +204,27 @@ TEST_F(CoreTest, SignalWhileTheDialogIsOpenCancelsItWithoutTheWrongCodeMessage) 
   EXPECT_TRUE(view_.CallsStartingWith("ShowMes").empty());
 }
 
+TEST_F(CoreTest, CloseRecordWhileTheDialogIsOpenEndsTheProgramAsCancelled) {
+  WriteIni("[main]\nSendT8=0\n");
+  Core().FormCreate();
+  int ended = 0;
+  Core().OnProgramEnd = [&] { ++ended; };
+  T7Record close{};
+  close[0] = close[1] = 0xFF;
+  close[2] = static_cast<uint8_t>(T7RecordType::Close);
+  view_.answers = {AccessAnswer::Wrong};
+  // The dialog's nested loop goes on handling events: the close record arrives.
+  view_.whileAsking = [&] {
+    Core().T7()->HandleReceivedRecord(close);
+    testing::PumpUntil([&] { return ended == 1; });
+  };
+  EXPECT_TRUE(Core().Close());
+  EXPECT_EQ(ended, 1);
+  EXPECT_TRUE(Core().CloseWithoutCode());
+  EXPECT_TRUE(view_.dialogsClosed);
+  EXPECT_TRUE(view_.CallsStartingWith("ShowMes").empty()) << "no wrong-code message";
+  EXPECT_EQ(view_.CallsStartingWith("AskAccessCode").size(), 1u);
+}
+
 }  // namespace
 }  // namespace orvelgate

@@ -152,5 +152,19 @@ TEST_F(Delivery, T7ReportsOfAnOutageAreDeliveredFromTheSpool) {
   EXPECT_EQ(TerminateDriver(), 0);
 }
 
+TEST_F(Delivery, SigtermEndsItWhileTheT8WorkerWaitsForAReply) {
+  const int t8Port = StartT8Server(0, {"--silent"});
+  const std::string pty = StartStation({kGb});
+  WriteIni(Ini(pty, t8Port, "SendT8=1\nSendT7=0"));
+  StartDriver();
+  ASSERT_TRUE(Driver().WaitForPrefix("T8 up", 10s));
+  ASSERT_TRUE(Station().WaitForPrefix("FRAME 1 ", 10s));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(TerminateDriver(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "the worker does not hold it up";
+  EXPECT_EQ(Driver().Lines().back(), "END");
+  EXPECT_TRUE(T8().WaitForPrefix("CLOSE 1", 5s));
+}
+
 }  // namespace
 }  // namespace orvelgate::testing
