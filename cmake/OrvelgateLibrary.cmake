@@ -16,8 +16,9 @@ endfunction()
 
 # One test program per tests/ folder: every *_test.cpp in tests/<name>/ belongs to it,
 # and so does every *_support.cpp there (fixtures shared by that folder's tests).
+# PROPERTIES adds CTest properties to every test of the folder (e.g. a RESOURCE_LOCK).
 function(orvelgate_test_folder name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;PROPERTIES" ${ARGN})
   set(dir ${CMAKE_CURRENT_SOURCE_DIR}/${name})
   file(GLOB sources CONFIGURE_DEPENDS ${dir}/*_test.cpp)
   if(NOT sources)
@@ -32,6 +33,6 @@ function(orvelgate_test_folder name)
     ORVELGATE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name}_tests
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS "${name}"
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS "${name}" ${ARG_PROPERTIES}
     DISCOVERY_TIMEOUT 60)
 endfunction()

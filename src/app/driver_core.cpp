@@ -1,0 +1,371 @@
+#include "app/driver_core.h"
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+
+#include "app/access_code.h"
+#include "app/link_indicator.h"
+#include "app/local_time_text.h"
+#include "common/error_log.h"
+#include "station/port_names.h"
+#include "station/port_wiring.h"
+#include "station/serial_settings.h"
+
+namespace orvelgate {
+namespace {
+
+RandomSource* OwnRandomUnless(RandomSource* given, std::unique_ptr<RandomSource>& own) {
+  if (given) return given;
+  own = std::make_unique<SystemRandom>();
+  return own.get();
+}
+
+}  // namespace
+
+DriverCore::DriverCore(MainView& view, CoreEnvironment environment)
+    : view_(view),
+      clock_(environment.clock ? *environment.clock : DefaultClock()),
+      random_(*OwnRandomUnless(environment.random, ownRandom_)),
+      environment_(std::move(environment)),
+      packets_(*this, clock_, random_, environment_.packetLog),
+      port_(environment_.port) {
+  LoadDesignValues(port_);
+  ConnectPacketHandler(port_, packets_);
+  port_.OnDeviceLost = [this] { DeviceLost(); };
+  port_.OnTickError = [](const std::string& what) {
+    std::fprintf(stderr, "orvelgate: a packet's handling failed: %s\n", what.c_str());
+  };
+  timer2_.setInterval(kTimer2IntervalMs);
+  timer3_.setInterval(kTimer3IntervalMs);
+  connect(&timer2_, &QTimer::timeout, this, [this] { Timer2Timer(); });
+  connect(&timer3_, &QTimer::timeout, this, [this] { Timer3Timer(); });
+}
+
+DriverCore::~DriverCore() { Shutdown(); }
+
+void DriverCore::FormCreate() {
+  // 1. Fresh state: the station counts as heard from now on, no close is ordered.
+  packets_.SetLastFrameTime(clock_.LocalNow());
+  closeWithoutCode_ = false;
+
+  // 2. A new access code at every start.
+  accessCode_ = DrawAccessCode(random_);
+  view_.SetAccessCode(accessCode_);
+
+  // 3. The port list is filled later, by a scan.
+  view_.ClearPortList();
+
+  // 4. [main], read once.
+  config_ = LoadMainConfig(environment_.configFile);
+  packets_.SetSettings({.FirstNumber = config_.FirstNumber,
+                        .SendT8 = config_.SendT8,
+                        .SendT7 = config_.SendT7});
+  supervision_.emplace(static_cast<StationSupervisionHost&>(*this), config_.Attention,
+                       config_.SendT7);
+  SetConfiguredPortName(config_.ComPort);
+  CreateLinks();
+
+  // 5, 6. The serial port, or the stopped state; the rest of the start-up goes on.
+  StartSerialPort();
+
+  // 7. The T7 link starts connecting when it is used.
+  if (config_.SendT7) t7_->Start(config_.host, environment_.t7Port);
+
+  // 8. The T8 worker runs from now on, when it is used.
+  if (worker_) {
+    worker_->Start();
+    DrawT8Indicator();
+  }
+
+  // 9. The start time.
+  startTimeText_ = LocalTimeText(clock_.LocalNow());
+  view_.SetStartTime(startTimeText_);
+
+  // Both ticks run from the start of the event loop to the end, whatever is configured.
+  timer2_.start();
+  timer3_.start();
+}
+
+// The spool folder, the T7 link, the T8 worker (made here, started in step 8), and the
+// routing and re-send between them.
+void DriverCore::CreateLinks() {
+  SpoolStore::Options spoolOptions;
+  spoolOptions.pathForSoob = config_.PathForSoob;
+  spoolOptions.errorLog = environment_.errorLog;
+  spool_ = std::make_unique<SpoolStore>(spoolOptions, clock_);
+
+  // The T7 client exists whatever SendT7 says; `host` goes straight into it.
+  t7_ = std::make_unique<T7Link>(static_cast<T7LinkHost&>(*this), clock_, config_.SendT7);
+  t7_->Client().SetHost(config_.host);
+  t7_->Client().SetPort(environment_.t7Port);
+  t7Port_ = std::make_unique<T7LinkPort>(*t7_);
+
+  if (config_.SendT8) {
+    T8HostBridge::Targets targets;
+    targets.logLine = [this](const std::string& text) {
+      if (!shutDown_) view_.LogLine(text);
+    };
+    targets.stepT8Indicator = [this] { StepT8Indicator(); };
+    targets.onEventAck = [this] { resender_->OnEventAck(); };
+    targets.onConnectionEstablished = [this] { resender_->OnConnectionEstablished(); };
+    targets.currentPort = [this] {
+      const PortState state = CurrentPortState();
+      return PortStatus{state.name, state.open};
+    };
+    t8Bridge_ = std::make_unique<T8HostBridge>(std::move(targets));
+    // [ServerHost] is read from the folder the program started in, before every
+    // connection attempt, so an edited address takes effect at the next attempt.
+    std::error_code error;
+    auto configPath = std::filesystem::absolute(environment_.configFile, error);
+    if (error) configPath = environment_.configFile;
+    auto serverHost = [configPath = configPath.string()] {
+      const ServerHostConfig c = LoadServerHostConfig(configPath);
+      return ServerHostSettings{c.Address, c.Port, c.PacketSize};
+    };
+    T8WorkerSettings settings;
+    settings.FirstNumber = config_.FirstNumber;
+    worker_ = std::make_unique<cl>(*t8Bridge_, clock_, std::move(serverHost), settings);
+    t8Port_ = std::make_unique<T8WorkerPort>(*worker_);
+  }
+
+  // Without SendT8 nothing goes to the T8 side; without SendT7 nothing to the T7 side.
+  T7Port* t7Port = config_.SendT7 ? t7Port_.get() : nullptr;
+  RoutingSettings routing;
+  routing.NotSendToDiskT8 = config_.NotSendToDiskT8;
+  routing.n_abs = config_.n_abs;
+  router_ = std::make_unique<EventRouter>(t8Port_.get(), t7Port, *spool_, routing);
+  resender_ = std::make_unique<SpoolResender>(t8Port_.get(), t7Port_.get(), *spool_, clock_);
+}
+
+void DriverCore::StartSerialPort() {
+  const StartupPortSettings settings = StartupSettings(config_.ComPort, config_.ComBaudRate);
+  if (settings.open) {
+    ApplyStartupSettings(port_, settings);
+    if (OpenSerialPort()) {
+      view_.SetPortControlsRunning(true);  // as the window was designed
+      return;
+    }
+    // The operator is not asked anything at start-up; a journal shows why.
+    std::fprintf(stderr, "orvelgate: the port %s (%s) could not be opened; it stays stopped\n",
+                 config_.ComPort.c_str(),
+                 port_.DevicePath().empty() ? "no device" : port_.DevicePath().c_str());
+  }
+  view_.SetPortControlsRunning(false);
+}
+
+bool DriverCore::OpenSerialPort() {
+  bool opened = false;
+  try {
+    opened = port_.OpenPort();
+  } catch (const std::exception&) {
+    opened = false;  // a failure with an error counts as a failed open
+  }
+  SetPortOpen(port_.IsOpen());
+  return opened;
+}
+
+void DriverCore::CloseSerialPort() {
+  port_.ClosePort();
+  SetPortOpen(port_.IsOpen());
+}
+
+void DriverCore::DeviceLost() {
+  // The port component has closed the port; the controls show it stopped.
+  SetPortOpen(false);
+  std::fprintf(stderr, "orvelgate: the device of %s went away; the port is stopped\n",
+               CurrentPortState().name.c_str());
+  view_.SetPortControlsRunning(false);
+}
+
+void DriverCore::Timer2Timer() {
+  // Steps 1 and 2 (the spool re-sends) handle their own failures; one that still
+  // escapes ends this tick, and the next tick runs as usual.
+  try {
+    // 1. At most one .dd8 file every 3 s while the T8 link is up.
+    if (config_.SendT8 && worker_ && worker_->LinkUp && resender_) resender_->ResendT8Step();
+    // 2. One .ddk file per tick while the T7 link is connected.
+    if (t7_ && t7_->Connected() && resender_) resender_->ResendT7Step();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "orvelgate: spool re-send: %s\n", e.what());
+    return;
+  }
+  // 3. The station supervision, under its own guard.
+  try {
+    if (supervision_) supervision_->Tick(clock_.LocalNow(), packets_.LastFrameTime());
+  } catch (...) {
+    LogError(kSupervisionError, environment_.errorLog);  // a log that can't be written: go on
+  }
+}
+
+void DriverCore::Timer3Timer() {
+  if (config_.SendT7 && t7_) t7_->ReconnectTick();
+}
+
+bool DriverCore::FormClose() {
+  if (closeWithoutCode_) {
+    ClosePortQuietly();
+    return true;
+  }
+  switch (view_.AskAccessCode(accessCode_)) {
+    case AccessAnswer::Accepted:
+      ClosePortQuietly();
+      return true;
+    case AccessAnswer::Wrong:
+      if (!ending_) view_.ShowMes(kWrongCodeText);
+      return false;
+    case AccessAnswer::Cancelled:
+      break;
+  }
+  return false;
+}
+
+bool DriverCore::Close() {
+  if (ending_) return true;
+  const bool proceed = FormClose();
+  if (ending_) return true;  // a signal or a close record came while the dialog was open
+  if (!proceed) return false;
+  EndProgram();
+  return true;
+}
+
+void DriverCore::EndBySignal(int /*signalNumber*/) {
+  if (ending_) return;
+  ClosePortQuietly();
+  EndProgram();
+}
+
+void DriverCore::EndProgram() {
+  if (ending_) return;
+  ending_ = true;
+  view_.CloseDialogs();  // an open access-code dialog answers Cancelled
+  if (OnProgramEnd) OnProgramEnd();
+}
+
+void DriverCore::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  ending_ = true;
+  timer2_.stop();
+  timer3_.stop();
+  ClosePortQuietly();
+  StopWorker();
+  // Disconnects without sending anything more; the indicator is not drawn any more.
+  if (t7_) t7_->Client().SetConnected(false);
+}
+
+void DriverCore::StopWorker() {
+  if (!worker_) return;
+  // No call of the worker reaches the window from here on; one already waiting for the
+  // UI thread is released while the worker is joined.
+  t8Bridge_->BeginStopping();
+  worker_->RequestStop();
+  const bool joined = t8Bridge_->JoinPumping(
+      [this](std::chrono::milliseconds slice) { return worker_->Join(slice); },
+      environment_.workerJoinBound);
+  if (joined) {
+    worker_.reset();
+    return;
+  }
+  // A worker that does not end must not hold up the end of the program, nor be
+  // destroyed while it runs: it is left, cut off from everything, to the process's end.
+  std::fprintf(stderr, "orvelgate: the T8 worker did not end in time; left to the process\n");
+  t8Bridge_->Detach();
+  [[maybe_unused]] cl* left = worker_.release();
+  [[maybe_unused]] T8HostBridge* leftBridge = t8Bridge_.release();
+}
+
+void DriverCore::ClosePortQuietly() {
+  try {
+    if (port_.IsOpen()) CloseSerialPort();
+  } catch (const std::exception&) {
+    // A close that fails is swallowed; the program ends all the same.
+  }
+  SetPortOpen(port_.IsOpen());
+}
+
+DriverCore::PortState DriverCore::CurrentPortState() const {
+  std::lock_guard lock(portStateMutex_);
+  return portState_;
+}
+
+void DriverCore::SetConfiguredPortName(const std::string& name) {
+  std::lock_guard lock(portStateMutex_);
+  portState_.name = name;
+}
+
+void DriverCore::SetPortOpen(bool open) {
+  std::lock_guard lock(portStateMutex_);
+  portState_.open = open;
+}
+
+// --- hosts ------------------------------------------------------------------------
+
+void DriverCore::SendBytes(std::span<const uint8_t> bytes) {
+  // Bounded wait; a short write is not detected (the station sends the frame again).
+  port_.SendBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+void DriverCore::RouteEvent(const EventRecord& current) {
+  if (router_ && router_->RouteEvent(current) == Routed::Lost) {
+    std::fprintf(stderr, "orvelgate: an event could not be spooled for the T8 link\n");
+  }
+}
+
+void DriverCore::SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
+                                   TDateTime time) {
+  if (t7_) t7_->SendEventReport(account, code, group, time);
+}
+
+void DriverCore::ReportPacketProblem(PacketProblem problem) {
+  // The driver goes on either way; a service journal shows why a packet did nothing.
+  std::fprintf(stderr, "orvelgate: %s\n",
+               problem == PacketProblem::PacketLogNotWritten
+                   ? "the packet log could not be written; the packet was not handled"
+                   : "an ASCII frame without a group digit gave no event");
+}
+
+void DriverCore::DrawStationIndicator() {
+  view_.DrawStationIndicator(StationOnline(), packets_.ActivityCounter());
+}
+
+void DriverCore::SendStationNotice(char stateLetter) {
+  if (t7_) t7_->SendStationNotice(stateLetter);
+}
+
+void DriverCore::DrawT7Indicator(bool connected, int counter) {
+  if (!shutDown_) view_.DrawT7Indicator(connected, counter);
+}
+
+void DriverCore::StepT8Indicator() {
+  t8Counter_ = NextT8Counter(t8Counter_);
+  DrawT8Indicator();
+}
+
+void DriverCore::DrawT8Indicator() {
+  if (worker_ && !shutDown_) view_.DrawT8Indicator(worker_->LinkUp, t8Counter_);
+}
+
+void DriverCore::RequestCloseWithoutCode() {
+  closeWithoutCode_ = true;
+  // Once control is back in the event loop, so the rest of the chunk is still handled.
+  QTimer::singleShot(0, this, [this] { Close(); });
+}
+
+std::string DriverCore::SerialDeviceName() const { return port_.PortName(); }
+
+void DriverCore::ShowHandlerError(const std::string& text) { view_.ShowError(text); }
+
+void DriverCore::SpoolNotice(std::span<const uint8_t> record) {
+  if (spool_ && !spool_->WriteNoticeFile(record, config_.n_abs)) {
+    std::fprintf(stderr, "orvelgate: a station notice could not be spooled\n");
+  }
+}
+
+void DriverCore::SpoolEventReport(std::span<const uint8_t> first39) {
+  if (spool_ && !spool_->WriteT7EventFile(first39)) {
+    std::fprintf(stderr, "orvelgate: a T7 event report could not be spooled\n");
+  }
+}
+
+}  // namespace orvelgate

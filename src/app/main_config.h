@@ -1,0 +1,52 @@
+#pragma once
+// The driver's settings from orvelgate.ini: section [main], read once at start-up, and
+// section [ServerHost], which the T8 worker reads at its start and before every
+// connection attempt. Absent or malformed values take their defaults; a missing or
+// unreadable file gives all the defaults.
+
+#include <cstdint>
+#include <string>
+
+#include "common/attention_time.h"
+#include "common/ini_file.h"
+#include "common/tdatetime.h"
+
+namespace orvelgate {
+
+inline constexpr const char* kConfigFileName = "orvelgate.ini";
+
+// [main], in the order the start-up reads the keys.
+struct MainConfig {
+  std::string ComPort = "COM255";    // "COM255" (exact, case kept) means no port
+  std::string ComBaudRate = "9600";  // speed and, from it, the packet time-out
+  int32_t n_abs = -1;                // goes into the names of notice spool files
+  int32_t name = -1;                 // kept, not used
+  int32_t FirstNumber = 4;           // FirstNumber * 10000 is added to object numbers
+  std::string PathForSoob;           // prefix of every spool file name
+  std::string host = "localhost";    // the T7 message server
+  bool NotSendToDiskT8 = false;      // drop, rather than spool, what the T8 link can't take
+  TDateTime Attention = kDefaultAttention;  // silence before the station counts as lost
+  bool Log = false;                  // kept, not used
+  bool SendT7 = false;
+  bool SendT8 = true;
+
+  bool operator==(const MainConfig&) const = default;
+};
+
+// [ServerHost].
+struct ServerHostConfig {
+  std::string Address = "127.0.0.1";
+  int32_t Port = 12543;
+  int32_t PacketSize = 2000;  // kept, not used
+
+  bool operator==(const ServerHostConfig&) const = default;
+};
+
+MainConfig ReadMainConfig(const IniFile& ini);
+ServerHostConfig ReadServerHostConfig(const IniFile& ini);
+
+// The same, from the file at `path` (a missing or unreadable file reads as empty).
+MainConfig LoadMainConfig(const std::string& path = kConfigFileName);
+ServerHostConfig LoadServerHostConfig(const std::string& path = kConfigFileName);
+
+}  // namespace orvelgate
