@@ -13,11 +13,10 @@ PortControl::PortControl(TCommPortDriver& port, PortControlHost& host,
                          PortControlSettings settings)
     : port_(port), host_(host), settings_(std::move(settings)) {}
 
-void PortControl::SetStartUpState(bool portOpen) {
+void PortControl::ClearPortList() {
   list_.clear();
   listText_.clear();
   ShowList();
-  SetRunning(portOpen);
 }
 
 bool PortControl::CanOpen(const std::string& comName) {
@@ -37,11 +36,15 @@ void PortControl::Scan() {
   // The running port would be "found" under every name and then closed: the scan
   // button is disabled while running, and so is the scan itself.
   if (running_) return;
+  // The port is left named as it was, not after the last port tried: the T7 link's
+  // port record is made from that name.
+  const std::string portName = port_.PortName();
   list_.clear();
   for (int i = kFirstScannedPort; i <= kLastScannedPort; ++i) {
     const std::string name = "COM" + std::to_string(i);
     if (CanOpen(name)) list_.push_back(name);
   }
+  port_.SetPortName(portName);
   listText_ = list_.empty() ? std::string() : list_.front();
   ShowList();
   HandleSelection();  // even with an empty list: an empty ComPort is stored
@@ -77,15 +80,8 @@ void PortControl::StartStop() {
 }
 
 void PortControl::Start() {
-  bool opened = false;
-  try {
-    port_.SetPortName(PortNameFor(listText_));
-    opened = port_.OpenPort();
-  } catch (...) {
-    port_.ClosePort();
-    opened = false;
-  }
-  if (!opened) {
+  port_.SetPortName(PortNameFor(listText_));
+  if (!host_.OpenSerialPort()) {
     // The cause is not told apart; the scan shows which ports can be opened.
     host_.ShowMes(kPortBusyText);
     Scan();
@@ -93,7 +89,6 @@ void PortControl::Start() {
   }
   port_.SetDTR(true);
   SetRunning(true);
-  host_.PortOpenChanged(true);
   if (settings_.SendT7 && host_.T7Connected()) SendT7PortRecord();
 }
 
@@ -108,9 +103,8 @@ void PortControl::Stop() {
     host_.ShowMes(kStopRefusedText);
     return;
   }
-  if (port_.IsOpen()) port_.ClosePort();
+  if (port_.IsOpen()) host_.CloseSerialPort();
   SetRunning(false);
-  host_.PortOpenChanged(false);
 }
 
 void PortControl::SendPortNotice() {

@@ -31,8 +31,11 @@ class PortControlHost {
   // host, where the T8 worker reads it for the PortNotice of each new connection.
   virtual std::string ConfiguredPortName() const = 0;
   virtual void SetConfiguredPortName(const std::string& name) = 0;
-  // The operator's start or stop opened or closed the serial port.
-  virtual void PortOpenChanged(bool open) = 0;
+  // A start or a stop opens or closes the station's serial port through the host, so
+  // that its record of whether the port is open (the T8 worker reports it) stays right.
+  // OpenSerialPort is false when the port did not open, whatever the cause.
+  virtual bool OpenSerialPort() = 0;
+  virtual void CloseSerialPort() = 0;
 
   // Queues a PortNotice on the T8 link (only called when SendT8 is set).
   virtual void QueuePortNotice(const std::string& name, bool open) = 0;
@@ -67,12 +70,15 @@ class PortControl {
   // `port` and `host` must outlive the controls.
   PortControl(TCommPortDriver& port, PortControlHost& host, PortControlSettings settings);
 
-  // The start-up: the list emptied; running when the configured port opened, otherwise
-  // stopped. Draws the controls.
-  void SetStartUpState(bool portOpen);
+  // The start-up empties the list (nothing selected) and puts the controls in the
+  // running state when the configured port opened, otherwise in the stopped state; a
+  // port whose device went away is shown stopped too. Both draw the controls.
+  void ClearPortList();
+  void SetRunning(bool running);
 
   // "Сканировать заново": COM1..COM32 tried in turn, the list refilled with those that
   // open, the first selected and handled as the operator's choice. Only when stopped.
+  // The port's PortName is the same afterwards as before.
   void Scan();
   // The operator chose `text` in the port list. Only when stopped: stored as [main]
   // ComPort and made the configured name, then a PortNotice; a failure is logged (19).
@@ -92,7 +98,6 @@ class PortControl {
   void HandleSelection();
   void SendPortNotice();
   void SendT7PortRecord();
-  void SetRunning(bool running);
   void ShowList();
   bool CanOpen(const std::string& comName);
 

@@ -52,9 +52,14 @@ class RecordingHost final : public PortControlHost {
     configured = name;
     calls.push_back("configured " + name);
   }
-  void PortOpenChanged(bool open) override {
-    openStates.push_back(open);
-    calls.push_back(open ? "port opened" : "port closed");
+  bool OpenSerialPort() override {
+    const bool opened = port->OpenPort();
+    calls.push_back(opened ? "port opened" : "port not opened");
+    return opened;
+  }
+  void CloseSerialPort() override {
+    port->ClosePort();
+    calls.push_back("port closed");
   }
   void QueuePortNotice(const std::string& name, bool open) override {
     if (noticeThrows) throw std::runtime_error("ring refused the message");
@@ -84,6 +89,7 @@ class RecordingHost final : public PortControlHost {
     calls.push_back(running ? "controls running" : "controls stopped");
   }
 
+  TCommPortDriver* port = nullptr;
   std::string configured = "COM255";
   bool t7Connected = false;
   bool noticeThrows = false;
@@ -91,7 +97,6 @@ class RecordingHost final : public PortControlHost {
 
   std::vector<std::string> calls;
   std::vector<Notice> notices;
-  std::vector<bool> openStates;
   std::vector<std::vector<uint8_t>> t7Records;
   std::vector<std::string> messages;
   std::vector<std::string> shownList;
@@ -143,6 +148,7 @@ class PortControlTest : public ::testing::Test {
   PortControlTest() : port_(Environment()), control_(port_, host_, Settings()) {
     testing::EnsureCoreApplication();
     LoadDesignValues(port_);
+    host_.port = &port_;
   }
 
   CommPortEnvironment Environment() {
@@ -174,7 +180,8 @@ class PortControlTest : public ::testing::Test {
 
   // Stopped with an empty list, as a start-up without a usable port leaves it.
   void StartStopped() {
-    control_.SetStartUpState(false);
+    control_.ClearPortList();
+    control_.SetRunning(false);
     host_.calls.clear();
   }
   // Scanned, COM3 chosen and started.
@@ -198,17 +205,25 @@ class PortControlTest : public ::testing::Test {
   PortControl control_;
 };
 
-TEST_F(PortControlTest, StartUpStateFollowsTheConfiguredPort) {
-  control_.SetStartUpState(true);
+TEST_F(PortControlTest, StartUpStateIsShownAsItIsSet) {
+  control_.ClearPortList();
+  control_.SetRunning(true);
   EXPECT_TRUE(control_.Running());
   EXPECT_TRUE(host_.shownRunning);
   EXPECT_THAT(host_.shownList, IsEmpty());
   EXPECT_EQ(host_.shownSelected, -1);
 
-  control_.SetStartUpState(false);
+  control_.SetRunning(false);
   EXPECT_FALSE(control_.Running());
   EXPECT_FALSE(host_.shownRunning);
   EXPECT_THAT(host_.notices, IsEmpty());  // the start-up reports nothing by itself
+}
+
+TEST_F(PortControlTest, ScanLeavesThePortNamedAsBefore) {
+  port_.SetPortName(PortNameFor("COM12"));
+  StartStopped();
+  control_.Scan();
+  EXPECT_EQ(port_.PortName(), "\\\\.\\COM12");
 }
 
 TEST_F(PortControlTest, ScanListsTheUsablePortsAndStoresTheFirst) {
@@ -287,7 +302,7 @@ TEST_F(PortControlTest, StartOpensTheChosenPortRaisesDtrAndAnnouncesIt) {
   EXPECT_FALSE(dtr_.front());  // the line settings open it low ...
   EXPECT_TRUE(dtr_.back());    // ... and the start raises it
   EXPECT_TRUE(control_.Running());
-  EXPECT_THAT(host_.calls, ElementsAre("controls running", "port opened", "t7 record",
+  EXPECT_THAT(host_.calls, ElementsAre("port opened", "controls running", "t7 record",
                                        "notice COM7 open"));
   ASSERT_EQ(host_.t7Records.size(), 1u);
   const std::optional<T7Record> expected = BuildPortNumberNotice("\\\\.\\COM7");
@@ -317,7 +332,7 @@ class PortControlT7Test : public PortControlTest,
 TEST_P(PortControlT7Test, PortRecordOnlyToAConnectedT7Link) {
   PortControl control(port_, host_, Settings());
   host_.t7Connected = GetParam().connected;
-  control.SetStartUpState(false);
+  control.SetRunning(false);
   control.Scan();
   control.StartStop();
   EXPECT_TRUE(port_.IsOpen());
@@ -347,10 +362,9 @@ TEST_F(PortControlTest, StartOnAPortHeldElsewhereTellsTheOperatorAndRescans) {
   // the start's own notice follows.
   EXPECT_THAT(control_.PortList(), ElementsAre("COM7"));
   EXPECT_THAT(host_.calls,
-              ElementsAre("message Порт уже занят!", "list of 1", "configured COM7",
-                          "notice COM7 not open", "notice COM7 not open"));
+              ElementsAre("port not opened", "message Порт уже занят!", "list of 1",
+                          "configured COM7", "notice COM7 not open", "notice COM7 not open"));
   EXPECT_EQ(ReadFileText(IniPath()), "[main]\nComPort=COM7\n");
-  EXPECT_THAT(host_.openStates, IsEmpty());
 }
 
 TEST_F(PortControlTest, StartWithAnEmptyListFailsLikeABusyPort) {
@@ -368,7 +382,7 @@ TEST_F(PortControlTest, StopWithTheCodeClosesThePort) {
   control_.StartStop();
   EXPECT_FALSE(port_.IsOpen());
   EXPECT_FALSE(control_.Running());
-  EXPECT_THAT(host_.calls, ElementsAre("ask code", "controls stopped", "port closed",
+  EXPECT_THAT(host_.calls, ElementsAre("ask code", "port closed", "controls stopped",
                                        "notice COM3 not open"));
   // Really let go: another opener gets the device now.
   EXPECT_NO_THROW({ HeldByOther again(com3_.SlavePath()); });
@@ -413,7 +427,7 @@ TEST_F(PortControlTest, TheWholeConfiguredNameGoesToTheNotice) {
   host_.configured = "COM1234";
   port_.SetPortName(PortNameFor("COM1234"));
   ASSERT_TRUE(port_.OpenPort());
-  control_.SetStartUpState(true);
+  control_.SetRunning(true);
   host_.answer = PortAccess::Wrong;
   control_.StartStop();
   EXPECT_THAT(host_.notices, ElementsAre(Notice{"COM1234", true}));
@@ -424,7 +438,7 @@ TEST_F(PortControlTest, WithoutSendT8NoNoticeAndNothingLogged) {
   settings.SendT8 = false;
   PortControl control(port_, host_, settings);
   host_.noticeThrows = true;  // would be logged as 19 if a notice were attempted
-  control.SetStartUpState(false);
+  control.SetRunning(false);
   control.Scan();
   control.StartStop();
   ASSERT_TRUE(control.Running());
