@@ -61,7 +61,7 @@ class DriverWindowTest : public ::testing::Test {
     WriteFileText(dir_ / "orvelgate.ini", "[main]\n" + main + "\n[ServerHost]\nPort=" +
                                               std::to_string(t8Port) + "\n");
     CoreEnvironment environment;
-    environment.t7Port = testing::UnusedPort();  // never the real 7788
+    environment.t7Port = t7Port_;  // never the real 7788
     // Only the pseudo-terminals exist as ports; every other name leads nowhere.
     environment.port.resolvePort = [this](const std::string& portName) {
       const auto it = devices_.find(ComNameOf(portName));
@@ -131,6 +131,7 @@ class DriverWindowTest : public ::testing::Test {
   std::unique_ptr<DriverWindow> window_;
   std::unique_ptr<DriverCore> core_;
   uint16_t t8Port_ = 0;
+  uint16_t t7Port_ = testing::UnusedPort();
   int ended_ = 0;
   QStringList notices_;
 };
@@ -307,6 +308,35 @@ TEST_F(DriverWindowTest, PortNoticesReachTheT8Server) {
   Click("StartStopButton");  // stopped
   ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 3; }, 10000));
   EXPECT_EQ(payloadOf(portNotices()[2]), closed);
+}
+
+}  // namespace
+}  // namespace orvelgate
+
+namespace orvelgate {
+namespace {
+
+// A start is announced to a connected message server with the number of the port.
+TEST_F(DriverWindowTest, StartSendsThePortRecordToTheMessageServer) {
+  ChildOptions options;
+  options.args = {"--port", std::to_string(t7Port_)};
+  ChildProcess t7(testing::BuiltProgram("tools/t7-server/t7-server"), options);
+  ASSERT_TRUE(t7.WaitReady());
+  Start("ComPort=COM255\nSendT8=0\nSendT7=1\nhost=127.0.0.1");
+  ASSERT_TRUE(testing::PumpUntil([&] { return core_->T7() && core_->T7()->Connected(); }, 10000));
+  // The connection's own greeting and port notice come first.
+  ASSERT_TRUE(testing::PumpUntil([&] { return t7.LinesStartingWith("RECORD").size() >= 2; }));
+
+  Form().AdvGlowButton47Click();
+  Click("ScanButton");
+  PortList()->setFocus();
+  QTest::keyClick(PortList(), Qt::Key_Down);  // COM7
+  const std::size_t before = t7.LinesStartingWith("RECORD").size();
+  Click("StartStopButton");
+  ASSERT_TRUE(core_->CommPortDriver1().IsOpen());
+  ASSERT_TRUE(testing::PumpUntil([&] { return t7.LinesStartingWith("RECORD").size() > before; }));
+  const std::string record = t7.LinesStartingWith("RECORD")[before];
+  EXPECT_NE(record.find("port-notice port=7"), std::string::npos) << record;
 }
 
 }  // namespace
