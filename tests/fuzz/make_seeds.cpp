@@ -1,0 +1,206 @@
+// Writes the seed corpus of the fuzz targets from the unit tests' vectors, in each
+// target's input format: `fuzz_make_seeds <tests/fuzz/corpus>` (the target is built on
+// demand: ninja fuzz_make_seeds). The files it wrote are committed; run it again when a
+// format or a vector changes.
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/tdatetime.h"
+#include "station/frame_codec.h"
+#include "t7link/t7_records.h"
+
+namespace {
+
+using namespace orvelgate;
+using Bytes = std::vector<uint8_t>;
+namespace fs = std::filesystem;
+
+fs::path g_root;
+
+void Write(const std::string& target, const std::string& name, const Bytes& bytes) {
+  const fs::path folder = g_root / target;
+  fs::create_directories(folder);
+  std::ofstream(folder / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+template <typename Range>
+void Append(Bytes& to, const Range& bytes) {
+  to.insert(to.end(), bytes.begin(), bytes.end());
+}
+
+// ---- packet handler: settings, two key bytes, then length-prefixed packets ----------
+
+struct Packets {
+  Bytes bytes;
+  Packets(uint8_t settings, uint8_t key1 = 0x5A, uint8_t key2 = 0x33) : bytes{settings, key1, key2} {}
+  template <typename Range>
+  Packets& Add(const Range& packet) {
+    bytes.push_back(static_cast<uint8_t>(packet.size()));
+    Append(bytes, packet);
+    return *this;
+  }
+};
+
+constexpr uint8_t kSendT8 = 1, kSendT7 = 2, kRepair = 4;
+constexpr uint8_t FirstNumberIndex(int i) { return static_cast<uint8_t>(i << 3); }
+
+GbFields SampleGb() {
+  GbFields f;
+  f.echo = {0x11, 0x22, 0x33, 0x44};
+  f.object = 0x0123;
+  f.group = 3;
+  f.code = "BA";
+  f.time = {2010, 9, 8, 12, 34, 56, 0};
+  return f;
+}
+
+CnFields SampleCn() {
+  CnFields f;
+  f.minute = 0x34;
+  f.hour = 0x12;
+  f.day = 0x08;
+  f.month = 0x09;
+  f.year = 0x10;
+  f.objectHigh = 0x12;
+  f.objectLow = 0x34;
+  f.code = 0x0001;
+  return f;
+}
+
+void PacketHandlerSeeds() {
+  const std::string t = "fuzz_packet_handler";
+  Write(t, "ascii_example", Packets(kSendT8).Add(EncodeAsciiFrame('1', "0123", "01")).bytes);
+  Write(t, "ascii_t7_non_digit_group",
+        Packets(kSendT8 | kSendT7).Add(EncodeAsciiFrame('x', "0123", "01")).Add(EncodeAsciiFrame('7', "12a4", "ZZ")).bytes);
+  Packets seventeen(kSendT7);
+  for (int i = 0; i < 17; ++i) seventeen.Add(EncodeAsciiFrame(static_cast<char>('0' + i % 10), "0001", "AB"));
+  Write(t, "ascii_seventeen", seventeen.bytes);
+
+  Write(t, "gb_valid", Packets(kSendT8).Add(EncodeGbFrame(SampleGb(), 0x5A)).bytes);
+  GbFields zero;
+  zero.code = std::string(2, '\0');
+  Write(t, "gb_all_zero_no_event", Packets(kSendT8).Add(EncodeGbFrame(zero, 0x00)).bytes);
+  GbFrame broken = EncodeGbFrame(SampleGb(), 0x5A);
+  broken[27] ^= 0x01;
+  Write(t, "gb_check_one_off", Packets(kSendT8).Add(broken).bytes);
+  GbFields feb30 = SampleGb();
+  feb30.time = {2010, 2, 30, 1, 2, 3, 0};
+  Write(t, "gb_invalid_date", Packets(kSendT8 | FirstNumberIndex(6)).Add(EncodeGbFrame(feb30, 0xC3)).bytes);
+  GbFields high = SampleGb();
+  high.object = 0xFFFF;
+  Write(t, "gb_account_wraps", Packets(kSendT8 | FirstNumberIndex(6)).Add(EncodeGbFrame(high, 0xFE)).bytes);
+
+  Write(t, "cn_valid", Packets(kSendT8).Add(EncodeCnFrame(SampleCn(), 0x37, false)).bytes);
+  Write(t, "cn_no_event", Packets(kSendT8).Add(EncodeCnFrame(SampleCn(), 0x37, true)).bytes);
+  CnFields badMonth = SampleCn();
+  badMonth.month = 0x13;
+  badMonth.minute = 0x5A;
+  badMonth.objectHigh = 0x1A;
+  badMonth.objectLow = 0x00;
+  Write(t, "cn_month_13_minute_5a", Packets(kSendT8 | FirstNumberIndex(7)).Add(EncodeCnFrame(badMonth, 0x9C, false, 0x5A)).bytes);
+  CnFields bigCode = SampleCn();
+  bigCode.code = 0xFFFF;
+  Write(t, "cn_code_ffff", Packets(kSendT8).Add(EncodeCnFrame(bigCode, 0xFF, false, 0xFF)).bytes);
+
+  Packets mixed(kSendT8 | kSendT7 | kRepair, 0xFF, 0x00);
+  mixed.Add(Bytes(34, 0x24)).Add(Bytes(20, 0x00)).Add(Bytes{});
+  mixed.Add(EncodeGbFrame(SampleGb(), 0x11)).Add(EncodeCnFrame(SampleCn(), 0x01, false));
+  mixed.Add(EncodeAsciiFrame('9', "9999", "99")).Add(Bytes(35, 0xA5)).Add(Bytes(31, 0x5A));
+  mixed.Add(Bytes(200, 0x41));
+  Write(t, "mixed_lengths_repaired", mixed.bytes);
+}
+
+// ---- T7 reassembly: 16-bit headers (0xFFFF connect, 0xFFFE disconnect, n chunk) ----
+
+struct Stream {
+  Bytes bytes;
+  Stream& Connect() { return Header(0xFFFF); }
+  Stream& Disconnect() { return Header(0xFFFE); }
+  template <typename Range>
+  Stream& Chunk(const Range& data, std::size_t from = 0, std::size_t count = SIZE_MAX) {
+    count = std::min(count, data.size() - from);
+    Header(static_cast<uint16_t>(count));
+    bytes.insert(bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(from),
+                 data.begin() + static_cast<std::ptrdiff_t>(from + count));
+    return *this;
+  }
+  Stream& Header(uint16_t h) {
+    bytes.push_back(static_cast<uint8_t>(h));
+    bytes.push_back(static_cast<uint8_t>(h >> 8));
+    return *this;
+  }
+};
+
+void T7Seeds() {
+  const std::string t = "fuzz_t7_reassembly";
+  const TDateTime when = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 0});
+  const T7Record clock = BuildClockRecord(when);
+  const T7Record close = BuildCloseRecord();
+  Write(t, "clock_whole", Stream().Connect().Chunk(clock).bytes);
+  Write(t, "close_in_two_chunks", Stream().Connect().Chunk(close, 0, 100).Chunk(close, 100).bytes);
+
+  T7Record unmarked = BuildGreetingRecord();
+  unmarked[0] = 0xFE;
+  Bytes two(unmarked.begin(), unmarked.end());
+  Append(two, BuildEventReport(40123, "01", 1, when));
+  Write(t, "unmarked_then_report_split", Stream().Connect().Chunk(two, 0, 554).Chunk(two, 554, 2).Chunk(two, 556).bytes);
+
+  Write(t, "partial_dropped_by_reconnect",
+        Stream().Connect().Chunk(clock, 0, 300).Disconnect().Connect().Chunk(close).bytes);
+
+  Bytes many;
+  for (int i = 0; i < 17; ++i) Append(many, *BuildStationNotice(i % 2 ? 'H' : 'I'));
+  Write(t, "seventeen_records_counter_wraps", Stream().Connect().Chunk(many).bytes);
+
+  T7Record badClock = BuildClockRecord(1e300);
+  Write(t, "clock_out_of_range", Stream().Connect().Chunk(badClock).Chunk(BuildClockRecord(-693594.5)).bytes);
+}
+
+// ---- INI reader: text, then \0 section \0 key \0 value ------------------------------
+
+Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+void IniSeeds() {
+  const std::string t = "fuzz_ini_reader";
+  Write(t, "full_config", Text(
+      "[main]\r\nComPort=COM3\r\nComBaudRate=9600\r\nn_abs=-1\r\nname=-1\r\nFirstNumber=0x10\r\n"
+      "PathForSoob=spool/\r\nhost=localhost\r\nNotSendToDiskT8=0\r\nAttention=0:30\r\nLog=0\r\n"
+      "SendT7=1\r\nSendT8=1\r\nLogMaxSize=$100000\r\n[ServerHost]\r\nAddress=127.0.0.1\r\n"
+      "Port=12543\r\nPacketSize=2000\r\n[ports]\r\nCOM3=/dev/serial/by-id/usb-FTDI_x-if00-port0\r\n"));
+  Write(t, "profile_rules", Text(
+      "\xEF\xBB\xBF  [ MAIN ]  \n\t comport \t = \" COM4 \"\nFirstNumber = -2147483648\nSendT8=true\n"
+      "Attention=24:00:00\n[main]\nComPort=COM9\nhost='x'\n;comment=1\njunk\n=novalue\n[broken\n"));
+  Write(t, "attention_ten_hours", Text("[main]\nAttention=10\nComBaudRate=4294967296\nLogMaxSize=0\n"));
+  Bytes write = Text("[main]\nComPort = COM255\n[ServerHost]\nPort=1\n");
+  for (std::string_view part : {"main", "ComPort", "COM3"}) {
+    write.push_back(0);
+    Append(write, Text(part));
+  }
+  Write(t, "write_replaces_in_place", write);
+  Bytes add = Text("[ServerHost]\r\nPort=1");
+  for (std::string_view part : {"ports", "COM3", "  /dev/ttyUSB0 "}) {
+    add.push_back(0);
+    Append(add, Text(part));
+  }
+  Write(t, "write_adds_a_section_quoted", add);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
+    return 2;
+  }
+  g_root = argv[1];
+  PacketHandlerSeeds();
+  T7Seeds();
+  IniSeeds();
+  return 0;
+}
