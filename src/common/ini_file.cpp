@@ -221,7 +221,10 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
     }
   }
   if (!replaceAt && !insertAfter) {
-    if (!out.empty() && out.back() != '\n') out.append(newline);
+    // A last line ended by a lone CR is completed to CR LF: a whole line ending after
+    // the CR would make the CR part of that line's value.
+    if (!out.empty() && out.back() == '\r') out.append("\n");
+    else if (!out.empty() && out.back() != '\n') out.append(newline);
     out.append("[").append(section).append("]").append(newline);
     out.append(key).append("=").append(stored).append(newline);
   }
