@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test sanitize tsan run clean fuzz-build fuzz fuzz-ci
+.PHONY: all deps build test sanitize tsan run clean fuzz-build fuzz fuzz-ci package
 
 all: build
 
@@ -52,6 +52,14 @@ fuzz: fuzz-build
 # The short form for CI: 30 s per target.
 fuzz-ci:
 	$(MAKE) fuzz FUZZ_SECONDS=30
+
+# The Debian package $(BUILD)/orvelgate_<version>_<arch>.deb: the driver, its reference
+# peers, the systemd unit, the desktop entry and the example configuration, for /usr.
+package:
+	@scripts/install-deps.sh dpkg-dev
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && cpack -G DEB
 
 # The driver with its demo wiring: a simulated station and the reference servers.
 run: build
