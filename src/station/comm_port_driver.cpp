@@ -1,0 +1,357 @@
+#include "station/comm_port_driver.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "station/serial_device_posix.h"
+
+namespace orvelgate {
+namespace {
+
+constexpr uint32_t kBaudTable[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
+                                   14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+static_assert(sizeof(kBaudTable) / sizeof(kBaudTable[0]) == br256000 + 1);
+
+// Elapsed milliseconds from then to now on the wrapping tick, signed: a time that lies
+// ahead of now reads as negative instead of as four billion.
+int64_t Since(uint32_t now, uint32_t then) { return static_cast<int32_t>(now - then); }
+
+uint32_t ClampBufSize(uint32_t size) {
+  return std::clamp(size, TCommPortDriver::kMinBufSize, TCommPortDriver::kMaxBufSize);
+}
+
+LineRts RtsFor(THwFlowControl flow) {
+  switch (flow) {
+    case hfNONE: return LineRts::kOff;
+    case hfNONERTSON: return LineRts::kOn;
+    case hfRTSCTS: return LineRts::kHandshake;
+    case hfRTSTOG: return LineRts::kToggle;
+  }
+  return LineRts::kOn;
+}
+
+}  // namespace
+
+uint32_t BaudRateBitsPerSecond(TBaudRate rate) {
+  return rate <= br256000 ? kBaudTable[rate] : 0;
+}
+
+TCommPortDriver::TCommPortDriver(CommPortEnvironment environment)
+    : clock_(environment.clock ? environment.clock : &DefaultClock()),
+      openDevice_(environment.openDevice ? std::move(environment.openDevice)
+                                         : PosixSerialDeviceFactory()),
+      resolvePort_(environment.resolvePort ? std::move(environment.resolvePort)
+                                           : DefaultPortResolver()),
+      portName_(PortNameFor("COM1")),
+      buffer_(inBufSize_, 0) {
+  timer_.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { TimerTick(); });
+}
+
+TCommPortDriver::~TCommPortDriver() { ClosePort(); }
+
+// --- properties ---------------------------------------------------------------------
+
+void TCommPortDriver::SetPort(TPortNumber port) {
+  if (IsOpen()) return;
+  if (port != pnCustom && port <= pnCOM16) {
+    portName_ = PortNameFor("COM" + std::to_string(static_cast<int>(port)));
+  }
+  port_ = port <= pnCOM16 ? port : pnCustom;
+}
+
+void TCommPortDriver::SetPortName(const std::string& name) {
+  if (IsOpen()) return;
+  portName_ = name;
+  port_ = pnCustom;
+}
+
+void TCommPortDriver::SetBaudRate(TBaudRate rate) {
+  baudRate_ = rate;
+  if (rate != brCustom) baudRateValue_ = BaudRateBitsPerSecond(rate);
+  ReapplyIfOpen();
+}
+
+void TCommPortDriver::SetBaudRateValue(uint32_t bitsPerSecond) {
+  baudRateValue_ = bitsPerSecond;
+  baudRate_ = brCustom;
+  ReapplyIfOpen();
+}
+
+void TCommPortDriver::SetDataBits(TDataBits bits) {
+  dataBits_ = bits;
+  ReapplyIfOpen();
+}
+
+void TCommPortDriver::SetStopBits(TStopBits bits) {
+  stopBits_ = bits;
+  ReapplyIfOpen();
+}
+
+void TCommPortDriver::SetParity(TParity parity) {
+  parity_ = parity;
+  ReapplyIfOpen();
+}
+
+void TCommPortDriver::SetHwFlow(THwFlowControl flow) {
+  hwFlow_ = flow;
+  ReapplyIfOpen();
+}
+
+void TCommPortDriver::SetSwFlow(TSwFlowControl flow) {
+  swFlow_ = flow;
+  ReapplyIfOpen();
+}
+
+void TCommPortDriver::SetInBufSize(uint32_t size) {
+  if (IsOpen()) return;
+  ResizeBuffer(ClampBufSize(size));
+  SetPacketSize(packetSize_);
+}
+
+void TCommPortDriver::SetOutBufSize(uint32_t size) {
+  if (IsOpen()) return;
+  outBufSize_ = ClampBufSize(size);
+}
+
+void TCommPortDriver::SetPacketSize(int16_t size) {
+  if (size <= 0) {
+    packetSize_ = -1;
+    return;
+  }
+  const auto wanted = static_cast<uint32_t>(size);
+  if (wanted > inBufSize_ && !IsOpen()) ResizeBuffer(ClampBufSize(wanted));
+  // A packet never outgrows the scratch buffer it is read into.
+  packetSize_ = static_cast<int16_t>(std::min(wanted, inBufSize_));
+}
+
+void TCommPortDriver::SetPacketTimeout(int32_t ms) { packetTimeout_ = ms <= 0 ? -1 : ms; }
+
+void TCommPortDriver::SetPollingDelay(uint16_t ms) {
+  const uint16_t delay = std::max(ms, kMinPollingDelay);
+  const bool changed = delay != pollingDelay_;
+  pollingDelay_ = delay;
+  if (changed && IsOpen()) timer_.start(pollingDelay_);
+}
+
+void TCommPortDriver::ResizeBuffer(uint32_t size) {
+  inBufSize_ = size;
+  buffer_.assign(size, 0);
+}
+
+void TCommPortDriver::ReapplyIfOpen() {
+  if (IsOpen()) ApplySettings();
+}
+
+// --- operations ---------------------------------------------------------------------
+
+bool TCommPortDriver::OpenPort() {
+  if (IsOpen()) return true;
+  const std::optional<std::string> path = resolvePort_(portName_);
+  if (!path) return false;
+  devicePath_ = *path;
+  device_ = openDevice_(devicePath_);
+  if (!device_) return false;
+  // ApplySettings purges both queues, which also clears the first-byte time.
+  if (!ApplySettings()) {
+    device_->Close();
+    device_.reset();
+    return false;
+  }
+  // Reads never wait and writes wait a bounded time: the device is non-blocking, and
+  // SendBytesTimed bounds its own waits.
+  timer_.start(pollingDelay_);
+  return true;
+}
+
+void TCommPortDriver::ClosePort() {
+  if (!IsOpen()) return;
+  timer_.stop();
+  device_->Close();
+  device_.reset();
+}
+
+LineSettings TCommPortDriver::CurrentLineSettings() const {
+  LineSettings s;
+  s.baud = baudRateValue_;
+  s.dataBits = 5 + static_cast<int>(dataBits_);
+  s.parity = static_cast<LineParity>(parity_);
+  s.stopBits = static_cast<LineStopBits>(stopBits_);
+  s.dtr = enableDtrOnOpen_;
+  s.rts = RtsFor(hwFlow_);
+  s.xonXoff = swFlow_ == sfXONXOFF;
+  return s;
+}
+
+bool TCommPortDriver::ApplySettings() {
+  if (!IsOpen()) return false;
+  if (!device_->Configure(CurrentLineSettings())) return false;
+  // The queue sizes are the kernel's own on Linux; InBufSize sizes the scratch buffer.
+  return PurgeBuffers(true, true);
+}
+
+bool TCommPortDriver::PurgeBuffers(bool input, bool output) {
+  if (!IsOpen()) return false;
+  if (!device_->Purge(input, output)) return false;
+  firstByte_.reset();
+  if (input) lastSeenWaiting_ = 0;
+  return true;
+}
+
+int16_t TCommPortDriver::OutputRoom() {
+  if (!IsOpen()) return -1;
+  const int64_t room = static_cast<int64_t>(outBufSize_) - device_->OutputQueued();
+  return static_cast<int16_t>(std::clamp<int64_t>(room, INT16_MIN, INT16_MAX));
+}
+
+uint8_t TCommPortDriver::ModemLines() { return IsOpen() ? device_->ModemLines() : 0; }
+
+uint32_t TCommPortDriver::SendBytesTimed(const uint8_t* data, uint32_t count, uint32_t timeoutMs) {
+  if (!IsOpen() || data == nullptr) return 0;
+  uint32_t written = 0;
+  uint32_t lastProgress = clock_->TickMs();
+  while (written < count) {
+    const int16_t room = OutputRoom();
+    if (room > 0) {
+      if (checkLineStatus_ && ModemLines() == 0) break;
+      const uint32_t chunk = std::min<uint32_t>(static_cast<uint32_t>(room), count - written);
+      const long w = device_->Write(data + written, chunk);
+      if (w < 0) break;  // the device failed; waiting will not mend it
+      if (w > 0) {
+        written += static_cast<uint32_t>(w);
+        lastProgress = clock_->TickMs();
+        continue;
+      }
+    }
+    const int64_t idle = Since(clock_->TickMs(), lastProgress);
+    if (idle > static_cast<int64_t>(timeoutMs)) break;
+    // Each wait is bounded to 10 ms, like one write call of the line driver.
+    device_->WaitWritable(static_cast<int>(std::min<int64_t>(10, timeoutMs - idle + 1)));
+  }
+  return written;
+}
+
+uint32_t TCommPortDriver::SendBytes(const uint8_t* data, uint32_t count) {
+  return SendBytesTimed(data, count, outputTimeout_);
+}
+
+void TCommPortDriver::SetDTR(bool on) {
+  if (IsOpen()) device_->SetDtr(on);
+}
+
+uint32_t TCommPortDriver::TransmitTimeMs(uint32_t count) const {
+  if (baudRateValue_ == 0) return 0;
+  // count characters of 10 bits, rounded to the nearest millisecond.
+  const uint64_t tenthsOfBits = static_cast<uint64_t>(count) * 10000u;
+  return static_cast<uint32_t>((2 * tenthsOfBits + baudRateValue_) / (2 * uint64_t{baudRateValue_}));
+}
+
+// --- polling ------------------------------------------------------------------------
+
+void TCommPortDriver::TimerTick() {
+  // An exception must not leave through the event loop: it ends this tick only, and
+  // whatever is still waiting is read on the next one.
+  try {
+    PollTick();
+  } catch (const std::exception& e) {
+    if (OnTickError) OnTickError(e.what());
+  } catch (...) {
+    if (OnTickError) OnTickError("unknown exception");
+  }
+}
+
+void TCommPortDriver::PollTick() {
+  if (!IsOpen()) return;
+  // 1. Bytes waiting.
+  const std::optional<uint32_t> queued = device_->BytesWaiting();
+  if (!queued) {
+    DeviceLost();
+    return;
+  }
+  uint32_t waiting = *queued;
+  const uint32_t now = clock_->TickMs();
+  if (waiting > lastSeenWaiting_) lastArrival_ = now;
+  lastSeenWaiting_ = waiting;
+
+  if (packetSize_ <= 0) {
+    TakeStream(waiting);
+    return;
+  }
+  // 2. Full packets.
+  if (waiting >= static_cast<uint32_t>(packetSize_)) {
+    TakeFullPackets(waiting, now);
+    return;
+  }
+  // 3. A partial packet whose time-out has passed, once the line is quiet.
+  if (packetTimeout_ > 0 && firstByte_ && Since(now, *firstByte_) > packetTimeout_ &&
+      LineQuiet(now)) {
+    TakePartialPacket(waiting);
+    return;
+  }
+  // 4. The first byte of a new partial packet.
+  if (waiting > 0 && !firstByte_) firstByte_ = now;
+}
+
+void TCommPortDriver::TakeFullPackets(uint32_t& waiting, uint32_t now) {
+  const auto size = static_cast<uint32_t>(packetSize_);
+  const uint32_t packetTime = TransmitTimeMs(size);
+  while (waiting >= size) {
+    const long n = device_->Read(buffer_.data(), size);
+    // Accounted before the handler runs, so that a handler that throws leaves a state
+    // from which the next tick goes on.
+    if (firstByte_) {
+      // The next packet's first byte came one packet time later, but not after now
+      // (bytes can come faster than the line rate, from a pseudo-terminal).
+      const uint32_t next = *firstByte_ + packetTime;
+      firstByte_ = Since(now, next) < 0 ? now : next;
+    }
+    waiting -= size;
+    lastSeenWaiting_ = waiting;
+    if (waiting == 0) firstByte_.reset();
+    if (n > 0 && OnReceivePacket) {
+      OnReceivePacket(buffer_.data(), static_cast<uint32_t>(n));
+      if (!IsOpen()) return;  // the handler closed the port
+    }
+  }
+  // Bytes left behind by packets that arrived whole between two ticks: they wait from
+  // this tick, like the first byte of any partial packet.
+  if (waiting > 0 && !firstByte_) firstByte_ = now;
+}
+
+void TCommPortDriver::TakePartialPacket(uint32_t waiting) {
+  const long n = waiting > 0 ? device_->Read(buffer_.data(), waiting) : 0;
+  firstByte_.reset();
+  if (n > 0) lastSeenWaiting_ = waiting - static_cast<uint32_t>(n);
+  if (n > 0 && packetMode_ == pmPass && OnReceivePacket) {
+    OnReceivePacket(buffer_.data(), static_cast<uint32_t>(n));
+  }
+}
+
+void TCommPortDriver::TakeStream(uint32_t waiting) {
+  while (waiting > 0 && IsOpen()) {
+    const long n = device_->Read(buffer_.data(), std::min<uint32_t>(waiting, inBufSize_));
+    if (n <= 0) return;
+    waiting -= std::min<uint32_t>(waiting, static_cast<uint32_t>(n));
+    lastSeenWaiting_ = waiting;
+    if (OnReceiveData) OnReceiveData(buffer_.data(), static_cast<uint32_t>(n));
+  }
+}
+
+// A partial packet is complete only when no byte has come for a polling period and for
+// two character times: a precise timer would otherwise cut every frame that takes longer
+// than the time-out to arrive (a 35-byte frame at 2400 bit/s takes 146 ms against 53).
+bool TCommPortDriver::LineQuiet(uint32_t now) const {
+  const uint32_t twoCharacters =
+      baudRateValue_ == 0 ? 0 : (20000u + baudRateValue_ - 1) / baudRateValue_;
+  const uint32_t gap = std::max<uint32_t>(pollingDelay_, twoCharacters);
+  return Since(now, lastArrival_) >= static_cast<int64_t>(gap);
+}
+
+void TCommPortDriver::DeviceLost() {
+  // Polling a device that is gone would fail every 5 ms for ever: let it go, so that the
+  // lock is released and the operator can start the port again once it is back.
+  ClosePort();
+  if (OnDeviceLost) OnDeviceLost();
+}
+
+}  // namespace orvelgate

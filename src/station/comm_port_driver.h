@@ -1,0 +1,181 @@
+#pragma once
+// TCommPortDriver: the serial-port component through which the driver talks to the
+// receiving station. It opens one port exclusively, polls it on a 5 ms timer of its own,
+// cuts the incoming bytes into packets of PacketSize bytes and hands each to
+// OnReceivePacket; fewer bytes than a packet that have waited longer than PacketTimeout
+// (and after the line has gone quiet) are handed over as a shorter packet, which is how
+// the 31- and 13-byte frames arrive whole. Acknowledgements go out with a bounded wait.
+//
+// Everything runs on the thread that owns the object (the UI thread): the polling timer
+// fires through its event loop, so the handler and the other operations never overlap.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QTimer>
+
+#include "common/clock.h"
+#include "station/port_names.h"
+#include "station/serial_device.h"
+
+namespace orvelgate {
+
+enum TPortNumber : uint8_t {
+  pnCustom, pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8,
+  pnCOM9, pnCOM10, pnCOM11, pnCOM12, pnCOM13, pnCOM14, pnCOM15, pnCOM16
+};
+enum TBaudRate : uint8_t {
+  brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200,
+  br38400, br56000, br57600, br115200, br128000, br256000
+};
+enum TDataBits : uint8_t { db5BITS, db6BITS, db7BITS, db8BITS };
+enum TStopBits : uint8_t { sb1BITS, sb1HALFBITS, sb2BITS };
+enum TParity : uint8_t { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+enum THwFlowControl : uint8_t { hfNONE, hfNONERTSON, hfRTSCTS, hfRTSTOG };
+enum TSwFlowControl : uint8_t { sfNONE, sfXONXOFF };
+enum TPacketMode : uint8_t { pmDiscard, pmPass };
+
+// Bits per second of a table entry; 0 for brCustom.
+uint32_t BaudRateBitsPerSecond(TBaudRate rate);
+
+// The bytes are valid only during the call.
+using TReceivePacketEvent = std::function<void(const uint8_t* packet, uint32_t size)>;
+using TReceiveDataEvent = std::function<void(const uint8_t* data, uint32_t size)>;
+
+// What the component needs from outside; empty members take the production choice.
+struct CommPortEnvironment {
+  Clock* clock = nullptr;           // DefaultClock()
+  SerialDeviceFactory openDevice;   // termios (serial_device_posix.h)
+  PortResolver resolvePort;         // DefaultPortResolver()
+};
+
+class TCommPortDriver {
+ public:
+  static constexpr uint32_t kMinBufSize = 128;
+  static constexpr uint32_t kMaxBufSize = 8192;
+  static constexpr uint16_t kMinPollingDelay = 5;
+
+  explicit TCommPortDriver(CommPortEnvironment environment = {});
+  ~TCommPortDriver();  // closes the port
+  TCommPortDriver(const TCommPortDriver&) = delete;
+  TCommPortDriver& operator=(const TCommPortDriver&) = delete;
+
+  // --- properties -------------------------------------------------------------------
+  TPortNumber Port() const { return port_; }
+  void SetPort(TPortNumber port);  // pnCOMn names the port "\\.\COMn"; ignored while open
+  const std::string& PortName() const { return portName_; }
+  void SetPortName(const std::string& name);  // ignored while open; Port becomes pnCustom
+  TBaudRate BaudRate() const { return baudRate_; }
+  void SetBaudRate(TBaudRate rate);
+  uint32_t BaudRateValue() const { return baudRateValue_; }
+  void SetBaudRateValue(uint32_t bitsPerSecond);  // BaudRate becomes brCustom
+  TDataBits DataBits() const { return dataBits_; }
+  void SetDataBits(TDataBits bits);
+  TStopBits StopBits() const { return stopBits_; }
+  void SetStopBits(TStopBits bits);
+  TParity Parity() const { return parity_; }
+  void SetParity(TParity parity);
+  THwFlowControl HwFlow() const { return hwFlow_; }
+  void SetHwFlow(THwFlowControl flow);
+  TSwFlowControl SwFlow() const { return swFlow_; }
+  void SetSwFlow(TSwFlowControl flow);
+  uint32_t InBufSize() const { return inBufSize_; }
+  void SetInBufSize(uint32_t size);  // ignored while open; 128..8192
+  uint32_t OutBufSize() const { return outBufSize_; }
+  void SetOutBufSize(uint32_t size);  // ignored while open; 128..8192
+  int16_t PacketSize() const { return packetSize_; }
+  void SetPacketSize(int16_t size);  // <= 0 becomes -1 (no packet mode)
+  int32_t PacketTimeout() const { return packetTimeout_; }
+  void SetPacketTimeout(int32_t ms);  // <= 0 becomes -1 (none)
+  TPacketMode PacketMode() const { return packetMode_; }
+  void SetPacketMode(TPacketMode mode) { packetMode_ = mode; }
+  uint16_t PollingDelay() const { return pollingDelay_; }
+  void SetPollingDelay(uint16_t ms);  // at least 5; restarts a running timer
+  bool EnableDTROnOpen() const { return enableDtrOnOpen_; }
+  void SetEnableDTROnOpen(bool on) { enableDtrOnOpen_ = on; }
+  uint16_t OutputTimeout() const { return outputTimeout_; }
+  void SetOutputTimeout(uint16_t ms) { outputTimeout_ = ms; }
+  int32_t InputTimeout() const { return inputTimeout_; }
+  void SetInputTimeout(int32_t ms) { inputTimeout_ = ms; }
+  bool CheckLineStatus() const { return checkLineStatus_; }
+  void SetCheckLineStatus(bool on) { checkLineStatus_ = on; }
+
+  TReceivePacketEvent OnReceivePacket;
+  // Only without packet mode (PacketSize -1): whatever is waiting, each tick.
+  TReceiveDataEvent OnReceiveData;
+  // The open device went away (hang-up, adapter pulled): the port has been closed.
+  std::function<void()> OnDeviceLost;
+  // Something escaped OnReceivePacket on a timer tick; the tick ended there.
+  std::function<void(const std::string& what)> OnTickError;
+
+  // --- operations -------------------------------------------------------------------
+  bool OpenPort();
+  void ClosePort();
+  bool IsOpen() const { return device_ != nullptr; }
+  bool ApplySettings();
+  bool PurgeBuffers(bool input, bool output);
+  int16_t OutputRoom();
+  uint8_t ModemLines();  // ModemLine flags; 0 when closed
+  uint32_t SendBytesTimed(const uint8_t* data, uint32_t count, uint32_t timeoutMs);
+  uint32_t SendBytes(const uint8_t* data, uint32_t count);
+  void SetDTR(bool on);
+  uint32_t TransmitTimeMs(uint32_t count) const;
+
+  // One polling step: read, hand over full packets, or a partial one after its time-out.
+  void PollTick();
+
+  // The polling timer, for those who check that it runs exactly while the port is open.
+  bool PollTimerActive() const { return timer_.isActive(); }
+  int PollTimerInterval() const { return timer_.interval(); }
+  // The device path the last OpenPort resolved PortName to.
+  const std::string& DevicePath() const { return devicePath_; }
+
+ private:
+  LineSettings CurrentLineSettings() const;
+  void ReapplyIfOpen();
+  void ResizeBuffer(uint32_t size);
+  void TakeFullPackets(uint32_t& waiting, uint32_t now);
+  void TakePartialPacket(uint32_t waiting);
+  void TakeStream(uint32_t waiting);
+  bool LineQuiet(uint32_t now) const;
+  void DeviceLost();
+  void TimerTick();
+
+  Clock* clock_;
+  SerialDeviceFactory openDevice_;
+  PortResolver resolvePort_;
+  std::unique_ptr<SerialDevice> device_;
+  std::string devicePath_;
+  QTimer timer_;
+
+  TPortNumber port_ = pnCOM1;
+  std::string portName_;
+  TBaudRate baudRate_ = br9600;
+  uint32_t baudRateValue_ = 9600;
+  TDataBits dataBits_ = db8BITS;
+  TStopBits stopBits_ = sb1BITS;
+  TParity parity_ = ptNONE;
+  THwFlowControl hwFlow_ = hfNONERTSON;
+  TSwFlowControl swFlow_ = sfNONE;
+  uint32_t inBufSize_ = 2048;
+  uint32_t outBufSize_ = 2048;
+  int16_t packetSize_ = -1;
+  int32_t packetTimeout_ = -1;
+  TPacketMode packetMode_ = pmDiscard;
+  uint16_t pollingDelay_ = 50;
+  bool enableDtrOnOpen_ = true;
+  uint16_t outputTimeout_ = 500;
+  int32_t inputTimeout_ = 20;
+  bool checkLineStatus_ = false;
+
+  std::vector<uint8_t> buffer_;          // the scratch buffer every packet is read into
+  std::optional<uint32_t> firstByte_;    // tick of the first byte of a pending partial packet
+  uint32_t lastSeenWaiting_ = 0;         // bytes left waiting after the previous tick
+  uint32_t lastArrival_ = 0;             // tick that last saw the input queue grow
+};
+
+}  // namespace orvelgate

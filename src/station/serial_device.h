@@ -1,0 +1,66 @@
+#pragma once
+// The serial device behind TCommPortDriver: the few operations the port component needs
+// from the platform. Production uses termios (serial_device_posix.h); the PollTick tests
+// use a scripted fake; integration tests use a real pseudo-terminal.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace orvelgate {
+
+// Modem input lines, as the port component reports them.
+enum ModemLine : uint8_t { kModemCts = 1, kModemDsr = 2, kModemRing = 4, kModemCd = 8 };
+
+enum class LineParity { kNone, kOdd, kEven, kMark, kSpace };
+enum class LineStopBits { kOne, kOneAndHalf, kTwo };
+enum class LineRts { kOff, kOn, kHandshake, kToggle };
+
+// Everything ApplySettings puts on the line.
+struct LineSettings {
+  uint32_t baud = 9600;
+  int dataBits = 8;  // 5..8
+  LineParity parity = LineParity::kNone;
+  LineStopBits stopBits = LineStopBits::kOne;
+  bool dtr = true;
+  LineRts rts = LineRts::kOn;
+  bool xonXoff = false;
+  uint8_t xonChar = 0x11;
+  uint8_t xoffChar = 0x13;
+};
+
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+
+  // Raw binary line with these settings; false when the device refuses them.
+  virtual bool Configure(const LineSettings& settings) = 0;
+  // Bytes waiting in the input queue. nullopt means the device has gone away (hung up,
+  // unplugged); any other failure reads as 0.
+  virtual std::optional<uint32_t> BytesWaiting() = 0;
+  // Reads what is waiting, up to size bytes, without waiting; -1 on failure.
+  virtual long Read(uint8_t* buffer, std::size_t size) = 0;
+  // Writes what the device takes at once, up to size bytes; 0 when it takes nothing
+  // now, -1 on failure.
+  virtual long Write(const uint8_t* data, std::size_t size) = 0;
+  // Waits at most timeoutMs until output can make progress again.
+  virtual void WaitWritable(int timeoutMs) = 0;
+  // Bytes still waiting in the output queue.
+  virtual uint32_t OutputQueued() = 0;
+  // Throws away the chosen queues.
+  virtual bool Purge(bool input, bool output) = 0;
+  // Raises or drops DTR; false when the device refuses (a line a device does not have,
+  // such as DTR on a pseudo-terminal, is not a failure).
+  virtual bool SetDtr(bool on) = 0;
+  // A set of ModemLine flags.
+  virtual uint8_t ModemLines() = 0;
+  virtual void Close() = 0;
+};
+
+// Opens a device path exclusively; nullptr when it cannot (missing, in use, not a terminal).
+using SerialDeviceFactory = std::function<std::unique_ptr<SerialDevice>(const std::string& path)>;
+
+}  // namespace orvelgate

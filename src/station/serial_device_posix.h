@@ -1,0 +1,24 @@
+#pragma once
+// The serial device over a Linux terminal (termios2, so that speeds such as 14400 or
+// 256000 reach drivers that support them; a pseudo-terminal takes any speed).
+
+#include <memory>
+#include <string>
+
+#include "station/serial_device.h"
+
+namespace orvelgate {
+
+// Opens path for reading and writing without waiting for carrier and without making it
+// our controlling terminal. The device must be a terminal, and it is taken exclusively:
+// flock(LOCK_EX | LOCK_NB), which holds even against root, and TIOCEXCL, which refuses
+// other openers at open() time. On failure returns nullptr and, when errorNumber is
+// given, the errno of the step that failed (ENOTTY for a path that is not a terminal,
+// EWOULDBLOCK or EBUSY for a device in use).
+std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path,
+                                                    int* errorNumber = nullptr);
+
+// The production factory for TCommPortDriver.
+SerialDeviceFactory PosixSerialDeviceFactory();
+
+}  // namespace orvelgate
