@@ -162,6 +162,51 @@ void T7Seeds() {
   Write(t, "clock_out_of_range", Stream().Connect().Chunk(badClock).Chunk(BuildClockRecord(-693594.5)).bytes);
 }
 
+// ---- packet assembly: timeout, speed, then operations -------------------------------
+
+struct Serial {
+  Bytes bytes;
+  Serial(uint8_t timeout, uint8_t speed) : bytes{timeout, speed} {}
+  template <typename Range>
+  Serial& Arrive(const Range& data, std::size_t from = 0, std::size_t count = SIZE_MAX) {
+    count = std::min(count, data.size() - from);
+    while (count > 0) {
+      const std::size_t n = std::min<std::size_t>(count, 64);
+      bytes.push_back(static_cast<uint8_t>(n - 1));
+      bytes.insert(bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(from),
+                   data.begin() + static_cast<std::ptrdiff_t>(from + n));
+      from += n;
+      count -= n;
+    }
+    return *this;
+  }
+  Serial& Wait(uint8_t ms) { return Op(static_cast<uint8_t>(0x40 | (ms & 0x3F))); }
+  Serial& LongWait(uint8_t units) { return Op(static_cast<uint8_t>(0x80 | (units & 0x3F))); }
+  Serial& ShortReads(uint8_t n) { return Op(static_cast<uint8_t>(0xC0 | (n & 0x3F))); }
+  Serial& Op(uint8_t op) {
+    bytes.push_back(op);
+    return *this;
+  }
+};
+
+void PacketAssemblySeeds() {
+  const std::string t = "fuzz_packet_assembly";
+  constexpr uint8_t k9600 = 6, k2400 = 4, k115200 = 12;  // index - 1 of the speed table
+  const GbFrame gb = EncodeGbFrame(SampleGb(), 0x5A);
+  const CnFrame cn = EncodeCnFrame(SampleCn(), 0x37, false);
+  const AsciiFrame ascii = EncodeAsciiFrame('1', "0123", "01");
+  Write(t, "gb_whole", Serial(70, k9600).Arrive(gb).Wait(5).bytes);
+  Write(t, "gb_in_pieces_at_2400", Serial(70, k2400).Arrive(gb, 0, 10).Wait(40).Arrive(gb, 10, 10)
+                                       .Wait(40).Arrive(gb, 20).Wait(40).Wait(5).bytes);
+  Write(t, "cn_then_pause", Serial(70, k9600).Arrive(cn).Wait(5).LongWait(6).Wait(5).bytes);
+  Write(t, "ascii_then_pause", Serial(70, k9600).Arrive(ascii).Wait(5).Wait(60).Wait(20).bytes);
+  Bytes three;
+  for (int i = 0; i < 3; ++i) Append(three, gb);
+  Append(three, ascii);
+  Write(t, "three_gb_and_ascii_at_once", Serial(10, k115200).Arrive(three).Wait(5).Wait(20).Wait(20).bytes);
+  Write(t, "short_reads", Serial(70, k9600).Arrive(three).ShortReads(3).Wait(5).LongWait(8).bytes);
+}
+
 // ---- INI reader: text, then \0 section \0 key \0 value ------------------------------
 
 Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
@@ -201,6 +246,7 @@ int main(int argc, char** argv) {
   g_root = argv[1];
   PacketHandlerSeeds();
   T7Seeds();
+  PacketAssemblySeeds();
   IniSeeds();
   return 0;
 }
