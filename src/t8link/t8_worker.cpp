@@ -1,0 +1,294 @@
+#include "t8link/t8_worker.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+
+#include "common/cp1251.h"
+#include "t8link/t8_frames.h"
+
+namespace orvelgate {
+
+cl::cl(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
+       T8WorkerSettings settings)
+    : host_(host), clock_(clock), serverHost_(std::move(serverHost)), settings_(std::move(settings)) {}
+
+cl::~cl() {
+  RequestStop();
+  if (thread_.joinable()) thread_.join();
+}
+
+bool cl::QueueMessage(int32_t type, std::span<const uint8_t> payload) {
+  const bool queued = ring_.QueueMessage(type, payload);
+  if (queued) wake_.Notify();
+  return queued;
+}
+
+void cl::Start() {
+  thread_ = std::thread([this] {
+    Execute();
+    std::lock_guard lock(doneMutex_);
+    done_ = true;
+    doneCv_.notify_all();
+  });
+}
+
+void cl::RequestStop() {
+  StopRequested_ = true;
+  stop_.Raise();
+}
+
+bool cl::Join(std::chrono::milliseconds timeout) {
+  if (!thread_.joinable()) return true;
+  {
+    std::unique_lock lock(doneMutex_);
+    if (!doneCv_.wait_for(lock, timeout, [this] { return done_; })) return false;
+  }
+  thread_.join();
+  return true;
+}
+
+void cl::Execute() {
+  try {
+    Prepare();
+  } catch (const std::exception&) {
+    return;  // no client could be made; nothing to run or release
+  }
+  while (!StopRequested_) {
+    try {
+      RunCycle();
+    } catch (const std::exception&) {
+      ++ErrorCount_;  // the link goes on; the error count decides about reconnecting
+    }
+    if (StopRequested_) break;
+    const uint32_t pause = PauseBeforeNextCycle();
+    if (pause == kCyclePauseMs) {
+      stop_.WaitFor(pause);  // work in progress keeps its 1 ms pace
+    } else {
+      wake_.Wait(stop_, pause);
+    }
+  }
+  Finish();
+}
+
+uint32_t cl::PauseBeforeNextCycle() const {
+  const auto untilDue = [this](uint32_t since, uint32_t interval) {
+    const uint32_t elapsed = ElapsedMs(clock_.TickMs(), since);
+    return elapsed > interval ? kCyclePauseMs : std::min(interval - elapsed + 1, kIdlePauseMs);
+  };
+  if (LinkUp) {
+    // A write, a reply or a failed read (which counts one error per cycle) sets the pace.
+    if (!ring_.Empty() || ReplyExpected_ || PollDue_ || reply_.empty()) return kCyclePauseMs;
+    return LoggedIn_ ? untilDue(LastPollTick_, kPollIntervalMs) : kIdlePauseMs;
+  }
+  if (ReconnectAllowed_) {
+    return AttemptMade_ ? untilDue(LastAttemptTick_, kAttemptIntervalMs) : kCyclePauseMs;
+  }
+  return DeniedReported_ ? kIdlePauseMs : kCyclePauseMs;
+}
+
+void cl::Prepare() {
+  DeniedReported_ = false;
+  LastPollTick_ = clock_.TickMs();
+  ErrorCount_ = 0;
+  LastAttemptTick_ = 0;
+  AttemptMade_ = false;
+  NewClient();
+  LoggedIn_ = false;
+  ReconnectAllowed_ = true;
+  ApplyServerHost();
+  LinkUp = false;
+}
+
+void cl::Finish() {
+  if (client_ && client_->Connected()) client_->Disconnect();
+  client_.reset();
+}
+
+void cl::RunCycle() {
+  if (LinkUp) {
+    RunConnectedCycle();
+  } else {
+    RunDisconnectedCycle();
+  }
+}
+
+void cl::RunConnectedCycle() {
+  if (ErrorCount_ > kMaxErrorCount) {
+    ErrorCount_ = 0;
+    LogLine(kT8TextReconnect);
+    LinkUp = false;  // the rest of the cycle still runs; the next attempt replaces the client
+  }
+  SentThisCycle_ = false;
+  bool replyRead = false;
+  try {
+    if (auto head = ring_.PeekHead()) {
+      SentThisCycle_ = true;
+      if (WriteFrame(*head)) ring_.DropHead();  // a failed message stays first in line
+    } else if (LoggedIn_ && ElapsedMs(clock_.TickMs(), LastPollTick_) > kPollIntervalMs) {
+      PollDue_ = true;
+      LastPollTick_ = clock_.TickMs();
+    }
+  } catch (const std::bad_alloc&) {
+    ++ErrorCount_;
+  }
+  if (PollDue_ || ReplyExpected_ || SentThisCycle_) {
+    if (PollDue_) {
+      PollDue_ = false;
+      try {
+        WriteFrame(BuildPoll());
+      } catch (const std::bad_alloc&) {
+        ++ErrorCount_;
+      }
+    }
+    replyRead = true;
+    ReplyExpected_ = false;
+    if (!ReadReply()) {
+      ++ErrorCount_;
+      replyRead = false;
+    }
+  }
+  // The buffer keeps the last reply until the next read empties it: an idle link whose
+  // last read succeeded counts nothing, a failed read counts once per cycle until a
+  // reply arrives.
+  if (reply_.empty()) {
+    ++ErrorCount_;
+    replyRead = false;
+  }
+  if (!replyRead) return;
+  if (const auto reply = CheckReply(reply_)) Dispatch(reply->Type);
+}
+
+bool cl::ReadReply() {
+  T8ReadResult result = T8ReadResult::NoReply;
+  try {
+    const T8ReadLimits limits{.RequestTimeoutMs = settings_.ReadTimeoutMs,
+                              .FrameBudgetMs = settings_.FrameBudgetMs};
+    result = ReadFrame(*client_, reply_, limits);
+  } catch (const std::bad_alloc&) {
+    reply_.clear();
+    return false;
+  }
+  // A frame cut off in its middle, or one whose length cannot be followed, leaves the
+  // stream out of step: start afresh on a new connection rather than read garbage.
+  if (result == T8ReadResult::Broken || result == T8ReadResult::BadLength) {
+    client_->Disconnect();
+  }
+  return result != T8ReadResult::BadLength;
+}
+
+void cl::Dispatch(int32_t type) {
+  ErrorCount_ = 0;
+  StepT8Indicator();
+  switch (type) {
+    case T8Type::LoginAccepted:
+      LoggedIn_ = true;
+      break;
+    case T8Type::EventAck:
+      host_.OnEventAck();
+      break;
+    case T8Type::ServerQuery:
+      QueueMessage(T8Type::QueryAnswer, {});
+      break;
+    case T8Type::AccessDenied:
+      LinkUp = false;
+      ReconnectAllowed_ = false;
+      DropConnection();
+      break;
+    case T8Type::DropLink:
+      LinkUp = false;
+      DropConnection();
+      break;
+    case T8Type::DisconnectOrder:
+      // The socket stays as it is; the attempt 5000 ms from now replaces the client.
+      ErrorCount_ = 0;
+      LastAttemptTick_ = clock_.TickMs();
+      LinkUp = false;
+      StepT8Indicator();
+      LogLine(kT8TextDisconnectOrder);
+      break;
+    default:
+      break;  // a Poll answer or an unknown type: nothing more
+  }
+}
+
+void cl::RunDisconnectedCycle() {
+  if (ReconnectAllowed_) {
+    if (!AttemptMade_ || ElapsedMs(clock_.TickMs(), LastAttemptTick_) > kAttemptIntervalMs) {
+      MakeAttempt();
+    }
+  } else if (!DeniedReported_) {
+    DeniedReported_ = true;
+    LogLine(kT8TextAccessDenied);
+  }
+}
+
+void cl::MakeAttempt() {
+  StepT8Indicator();
+  LogLine(kT8TextConnecting);
+  LastAttemptTick_ = clock_.TickMs();
+  AttemptMade_ = true;
+  NewClient();
+  LoggedIn_ = false;
+  ApplyServerHost();  // an edited file takes effect at the next attempt
+  const bool connected = client_->Connect() == T8IoStatus::Ok;  // greetings queued inside
+  LinkUp = connected;
+  if (!connected) return;
+  host_.OnConnectionEstablished();
+  LogLine(kT8TextConnected);
+  StepT8Indicator();
+}
+
+bool cl::WriteFrame(std::span<const uint8_t> message) {
+  if (client_->WriteAll(FrameMessage(message)) == T8IoStatus::Ok) return true;
+  client_->Disconnect();  // runs OnClientDisconnected: the link is down
+  ++ErrorCount_;
+  return false;
+}
+
+void cl::OnClientConnected() {
+  QueueMessage(T8Type::Hello, HelloPayload());
+  ReplyExpected_ = true;
+  const PortStatus port = host_.CurrentPort();
+  QueueMessage(T8Type::PortNotice, PortNoticePayload(Utf8ToCp1251(port.Name), port.Open));
+  QueueMessage(T8Type::FirstNumberNotice, FirstNumberNoticePayload(settings_.FirstNumber));
+  QueueMessage(T8Type::DriverVersion, DriverVersionPayload(settings_.VersionText));
+}
+
+void cl::OnClientDisconnected() {
+  LinkUp = false;
+  StepT8Indicator();
+}
+
+void cl::DropConnection() {
+  LinkUp = false;
+  StepT8Indicator();
+  client_->Disconnect();
+}
+
+void cl::NewClient() {
+  client_.reset();  // closes an open socket without the disconnection handler
+  client_ = std::make_unique<T8Socket>(
+      stop_, settings_.ConnectTimeoutMs, [this] { OnClientConnected(); },
+      [this] { OnClientDisconnected(); });
+}
+
+void cl::ApplyServerHost() {
+  ServerHostSettings server;
+  try {
+    if (serverHost_) server = serverHost_();
+  } catch (const std::exception&) {
+    server = ServerHostSettings{};  // an unreadable file gives the defaults
+  }
+  client_->SetHost(server.Address, server.Port);
+}
+
+void cl::LogLine(const std::string& text) {
+  if (!StopRequested_) host_.LogLine(text);
+}
+
+void cl::StepT8Indicator() {
+  if (!StopRequested_) host_.StepT8Indicator();
+}
+
+}  // namespace orvelgate

@@ -1,0 +1,40 @@
+#pragma once
+// What the T8 worker needs of the rest of the program. The worker calls these on its
+// own thread and never holds a lock while doing so; the application marshals LogLine
+// and StepT8Indicator onto the UI thread (a blocking queued call, abandoned once a
+// stop is requested) and guards what it shares with its timers.
+
+#include <string>
+
+namespace orvelgate {
+
+// Section [ServerHost] of orvelgate.ini, read before every connection attempt.
+struct ServerHostSettings {
+  std::string Address = "127.0.0.1";
+  int Port = 12543;
+  int PacketSize = 2000;  // read, without further effect
+};
+
+// The serial port as the greeting PortNotice reports it.
+struct PortStatus {
+  std::string Name;  // the configured name, e.g. "COM3" (UTF-8)
+  bool Open = false;
+};
+
+class T8WorkerHost {
+ public:
+  virtual ~T8WorkerHost() = default;
+  // One line in the log memo (the window adds date and time).
+  virtual void LogLine(const std::string& text) = 0;
+  // One step of the T8 activity counter and a redraw of the T8 indicator.
+  virtual void StepT8Indicator() = 0;
+  // The server acknowledged an event: delete the pending spool file, if it still
+  // exists, and make the next spool re-send due at once.
+  virtual void OnEventAck() = 0;
+  // A connection was established: LastSpoolResend := now - 1 day.
+  virtual void OnConnectionEstablished() = 0;
+  // The current serial port name and whether it is open.
+  virtual PortStatus CurrentPort() = 0;
+};
+
+}  // namespace orvelgate

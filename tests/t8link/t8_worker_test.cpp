@@ -1,0 +1,434 @@
+// The T8 worker stepped cycle by cycle on the test's thread, against the reference
+// server over loopback. Time is a FakeClock, so the 5000 ms and 500 ms rules are
+// tested without waiting; replies are real frames on a real socket.
+
+#include "t8link/t8_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/clock.h"
+#include "t8_test_support.h"
+#include "t8link/t8_frames.h"
+
+namespace orvelgate {
+namespace {
+
+using testing::RecordingHost;
+using testing::SeenFrame;
+using testing::T8ServerProcess;
+using Bytes = std::vector<uint8_t>;
+
+std::string Hex(const Bytes& bytes) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string text;
+  for (uint8_t b : bytes) {
+    text += digits[b >> 4];
+    text += digits[b & 0x0F];
+  }
+  return text;
+}
+
+// An event record whose first bytes tell events apart.
+Bytes Event(int n) {
+  Bytes record(18, 0);
+  record[0] = static_cast<uint8_t>(n);
+  record[1] = static_cast<uint8_t>(n >> 8);
+  record[4] = 1;
+  return record;
+}
+
+class T8WorkerSteps : public ::testing::Test {
+ protected:
+  void Serve(std::vector<std::string> args = {}) {
+    server = std::make_unique<T8ServerProcess>(std::move(args));
+    port = server->Port();
+  }
+
+  void MakeWorker(T8WorkerSettings settings = {}) {
+    settings.FirstNumber = 300;
+    worker = std::make_unique<cl>(
+        host, clock,
+        [this] {
+          ++serverHostReads;
+          return ServerHostSettings{"127.0.0.1", port.load(), 2000};
+        },
+        settings);
+    worker->Prepare();
+  }
+
+  void Cycles(int n) {
+    for (int i = 0; i < n; ++i) worker->RunCycle();
+  }
+
+  // One cycle connects; four more write the greetings and read their replies.
+  void ConnectAndGreet() {
+    worker->RunCycle();
+    ASSERT_TRUE(worker->LinkUp);
+    Cycles(4);
+    ASSERT_EQ(worker->QueuedCount(), 0u);
+  }
+
+  void QueueEvent(int n) { ASSERT_TRUE(worker->QueueMessage(T8Type::EventMessage, Event(n))); }
+
+  std::vector<SeenFrame> FramesOn(int connection) {
+    server->Sync();
+    std::vector<SeenFrame> frames;
+    for (const auto& f : server->Frames()) {
+      if (f.Connection == connection) frames.push_back(f);
+    }
+    return frames;
+  }
+
+  int CountFrames(const std::string& type) {
+    server->Sync();
+    const auto frames = server->Frames();
+    return static_cast<int>(
+        std::count_if(frames.begin(), frames.end(), [&](const auto& f) { return f.Type == type; }));
+  }
+
+  FakeClock clock{40000.5, 1000};
+  RecordingHost host;
+  std::atomic<int> port{0};
+  std::atomic<int> serverHostReads{0};
+  std::unique_ptr<T8ServerProcess> server;
+  std::unique_ptr<cl> worker;  // declared last: goes before the server
+};
+
+TEST_F(T8WorkerSteps, FirstCycleConnectsAndQueuesTheGreetingsInOrder) {
+  Serve();
+  MakeWorker();
+  worker->RunCycle();
+  EXPECT_TRUE(worker->LinkUp);
+  EXPECT_EQ(host.Logs(), (std::vector<std::string>{kT8TextConnecting, kT8TextConnected}));
+  EXPECT_EQ(host.Established(), 1);
+  EXPECT_EQ(worker->QueuedCount(), 4u);
+
+  Cycles(4);
+  const auto frames = FramesOn(1);
+  ASSERT_EQ(frames.size(), 4u);
+  const std::string types[] = {"Hello", "PortNotice", "FirstNumberNotice", "DriverVersion"};
+  const std::string payloads[] = {"1700", "04434F4D33000001", "2C",
+                                  Hex(DriverVersionPayload(ORVELGATE_VERSION))};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(frames[i].Type, types[i]);
+    EXPECT_EQ(frames[i].Sequence, i);
+    EXPECT_EQ(frames[i].Payload, payloads[i]) << types[i];
+  }
+  EXPECT_TRUE(worker->LoggedIn()) << "the server accepts the login on the first message";
+  EXPECT_EQ(worker->ErrorCount(), 0);
+}
+
+TEST_F(T8WorkerSteps, UnreachableServerCostsOneAttemptEvery5s) {
+  port = testing::UnusedPort();
+  MakeWorker();
+  EXPECT_EQ(serverHostReads, 1) << "read once at start";
+  worker->RunCycle();
+  EXPECT_FALSE(worker->LinkUp);
+  EXPECT_EQ(host.Logs(), std::vector<std::string>{kT8TextConnecting});
+  for (int i = 0; i < 10; ++i) {
+    clock.Advance(500);
+    Cycles(2);
+  }
+  EXPECT_EQ(host.Logs().size(), 1u) << "nothing until more than 5000 ms have passed";
+  clock.Advance(1);
+  worker->RunCycle();
+  EXPECT_EQ(host.Logs(), (std::vector<std::string>{kT8TextConnecting, kT8TextConnecting}));
+  EXPECT_EQ(serverHostReads, 3) << "and again before every attempt";
+
+  // The address is read anew before each attempt: a server that appears is found.
+  Serve();
+  clock.Advance(5001);
+  worker->RunCycle();
+  EXPECT_TRUE(worker->LinkUp);
+  EXPECT_EQ(host.Logs().back(), kT8TextConnected);
+}
+
+TEST_F(T8WorkerSteps, NoPollBeforeLoginAccepted) {
+  Serve({"--no-login"});
+  MakeWorker();
+  ConnectAndGreet();
+  EXPECT_FALSE(worker->LoggedIn());
+  for (int i = 0; i < 10; ++i) {
+    clock.Advance(600);
+    Cycles(3);
+  }
+  EXPECT_EQ(FramesOn(1).size(), 4u) << "the connection stays silent";
+  EXPECT_EQ(worker->ErrorCount(), 0) << "and counts no errors";
+  EXPECT_TRUE(worker->LinkUp);
+
+  // LoginAccepted in answer to any message turns polling on.
+  server->Command("next LoginAccepted");
+  QueueEvent(1);
+  worker->RunCycle();
+  EXPECT_TRUE(worker->LoggedIn());
+  clock.Advance(501);
+  worker->RunCycle();
+  EXPECT_EQ(CountFrames("Poll"), 1);
+}
+
+TEST_F(T8WorkerSteps, LoggedInIdleLinkPollsEachTimeMoreThan500msHavePassed) {
+  Serve();
+  MakeWorker();
+  ConnectAndGreet();
+  ASSERT_TRUE(worker->LoggedIn());
+  Cycles(3);
+  clock.Advance(500);
+  Cycles(3);
+  EXPECT_EQ(CountFrames("Poll"), 0);
+  clock.Advance(1);
+  Cycles(3);
+  EXPECT_EQ(CountFrames("Poll"), 1);
+  clock.Advance(500);
+  Cycles(3);
+  EXPECT_EQ(CountFrames("Poll"), 1);
+  clock.Advance(1);
+  Cycles(3);
+  EXPECT_EQ(CountFrames("Poll"), 2);
+  EXPECT_EQ(worker->ErrorCount(), 0);
+
+  const auto frames = FramesOn(1);
+  EXPECT_EQ(frames.back().Type, "Poll");
+  EXPECT_EQ(frames.back().Sequence, 0u);
+  EXPECT_EQ(frames.back().Payload, "");
+  QueueEvent(7);
+  worker->RunCycle();
+  EXPECT_EQ(FramesOn(1).back().Sequence, 4u) << "polls use no sequence numbers";
+}
+
+TEST_F(T8WorkerSteps, EventsAreDeliveredAndAcknowledgedThroughTheHost) {
+  Serve();
+  MakeWorker();
+  ConnectAndGreet();
+  QueueEvent(0x1234);
+  worker->RunCycle();
+  ASSERT_TRUE(server->WaitForLines("EVENT 1 seq=4 record=" + Hex(Event(0x1234)), 1));
+  EXPECT_EQ(host.Acks(), 1);
+
+  server->Command("ack off");
+  QueueEvent(2);
+  worker->RunCycle();
+  EXPECT_EQ(host.Acks(), 1) << "a Poll answer acknowledges nothing";
+  EXPECT_EQ(worker->ErrorCount(), 0);
+}
+
+TEST_F(T8WorkerSteps, ServerQueryIsAnsweredInTheNextCycle) {
+  Serve();
+  MakeWorker();
+  ConnectAndGreet();
+  server->Command("next ServerQuery");
+  QueueEvent(1);
+  worker->RunCycle();
+  EXPECT_EQ(worker->QueuedCount(), 1u);
+  worker->RunCycle();
+  const auto frames = FramesOn(1);
+  ASSERT_EQ(frames.size(), 6u);
+  EXPECT_EQ(frames[5].Type, "QueryAnswer");
+  EXPECT_EQ(frames[5].Sequence, 5u);
+  EXPECT_EQ(frames[5].Payload, "");
+}
+
+TEST_F(T8WorkerSteps, DisconnectOrderWaits5000msAlsoAcrossTheTickWrap) {
+  clock.SetTick(0xFFFFFFFFu - 2000);  // the tick wraps between attempt and order
+  Serve();
+  MakeWorker();
+  ConnectAndGreet();
+  clock.Advance(4000);  // the 5000 ms count from the order, not from the attempt
+  server->Command("next DisconnectOrder");
+  QueueEvent(1);
+  worker->RunCycle();
+  EXPECT_FALSE(worker->LinkUp);
+  EXPECT_EQ(host.CountLog(kT8TextDisconnectOrder), 1);
+  EXPECT_EQ(worker->ErrorCount(), 0);
+
+  clock.Advance(5000);
+  Cycles(3);
+  EXPECT_EQ(host.CountLog(kT8TextConnecting), 1);
+  clock.Advance(1);
+  worker->RunCycle();
+  EXPECT_EQ(host.CountLog(kT8TextConnecting), 2);
+  EXPECT_TRUE(worker->LinkUp);
+  EXPECT_TRUE(server->WaitForLines("CLOSE 1", 1)) << "the new attempt releases the old socket";
+  EXPECT_TRUE(server->WaitForLines("CONNECT 2 ", 1));
+}
+
+TEST_F(T8WorkerSteps, DropLinkClosesAndTheNextAttemptFollowsThe5000msRule) {
+  Serve();
+  MakeWorker();
+  ConnectAndGreet();
+  clock.Advance(6000);
+  server->Command("next DropLink");
+  QueueEvent(1);
+  worker->RunCycle();
+  EXPECT_FALSE(worker->LinkUp);
+  EXPECT_TRUE(server->WaitForLines("CLOSE 1", 1));
+  worker->RunCycle();
+  EXPECT_TRUE(worker->LinkUp) << "the last attempt is more than 5000 ms old";
+  EXPECT_EQ(host.CountLog(kT8TextConnecting), 2);
+
+  Cycles(4);
+  server->Command("next DropLink");
+  QueueEvent(2);
+  worker->RunCycle();
+  EXPECT_FALSE(worker->LinkUp);
+  Cycles(3);
+  EXPECT_EQ(host.CountLog(kT8TextConnecting), 2) << "this attempt is recent";
+  clock.Advance(5001);
+  worker->RunCycle();
+  EXPECT_EQ(host.CountLog(kT8TextConnecting), 3);
+}
+
+TEST_F(T8WorkerSteps, AccessDeniedEndsAllAttemptsAndIsLoggedOnce) {
+  Serve({"--deny"});
+  MakeWorker();
+  Cycles(2);
+  EXPECT_FALSE(worker->LinkUp);
+  EXPECT_FALSE(worker->ReconnectAllowed());
+  EXPECT_TRUE(server->WaitForLines("CLOSE 1", 1));
+  for (int i = 0; i < 10; ++i) {
+    clock.Advance(6000);
+    Cycles(3);
+  }
+  EXPECT_EQ(host.CountLog(kT8TextAccessDenied), 1);
+  EXPECT_EQ(host.CountLog(kT8TextConnecting), 1);
+  server->Sync();
+  EXPECT_EQ(server->CountLinesStartingWith("CONNECT "), 1);
+}
+
+TEST_F(T8WorkerSteps, FailedWriteKeepsTheMessageFirstForTheNextConnection) {
+  Serve();
+  MakeWorker();
+  ConnectAndGreet();
+  server->Command("reset");  // abortive: the next write fails
+  QueueEvent(9);
+  worker->RunCycle();
+  EXPECT_FALSE(worker->LinkUp);
+  EXPECT_EQ(worker->QueuedCount(), 1u);
+  EXPECT_GE(worker->ErrorCount(), 1);
+
+  clock.Advance(5001);
+  worker->RunCycle();
+  ASSERT_TRUE(worker->LinkUp);
+  EXPECT_EQ(worker->QueuedCount(), 5u) << "greetings queue behind the leftover";
+  Cycles(5);
+  const auto frames = FramesOn(2);
+  ASSERT_EQ(frames.size(), 5u);
+  EXPECT_EQ(frames[0].Type, "EventMessage");
+  EXPECT_EQ(frames[0].Sequence, 4u);
+  EXPECT_EQ(frames[0].Payload, Hex(Event(9)));
+  for (std::size_t i = 1; i < 5; ++i) {
+    EXPECT_EQ(frames[i].Sequence, 4 + i) << "numbers go on across connections";
+  }
+  EXPECT_EQ(frames[1].Type, "Hello");
+}
+
+TEST_F(T8WorkerSteps, TwentyOneFailedCyclesReconnect) {
+  Serve({"--silent"});
+  T8WorkerSettings settings;
+  settings.ReadTimeoutMs = 20;  // the silent server costs 20 ms per read, not 1000
+  MakeWorker(settings);
+  worker->RunCycle();
+  ASSERT_TRUE(worker->LinkUp);
+  Cycles(21);  // four unanswered greetings, then idle cycles with an empty reply buffer
+  EXPECT_EQ(worker->ErrorCount(), 21);
+  EXPECT_EQ(host.CountLog(kT8TextReconnect), 0);
+  EXPECT_TRUE(worker->LinkUp);
+  worker->RunCycle();
+  EXPECT_EQ(host.CountLog(kT8TextReconnect), 1);
+  EXPECT_FALSE(worker->LinkUp);
+  clock.Advance(5001);
+  worker->RunCycle();
+  EXPECT_EQ(host.CountLog(kT8TextConnecting), 2);
+}
+
+TEST_F(T8WorkerSteps, RefusedMessageLeavesAGapAndNumbersGoOnAcrossConnections) {
+  Serve({"--quiet"});
+  MakeWorker();
+  ConnectAndGreet();
+  for (int i = 0; i < 100; ++i) QueueEvent(i);  // numbers 4..103
+  EXPECT_FALSE(worker->QueueMessage(T8Type::EventMessage, Event(100)));  // number 104
+  worker->RunCycle();
+  QueueEvent(101);  // number 105: one written, one more accepted
+  Cycles(100);
+  ASSERT_TRUE(server->WaitForLines("EVENT ", 101));
+  std::vector<uint64_t> sequences;
+  for (const auto& line : server->Lines()) {
+    if (line.rfind("EVENT ", 0) == 0) sequences.push_back(std::stoull(line.substr(line.find("seq=") + 4)));
+  }
+  ASSERT_EQ(sequences.size(), 101u);
+  for (uint64_t i = 0; i < 100; ++i) EXPECT_EQ(sequences[i], 4 + i);
+  EXPECT_EQ(sequences[100], 105u);
+  EXPECT_EQ(host.Acks(), 101);
+
+  // A poll answered by DropLink, then a new connection: its greetings are 106..109.
+  server->Command("next DropLink");
+  clock.Advance(501);
+  worker->RunCycle();
+  ASSERT_FALSE(worker->LinkUp);
+  clock.Advance(5001);
+  worker->RunCycle();
+  Cycles(4);
+  EXPECT_EQ(worker->NextSequence(), 110u);
+}
+
+// Replies that are broken in one way or another, one per case, answering an event.
+struct ReplyCase {
+  std::string reply;
+  int errors;       // ErrorCount after the cycle
+  bool linkUp;      // LinkUp after the cycle
+  int steps;        // indicator steps in the cycle
+};
+
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.reply; }
+
+class T8WorkerReplies : public T8WorkerSteps, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(T8WorkerReplies, OneCycleWithTheReply) {
+  const ReplyCase& c = GetParam();
+  Serve();
+  T8WorkerSettings settings;
+  settings.ReadTimeoutMs = 200;
+  settings.FrameBudgetMs = 500;
+  MakeWorker(settings);
+  ConnectAndGreet();
+  const int stepsBefore = host.Steps();
+  server->Command("next " + c.reply);
+  QueueEvent(1);
+  worker->RunCycle();
+  EXPECT_EQ(worker->ErrorCount(), c.errors);
+  EXPECT_EQ(worker->LinkUp, c.linkUp);
+  EXPECT_EQ(host.Steps() - stepsBefore, c.steps);
+  if (!c.linkUp) {
+    EXPECT_TRUE(server->WaitForLines("CLOSE 1", 1)) << "disconnected to start afresh";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, T8WorkerReplies,
+    ::testing::Values(
+        ReplyCase{"alt-marker", 0, true, 1},       // 0xF0 is read like 0xFF and dispatched
+        ReplyCase{"big 120000", 0, true, 1},       // read in pieces and dispatched
+        ReplyCase{"bad-marker", 1, true, 0},       // empty buffer: one failed cycle
+        ReplyCase{"zero-length", 1, true, 0},      // empty buffer: one failed cycle
+        ReplyCase{"silent", 1, true, 0},           // time-out: one failed cycle
+        ReplyCase{"close", 1, true, 0},            // closed: failed cycles until the count decides
+        ReplyCase{"bad-header", 0, true, 0},       // not dispatched, nothing counted
+        ReplyCase{"short", 0, true, 0},            // too short for a header: as a bad header
+        ReplyCase{"negative-length", 2, false, 1},  // counted twice; out of step: disconnected
+        ReplyCase{"huge-length", 2, false, 1},
+        ReplyCase{"stall", 1, false, 1}),          // cut off mid-frame: disconnected
+    [](const auto& info) {
+      std::string name = info.param.reply;
+      std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
+      return name;
+    });
+
+}  // namespace
+}  // namespace orvelgate
