@@ -13,6 +13,7 @@
 #include "common/tdatetime.h"
 #include "station/frame_codec.h"
 #include "t7link/t7_records.h"
+#include "t8link/t8_frames.h"
 
 namespace {
 
@@ -207,6 +208,51 @@ void PacketAssemblySeeds() {
   Write(t, "short_reads", Serial(70, k9600).Arrive(three).ShortReads(3).Wait(5).LongWait(8).bytes);
 }
 
+// ---- T8 replies: limits, script length, script, then the server's bytes -------------
+
+Bytes T8Frame(int32_t type, uint64_t sequence, const Bytes& payload, uint8_t marker = 0xFF) {
+  Bytes frame = FrameMessage(*BuildMessage(type, sequence, payload));
+  frame[0] = marker;
+  return frame;
+}
+
+Bytes T8Input(uint8_t limits, const Bytes& script, const std::vector<Bytes>& frames) {
+  Bytes in{limits, static_cast<uint8_t>(script.size())};
+  Append(in, script);
+  for (const auto& f : frames) Append(in, f);
+  return in;
+}
+
+Bytes HeaderAnnouncing(int32_t length, uint8_t marker = 0xFF) {
+  Bytes header(21, 0);
+  header[0] = marker;
+  for (int i = 0; i < 4; ++i) {
+    header[5 + i] = static_cast<uint8_t>(static_cast<uint32_t>(length) >> (8 * i));
+    header[17 + i] = header[5 + i];
+  }
+  return header;
+}
+
+void T8Seeds() {
+  const std::string t = "fuzz_t8_reply";
+  const Bytes ack = T8Frame(T8Type::EventAck, 5, {});
+  const Bytes poll = T8Frame(T8Type::Poll, 0, {}, 0xF0);
+  const Bytes login = T8Frame(T8Type::LoginAccepted, 1, {0x17, 0x00});
+  const Bytes query = T8Frame(T8Type::ServerQuery, 2, Bytes(40, 0x33));
+  const Bytes order = T8Frame(T8Type::DisconnectOrder, 3, {});
+  Write(t, "replies_in_a_row", T8Input(0, {}, {login, poll, ack, query, order}));
+  Write(t, "reply_in_small_requests_with_pauses", T8Input(1, {0, 1 | (3 << 2), 0, 1}, {ack, poll}));
+  Write(t, "bad_lengths", T8Input(0, {}, {HeaderAnnouncing(-1), HeaderAnnouncing(kT8MaxMessageLength + 1),
+                                          HeaderAnnouncing(INT32_MIN), ack}));
+  Write(t, "zero_length_and_wrong_marker", T8Input(0, {}, {HeaderAnnouncing(0), T8Frame(T8Type::EventAck, 1, {}, 0x00), ack}));
+  Bytes cut = query;
+  cut.resize(30);
+  Write(t, "frame_cut_by_close", T8Input(0, {}, {ack, cut}));
+  Write(t, "header_in_part_then_failure", T8Input(0, {2 | (10 << 2)}, {ack}));
+  Write(t, "slow_peer_against_the_budget", T8Input(16 | 2, {1 | (1 << 2)}, {query}));
+  Write(t, "short_reply_not_a_message", T8Input(12, {}, {HeaderAnnouncing(1), Bytes{0xFF}, ack}));
+}
+
 // ---- INI reader: text, then \0 section \0 key \0 value ------------------------------
 
 Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
@@ -247,6 +293,7 @@ int main(int argc, char** argv) {
   PacketHandlerSeeds();
   T7Seeds();
   PacketAssemblySeeds();
+  T8Seeds();
   IniSeeds();
   return 0;
 }
