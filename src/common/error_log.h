@@ -8,7 +8,8 @@
 
 namespace orvelgate {
 
-// Numbers in use: 9 (station supervision), 11 (spool name), 19 (port selection).
+// Numbers in use: 9 (station supervision), 11 (spool name), 12 (spool file set aside as
+// unusable), 19 (port selection).
 // Returns false when the line could not be written; callers go on either way.
 bool LogError(int number, const std::string& file = "error.txt");
 

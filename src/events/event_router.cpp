@@ -1,0 +1,34 @@
+#include "events/event_router.h"
+
+namespace orvelgate {
+
+EventRouter::EventRouter(T8Port* t8, T7Port* t7, SpoolStore& store, RoutingSettings settings)
+    : t8_(t8), t7_(t7), store_(store), settings_(settings) {}
+
+Routed EventRouter::RouteEvent(const EventRecord& event) {
+  if (!t8_) return Routed::Dropped;
+  const EventRecord::Bytes bytes = event.Serialize();
+  if (t8_->LinkUp() && t8_->QueueMessage(T8Port::kEventMessage, bytes)) return Routed::Sent;
+  if (settings_.NotSendToDiskT8) return Routed::Dropped;
+  return Spooled(store_.WriteEventFile(bytes).has_value());
+}
+
+Routed EventRouter::RouteT7Event(std::span<const uint8_t> report) {
+  if (!t7_) return Routed::Dropped;
+  if (t7_->Connected()) {
+    t7_->SendRecord(report);
+    return Routed::Sent;
+  }
+  return Spooled(store_.WriteT7EventFile(report).has_value());
+}
+
+Routed EventRouter::RouteStationNotice(std::span<const uint8_t> notice) {
+  if (!t7_) return Routed::Dropped;
+  if (t7_->Connected()) {
+    t7_->SendRecord(notice);
+    return Routed::Sent;
+  }
+  return Spooled(store_.WriteNoticeFile(notice, settings_.n_abs).has_value());
+}
+
+}  // namespace orvelgate

@@ -1,0 +1,34 @@
+#pragma once
+// What event routing and the spool re-send need of the two server links. The
+// application adapts the T8 worker and the T7 link to these, so the events library
+// depends on neither link.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace orvelgate {
+
+class T8Port {
+ public:
+  // Message type of an alarm event (bytes 22 00 00 03 on the wire and in .dd8 files).
+  static constexpr int32_t kEventMessage = 0x03000022;
+
+  virtual ~T8Port() = default;
+  // A connection is established and in use; may be read from any thread.
+  virtual bool LinkUp() const = 0;
+  // Builds the message and puts it into the send ring; false when the full ring refused it.
+  virtual bool QueueMessage(int32_t type, std::span<const uint8_t> payload) = 0;
+};
+
+class T7Port {
+ public:
+  static constexpr std::size_t kRecordSize = 555;
+
+  virtual ~T7Port() = default;
+  virtual bool Connected() const = 0;
+  // Sends one whole 555-byte record.
+  virtual void SendRecord(std::span<const uint8_t> record555) = 0;
+};
+
+}  // namespace orvelgate

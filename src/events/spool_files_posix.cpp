@@ -1,0 +1,138 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+
+#include "events/spool_files.h"
+
+namespace orvelgate {
+namespace {
+
+int64_t MtimeNs(const struct stat& st) {
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+bool WriteAll(int fd, std::span<const uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<TempFile> WriteTempFile(const std::string& folder, std::span<const uint8_t> bytes) {
+  std::string path = folder + ".orvelgate-spool-XXXXXX";
+  int fd = ::mkostemp(path.data(), O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT && !folder.empty()) {
+    // A missing spool folder is made rather than losing the event.
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    path = folder + ".orvelgate-spool-XXXXXX";
+    fd = ::mkostemp(path.data(), O_CLOEXEC);
+  }
+  if (fd < 0) return std::nullopt;
+  struct stat st{};
+  const bool ok = ::fchmod(fd, 0644) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0 &&
+                  ::fstat(fd, &st) == 0;
+  if (::close(fd) != 0 || !ok) {
+    ::unlink(path.c_str());
+    return std::nullopt;
+  }
+  return TempFile{path, MtimeNs(st)};
+}
+
+PublishResult RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return PublishResult::Done;
+  if (errno == EEXIST) return PublishResult::Exists;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return PublishResult::Failed;
+  // File systems without RENAME_NOREPLACE: a hard link fails on an existing name.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return PublishResult::Done;
+  }
+  if (errno == EEXIST) return PublishResult::Exists;
+  if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP) return PublishResult::Failed;
+  // Nor hard links (FAT): look first. Only this process writes spool names here.
+  struct stat st{};
+  if (::lstat(to.c_str(), &st) == 0) return PublishResult::Exists;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? PublishResult::Done : PublishResult::Failed;
+}
+
+void SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+void DiscardFile(const std::string& path) { ::unlink(path.c_str()); }
+
+SpoolRead ReadFileStart(const std::string& path, std::size_t maxBytes) {
+  SpoolRead result;
+  // O_NONBLOCK: a FIFO put under a spool name must not hang the tick.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    result.status = errno == ENOENT ? SpoolRead::Gone : SpoolRead::Unreadable;
+    return result;
+  }
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    result.status = SpoolRead::Unreadable;
+    return result;
+  }
+  // One byte more than wanted tells a longer file; spool files do not grow while read.
+  const auto size = static_cast<std::size_t>(st.st_size);
+  result.bytes.resize(std::min(size, maxBytes) + 1);
+  std::size_t got = 0;
+  result.status = SpoolRead::Ok;
+  while (got < result.bytes.size()) {
+    const ssize_t n = ::read(fd, result.bytes.data() + got, result.bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result.status = SpoolRead::Unreadable;
+      break;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  result.truncated = got > maxBytes;
+  result.bytes.resize(result.truncated ? maxBytes : got);
+  if (result.status != SpoolRead::Ok) result.bytes.clear();
+  return result;
+}
+
+RemoveResult RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) == 0) return RemoveResult::Removed;
+  return errno == ENOENT ? RemoveResult::Missing : RemoveResult::Failed;
+}
+
+std::vector<ListedFile> ListFiles(const std::string& folder,
+                                  const std::function<bool(std::string_view)>& wanted) {
+  std::vector<ListedFile> files;
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return files;
+  const int dirFd = ::dirfd(dir);
+  while (const dirent* e = ::readdir(dir)) {
+    if (e->d_type == DT_DIR || !wanted(e->d_name)) continue;
+    struct stat st{};
+    if (::fstatat(dirFd, e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
+    files.push_back({e->d_name, MtimeNs(st)});
+  }
+  ::closedir(dir);
+  return files;
+}
+
+}  // namespace orvelgate

@@ -1,0 +1,98 @@
+#include "events/spool_resender.h"
+
+#include <array>
+#include <cmath>
+
+#include "common/le_bytes.h"
+
+namespace orvelgate {
+
+SpoolResender::SpoolResender(T8Port* t8, T7Port* t7, SpoolStore& store, const Clock& clock)
+    : t8_(t8), t7_(t7), store_(store), clock_(clock) {}
+
+bool SpoolResender::DueLocked(TDateTime now) const {
+  const double elapsedMs = std::round((now - lastSpoolResend_) * 86400000.0);
+  // A clock set back (by the T7 server, or at the end of summer time) must not hold
+  // the backlog until it has caught up again.
+  return elapsedMs > kT8PacingMs || elapsedMs < 0;
+}
+
+void SpoolResender::ResendT8Step() {
+  if (!t8_ || !t8_->LinkUp()) return;
+  const TDateTime now = clock_.LocalNow();
+  TDateTime lastBefore = 0.0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!DueLocked(now)) return;
+    lastBefore = lastSpoolResend_;
+  }
+  for (std::size_t looked = 0; looked < kFilesPerTick; ++looked) {
+    const auto name = store_.Oldest(SpoolKind::T8);
+    if (!name) return;
+    const SpoolRead file = store_.Read(*name, kMaxT8SpoolFileBytes);
+    if (file.status == SpoolRead::Gone) {
+      store_.Forget(*name);
+      continue;
+    }
+    if (file.status == SpoolRead::Unreadable || file.bytes.size() < 4 || file.truncated) {
+      store_.SetAside(*name);
+      continue;
+    }
+    //   .dd8 file: offset 0, 4 bytes: message type (signed, little-endian);
+    //              offset 4: the payload, to the end of the file
+    const int32_t type = *LeReader(file.bytes).I32(0);
+    const bool queued = t8_->QueueMessage(type, std::span(file.bytes).subspan(4));
+    std::lock_guard lock(mutex_);
+    // A refused file is not made pending: an EventAck for another message must not
+    // delete a file that never went out.
+    if (queued) pendingSpoolFile_ = *name;
+    // An EventAck that came in meanwhile has already made the next file due.
+    if (lastSpoolResend_ == lastBefore) lastSpoolResend_ = now;
+    return;
+  }
+}
+
+void SpoolResender::ResendT7Step() {
+  if (!t7_ || !t7_->Connected()) return;
+  for (std::size_t looked = 0; looked < kFilesPerTick; ++looked) {
+    const auto name = store_.Oldest(SpoolKind::T7);
+    if (!name) return;
+    const SpoolRead file = store_.Read(*name, T7Port::kRecordSize);
+    if (file.status == SpoolRead::Gone) {
+      store_.Forget(*name);
+      continue;
+    }
+    if (file.status == SpoolRead::Unreadable) {
+      store_.SetAside(*name);
+      continue;
+    }
+    std::array<uint8_t, T7Port::kRecordSize> record{};
+    std::copy(file.bytes.begin(), file.bytes.end(), record.begin());
+    t7_->SendRecord(record);
+    store_.Remove(*name);
+    return;
+  }
+}
+
+void SpoolResender::OnEventAck() {
+  std::lock_guard lock(mutex_);
+  if (pendingSpoolFile_.empty()) return;
+  if (store_.Remove(pendingSpoolFile_)) lastSpoolResend_ = clock_.LocalNow() - 1.0;
+}
+
+void SpoolResender::OnConnectionEstablished() {
+  std::lock_guard lock(mutex_);
+  lastSpoolResend_ = clock_.LocalNow() - 1.0;
+}
+
+std::string SpoolResender::PendingSpoolFile() const {
+  std::lock_guard lock(mutex_);
+  return pendingSpoolFile_;
+}
+
+TDateTime SpoolResender::LastSpoolResend() const {
+  std::lock_guard lock(mutex_);
+  return lastSpoolResend_;
+}
+
+}  // namespace orvelgate

@@ -1,0 +1,59 @@
+#pragma once
+// Feeds spool files back to the links: the first two steps of the 200 ms tick, and
+// the T8 worker's part on EventAck and on every new connection.
+//
+// T8: while LinkUp, at most one .dd8 file every 3 s (oldest first). The file stays
+// until an EventAck arrives; then it is deleted and the next one is due at once. A
+// file the full send ring refuses stays and is tried again 3 s later.
+// T7: while connected, one .ddk file per tick, padded with zeros to 555 bytes and
+// deleted once handed over.
+//
+// A file that cannot be read, or a .dd8 shorter than 4 bytes (or longer than
+// kMaxT8SpoolFileBytes), is set aside (see spool_store.h) and the same tick goes on
+// with the next file, looking at no more than kFilesPerTick files.
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+#include "common/clock.h"
+#include "events/link_ports.h"
+#include "events/spool_store.h"
+
+namespace orvelgate {
+
+class SpoolResender {
+ public:
+  static constexpr int64_t kT8PacingMs = 3000;
+  static constexpr std::size_t kFilesPerTick = 8;
+  // No .dd8 this driver writes comes near; a larger one is not a spool file of ours.
+  static constexpr std::size_t kMaxT8SpoolFileBytes = 1 << 20;
+
+  // `t8` is null when SendT8 is off, `t7` when there is no T7 link.
+  SpoolResender(T8Port* t8, T7Port* t7, SpoolStore& store, const Clock& clock);
+
+  // UI thread: the first and second steps of Timer2Timer.
+  void ResendT8Step();
+  void ResendT7Step();
+
+  // T8 worker thread: on every EventAck reply (whatever event it answers), and after
+  // every established connection.
+  void OnEventAck();
+  void OnConnectionEstablished();
+
+  std::string PendingSpoolFile() const;
+  TDateTime LastSpoolResend() const;
+
+ private:
+  bool DueLocked(TDateTime now) const;
+
+  T8Port* t8_;
+  T7Port* t7_;
+  SpoolStore& store_;
+  const Clock& clock_;
+  mutable std::mutex mutex_;  // guards the two fields below
+  std::string pendingSpoolFile_;
+  TDateTime lastSpoolResend_ = 0.0;
+};
+
+}  // namespace orvelgate

@@ -1,0 +1,141 @@
+#include "events/event_router.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "common/clock.h"
+#include "link_fakes.h"
+#include "support/temp_dir.h"
+
+namespace orvelgate {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Day8;
+using testing::FakeT7;
+using testing::FakeT8;
+using testing::FileNames;
+using testing::MakeEvent;
+using testing::QueuedMessage;
+using testing::ReadFileBytes;
+using testing::ScopedCwd;
+using testing::TempDir;
+
+std::vector<uint8_t> Vec(std::span<const uint8_t> s) { return {s.begin(), s.end()}; }
+
+class EventRouterTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedCwd cwd{dir.path()};
+  FakeClock clock{Day8(20, 53, 7, 123)};
+  SpoolStore store{{.pathForSoob = ""}, clock};
+};
+
+TEST_F(EventRouterTest, WithoutTheT8WorkerNothingIsQueuedOrSpooled) {
+  EventRouter router(nullptr, nullptr, store, {});
+  EXPECT_EQ(router.RouteEvent(MakeEvent(1)), Routed::Dropped);
+  EXPECT_EQ(router.RouteT7Event(std::array<uint8_t, 555>{}), Routed::Dropped);
+  EXPECT_TRUE(FileNames(dir.path()).empty());
+}
+
+TEST_F(EventRouterTest, LinkUpQueuesTheRecordEvenBeforeLogin) {
+  FakeT8 t8(/*up=*/true);  // connected, greetings not yet answered
+  EventRouter router(&t8, nullptr, store, {});
+  const EventRecord event = MakeEvent(40123);
+  EXPECT_EQ(router.RouteEvent(event), Routed::Sent);
+  EXPECT_EQ(t8.Queued(), (std::vector<QueuedMessage>{{0x03000022, Vec(event.Serialize())}}));
+  EXPECT_TRUE(FileNames(dir.path()).empty());
+}
+
+TEST_F(EventRouterTest, LinkDownWritesOne22ByteFilePerEvent) {
+  FakeT8 t8(/*up=*/false);
+  EventRouter router(&t8, nullptr, store, {});
+  for (int32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(router.RouteEvent(MakeEvent(i)), Routed::Spooled);
+    clock.Advance(1);
+  }
+  EXPECT_TRUE(t8.Queued().empty());
+  const auto names = FileNames(dir.path());
+  EXPECT_EQ(names, (std::vector<std::string>{"2DAE23B3.dd8", "2DAE23B4.dd8", "2DAE23B5.dd8"}));
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const auto bytes = ReadFileBytes(names[i]);
+    ASSERT_EQ(bytes.size(), 22u);
+    EXPECT_EQ(Vec(std::span(bytes).first(4)), (std::vector<uint8_t>{0x22, 0x00, 0x00, 0x03}));
+    EXPECT_EQ(EventRecord::Parse(std::span(bytes).subspan(4)), MakeEvent(static_cast<int32_t>(i)));
+  }
+}
+
+TEST_F(EventRouterTest, NotSendToDiskT8KeepsNothingForADownLink) {
+  FakeT8 t8(/*up=*/false);
+  EventRouter router(&t8, nullptr, store, {.NotSendToDiskT8 = true});
+  EXPECT_EQ(router.RouteEvent(MakeEvent(1)), Routed::Dropped);
+  EXPECT_TRUE(FileNames(dir.path()).empty());
+  EXPECT_TRUE(t8.Queued().empty());
+}
+
+TEST_F(EventRouterTest, AnEventTheFullRingRefusesIsSpooled) {
+  FakeT8 t8(/*up=*/true, /*capacity=*/100);
+  EventRouter router(&t8, nullptr, store, {});
+  for (int32_t i = 0; i < 100; ++i) ASSERT_EQ(router.RouteEvent(MakeEvent(i)), Routed::Sent);
+  EXPECT_EQ(router.RouteEvent(MakeEvent(100)), Routed::Spooled);
+  EXPECT_EQ(t8.Queued().size(), 100u);
+  const auto bytes = ReadFileBytes("2DAE23B3.dd8");
+  ASSERT_EQ(bytes.size(), 22u);
+  EXPECT_EQ(EventRecord::Parse(std::span(bytes).subspan(4))->Account, 100);
+
+  // ... unless spooling for T8 is switched off.
+  EventRouter noDisk(&t8, nullptr, store, {.NotSendToDiskT8 = true});
+  EXPECT_EQ(noDisk.RouteEvent(MakeEvent(101)), Routed::Dropped);
+  EXPECT_EQ(FileNames(dir.path()).size(), 1u);
+}
+
+TEST_F(EventRouterTest, AFileThatCannotBeWrittenIsReportedLost) {
+  testing::WriteFileText("blocker", "not a folder");
+  SpoolStore blocked({.pathForSoob = "blocker/"}, clock);
+  FakeT8 t8(/*up=*/false);
+  FakeT7 t7(/*connected=*/false);
+  EventRouter router(&t8, &t7, blocked, {});
+  EXPECT_EQ(router.RouteEvent(MakeEvent(1)), Routed::Lost);
+  EXPECT_EQ(router.RouteStationNotice(std::array<uint8_t, 555>{}), Routed::Lost);
+  EXPECT_EQ(FileNames(dir.path()), std::vector<std::string>{"blocker"});
+}
+
+TEST_F(EventRouterTest, T7EventReportGoesOutWhileConnectedElse39ByteFile) {
+  std::array<uint8_t, 555> report{};
+  report[0] = report[1] = 0xFF;
+  report[2] = 21;
+  report[38] = 1;
+  FakeT7 t7(/*connected=*/true);
+  EventRouter router(nullptr, &t7, store, {});
+  EXPECT_EQ(router.RouteT7Event(report), Routed::Sent);
+  ASSERT_EQ(t7.sent.size(), 1u);
+  EXPECT_EQ(t7.sent[0], Vec(report));
+  EXPECT_TRUE(FileNames(dir.path()).empty());
+
+  t7.connected_ = false;
+  EXPECT_EQ(router.RouteT7Event(report), Routed::Spooled);
+  EXPECT_EQ(ReadFileBytes("2DAE23B3.ddk"), Vec(std::span(report).first(39)));
+  EXPECT_EQ(t7.sent.size(), 1u);
+}
+
+TEST_F(EventRouterTest, StationNoticeWhileT7DownIsA555ByteStemNAbsFile) {
+  std::array<uint8_t, 555> notice{};
+  notice[0] = notice[1] = 0xFF;
+  notice[2] = 'H';
+  notice[5] = 1;
+  FakeT7 t7(/*connected=*/false);
+  EventRouter unset(nullptr, &t7, store, {});  // n_abs not set in the configuration
+  EXPECT_EQ(unset.RouteStationNotice(notice), Routed::Spooled);
+  EXPECT_EQ(ReadFileBytes("2DAE23B3_-1.ddk"), Vec(notice));
+  EventRouter set(nullptr, &t7, store, {.n_abs = 17});
+  set.RouteStationNotice(notice);
+  EXPECT_EQ(ReadFileBytes("2DAE23B3_17.ddk"), Vec(notice));
+  t7.connected_ = true;
+  EXPECT_EQ(set.RouteStationNotice(notice), Routed::Sent);
+  EXPECT_EQ(t7.sent, std::vector<std::vector<uint8_t>>{Vec(notice)});
+  EXPECT_EQ(FileNames(dir.path()).size(), 2u);
+}
+
+}  // namespace
+}  // namespace orvelgate

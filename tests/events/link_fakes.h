@@ -1,0 +1,103 @@
+#pragma once
+// Recording stand-ins for the two links, and small helpers for spool tests.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/tdatetime.h"
+#include "events/event_record.h"
+#include "events/link_ports.h"
+
+namespace orvelgate::testing {
+
+struct QueuedMessage {
+  int32_t type;
+  std::vector<uint8_t> payload;
+  bool operator==(const QueuedMessage&) const = default;
+};
+
+// A T8 link whose ring takes `capacity` messages until Drain() empties it.
+class FakeT8 : public T8Port {
+ public:
+  explicit FakeT8(bool up = true, std::size_t capacity = 100) : up_(up), capacity_(capacity) {}
+  bool LinkUp() const override { return up_; }
+  bool QueueMessage(int32_t type, std::span<const uint8_t> payload) override {
+    std::lock_guard lock(mutex_);
+    ++offered_;
+    if (ring_ >= capacity_) return false;
+    ++ring_;
+    queued_.push_back({type, {payload.begin(), payload.end()}});
+    return true;
+  }
+  void SetUp(bool up) { up_ = up; }
+  void Drain() {
+    std::lock_guard lock(mutex_);
+    ring_ = 0;
+  }
+  std::vector<QueuedMessage> Queued() const {
+    std::lock_guard lock(mutex_);
+    return queued_;
+  }
+  std::size_t Offered() const {
+    std::lock_guard lock(mutex_);
+    return offered_;
+  }
+
+ private:
+  std::atomic<bool> up_;
+  const std::size_t capacity_;
+  mutable std::mutex mutex_;
+  std::size_t ring_ = 0, offered_ = 0;
+  std::vector<QueuedMessage> queued_;
+};
+
+class FakeT7 : public T7Port {
+ public:
+  explicit FakeT7(bool connected = true) : connected_(connected) {}
+  bool Connected() const override { return connected_; }
+  void SendRecord(std::span<const uint8_t> record) override { sent.emplace_back(record.begin(), record.end()); }
+  bool connected_;
+  std::vector<std::vector<uint8_t>> sent;
+};
+
+// Local time on the 8th of a month at the given time of day.
+inline TDateTime Day8(int h, int m, int s, int ms) {
+  return *EncodeDateTime({2024, 5, 8, h, m, s, ms});
+}
+
+inline EventRecord MakeEvent(int32_t account, TDateTime when = Day8(20, 53, 7, 123)) {
+  EventRecord r;
+  r.Account = account;
+  r.Group = 3;
+  r.Code = "BA";
+  r.EventTime = when;
+  return r;
+}
+
+// Sets a file's modification time, seconds since 1970.
+inline void SetMtime(const std::filesystem::path& file, int64_t seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ::utimensat(AT_FDCWD, file.c_str(), times, 0);
+}
+
+// The names of the regular files in a folder, sorted.
+inline std::vector<std::string> FileNames(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+inline std::string ErrorLine(int number) {
+  return "\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" + std::to_string(number) + "\r\n";  // "ошибка №N" in Windows-1251
+}
+
+}  // namespace orvelgate::testing

@@ -1,0 +1,127 @@
+// The spool re-send with the real T8 worker against the reference server on loopback.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "common/clock.h"
+#include "events/spool_resender.h"
+#include "events/spool_store.h"
+#include "link_fakes.h"
+#include "support/temp_dir.h"
+#include "t8link/t8_test_support.h"
+#include "t8link/t8_worker.h"
+
+namespace orvelgate {
+namespace {
+
+using testing::Day8;
+using testing::FileNames;
+using testing::MakeEvent;
+using testing::ScopedCwd;
+using testing::SetMtime;
+using testing::T8ServerProcess;
+using testing::TempDir;
+using testing::WriteFileBytes;
+
+// The application's wiring, reduced to what the spool needs of the worker and back.
+class SpoolHost final : public T8WorkerHost {
+ public:
+  void LogLine(const std::string&) override {}
+  void StepT8Indicator() override {}
+  void OnEventAck() override { resender->OnEventAck(); }
+  void OnConnectionEstablished() override { resender->OnConnectionEstablished(); }
+  PortStatus CurrentPort() override { return {"COM3", true}; }
+  SpoolResender* resender = nullptr;
+};
+
+class WorkerPort final : public T8Port {
+ public:
+  explicit WorkerPort(cl& worker) : worker_(worker) {}
+  bool LinkUp() const override { return worker_.LinkUp; }
+  bool QueueMessage(int32_t type, std::span<const uint8_t> payload) override {
+    return worker_.QueueMessage(type, payload);
+  }
+
+ private:
+  cl& worker_;
+};
+
+class SpoolOverT8 : public ::testing::Test {
+ protected:
+  // Three event files whose age order differs from their name order: account 1 oldest.
+  void PutThreeFiles() {
+    const std::pair<const char*, int64_t> files[] = {
+        {"7000000.dd8", 1000}, {"6000000.dd8", 2000}, {"5265C00.dd8", 3000}};
+    int32_t account = 1;
+    for (const auto& [name, mtime] : files) {
+      std::vector<uint8_t> bytes{0x22, 0x00, 0x00, 0x03};
+      const auto record = MakeEvent(account++).Serialize();
+      bytes.insert(bytes.end(), record.begin(), record.end());
+      WriteFileBytes(name, bytes);
+      SetMtime(dir / name, mtime);
+    }
+  }
+
+  // Runs the 200 ms tick's first step (on spool time, 20 ms of real time apart) with the
+  // worker connected to `server` until `done` or 15 s.
+  void RunTicks(T8ServerProcess& server, const std::function<bool()>& done) {
+    SpoolStore store({.pathForSoob = ""}, spoolClock);
+    SpoolHost host;
+    cl worker(host, workerClock, [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
+    WorkerPort port(worker);
+    SpoolResender resender(&port, nullptr, store, spoolClock);
+    host.resender = &resender;
+    worker.Start();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      spoolClock.Advance(200);
+      resender.ResendT8Step();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    worker.RequestStop();
+    EXPECT_TRUE(worker.Join(std::chrono::seconds(5)));
+  }
+
+  // Accounts of the EVENT lines the server printed, in order.
+  static std::vector<int> EventAccounts(T8ServerProcess& server) {
+    server.Sync();
+    std::vector<int> accounts;
+    const std::regex account(" account=(-?[0-9]+)");
+    for (const std::string& line : server.Lines()) {
+      std::smatch m;
+      if (line.rfind("EVENT ", 0) == 0 && std::regex_search(line, m, account))
+        accounts.push_back(std::stoi(m[1]));
+    }
+    return accounts;
+  }
+
+  TempDir dir;
+  ScopedCwd cwd{dir.path()};
+  FakeClock spoolClock{Day8(20, 53, 7, 123)};
+  SystemClock workerClock;
+};
+
+TEST_F(SpoolOverT8, SpooledFilesGoOutOldestFirstAndAreDeletedOnEventAck) {
+  PutThreeFiles();
+  T8ServerProcess server({"--quiet"});
+  RunTicks(server, [&] { return FileNames(dir.path()).empty(); });
+  EXPECT_TRUE(FileNames(dir.path()).empty());
+  std::vector<int> accounts = EventAccounts(server);
+  // A slow acknowledgement may let a file go out twice; the order is what counts.
+  accounts.erase(std::unique(accounts.begin(), accounts.end()), accounts.end());
+  EXPECT_EQ(accounts, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(SpoolOverT8, WithoutEventAckTheOldestFileIsRepeatedAndNothingIsDeleted) {
+  PutThreeFiles();
+  T8ServerProcess server({"--quiet", "--no-ack"});
+  RunTicks(server, [&] { return server.CountLinesStartingWith("EVENT ") >= 3; });
+  EXPECT_EQ(EventAccounts(server), (std::vector<int>{1, 1, 1}));
+  EXPECT_EQ(FileNames(dir.path()).size(), 3u);
+}
+
+}  // namespace
+}  // namespace orvelgate
