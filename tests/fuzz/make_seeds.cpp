@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/tdatetime.h"
+#include "events/event_record.h"
 #include "station/frame_codec.h"
 #include "t7link/t7_records.h"
 #include "t8link/t8_frames.h"
@@ -253,6 +254,63 @@ void T8Seeds() {
   Write(t, "short_reply_not_a_message", T8Input(12, {}, {HeaderAnnouncing(1), Bytes{0xFF}, ack}));
 }
 
+// ---- spool re-send: flags, refusals, then entries (shape, length, contents) ---------
+
+struct Spool {
+  Bytes bytes;
+  Spool(uint8_t flags, uint8_t refusals) : bytes{flags, refusals} {}
+  // shape: name length in bits 0-3 (the name's characters follow), .ddk bit 4, "_-1"
+  // bit 5, added late bit 6, folder bit 7.
+  Spool& Entry(uint8_t shape, std::string_view nameChars, const Bytes& contents = {}) {
+    bytes.push_back(static_cast<uint8_t>((shape & 0xF0) | (nameChars.size() & 0x0F)));
+    bytes.insert(bytes.end(), nameChars.begin(), nameChars.end());
+    if (!(shape & 0x80)) {
+      bytes.push_back(static_cast<uint8_t>(contents.size()));
+      bytes.push_back(static_cast<uint8_t>(contents.size() >> 8));
+      Append(bytes, contents);
+    }
+    return *this;
+  }
+};
+
+void SpoolSeeds() {
+  const std::string t = "fuzz_spool_resend";
+  EventRecord event;
+  event.Account = 40123;
+  event.Group = 1;
+  event.Code = "01";
+  event.EventTime = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 0});
+  Bytes dd8{0x22, 0x00, 0x00, 0x03};
+  Append(dd8, event.Serialize());
+  const T7Record report = BuildEventReport(40123, "01", 1, event.EventTime);
+  const Bytes ddk(report.begin(), report.begin() + 39);
+  const T7Record notice = *BuildStationNotice('H');
+  const Bytes noticeFile(notice.begin(), notice.end());
+  // Names as a SafeLeaf index: 0-9 -> digits, 10-15 -> A-F.
+  Write(t, "backlog_of_both_kinds", Spool(0, 0)
+                                        .Entry(0x00, "\x05\x02\x06\x05", dd8)
+                                        .Entry(0x00, "\x05\x02\x06\x06", dd8)
+                                        .Entry(0x10, "\x05\x02\x06\x07", ddk)
+                                        .Entry(0x30, "\x05\x02\x06\x08", noticeFile)
+                                        .bytes);
+  Write(t, "short_and_empty_dd8_set_aside", Spool(0, 0)
+                                                .Entry(0x00, "\x01", Bytes{0x22, 0x00, 0x00})
+                                                .Entry(0x00, "\x02", {})
+                                                .Entry(0x00, "\x03", dd8)
+                                                .bytes);
+  Write(t, "ring_refuses_then_takes", Spool(0, 0x0B).Entry(0x00, "\x0A", dd8).Entry(0x00, "\x0B", dd8).bytes);
+  Write(t, "ring_always_refuses", Spool(0, 0xFF).Entry(0x00, "\x0C", dd8).Entry(0x10, "\x0D", ddk).bytes);
+  Bytes longDdk(700, 0x5A);
+  Write(t, "long_ddk_and_folders_and_late_files", Spool(1, 0)
+                                                      .Entry(0x10, "\x01\x02", longDdk)
+                                                      .Entry(0x80, "\x04")
+                                                      .Entry(0x90, "\x05")
+                                                      .Entry(0x40, "\x06", dd8)
+                                                      .Entry(0x50, "\x07", ddk)
+                                                      .Entry(0x00, "\x08", dd8)
+                                                      .bytes);
+}
+
 // ---- INI reader: text, then \0 section \0 key \0 value ------------------------------
 
 Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
@@ -294,6 +352,7 @@ int main(int argc, char** argv) {
   T7Seeds();
   PacketAssemblySeeds();
   T8Seeds();
+  SpoolSeeds();
   IniSeeds();
   return 0;
 }
