@@ -192,6 +192,8 @@ TEST(SetIniValue, KeepsEveryOtherLine) {
       {"section added", "[main]\nA=1", "other", "B", "2", "[main]\nA=1\n[other]\nB=2\n"},
       {"section added after a last line ended by a lone CR", "[x]\r\nA=1\r", "main", "B", "2",
        "[x]\r\nA=1\r\n[main]\r\nB=2\r\n"},
+      {"key added after a last line ended by a lone CR", "[main]\nA=x\r\r", "main", "B", "2",
+       "[main]\nA=x\r\r\nB=2\n"},
       {"empty file", "", "main", "ComPort", "COM3", "[main]\nComPort=COM3\n"},
       {"CR LF kept", "[main]\r\nA=1\r\n", "main", "B", "2", "[main]\r\nA=1\r\nB=2\r\n"},
       {"CR LF for a new section", "[main]\r\nA=1\r\n", "x", "B", "2",
