@@ -39,7 +39,8 @@ tsan: deps
 	  ctest --output-on-failure -L t8link --timeout 600
 
 # The fuzz targets of tests/fuzz (libFuzzer, clang, ASan + UBSan), each run for
-# FUZZ_SECONDS from the committed seeds; fails when a target finds something.
+# FUZZ_SECONDS from the committed seeds (FUZZ_TARGETS="..." picks some); fails when a
+# target finds something.
 fuzz-build:
 	@scripts/install-deps.sh clang libclang-rt-14-dev
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -47,7 +48,7 @@ fuzz-build:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 
 fuzz: fuzz-build
-	scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	FUZZ_TARGETS="$(FUZZ_TARGETS)" scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # The short form for CI: 30 s per target.
 fuzz-ci:
