@@ -47,8 +47,13 @@ class Input {
   std::span<const uint8_t> bytes_;
 };
 
+// Run before a failed check stops the process (which skips atexit handlers), so that a
+// target's temporary folder does not stay behind.
+inline void (*g_cleanupOnFailure)() = nullptr;
+
 [[noreturn]] inline void Fail(const char* file, int line, const char* what) {
   std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
+  if (g_cleanupOnFailure) g_cleanupOnFailure();
   std::abort();
 }
 

@@ -70,10 +70,12 @@ const std::string& LogPath() {
     static char folder[] = "/tmp/orvelgate-fuzz-XXXXXX";
     if (!mkdtemp(folder)) std::abort();
     static std::string log = std::string(folder) + "/orvelgate.log";
-    std::atexit([] {
+    static constexpr auto cleanup = [] {
       std::remove(log.c_str());
       ::rmdir(folder);
-    });
+    };
+    std::atexit(cleanup);
+    g_cleanupOnFailure = cleanup;
     return log;
   }();
   return path;

@@ -79,10 +79,12 @@ const fs::path& Root() {
   static const fs::path root = [] {
     static char folder[] = "/tmp/orvelgate-fuzz-spool-XXXXXX";
     if (!mkdtemp(folder)) std::abort();
-    std::atexit([] {
+    static constexpr auto cleanup = [] {
       std::error_code ec;
       fs::remove_all(folder, ec);
-    });
+    };
+    std::atexit(cleanup);
+    g_cleanupOnFailure = cleanup;
     return fs::path(folder);
   }();
   return root;
