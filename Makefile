@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test sanitize tsan run clean fuzz-build fuzz fuzz-ci package
+.PHONY: all deps build test sanitize tsan run screenshot clean fuzz-build fuzz fuzz-ci package
 
 all: build
 
@@ -65,6 +65,12 @@ package:
 # The driver with its demo wiring: a simulated station and the reference servers.
 run: build
 	scripts/demo.sh $(BUILD)
+
+# A picture of the window with the demo running, under a virtual display:
+# $(BUILD)/screenshot.png.
+screenshot: build
+	@scripts/install-deps.sh x11-apps x11-utils imagemagick
+	scripts/screenshot.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
