@@ -55,10 +55,11 @@ finish() {
 trap finish EXIT
 trap 'exit 1' INT TERM
 
-# The window appears once the driver has started.
+# The window appears once the driver has started: the top-level window with that title
+# and a class (Qt also makes a 1x1 helper window of the same title).
 window=
 for _ in $(seq 1 300); do
-  window=$(xwininfo -root -tree 2>/dev/null | grep -F "\"$title\"" | awk '{print $1}' | head -n1 || true)
+  window=$(xwininfo -root -tree 2>/dev/null | grep -F "\"$title\": (\"" | awk '{print $1}' | head -n1 || true)
   [[ -n $window ]] && break
   if ! kill -0 "$demo_pid" 2>/dev/null; then
     echo "screenshot: the demo ended early; its output:" >&2

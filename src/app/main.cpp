@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/driver_core.h"
+#include "app/driver_window.h"
 #include "app/headless_view.h"
 #include "app/shutdown_signals.h"
 #include "common/version.h"
@@ -25,7 +26,8 @@ constexpr const char* kUsage =
     "acknowledges them and delivers every event to the monitoring servers (T8 and T7\n"
     "links), spooling to files in that folder what a server cannot take at once.\n"
     "\n"
-    "Without a display it runs offscreen (QT_QPA_PLATFORM=offscreen) and writes its state\n"
+    "It shows its window on the display (or on the platform QT_QPA_PLATFORM names);\n"
+    "without a display it runs offscreen with no window. Either way it writes its state\n"
     "to standard output, one line per change; SIGTERM or SIGINT end it in order.\n";
 
 bool HasDisplay() {
@@ -50,7 +52,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  if (!HasDisplay()) qputenv("QT_QPA_PLATFORM", "offscreen");
+  const bool windowed = HasDisplay();
+  if (!windowed) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   QApplication::setApplicationName("orvelgate");
   QApplication::setApplicationVersion(ORVELGATE_VERSION);
@@ -59,10 +62,12 @@ int main(int argc, char** argv) {
   // never because a window went out of sight.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // The view. The main window (TForm1) plugs in here, in place of the headless view,
-  // once it exists: it implements MainView and forwards the operator's actions to the
-  // core (its close to DriverCore::Close).
-  orvelgate::HeadlessView view;
+  // The view: the main window (TForm1 with its dialogs) when there is somewhere to show
+  // it, with the state lines on standard output in either case.
+  orvelgate::HeadlessView journal;
+  std::unique_ptr<orvelgate::DriverWindow> window;
+  if (windowed) window = std::make_unique<orvelgate::DriverWindow>(&journal);
+  orvelgate::MainView& view = window ? static_cast<orvelgate::MainView&>(*window) : journal;
   orvelgate::DriverCore core(view);
   core.OnProgramEnd = [] { QCoreApplication::exit(0); };
 
@@ -73,6 +78,13 @@ int main(int argc, char** argv) {
   });
 
   core.FormCreate();
+  if (window) {
+    // The port controls and the close path reach the core from now on; the dialogs
+    // come after the main window, and the window shows when the loop starts.
+    window->Attach(core, orvelgate::kConfigFileName, "error.txt");
+    window->CreateDialogs();
+    window->Show();
+  }
   QTimer::singleShot(0, [] {
     std::printf("READY %d\n", static_cast<int>(getpid()));
     std::fflush(stdout);

@@ -1,0 +1,207 @@
+#include "app/driver_window.h"
+
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QScreen>
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+
+#include "app/access_code_dialog.h"
+#include "app/driver_core.h"
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "common/cp1251.h"
+#include "t7link/t7_records.h"
+#include "t8link/t8_frames.h"
+
+namespace orvelgate {
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+class DriverWindow::PortHost final : public PortControlHost {
+ public:
+  PortHost(DriverWindow& window, DriverCore& core) : window_(window), core_(core) {}
+
+  std::string ConfiguredPortName() const override { return core_.CurrentPortState().name; }
+  void SetConfiguredPortName(const std::string& name) override {
+    core_.SetConfiguredPortName(name);
+  }
+  bool OpenSerialPort() override { return core_.OpenSerialPort(); }
+  void CloseSerialPort() override { core_.CloseSerialPort(); }
+
+  void QueuePortNotice(const std::string& name, bool open) override {
+    cl* worker = core_.T8Worker();
+    if (!worker) return;  // the program is ending: the worker is gone
+    const std::vector<uint8_t> payload = PortNoticePayload(Utf8ToCp1251(name), open);
+    if (!worker->QueueMessage(T8Type::PortNotice, payload)) {
+      std::fprintf(stderr, "orvelgate: the T8 send ring is full; a PortNotice was lost\n");
+    }
+  }
+  bool T7Connected() const override {
+    const T7Link* t7 = core_.T7();
+    return t7 && t7->Connected();
+  }
+  void SendT7Record(std::span<const uint8_t> record) override {
+    T7Link* t7 = core_.T7();
+    if (!t7 || record.size() != kT7RecordSize) return;
+    t7->SendRecord(std::span<const uint8_t, kT7RecordSize>(record.data(), kT7RecordSize));
+  }
+
+  PortAccess AskAccessCode() override {
+    switch (window_.AskAccessCode(core_.AccessCode())) {
+      case AccessAnswer::Accepted: return PortAccess::Accepted;
+      case AccessAnswer::Wrong: return PortAccess::Wrong;
+      case AccessAnswer::Cancelled: break;
+    }
+    return PortAccess::Cancelled;
+  }
+  void ShowMes(const std::string& text) override { window_.ShowMes(text); }
+
+  void SetPortList(const std::vector<std::string>& names, int selected) override {
+    QStringList list;
+    for (const std::string& name : names) list << Q(name);
+    window_.form_->SetPortList(list, selected);
+  }
+  void SetPortControlsRunning(bool running) override {
+    window_.form_->SetPortControlsRunning(running);
+    if (window_.journal_) window_.journal_->SetPortControlsRunning(running);
+  }
+
+ private:
+  DriverWindow& window_;
+  DriverCore& core_;
+};
+
+DriverWindow::DriverWindow(MainView* journal)
+    : journal_(journal), form_(std::make_unique<TForm1>()) {}
+
+DriverWindow::~DriverWindow() {
+  // The hooks reach the core and the port controls, which may be gone before the form.
+  form_->onCloseRequested = nullptr;
+  form_->onScanClicked = nullptr;
+  form_->onStartStopClicked = nullptr;
+  form_->onPortSelected = nullptr;
+}
+
+void DriverWindow::Attach(DriverCore& core, std::string configFile, std::string errorLog) {
+  core_ = &core;
+  PortControlSettings settings;
+  settings.SendT8 = core.Config().SendT8;
+  settings.SendT7 = core.Config().SendT7;
+  settings.configFile = std::move(configFile);
+  settings.errorLog = std::move(errorLog);
+  portHost_ = std::make_unique<PortHost>(*this, core);
+  ports_ = std::make_unique<PortControl>(core.CommPortDriver1(), *portHost_, settings);
+  // The list is empty after the start-up; the state is the one it showed.
+  ports_->SetRunning(form_->PortControlsRunning());
+
+  form_->onCloseRequested = [this] { return core_->Close(); };
+  form_->onScanClicked = [this] { ports_->Scan(); };
+  form_->onStartStopClicked = [this] { ports_->StartStop(); };
+  form_->onPortSelected = [this](const QString& text) { ports_->PortSelected(text.toStdString()); };
+}
+
+void DriverWindow::CreateDialogs() {
+  if (!dialog_) dialog_ = std::make_unique<TForm2>();
+  if (!box_) box_ = std::make_unique<Tadvsm>();
+}
+
+void DriverWindow::Show() {
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    QRect frame = form_->frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    form_->move(frame.topLeft());
+  }
+  form_->show();
+}
+
+bool DriverWindow::Ending() const { return core_ && core_->Ending(); }
+
+// --- MainView ---------------------------------------------------------------------
+
+void DriverWindow::DrawStationIndicator(bool online, int counter) {
+  form_->DrawStationIndicator(online, counter);
+  if (journal_) journal_->DrawStationIndicator(online, counter);
+}
+
+void DriverWindow::DrawT7Indicator(bool connected, int counter) {
+  form_->DrawT7Indicator(connected, counter);
+  if (journal_) journal_->DrawT7Indicator(connected, counter);
+}
+
+void DriverWindow::DrawT8Indicator(bool linkUp, int counter) {
+  form_->DrawT8Indicator(linkUp, counter);
+  if (journal_) journal_->DrawT8Indicator(linkUp, counter);
+}
+
+void DriverWindow::LogLine(const std::string& text) {
+  form_->LogLine(Q(text));
+  if (journal_) journal_->LogLine(text);
+}
+
+void DriverWindow::SetAccessCode(const std::string& code) {
+  form_->SetAccessCode(Q(code));
+  if (journal_) journal_->SetAccessCode(code);
+}
+
+void DriverWindow::SetStartTime(const std::string& text) {
+  form_->SetStartTime(Q(text));
+  if (journal_) journal_->SetStartTime(text);
+}
+
+void DriverWindow::ClearPortList() {
+  if (ports_) {
+    ports_->ClearPortList();
+  } else {
+    form_->SetPortList({}, -1);
+  }
+  if (journal_) journal_->ClearPortList();
+}
+
+void DriverWindow::SetPortControlsRunning(bool running) {
+  if (ports_) {
+    ports_->SetRunning(running);  // draws through PortHost, journal included
+    return;
+  }
+  form_->SetPortControlsRunning(running);
+  if (journal_) journal_->SetPortControlsRunning(running);
+}
+
+AccessAnswer DriverWindow::AskAccessCode(const std::string& code) {
+  if (!dialog_ || Ending()) return AccessAnswer::Cancelled;
+  switch (dialog_->AskAccessCode(Q(code))) {
+    case AccessResult::Accepted: return AccessAnswer::Accepted;
+    case AccessResult::Wrong: return AccessAnswer::Wrong;
+    case AccessResult::Cancelled: break;
+  }
+  return AccessAnswer::Cancelled;
+}
+
+void DriverWindow::ShowMes(const std::string& text) {
+  if (journal_) journal_->ShowMes(text);
+  // A notice after the program was told to end would hold up its end.
+  if (!box_ || Ending()) return;
+  box_->ShowMes(Q(text));
+}
+
+void DriverWindow::CloseDialogs() {
+  if (dialog_) dialog_->CancelForShutdown();
+  if (box_) box_->CloseForShutdown();
+}
+
+void DriverWindow::ShowError(const std::string& text) {
+  if (journal_) journal_->ShowError(text);
+  // Not modal: the failure is told and the program goes on at once.
+  auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Драйвер Orvel"), Q(text),
+                              QMessageBox::Ok, form_.get(), Qt::Dialog);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setObjectName(QStringLiteral("FailureBox"));
+  box->show();
+}
+
+}  // namespace orvelgate

@@ -1,0 +1,313 @@
+// The main window wired to the real core: the operator's clicks and typed codes go
+// through TForm1, the access-code dialog and the message box to the core and its
+// serial port, which runs on pseudo-terminals mapped as COM3 and COM7.
+
+#include "app/driver_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QTimer>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/access_code_dialog.h"
+#include "app/driver_core.h"
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "qt_app_support.h"
+#include "qt_core_app.h"
+#include "support/child_process.h"
+#include "support/pty.h"
+#include "support/temp_dir.h"
+
+namespace orvelgate {
+namespace {
+
+using testing::ChildOptions;
+using testing::ChildProcess;
+using testing::Pty;
+using testing::QtApp;
+using testing::ReadFileText;
+using testing::ScopedCwd;
+using testing::TempDir;
+using testing::WaitUntil;
+using testing::WhenShown;
+using testing::WriteFileText;
+
+const QString kWrongClose = QStringLiteral("Не правильный пароль.");
+const QString kStopRefused = QStringLiteral("Неправильный пароль. В доступе отказано");
+
+class DriverWindowTest : public ::testing::Test {
+ protected:
+  DriverWindowTest() : cwd_(dir_.path()) { QtApp(); }
+  ~DriverWindowTest() override {
+    core_.reset();  // the core draws into the window up to its end
+    window_.reset();
+  }
+
+  // The window and the core as the program's start makes them, with [main] as given.
+  void Start(const std::string& main, uint16_t t8Port = testing::UnusedPort()) {
+    t8Port_ = t8Port;
+    WriteFileText(dir_ / "orvelgate.ini", "[main]\n" + main + "\n[ServerHost]\nPort=" +
+                                              std::to_string(t8Port) + "\n");
+    CoreEnvironment environment;
+    environment.t7Port = testing::UnusedPort();  // never the real 7788
+    // Only the pseudo-terminals exist as ports; every other name leads nowhere.
+    environment.port.resolvePort = [this](const std::string& portName) {
+      const auto it = devices_.find(ComNameOf(portName));
+      return it == devices_.end() ? std::nullopt : std::optional<std::string>(it->second);
+    };
+    window_ = std::make_unique<DriverWindow>();
+    core_ = std::make_unique<DriverCore>(*window_, environment);
+    core_->OnProgramEnd = [this] { ++ended_; };
+    core_->FormCreate();
+    window_->Attach(*core_, "orvelgate.ini", "error.txt");
+    window_->CreateDialogs();
+    window_->Show();
+    ASSERT_TRUE(WaitUntil([&] { return Form().isVisible(); }));
+  }
+
+  TForm1& Form() { return window_->Form(); }
+  QPushButton* Button(const char* name) {
+    return Form().findChild<QPushButton*>(QString::fromLatin1(name));
+  }
+  QComboBox* PortList() { return Form().findChild<QComboBox*>(QStringLiteral("PortList")); }
+  QStringList PortListItems() {
+    QStringList items;
+    for (int i = 0; i < PortList()->count(); ++i) items << PortList()->itemText(i);
+    return items;
+  }
+  void Click(const char* name) { QTest::mouseClick(Button(name), Qt::LeftButton); }
+  QString AccessCode() { return QString::fromStdString(core_->AccessCode()); }
+
+  // The next access-code dialog gets `typed`, then the button (BitBtn1 "ОК", BitBtn2
+  // "Отмена").
+  void AnswerWith(const QString& typed, const char* button) {
+    TForm2* dialog = window_->AccessDialog();
+    WhenShown(dialog, [dialog, typed, button] {
+      QTest::keyClicks(dialog->focusWidget(), typed);
+      QTest::mouseClick(dialog->findChild<QPushButton*>(QString::fromLatin1(button)),
+                        Qt::LeftButton);
+    });
+  }
+  // The next notice is written down and closed with "ОК".
+  void ExpectNotice() {
+    Tadvsm* box = window_->MessageBox();
+    WhenShown(box, [this, box] {
+      notices_ << box->findChild<QLabel*>(QStringLiteral("label1"))->text();
+      QTest::mouseClick(box->findChild<QPushButton*>(QStringLiteral("OkButton")), Qt::LeftButton);
+    });
+  }
+
+  // For tests that expect no notice: one that shows up anyway is written down and
+  // closed, so that the test fails instead of waiting for an operator.
+  void CatchStrayNotices() {
+    Tadvsm* box = window_->MessageBox();
+    auto* watch = new QTimer(box);  // goes with the box
+    QObject::connect(watch, &QTimer::timeout, box, [this, box] {
+      if (!box->isVisible()) return;
+      notices_ << box->findChild<QLabel*>(QStringLiteral("label1"))->text();
+      box->findChild<QPushButton*>(QStringLiteral("OkButton"))->click();
+    });
+    watch->start(10);
+  }
+
+  TempDir dir_;
+  ScopedCwd cwd_;
+  Pty com3_;
+  Pty com7_;
+  std::map<std::string, std::string> devices_{{"COM3", com3_.SlavePath()},
+                                              {"COM7", com7_.SlavePath()}};
+  std::unique_ptr<DriverWindow> window_;
+  std::unique_ptr<DriverCore> core_;
+  uint16_t t8Port_ = 0;
+  int ended_ = 0;
+  QStringList notices_;
+};
+
+TEST_F(DriverWindowTest, ShowsWhatTheStartUpSets) {
+  Start("ComPort=COM3\nSendT8=0");
+  EXPECT_EQ(Form().findChild<QLabel*>(QStringLiteral("Label15"))->text(), AccessCode());
+  EXPECT_EQ(Form().findChild<QLabel*>(QStringLiteral("Label6"))->text(),
+            QString::fromStdString(core_->StartTimeText()));
+  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
+  EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
+  EXPECT_FALSE(Button("ScanButton")->isEnabled());
+  EXPECT_TRUE(window_->Ports()->Running());
+  EXPECT_EQ(PortList()->count(), 0);
+}
+
+TEST_F(DriverWindowTest, CloseWithTheCodeEndsTheProgramAndClosesThePort) {
+  Start("ComPort=COM3\nSendT8=0");
+  CatchStrayNotices();
+  AnswerWith(AccessCode(), "BitBtn1");
+  EXPECT_TRUE(Form().close());
+  EXPECT_EQ(ended_, 1);
+  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  QTest::qWait(50);
+  EXPECT_TRUE(notices_.isEmpty());
+}
+
+TEST_F(DriverWindowTest, CloseWithAWrongCodeIsToldAndTheProgramGoesOn) {
+  Start("ComPort=COM3\nSendT8=0");
+  AnswerWith(QStringLiteral("1234 "), "BitBtn1");
+  ExpectNotice();
+  EXPECT_FALSE(Form().close());
+  EXPECT_EQ(notices_, QStringList{kWrongClose});
+  EXPECT_EQ(ended_, 0);
+  EXPECT_TRUE(Form().isVisible());
+  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
+}
+
+TEST_F(DriverWindowTest, CancelledCloseDoesNothing) {
+  Start("ComPort=COM3\nSendT8=0");
+  CatchStrayNotices();
+  AnswerWith(AccessCode(), "BitBtn2");
+  EXPECT_FALSE(Form().close());
+  QTest::qWait(50);
+  EXPECT_TRUE(notices_.isEmpty());
+  EXPECT_EQ(ended_, 0);
+  EXPECT_TRUE(Form().isVisible());
+}
+
+TEST_F(DriverWindowTest, TrayCloseWorksWithTheWindowHidden) {
+  Start("ComPort=COM3\nSendT8=0");
+  Form().hide();
+  QAction* close = Form().TrayIcon()->contextMenu()->findChild<QAction*>(QStringLiteral("N6"));
+  ASSERT_NE(close, nullptr);
+  AnswerWith(AccessCode(), "BitBtn1");
+  close->trigger();
+  EXPECT_EQ(ended_, 1);
+  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+}
+
+TEST_F(DriverWindowTest, OperatorScansChoosesStartsAndStopsThePort) {
+  Start("ComPort=COM255\nSendT8=0\nhost=server");
+  Form().AdvGlowButton47Click();  // page "setup"
+  EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
+
+  Click("ScanButton");
+  EXPECT_EQ(PortListItems(), (QStringList{"COM3", "COM7"}));
+  EXPECT_EQ(PortList()->currentText(), QStringLiteral("COM3"));
+  EXPECT_EQ(core_->CurrentPortState().name, "COM3");
+  // Stored in place, every other line kept.
+  EXPECT_EQ(ReadFileText(dir_ / "orvelgate.ini"),
+            "[main]\nComPort=COM3\nSendT8=0\nhost=server\n[ServerHost]\nPort=" +
+                std::to_string(t8Port_) + "\n");
+
+  PortList()->setFocus();
+  QTest::keyClick(PortList(), Qt::Key_Down);  // the operator picks COM7
+  EXPECT_EQ(core_->CurrentPortState().name, "COM7");
+  EXPECT_NE(ReadFileText(dir_ / "orvelgate.ini").find("ComPort=COM7\n"), std::string::npos);
+
+  Click("StartStopButton");
+  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
+  EXPECT_EQ(core_->CommPortDriver1().DevicePath(), com7_.SlavePath());
+  EXPECT_TRUE(core_->CurrentPortState().open);
+  EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
+  EXPECT_FALSE(PortList()->isEnabled());
+
+  AnswerWith(QStringLiteral("00000"), "BitBtn1");
+  ExpectNotice();
+  Click("StartStopButton");
+  EXPECT_EQ(notices_, QStringList{kStopRefused});
+  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
+  EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
+
+  AnswerWith(AccessCode(), "BitBtn1");
+  Click("StartStopButton");
+  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(core_->CurrentPortState().open);
+  EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
+  EXPECT_TRUE(Button("ScanButton")->isEnabled());
+  EXPECT_EQ(ended_, 0);
+}
+
+TEST_F(DriverWindowTest, APortWhoseDeviceWentAwayIsShownStoppedAndCanBeStartedAgain) {
+  Start("ComPort=COM3\nSendT8=0");
+  Form().AdvGlowButton47Click();
+  com3_.CloseMaster();  // the adapter is pulled out
+  ASSERT_TRUE(WaitUntil([&] { return !window_->Ports()->Running(); }));
+  EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
+  EXPECT_TRUE(Button("ScanButton")->isEnabled());
+
+  Click("ScanButton");
+  ASSERT_TRUE(PortListItems().contains(QStringLiteral("COM7")));
+  PortList()->setFocus();
+  while (PortList()->currentText() != QStringLiteral("COM7")) {
+    QTest::keyClick(PortList(), Qt::Key_Down);
+  }
+  Click("StartStopButton");
+  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
+  EXPECT_EQ(core_->CommPortDriver1().DevicePath(), com7_.SlavePath());
+  EXPECT_TRUE(window_->Ports()->Running());
+}
+
+TEST_F(DriverWindowTest, ProgramEndingDuringTheStopQuestionShowsNoNotice) {
+  Start("ComPort=COM3\nSendT8=0");
+  Form().AdvGlowButton47Click();
+  CatchStrayNotices();
+  TForm2* dialog = window_->AccessDialog();
+  WhenShown(dialog, [this] { core_->EndBySignal(15); });
+  Click("StartStopButton");
+  EXPECT_EQ(ended_, 1);
+  QTest::qWait(50);
+  EXPECT_TRUE(notices_.isEmpty());
+  EXPECT_FALSE(dialog->isVisible());
+}
+
+TEST_F(DriverWindowTest, AFailureIsShownWithoutHoldingUpTheProgram) {
+  Start("ComPort=COM255\nSendT8=0");
+  window_->ShowError("something broke");
+  auto* box = Form().findChild<QMessageBox*>(QStringLiteral("FailureBox"));
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(box->isVisible());
+  EXPECT_EQ(box->windowTitle(), QStringLiteral("Драйвер Orvel"));
+  EXPECT_EQ(box->text(), QStringLiteral("something broke"));
+  box->close();
+}
+
+// The notices reach the monitoring server: the configured name cut to six characters,
+// and whether the port is open at that moment.
+TEST_F(DriverWindowTest, PortNoticesReachTheT8Server) {
+  ChildOptions options;
+  const uint16_t t8Port = testing::UnusedPort();
+  options.args = {"--port", std::to_string(t8Port)};
+  ChildProcess t8(testing::BuiltProgram("tools/t8-server/t8-server"), options);
+  ASSERT_TRUE(t8.WaitReady());
+  devices_["COM1234"] = com3_.SlavePath();
+  Start("ComPort=COM1234\nSendT8=1", t8Port);
+  ASSERT_TRUE(core_->CommPortDriver1().IsOpen());
+
+  auto portNotices = [&] { return t8.LinesStartingWith("FRAME 1 PortNotice"); };
+  auto payloadOf = [](const std::string& line) { return line.substr(line.find("payload=") + 8); };
+  const std::string open = "06434F4D31323301";    // "COM123", open
+  const std::string closed = "06434F4D31323300";  // "COM123", not open
+  ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 1; }, 10000));
+  EXPECT_EQ(payloadOf(portNotices()[0]), open);  // the greeting
+
+  Form().AdvGlowButton47Click();
+  AnswerWith(QStringLiteral("00000"), "BitBtn1");
+  ExpectNotice();
+  Click("StartStopButton");  // refused: still open
+  ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 2; }, 10000));
+  EXPECT_EQ(payloadOf(portNotices()[1]), open);
+
+  AnswerWith(AccessCode(), "BitBtn1");
+  Click("StartStopButton");  // stopped
+  ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 3; }, 10000));
+  EXPECT_EQ(payloadOf(portNotices()[2]), closed);
+}
+
+}  // namespace
+}  // namespace orvelgate
