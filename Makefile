@@ -4,10 +4,12 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test sanitize tsan run screenshot clean
+.PHONY: all deps build test sanitize tsan run screenshot clean fuzz-build fuzz fuzz-ci package
 
 all: build
 
@@ -36,6 +38,30 @@ tsan: deps
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --output-on-failure -L t8link --timeout 600
 
+# The fuzz targets of tests/fuzz (libFuzzer, clang, ASan + UBSan), each run for
+# FUZZ_SECONDS from the committed seeds (FUZZ_TARGETS="..." picks some); fails when a
+# target finds something.
+fuzz-build:
+	@scripts/install-deps.sh clang libclang-rt-14-dev
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVELGATE_FUZZ=ON -DORVELGATE_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
+fuzz: fuzz-build
+	FUZZ_TARGETS="$(FUZZ_TARGETS)" scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The short form for CI: 30 s per target.
+fuzz-ci:
+	$(MAKE) fuzz FUZZ_SECONDS=30
+
+# The Debian package $(BUILD)/orvelgate_<version>_<arch>.deb: the driver, its reference
+# peers, the systemd unit, the desktop entry and the example configuration, for /usr.
+package:
+	@scripts/install-deps.sh dpkg-dev
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && cpack -G DEB
+
 # The driver with its demo wiring: a simulated station and the reference servers.
 run: build
 	scripts/demo.sh $(BUILD)
@@ -47,4 +73,4 @@ screenshot: build
 	scripts/screenshot.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -1,7 +1,8 @@
 #pragma once
 // The error log "error.txt" in the working directory: one line per logged failure,
 // "ошибка №" + the number + CR LF, in Windows-1251. The file is opened and closed on
-// every call, so it is complete on disk at any moment.
+// every call, so it is complete on disk at any moment. A log that has reached
+// LogMaxSize() is first moved to "error.txt.1" (log_rotation.h).
 
 #include <string>
 

@@ -214,14 +214,19 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
     }
     out.append(l.text);
     if (!replaceAt && insertAfter == i) {
-      out.append(l.ending.empty() || l.ending == "\r" ? newline : l.ending);
+      // A last line without an ending gets one; a lone CR ending is completed to CR LF
+      // (replacing it would make a CR left in the line part of its value).
+      out.append(l.ending.empty() ? newline : l.ending == "\r" ? "\r\n" : l.ending);
       out.append(key).append("=").append(stored).append(newline);
     } else {
       out.append(l.ending);
     }
   }
   if (!replaceAt && !insertAfter) {
-    if (!out.empty() && out.back() != '\n') out.append(newline);
+    // A last line ended by a lone CR is completed to CR LF: a whole line ending after
+    // the CR would make the CR part of that line's value.
+    if (!out.empty() && out.back() == '\r') out.append("\n");
+    else if (!out.empty() && out.back() != '\n') out.append(newline);
     out.append("[").append(section).append("]").append(newline);
     out.append(key).append("=").append(stored).append(newline);
   }

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/log_rotation.h"
 #include "station/frame_codec.h"
 
 namespace orvelgate {
@@ -32,6 +33,8 @@ void PacketHandler::CommPortDriver1ReceivePacket(const uint8_t* packet, uint32_t
   std::vector<uint8_t> entry(bytes.begin(), bytes.end());
   const std::string sizeLine = "Packsize " + std::to_string(dataSize) + "\r\n";
   entry.insert(entry.end(), sizeLine.begin(), sizeLine.end());
+  // A full log is moved aside between packets, never between a packet and its lines.
+  RotateIfLarger(packetLogPath_, LogMaxSize());
   if (!AppendToLog(entry)) {
     host_.ReportPacketProblem(PacketProblem::PacketLogNotWritten);
     return;

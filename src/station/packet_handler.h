@@ -6,6 +6,7 @@
 // It owns the current event, the last-frame time and the activity counter; the
 // application core reads them (the station supervision and the indicator) and sets the
 // last-frame time at start-up. Runs on the user-interface thread, one packet at a time.
+// The packet log is moved to "<log>.1" once it has reached LogMaxSize() (log_rotation.h).
 
 #include <cstdint>
 #include <string>
