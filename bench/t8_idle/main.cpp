@@ -30,7 +30,7 @@ class IdleHost final : public T8WorkerHost {
     ++lines;
   }
   void StepT8Indicator() override { ++steps; }
-  void OnEventAck() override {}
+  void OnEventAck(uint64_t) override {}
   void OnConnectionEstablished() override {}
   PortStatus CurrentPort() override { return {"COM3", true}; }
   std::atomic<bool> connected{false};

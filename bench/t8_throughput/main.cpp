@@ -31,7 +31,7 @@ class BenchHost final : public T8WorkerHost {
     if (text == kT8TextConnected) connected = true;
   }
   void StepT8Indicator() override {}
-  void OnEventAck() override {
+  void OnEventAck(uint64_t) override {
     std::lock_guard lock(mutex);
     acks.push_back(Steady::now());
   }

@@ -107,7 +107,11 @@ void DriverCore::CreateLinks() {
       if (!shutDown_) view_.LogLine(text);
     };
     targets.stepT8Indicator = [this] { StepT8Indicator(); };
-    targets.onEventAck = [this] { resender_->OnEventAck(); };
+    targets.onEventAck = [this](uint64_t sequence) { resender_->OnEventAck(sequence); };
+    targets.keepUnanswered = [this](uint64_t sequence, int32_t type,
+                                    std::span<const uint8_t> payload) {
+      return KeepUnansweredEvent(sequence, type, payload);
+    };
     targets.onConnectionEstablished = [this] { resender_->OnConnectionEstablished(); };
     targets.currentPort = [this] {
       const PortState state = CurrentPortState();
@@ -182,6 +186,8 @@ void DriverCore::Timer2Timer() {
   // Steps 1 and 2 (the spool re-sends) handle their own failures; one that still
   // escapes ends this tick, and the next tick runs as usual.
   try {
+    // Events the full disk refused, before anything newer.
+    if (router_) router_->RetryHeld();
     // 1. At most one .dd8 file every 3 s while the T8 link is up.
     if (config_.SendT8 && worker_ && worker_->LinkUp && resender_) resender_->ResendT8Step();
     // 2. One .ddk file per tick while the T7 link is connected.
@@ -264,6 +270,7 @@ void DriverCore::StopWorker() {
       [this](std::chrono::milliseconds slice) { return worker_->Join(slice); },
       environment_.workerJoinBound);
   if (joined) {
+    KeepUndelivered(worker_->TakeUndelivered());
     worker_.reset();
     return;
   }
@@ -273,6 +280,35 @@ void DriverCore::StopWorker() {
   t8Bridge_->Detach();
   [[maybe_unused]] cl* left = worker_.release();
   [[maybe_unused]] T8HostBridge* leftBridge = t8Bridge_.release();
+}
+
+// Worker thread: an event that went out on a connection that ended unanswered. The
+// pending spool file's own copy needs nothing: the file stays until its EventAck.
+bool DriverCore::KeepUnansweredEvent(uint64_t sequence, int32_t type,
+                                     std::span<const uint8_t> payload) {
+  if (resender_ && resender_->IsPendingCopy(sequence)) return true;
+  if (config_.NotSendToDiskT8 || !spool_) return false;
+  return spool_->WriteT8File(type, payload).has_value();
+}
+
+// At the end: the events the T8 worker still had (queued, or written and unanswered)
+// and those the full disk refused go to spool files, to be sent after the next start.
+void DriverCore::KeepUndelivered(const std::vector<T8HeldMessage>& messages) {
+  std::size_t lost = 0;
+  for (const T8HeldMessage& message : messages) {
+    if (!KeepUnansweredEvent(message.Sequence, message.Type, message.Payload)) ++lost;
+  }
+  if (router_ && !config_.NotSendToDiskT8) {
+    std::size_t before = 0;
+    do {
+      before = router_->HeldCount();
+    } while (before > 0 && router_->RetryHeld() < before);
+    lost += router_->HeldCount();
+  }
+  if (lost > 0) {
+    std::fprintf(stderr, "orvelgate: %zu undelivered events could not be spooled at the end\n",
+                 lost);
+  }
 }
 
 void DriverCore::ClosePortQuietly() {

@@ -14,7 +14,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "app/main_config.h"
 #include "app/link_port_adapters.h"
@@ -150,6 +152,8 @@ class DriverCore : public QObject,
   void StepT8Indicator();
   void DrawT8Indicator();
   void StopWorker();
+  bool KeepUnansweredEvent(uint64_t sequence, int32_t type, std::span<const uint8_t> payload);
+  void KeepUndelivered(const std::vector<T8HeldMessage>& messages);
   void EndProgram();
   void SetPortOpen(bool open);
 

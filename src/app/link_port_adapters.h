@@ -15,6 +15,9 @@ class T8WorkerPort final : public T8Port {
   bool QueueMessage(int32_t type, std::span<const uint8_t> payload) override {
     return worker_.QueueMessage(type, payload);
   }
+  std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) override {
+    return worker_.QueueNumbered(type, payload);
+  }
 
  private:
   cl& worker_;

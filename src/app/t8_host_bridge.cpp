@@ -14,9 +14,16 @@ void T8HostBridge::StepT8Indicator() {
   });
 }
 
-void T8HostBridge::OnEventAck() {
+void T8HostBridge::OnEventAck(uint64_t sequence) {
   std::lock_guard lock(mutex_);
-  if (!detached_ && targets_.onEventAck) targets_.onEventAck();
+  if (!detached_ && targets_.onEventAck) targets_.onEventAck(sequence);
+}
+
+bool T8HostBridge::KeepUnanswered(uint64_t sequence, int32_t type,
+                                  std::span<const uint8_t> payload) {
+  std::lock_guard lock(mutex_);
+  if (detached_ || !targets_.keepUnanswered) return false;
+  return targets_.keepUnanswered(sequence, type, payload);
 }
 
 void T8HostBridge::OnConnectionEstablished() {

@@ -24,7 +24,9 @@ class T8HostBridge final : public T8WorkerHost {
   struct Targets {
     std::function<void(const std::string&)> logLine;  // run on the UI thread
     std::function<void()> stepT8Indicator;            // run on the UI thread
-    std::function<void()> onEventAck;                 // run on the worker thread
+    std::function<void(uint64_t)> onEventAck;         // run on the worker thread
+    // Keeps an unanswered event (a spool file); run on the worker thread.
+    std::function<bool(uint64_t, int32_t, std::span<const uint8_t>)> keepUnanswered;
     std::function<void()> onConnectionEstablished;    // run on the worker thread
     std::function<PortStatus()> currentPort;          // run on the worker thread
   };
@@ -33,7 +35,8 @@ class T8HostBridge final : public T8WorkerHost {
 
   void LogLine(const std::string& text) override;
   void StepT8Indicator() override;
-  void OnEventAck() override;
+  void OnEventAck(uint64_t sequence) override;
+  bool KeepUnanswered(uint64_t sequence, int32_t type, std::span<const uint8_t> payload) override;
   void OnConnectionEstablished() override;
   PortStatus CurrentPort() override;
 

@@ -10,7 +10,23 @@ Routed EventRouter::RouteEvent(const EventRecord& event) {
   const EventRecord::Bytes bytes = event.Serialize();
   if (t8_->LinkUp() && t8_->QueueMessage(T8Port::kEventMessage, bytes)) return Routed::Sent;
   if (settings_.NotSendToDiskT8) return Routed::Dropped;
-  return Spooled(store_.WriteEventFile(bytes).has_value());
+  if (store_.WriteEventFile(bytes)) return Routed::Spooled;
+  if (held_.size() >= kMaxHeld) return Routed::Lost;
+  held_.push_back(bytes);
+  return Routed::Held;
+}
+
+bool EventRouter::SendOrSpool(const EventRecord::Bytes& bytes) {
+  if (t8_ && t8_->LinkUp() && t8_->QueueMessage(T8Port::kEventMessage, bytes)) return true;
+  return store_.WriteEventFile(bytes).has_value();
+}
+
+std::size_t EventRouter::RetryHeld() {
+  for (std::size_t tried = 0; tried < kRetriesPerTick && !held_.empty(); ++tried) {
+    if (!SendOrSpool(held_.front())) break;
+    held_.pop_front();
+  }
+  return held_.size();
 }
 
 Routed EventRouter::RouteT7Event(std::span<const uint8_t> report) {

@@ -2,8 +2,14 @@
 // Where each event goes: the T8 send ring while the T8 link is up, otherwise a .dd8
 // spool file; an ASCII-frame event report to the T7 link while it is connected,
 // otherwise a .ddk spool file; a station notice likewise. Runs on the UI thread.
+//
+// The station has its acknowledgement by the time an event is routed, so an event
+// whose spool file cannot be written (the disk is full) is not given up: it is held in
+// memory and tried again on every tick (RetryHeld), to the ring or to a file.
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <span>
 
 #include "events/event_record.h"
@@ -21,17 +27,27 @@ enum class Routed {
   Sent,     // queued on the T8 link or handed to the T7 link
   Spooled,  // written to a spool file
   Dropped,  // not kept, as configured (NotSendToDiskT8, or the link does not exist)
+  Held,     // the file could not be written: held in memory until it can be
   Lost,     // should have been spooled, but the file could not be written
 };
 
 class EventRouter {
  public:
+  // Events held for want of a spool file; more are lost (about 2 MB of memory).
+  static constexpr std::size_t kMaxHeld = 100000;
+  // Held events tried per tick: a full disk must not make one tick long.
+  static constexpr std::size_t kRetriesPerTick = 500;
+
   // `t8` is null when SendT8 is off (no T8 worker), `t7` when SendT7 is off.
   EventRouter(T8Port* t8, T7Port* t7, SpoolStore& store, RoutingSettings settings);
 
   // Queues the event as an EventMessage while LinkUp; an event the full ring refuses
-  // is spooled as well, unless NotSendToDiskT8.
+  // is spooled as well, unless NotSendToDiskT8. One the file refuses is held.
   Routed RouteEvent(const EventRecord& event);
+  // The held events, oldest first, to the ring while LinkUp or else to spool files,
+  // until one is refused. Returns how many are still held.
+  std::size_t RetryHeld();
+  std::size_t HeldCount() const { return held_.size(); }
   // The 555-byte event report of an ASCII frame: sent while connected, else its first
   // 39 bytes go to a .ddk file.
   Routed RouteT7Event(std::span<const uint8_t> report);
@@ -41,11 +57,13 @@ class EventRouter {
 
  private:
   static Routed Spooled(bool written) { return written ? Routed::Spooled : Routed::Lost; }
+  bool SendOrSpool(const EventRecord::Bytes& bytes);
 
   T8Port* t8_;
   T7Port* t7_;
   SpoolStore& store_;
   RoutingSettings settings_;
+  std::deque<EventRecord::Bytes> held_;
 };
 
 }  // namespace orvelgate

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace orvelgate {
@@ -19,6 +20,15 @@ class T8Port {
   virtual bool LinkUp() const = 0;
   // Builds the message and puts it into the send ring; false when the full ring refused it.
   virtual bool QueueMessage(int32_t type, std::span<const uint8_t> payload) = 0;
+
+  // What QueueNumbered reports for a link that does not say how it numbered a message.
+  static constexpr uint64_t kUnnumbered = UINT64_MAX;
+  // The same as QueueMessage, with the sequence number the message got (the one the
+  // server's EventAck answers); nullopt when the ring refused it.
+  virtual std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) {
+    if (!QueueMessage(type, payload)) return std::nullopt;
+    return kUnnumbered;
+  }
 };
 
 class T7Port {

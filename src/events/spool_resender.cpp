@@ -41,11 +41,15 @@ void SpoolResender::ResendT8Step() {
     //   .dd8 file: offset 0, 4 bytes: message type (signed, little-endian);
     //              offset 4: the payload, to the end of the file
     const int32_t type = *LeReader(file.bytes).I32(0);
-    const bool queued = t8_->QueueMessage(type, std::span(file.bytes).subspan(4));
     std::lock_guard lock(mutex_);
+    // Queued under the lock, so that its EventAck cannot come before it is pending.
+    const auto sequence = t8_->QueueNumbered(type, std::span(file.bytes).subspan(4));
     // A refused file is not made pending: an EventAck for another message must not
     // delete a file that never went out.
-    if (queued) pendingSpoolFile_ = *name;
+    if (sequence) {
+      pendingSpoolFile_ = *name;
+      pendingSequence_ = *sequence;
+    }
     // An EventAck that came in meanwhile has already made the next file due.
     if (lastSpoolResend_ == lastBefore) lastSpoolResend_ = now;
     return;
@@ -74,10 +78,18 @@ void SpoolResender::ResendT7Step() {
   }
 }
 
-void SpoolResender::OnEventAck() {
+void SpoolResender::OnEventAck(uint64_t sequence) {
   std::lock_guard lock(mutex_);
   if (pendingSpoolFile_.empty()) return;
+  if (pendingSequence_ != T8Port::kUnnumbered && sequence != pendingSequence_) return;
+  pendingSequence_ = T8Port::kUnnumbered;  // answered: no later message is its copy
   if (store_.Remove(pendingSpoolFile_)) lastSpoolResend_ = clock_.LocalNow() - 1.0;
+}
+
+bool SpoolResender::IsPendingCopy(uint64_t sequence) const {
+  std::lock_guard lock(mutex_);
+  return !pendingSpoolFile_.empty() && pendingSequence_ != T8Port::kUnnumbered &&
+         sequence == pendingSequence_;
 }
 
 void SpoolResender::OnConnectionEstablished() {

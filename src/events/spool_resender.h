@@ -3,7 +3,9 @@
 // the T8 worker's part on EventAck and on every new connection.
 //
 // T8: while LinkUp, at most one .dd8 file every 3 s (oldest first). The file stays
-// until an EventAck arrives; then it is deleted and the next one is due at once. A
+// until the EventAck of its own message arrives (an acknowledgement of a live event
+// queued ahead of it must not delete a file whose copy has not even gone out); then it
+// is deleted and the next one is due at once. A
 // file the full send ring refuses stays and is tried again 3 s later.
 // T7: while connected, one .ddk file per tick, padded with zeros to 555 bytes and
 // deleted once handed over.
@@ -36,10 +38,14 @@ class SpoolResender {
   void ResendT8Step();
   void ResendT7Step();
 
-  // T8 worker thread: on every EventAck reply (whatever event it answers), and after
-  // every established connection.
-  void OnEventAck();
+  // T8 worker thread: on every EventAck reply, with the number of the message it
+  // answers (kUnnumbered from a link that does not number: then any EventAck counts),
+  // and after every established connection.
+  void OnEventAck(uint64_t sequence = T8Port::kUnnumbered);
   void OnConnectionEstablished();
+  // Whether the message numbered `sequence` is the pending file's copy (which needs no
+  // keeping elsewhere: the file stays until its own EventAck).
+  bool IsPendingCopy(uint64_t sequence) const;
 
   std::string PendingSpoolFile() const;
   TDateTime LastSpoolResend() const;
@@ -53,6 +59,7 @@ class SpoolResender {
   const Clock& clock_;
   mutable std::mutex mutex_;  // guards the two fields below
   std::string pendingSpoolFile_;
+  uint64_t pendingSequence_ = T8Port::kUnnumbered;
   TDateTime lastSpoolResend_ = 0.0;
 };
 

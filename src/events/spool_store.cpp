@@ -42,10 +42,14 @@ std::optional<SpoolKind> SpoolStore::KindOf(std::string_view leaf) const {
 }
 
 std::optional<std::string> SpoolStore::WriteEventFile(const EventRecord::Bytes& record) {
-  std::array<uint8_t, kEventSpoolFileSize> bytes{};
+  return WriteT8File(T8Port::kEventMessage, record);
+}
+
+std::optional<std::string> SpoolStore::WriteT8File(int32_t type, std::span<const uint8_t> payload) {
+  std::vector<uint8_t> bytes(4 + payload.size());
   LeWriter out(bytes);
-  out.I32(0, T8Port::kEventMessage);
-  out.Bytes(4, record);
+  out.I32(0, type);
+  out.Bytes(4, payload);
   return Write(bytes, std::string(kT8Extension));
 }
 

@@ -82,6 +82,8 @@ class SpoolStore {
   // Each returns the full name (PathForSoob + file name) of the file written, or
   // nullopt when it could not be written; nothing partial is left under a spool name.
   std::optional<std::string> WriteEventFile(const EventRecord::Bytes& record);
+  // A .dd8 file of any T8 message: its type, then its payload.
+  std::optional<std::string> WriteT8File(int32_t type, std::span<const uint8_t> payload);
   std::optional<std::string> WriteT7EventFile(std::span<const uint8_t> report);
   std::optional<std::string> WriteNoticeFile(std::span<const uint8_t> record, int32_t nAbs);
   // Writes `bytes` under stem + tail; the three above are this with their contents.

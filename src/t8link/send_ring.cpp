@@ -36,11 +36,27 @@ void SendRing::DropHead() {
 }
 
 bool SendRing::QueueMessage(int32_t type, std::span<const uint8_t> payload) {
+  return QueueNumbered(type, payload).has_value();
+}
+
+std::optional<uint64_t> SendRing::QueueNumbered(int32_t type, std::span<const uint8_t> payload) {
   std::lock_guard lock(mutex_);
   const uint64_t sequence = sequence_++;
   const auto message = BuildMessage(type, sequence, payload);
-  if (!message) return false;
-  return PushLocked(*message);
+  if (!message || !PushLocked(*message)) return std::nullopt;
+  return sequence;
+}
+
+std::vector<std::vector<uint8_t>> SendRing::TakeAll() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::vector<uint8_t>> waiting;
+  while (head_ != tail_ || full_) {
+    waiting.push_back(std::move(slots_[head_]));
+    slots_[head_] = {};
+    head_ = NextSlot(head_);
+    full_ = false;
+  }
+  return waiting;
 }
 
 std::size_t SendRing::Count() const {

@@ -30,6 +30,10 @@ class SendRing {
   // ring took it; false when the ring is full or the payload exceeds the frame bound
   // (kT8MaxMessageLength). A caller holding an event spools it on false.
   bool QueueMessage(int32_t type, std::span<const uint8_t> payload);
+  // The same, with the number the queued message got; nullopt when it was refused.
+  std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload);
+  // Empties the ring: every message still waiting, oldest first.
+  std::vector<std::vector<uint8_t>> TakeAll();
 
   std::size_t Count() const;
   bool Empty() const { return Count() == 0; }

@@ -19,9 +19,13 @@ cl::~cl() {
 }
 
 bool cl::QueueMessage(int32_t type, std::span<const uint8_t> payload) {
-  const bool queued = ring_.QueueMessage(type, payload);
-  if (queued) wake_.Notify();
-  return queued;
+  return QueueNumbered(type, payload).has_value();
+}
+
+std::optional<uint64_t> cl::QueueNumbered(int32_t type, std::span<const uint8_t> payload) {
+  const auto sequence = ring_.QueueNumbered(type, payload);
+  if (sequence) wake_.Notify();
+  return sequence;
 }
 
 void cl::Start() {
@@ -103,6 +107,8 @@ void cl::Prepare() {
 void cl::Finish() {
   if (client_ && client_->Connected()) client_->Disconnect();
   client_.reset();
+  LinkUp = false;  // nothing is taken for sending any more
+  HandBackUnanswered();
 }
 
 void cl::RunCycle() {
@@ -156,7 +162,8 @@ void cl::RunConnectedCycle() {
     replyRead = false;
   }
   if (!replyRead) return;
-  if (const auto reply = CheckReply(reply_)) Dispatch(reply->Type);
+  const std::optional<uint64_t> answered = TakeAnswered();
+  if (const auto reply = CheckReply(reply_)) Dispatch(reply->Type, answered);
 }
 
 bool cl::ReadReply() {
@@ -177,15 +184,16 @@ bool cl::ReadReply() {
   return result != T8ReadResult::BadLength;
 }
 
-void cl::Dispatch(int32_t type) {
+void cl::Dispatch(int32_t type, std::optional<uint64_t> answered) {
   ErrorCount_ = 0;
   StepT8Indicator();
   switch (type) {
     case T8Type::LoginAccepted:
       LoggedIn_ = true;
+      RequeueHeldBack();
       break;
     case T8Type::EventAck:
-      host_.OnEventAck();
+      host_.OnEventAck(answered.value_or(kNoSequence));
       break;
     case T8Type::ServerQuery:
       QueueMessage(T8Type::QueryAnswer, {});
@@ -240,7 +248,10 @@ void cl::MakeAttempt() {
 }
 
 bool cl::WriteFrame(std::span<const uint8_t> message) {
-  if (client_->WriteAll(FrameMessage(message)) == T8IoStatus::Ok) return true;
+  if (client_->WriteAll(FrameMessage(message)) == T8IoStatus::Ok) {
+    NoteWritten(message);
+    return true;
+  }
   client_->Disconnect();  // runs OnClientDisconnected: the link is down
   ++ErrorCount_;
   return false;
@@ -257,7 +268,76 @@ void cl::OnClientConnected() {
 
 void cl::OnClientDisconnected() {
   LinkUp = false;
+  HandBackUnanswered();
   StepT8Indicator();
+}
+
+// The server answers every message, in order: each reply answers the oldest message
+// still unanswered.
+void cl::NoteWritten(std::span<const uint8_t> message) {
+  const auto header = ParseMessageHeader(message);
+  if (!header) return;
+  T8HeldMessage sent{header->Sequence, header->Type, {}};
+  if (header->Type == T8Type::EventMessage) {
+    sent.Payload.assign(message.begin() + T8Header::kSize, message.end());
+  }
+  unanswered_.push_back(std::move(sent));
+  // A server that takes messages without answering them: the oldest is given up on as
+  // it would be on a lost connection.
+  if (unanswered_.size() > kMaxUnanswered) {
+    HandBack(std::move(unanswered_.front()));
+    unanswered_.pop_front();
+  }
+}
+
+std::optional<uint64_t> cl::TakeAnswered() {
+  if (unanswered_.empty()) return std::nullopt;
+  const uint64_t sequence = unanswered_.front().Sequence;
+  unanswered_.pop_front();
+  return sequence;
+}
+
+// The connection has ended: whatever it carried without an answer may never have
+// reached the server. Events are kept; the rest (greetings, polls) is sent afresh on
+// the next connection anyway.
+void cl::HandBackUnanswered() {
+  while (!unanswered_.empty()) {
+    HandBack(std::move(unanswered_.front()));
+    unanswered_.pop_front();
+  }
+}
+
+void cl::HandBack(T8HeldMessage message) {
+  if (message.Type != T8Type::EventMessage) return;
+  bool kept = false;
+  try {
+    kept = host_.KeepUnanswered(message.Sequence, message.Type, message.Payload);
+  } catch (const std::exception&) {
+    kept = false;
+  }
+  if (!kept) heldBack_.push_back(std::move(message));
+}
+
+// Held-back events go out again once the server has let us in, behind the greetings.
+void cl::RequeueHeldBack() {
+  std::size_t queued = 0;
+  for (; queued < heldBack_.size(); ++queued) {
+    if (!QueueNumbered(heldBack_[queued].Type, heldBack_[queued].Payload)) break;
+  }
+  heldBack_.erase(heldBack_.begin(), heldBack_.begin() + static_cast<std::ptrdiff_t>(queued));
+}
+
+std::vector<T8HeldMessage> cl::TakeUndelivered() {
+  HandBackUnanswered();
+  std::vector<T8HeldMessage> left = std::move(heldBack_);
+  heldBack_.clear();
+  for (const auto& message : ring_.TakeAll()) {
+    const auto header = ParseMessageHeader(message);
+    if (!header || header->Type != T8Type::EventMessage) continue;
+    left.push_back({header->Sequence, header->Type,
+                    std::vector<uint8_t>(message.begin() + T8Header::kSize, message.end())});
+  }
+  return left;
 }
 
 void cl::DropConnection() {
@@ -268,6 +348,7 @@ void cl::DropConnection() {
 
 void cl::NewClient() {
   client_.reset();  // closes an open socket without the disconnection handler
+  HandBackUnanswered();
   client_ = std::make_unique<T8Socket>(
       stop_, settings_.ConnectTimeoutMs, [this] { OnClientConnected(); },
       [this] { OnClientDisconnected(); });

@@ -14,9 +14,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -45,6 +47,13 @@ struct T8WorkerSettings {
   uint32_t FrameBudgetMs = 5000;   // the whole message of one reply frame
 };
 
+// A message the worker still answers for: its number, type and payload.
+struct T8HeldMessage {
+  uint64_t Sequence = 0;
+  int32_t Type = 0;
+  std::vector<uint8_t> Payload;
+};
+
 class cl {
  public:
   static constexpr uint32_t kAttemptIntervalMs = 5000;
@@ -54,6 +63,11 @@ class cl {
   // The longest pause of an idle worker: a queued message or a stop ends it at once,
   // and it ends in time for the next poll or attempt.
   static constexpr uint32_t kIdlePauseMs = 20;
+  // Messages written and not yet answered that the worker keeps track of; the server
+  // answers each message, so more than this means it has stopped answering.
+  static constexpr std::size_t kMaxUnanswered = 100;
+  // The number an EventAck reports when it answers no message the worker knows of.
+  static constexpr uint64_t kNoSequence = UINT64_MAX;
 
   cl(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
      T8WorkerSettings settings = {});
@@ -64,6 +78,8 @@ class cl {
   // Numbers and queues a message; false when the full ring refused it (the number is
   // used up all the same). Any thread.
   bool QueueMessage(int32_t type, std::span<const uint8_t> payload);
+  // The same, with the number the message got; nullopt when it was refused.
+  std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload);
 
   // A connection is established and in use. Written by the worker only.
   std::atomic<bool> LinkUp{false};
@@ -86,6 +102,12 @@ class cl {
   int32_t ErrorCount() const { return ErrorCount_; }
   bool LoggedIn() const { return LoggedIn_; }
   bool ReconnectAllowed() const { return ReconnectAllowed_; }
+  std::size_t UnansweredCount() const { return unanswered_.size(); }
+  std::size_t HeldBackCount() const { return heldBack_.size(); }
+  // Once the thread has ended: every event message the server has not answered, oldest
+  // first (those written without an answer, those held back, those still queued), for
+  // the owner to keep. The worker forgets them.
+  std::vector<T8HeldMessage> TakeUndelivered();
   // Any thread.
   std::size_t QueuedCount() const { return ring_.Count(); }
   uint64_t NextSequence() const { return ring_.NextSequence(); }
@@ -96,8 +118,13 @@ class cl {
   void RunDisconnectedCycle();
   void MakeAttempt();
   bool ReadReply();  // false for a failure outside the socket layer
-  void Dispatch(int32_t type);
+  void Dispatch(int32_t type, std::optional<uint64_t> answered);
   bool WriteFrame(std::span<const uint8_t> message);
+  void NoteWritten(std::span<const uint8_t> message);
+  std::optional<uint64_t> TakeAnswered();
+  void HandBackUnanswered();
+  void HandBack(T8HeldMessage message);
+  void RequeueHeldBack();
   void OnClientConnected();
   void OnClientDisconnected();
   void DropConnection();
@@ -127,6 +154,10 @@ class cl {
   int32_t ErrorCount_ = 0;
   bool DeniedReported_ = false;
   std::vector<uint8_t> reply_;
+  // Written, in order, and not answered yet (a reply answers the oldest).
+  std::deque<T8HeldMessage> unanswered_;
+  // Events whose connection ended unanswered and that the host could not keep.
+  std::vector<T8HeldMessage> heldBack_;
 
   SendRing ring_;  // shared: its own lock
 

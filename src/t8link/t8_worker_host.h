@@ -4,6 +4,8 @@
 // and StepT8Indicator onto the UI thread (a blocking queued call, abandoned once a
 // stop is requested) and guards what it shares with its timers.
 
+#include <cstdint>
+#include <span>
 #include <string>
 
 namespace orvelgate {
@@ -28,9 +30,17 @@ class T8WorkerHost {
   virtual void LogLine(const std::string& text) = 0;
   // One step of the T8 activity counter and a redraw of the T8 indicator.
   virtual void StepT8Indicator() = 0;
-  // The server acknowledged an event: delete the pending spool file, if it still
-  // exists, and make the next spool re-send due at once.
-  virtual void OnEventAck() = 0;
+  // The server acknowledged the message numbered `sequence`: delete the pending spool
+  // file if that message was its copy, and make the next spool re-send due at once.
+  virtual void OnEventAck(uint64_t sequence) = 0;
+  // An event message went out on a connection that ended before the server answered
+  // it, so the server may never have seen it: keep it (a spool file). False when it
+  // could not be kept; the worker then holds it and queues it again after the next
+  // login.
+  virtual bool KeepUnanswered(uint64_t /*sequence*/, int32_t /*type*/,
+                              std::span<const uint8_t> /*payload*/) {
+    return false;
+  }
   // A connection was established: LastSpoolResend := now - 1 day.
   virtual void OnConnectionEstablished() = 0;
   // The current serial port name and whether it is open.

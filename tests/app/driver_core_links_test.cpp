@@ -153,6 +153,24 @@ TEST_F(CoreLinksTest, T8OutageGoesToSpoolFilesDeliveredOnceTheServerIsBack) {
   }
 }
 
+// A server that takes events without answering them, then the end of the program:
+// the events the worker wrote or still had queued are in spool files afterwards.
+TEST_F(CoreLinksTest, EventsTheServerNeverAnsweredAreSpooledAtTheEnd) {
+  auto t8 = StartServer("tools/t8-server/t8-server", t8Port_);
+  MakeCore("SendT8=1\nSendT7=0");
+  ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
+  ASSERT_TRUE(Line(*t8, "REPLY 1 LoginAccepted"));
+  t8->Write("silent on\n");
+  ASSERT_TRUE(Line(*t8, "OK silent"));
+  for (uint16_t object = 1; object <= 3; ++object) Packet(Gb(object));
+  // Each unanswered message costs the worker a read time-out.
+  ASSERT_TRUE(PumpUntil([&] { return !t8->LinesStartingWith("EVENT").empty(); }, 15000));
+  EXPECT_EQ(Files(".dd8"), 0u);
+
+  core_->Shutdown();
+  EXPECT_EQ(Files(".dd8"), 3u);
+}
+
 TEST_F(CoreLinksTest, NotSendToDiskT8DropsWhatTheLinkCannotTake) {
   MakeCore("SendT8=1\nSendT7=0\nNotSendToDiskT8=1");
   Packet(Gb(7));

@@ -96,9 +96,36 @@ TEST_F(EventRouterTest, AFileThatCannotBeWrittenIsReportedLost) {
   FakeT8 t8(/*up=*/false);
   FakeT7 t7(/*connected=*/false);
   EventRouter router(&t8, &t7, blocked, {});
-  EXPECT_EQ(router.RouteEvent(MakeEvent(1)), Routed::Lost);
+  // The station has been answered already: the event is held, the notice is lost.
+  EXPECT_EQ(router.RouteEvent(MakeEvent(1)), Routed::Held);
   EXPECT_EQ(router.RouteStationNotice(std::array<uint8_t, 555>{}), Routed::Lost);
   EXPECT_EQ(FileNames(dir.path()), std::vector<std::string>{"blocker"});
+  EXPECT_EQ(router.HeldCount(), 1u);
+}
+
+// A full disk: events are held in order, kept on the next tick the disk takes them,
+// or sent on the ring once the link is up, and never dropped meanwhile.
+TEST_F(EventRouterTest, HeldEventsGoToTheSpoolOrTheRingWhenTheyCan) {
+  testing::WriteFileText("full", "stands where the spool folder should be");
+  SpoolStore spool({.pathForSoob = "full/"}, clock);
+  FakeT8 t8(/*up=*/false);
+  EventRouter router(&t8, nullptr, spool, {});
+  for (int32_t i = 1; i <= 3; ++i) ASSERT_EQ(router.RouteEvent(MakeEvent(i)), Routed::Held);
+  EXPECT_EQ(router.RetryHeld(), 3u);  // the disk still refuses
+
+  fs::remove("full");
+  fs::create_directory("full");
+  EXPECT_EQ(router.RetryHeld(), 0u);
+  EXPECT_EQ(spool.Count(SpoolKind::T8), 3u);
+
+  fs::remove_all("full");
+  testing::WriteFileText("full", "full again");
+  for (int32_t i = 4; i <= 5; ++i) ASSERT_EQ(router.RouteEvent(MakeEvent(i)), Routed::Held);
+  t8.SetUp(true);
+  EXPECT_EQ(router.RetryHeld(), 0u);
+  ASSERT_EQ(t8.Queued().size(), 2u);
+  EXPECT_EQ(EventRecord::Parse(t8.Queued()[0].payload)->Account, 4);
+  EXPECT_EQ(EventRecord::Parse(t8.Queued()[1].payload)->Account, 5);
 }
 
 TEST_F(EventRouterTest, T7EventReportGoesOutWhileConnectedElse39ByteFile) {

@@ -200,6 +200,35 @@ TEST_F(SpoolResenderTest, AFileTheFullRingRefusesStaysAndIsTriedThreeSecondsLate
   EXPECT_EQ(full.Offered(), 2u);
 }
 
+// A link that numbers its messages, as the T8 worker does.
+class NumberedT8 : public FakeT8 {
+ public:
+  std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) override {
+    if (!QueueMessage(type, payload)) return std::nullopt;
+    return next++;
+  }
+  uint64_t next = 40;
+};
+
+// The pending file's copy may wait in the ring behind live events: their EventAcks
+// must not delete it, or a crash before it leaves would lose it.
+TEST_F(SpoolResenderTest, OnlyTheEventAckOfThePendingFilesOwnMessageDeletesIt) {
+  NumberedT8 t8;
+  PutThreeFiles();
+  SpoolResender resender(&t8, nullptr, store(), clock);
+  resender.ResendT8Step();
+  ASSERT_EQ(resender.PendingSpoolFile(), "7000000.dd8");
+  EXPECT_TRUE(resender.IsPendingCopy(40));
+  EXPECT_FALSE(resender.IsPendingCopy(39));
+
+  resender.OnEventAck(39);                 // a live event queued ahead of it
+  resender.OnEventAck(T8Port::kUnnumbered);  // an EventAck that answers nothing known
+  EXPECT_TRUE(fs::exists("7000000.dd8"));
+  resender.OnEventAck(40);
+  EXPECT_FALSE(fs::exists("7000000.dd8"));
+  EXPECT_FALSE(resender.IsPendingCopy(40));
+}
+
 TEST_F(SpoolResenderTest, AckWithoutAPendingFileChangesNothing) {
   PutThreeFiles();
   Tick();

@@ -31,7 +31,7 @@ class SpoolHost final : public T8WorkerHost {
  public:
   void LogLine(const std::string&) override {}
   void StepT8Indicator() override {}
-  void OnEventAck() override { resender->OnEventAck(); }
+  void OnEventAck(uint64_t sequence) override { resender->OnEventAck(sequence); }
   void OnConnectionEstablished() override { resender->OnConnectionEstablished(); }
   PortStatus CurrentPort() override { return {"COM3", true}; }
   SpoolResender* resender = nullptr;
@@ -43,6 +43,9 @@ class WorkerPort final : public T8Port {
   bool LinkUp() const override { return worker_.LinkUp; }
   bool QueueMessage(int32_t type, std::span<const uint8_t> payload) override {
     return worker_.QueueMessage(type, payload);
+  }
+  std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) override {
+    return worker_.QueueNumbered(type, payload);
   }
 
  private:

@@ -32,10 +32,33 @@ void RecordingHost::StepT8Indicator() {
   ++steps_;
 }
 
-void RecordingHost::OnEventAck() {
+void RecordingHost::OnEventAck(uint64_t sequence) {
   std::lock_guard lock(mutex_);
   ++acks_;
+  ackedSequences_.push_back(sequence);
   changed_.notify_all();
+}
+
+bool RecordingHost::KeepUnanswered(uint64_t sequence, int32_t /*type*/,
+                                   std::span<const uint8_t> payload) {
+  std::lock_guard lock(mutex_);
+  unanswered_.emplace_back(sequence, std::vector<uint8_t>(payload.begin(), payload.end()));
+  return keeps_;
+}
+
+void RecordingHost::SetKeeps(bool keeps) {
+  std::lock_guard lock(mutex_);
+  keeps_ = keeps;
+}
+
+std::vector<uint64_t> RecordingHost::AckedSequences() const {
+  std::lock_guard lock(mutex_);
+  return ackedSequences_;
+}
+
+std::vector<std::pair<uint64_t, std::vector<uint8_t>>> RecordingHost::Unanswered() const {
+  std::lock_guard lock(mutex_);
+  return unanswered_;
 }
 
 void RecordingHost::OnConnectionEstablished() {

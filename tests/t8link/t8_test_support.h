@@ -10,6 +10,8 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
+#include <utility>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,11 +24,17 @@ class RecordingHost final : public T8WorkerHost {
  public:
   void LogLine(const std::string& text) override;
   void StepT8Indicator() override;
-  void OnEventAck() override;
+  void OnEventAck(uint64_t sequence) override;
+  // Records the event; keeps it only while SetKeeps(true) (the default).
+  bool KeepUnanswered(uint64_t sequence, int32_t type, std::span<const uint8_t> payload) override;
   void OnConnectionEstablished() override;
   PortStatus CurrentPort() override;
 
   void SetPort(PortStatus port);
+  void SetKeeps(bool keeps);
+  std::vector<uint64_t> AckedSequences() const;
+  // The unanswered events handed to the host: sequence and payload.
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> Unanswered() const;
   std::vector<std::string> Logs() const;
   int CountLog(const std::string& text) const;
   int Steps() const;
@@ -43,6 +51,9 @@ class RecordingHost final : public T8WorkerHost {
   std::vector<std::string> logs_;
   int steps_ = 0;
   int acks_ = 0;
+  std::vector<uint64_t> ackedSequences_;
+  bool keeps_ = true;
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> unanswered_;
   int established_ = 0;
   PortStatus port_{"COM3", true};
 };

@@ -219,6 +219,93 @@ TEST_F(T8WorkerSteps, EventsAreDeliveredAndAcknowledgedThroughTheHost) {
   EXPECT_EQ(worker->ErrorCount(), 0);
 }
 
+TEST_F(T8WorkerSteps, EventAckReportsTheNumberOfTheMessageItAnswers) {
+  Serve();
+  MakeWorker();
+  ConnectAndGreet();
+  QueueEvent(1);  // seq 4
+  worker->RunCycle();
+  server->Command("ack off");
+  QueueEvent(2);  // seq 5, answered with a Poll
+  worker->RunCycle();
+  server->Command("ack on");
+  QueueEvent(3);  // seq 6
+  worker->RunCycle();
+  EXPECT_EQ(host.AckedSequences(), (std::vector<uint64_t>{4, 6}));
+  EXPECT_EQ(worker->UnansweredCount(), 0u);
+}
+
+// Runs cycles until the worker has seen its connection go (at most `limit`).
+bool CyclesUntilDown(cl& worker, int limit) {
+  for (int i = 0; i < limit && worker.LinkUp; ++i) worker.RunCycle();
+  return !worker.LinkUp;
+}
+
+// The server took the event and the connection went before its answer: it may never
+// have been handled, so the host is asked to keep it.
+TEST_F(T8WorkerSteps, AnEventLeftUnansweredByALostConnectionIsHandedToTheHost) {
+  Serve();
+  MakeWorker();
+  ConnectAndGreet();
+  server->Command("next reset");
+  QueueEvent(7);  // seq 4
+  ASSERT_TRUE(CyclesUntilDown(*worker, 30));
+  clock.Advance(5001);
+  worker->RunCycle();  // the next attempt at the latest gives up on the old connection
+  const auto kept = host.Unanswered();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].first, 4u);
+  EXPECT_EQ(kept[0].second, Event(7));
+  EXPECT_EQ(worker->HeldBackCount(), 0u);
+  EXPECT_EQ(worker->UnansweredCount(), 0u);
+}
+
+// A host that cannot keep it (the disk is full): the worker holds it and sends it
+// again on the next connection, once the server has let it in.
+TEST_F(T8WorkerSteps, AnUnansweredEventTheHostCannotKeepGoesOutAfterTheNextLogin) {
+  Serve();
+  MakeWorker();
+  ConnectAndGreet();
+  host.SetKeeps(false);
+  server->Command("next reset");
+  QueueEvent(8);
+  ASSERT_TRUE(CyclesUntilDown(*worker, 30));
+  clock.Advance(5001);
+  worker->RunCycle();
+  ASSERT_TRUE(worker->LinkUp);
+  EXPECT_EQ(worker->HeldBackCount(), 1u);
+  Cycles(6);
+  const auto frames = FramesOn(2);
+  ASSERT_GE(frames.size(), 5u);
+  EXPECT_EQ(frames[0].Type, "Hello");
+  const auto again = std::find_if(frames.begin(), frames.end(),
+                                  [](const SeenFrame& f) { return f.Type == "EventMessage"; });
+  ASSERT_NE(again, frames.end());
+  EXPECT_EQ(again->Payload, Hex(Event(8)));
+  EXPECT_EQ(worker->HeldBackCount(), 0u);
+  EXPECT_EQ(host.Acks(), 1);
+}
+
+// At the end, everything the worker still answers for comes back to its owner.
+TEST_F(T8WorkerSteps, TakeUndeliveredReturnsQueuedAndHeldBackEvents) {
+  Serve();
+  MakeWorker();
+  ConnectAndGreet();
+  host.SetKeeps(false);
+  server->Command("next reset");
+  QueueEvent(1);
+  ASSERT_TRUE(CyclesUntilDown(*worker, 30));
+  QueueEvent(2);
+  ASSERT_TRUE(worker->QueueMessage(T8Type::PortNotice, Bytes{0}));
+  worker->Finish();
+  const auto left = worker->TakeUndelivered();
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0].Payload, Event(1));
+  EXPECT_EQ(left[1].Payload, Event(2));
+  EXPECT_EQ(left[1].Type, T8Type::EventMessage);
+  EXPECT_EQ(worker->QueuedCount(), 0u);
+}
+
 TEST_F(T8WorkerSteps, ServerQueryIsAnsweredInTheNextCycle) {
   Serve();
   MakeWorker();
