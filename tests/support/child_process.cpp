@@ -55,16 +55,21 @@ ChildProcess::ChildProcess(const std::string& program, ChildOptions options)
   const std::vector<std::string> envStrings = ChildEnvironment(options);
   const std::vector<char*> argv = Pointers(argStrings);
   const std::vector<char*> envp = Pointers(envStrings);
+  const int errFd = options.stderrFile.empty()
+                        ? -1
+                        : open(options.stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   pid_ = fork();
   if (pid_ == 0) {
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
+    if (errFd >= 0) dup2(errFd, STDERR_FILENO);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(in[0]);
   close(out[1]);
+  if (errFd >= 0) close(errFd);
   if (pid_ < 0) {
     close(in[1]);
     close(out[0]);

@@ -29,6 +29,7 @@ struct ChildOptions {
   std::string cwd;                // empty: the test's working directory
   std::vector<std::pair<std::string, std::string>> env;  // set in the child's environment
   std::chrono::milliseconds grace = 5s;  // SIGTERM to SIGKILL when ending it
+  std::string stderrFile;  // empty: the test's stderr; otherwise appended to this file
 };
 
 class ChildProcess {

@@ -1,0 +1,277 @@
+#include "faults/fault_rig.h"
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+namespace orvelgate::faults {
+namespace fs = std::filesystem;
+using testing::ChildOptions;
+using testing::ChildProcess;
+
+namespace {
+
+constexpr int64_t kAccountBase = 40000;  // FirstNumber 4, as the driver starts without one
+constexpr int kFirstGbObject = 10000;
+
+int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    throw std::runtime_error("no free loopback port");
+  }
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// The number after "key=" in a line, or -1.
+int64_t NumberAfter(const std::string& line, const std::string& key) {
+  const auto at = line.find(key);
+  if (at == std::string::npos) return -1;
+  try {
+    return std::stoll(line.substr(at + key.size()));
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+void WriteWhole(const fs::path& path, const std::string& text) {
+  const fs::path temporary = path.string() + ".new";
+  std::ofstream(temporary, std::ios::binary | std::ios::trunc) << text;
+  fs::rename(temporary, path);  // the driver never reads half of it
+}
+
+}  // namespace
+
+std::vector<PlannedFrame> PlanFrames(int count, bool withAscii) {
+  std::vector<PlannedFrame> frames;
+  const int kinds = withAscii ? 3 : 2;
+  char object[8];
+  for (int i = 0; i < count && i < kMaxFrames; ++i) {
+    const int round = i / kinds;
+    switch (i % kinds) {
+      case 0:
+        frames.push_back({"gb,object=" + std::to_string(kFirstGbObject + round),
+                          kAccountBase + kFirstGbObject + round, false});
+        break;
+      case 1:
+        std::snprintf(object, sizeof object, "%04d", (2 * round) % 10000);
+        frames.push_back({std::string("cn,object=") + object,
+                          kAccountBase + (2 * round) % 10000, false});
+        break;
+      default:
+        std::snprintf(object, sizeof object, "%04d", (2 * round + 1) % 10000);
+        frames.push_back({std::string("ascii,group=1,object=") + object,
+                          kAccountBase + (2 * round + 1) % 10000, true});
+        break;
+    }
+  }
+  return frames;
+}
+
+FaultRig::FaultRig(RigOptions options)
+    : options_(std::move(options)), frames_(PlanFrames(options_.frames, options_.withAscii)) {
+  fs::create_directories(options_.folder);
+  fs::create_directories(options_.spool);
+  fs::create_directories(options_.folder / "runtime");
+  fs::permissions(options_.folder / "runtime", fs::perms::owner_all, fs::perm_options::replace);
+  t8Port_ = FreeLoopbackPort();
+}
+
+FaultRig::~FaultRig() {
+  // The driver first, so that it ends in order while its servers are still there.
+  driver_.reset();
+  station_.reset();
+  t8_.reset();
+  t7_.reset();
+}
+
+std::string FaultRig::Program(const std::string& relative) const {
+  return options_.binaryDir + "/" + relative;
+}
+
+ChildOptions FaultRig::Quiet(std::vector<std::string> args, const std::string& log) const {
+  ChildOptions options;
+  options.args = std::move(args);
+  options.stderrFile = (options_.folder / log).string();
+  return options;
+}
+
+void FaultRig::StartT8() {
+  t8_ = std::make_unique<ChildProcess>(
+      Program("tools/t8-server/t8-server"),
+      Quiet({"--port", std::to_string(t8Port_), "--quiet"}, "t8-server.err"));
+  t8Seen_ = 0;
+  if (!t8_->WaitReady()) problems_.push_back("the T8 server did not start");
+}
+
+void FaultRig::KillT8() {
+  if (!t8_) return;
+  CollectT8(*t8_, t8Seen_);
+  t8_->Signal(SIGKILL);
+  t8_->WaitExit();
+  CollectT8(*t8_, t8Seen_);  // lines it printed before it died
+  t8_.reset();
+}
+
+void FaultRig::StartT7() {
+  t7_ = std::make_unique<ChildProcess>(Program("tools/t7-server/t7-server"),
+                                       Quiet({"--port", "7788"}, "t7-server.err"));
+  if (!t7_->WaitReady()) problems_.push_back("the T7 server did not start on 7788");
+}
+
+void FaultRig::KillT7() {
+  if (!t7_) return;
+  t7_->Signal(SIGKILL);
+  t7_->WaitExit();
+  t7_.reset();
+}
+
+void FaultRig::StartDriver() {
+  ChildOptions options = Quiet({}, "driver.err");
+  options.cwd = options_.folder.string();
+  options.env = {{"QT_QPA_PLATFORM", "offscreen"},
+                 {"XDG_RUNTIME_DIR", (options_.folder / "runtime").string()}};
+  options.grace = std::chrono::seconds(20);
+  driver_ = std::make_unique<ChildProcess>(Program("src/app/orvelgate"), options);
+  if (!driver_->WaitReady(std::chrono::seconds(20))) problems_.push_back("the driver did not start");
+}
+
+void FaultRig::KillDriver() {
+  if (!driver_) return;
+  driver_->Signal(SIGKILL);
+  driver_->WaitExit();
+  driver_.reset();
+}
+
+void FaultRig::WriteIni(const std::string& ptyPath) {
+  std::string spool = options_.spool.string();
+  if (spool.back() != '/') spool += '/';
+  WriteWhole(options_.folder / "orvelgate.ini",
+             "[main]\nComPort=COM3\nComBaudRate=115200\nSendT8=1\nSendT7=1\n"
+             "host=127.0.0.1\nPathForSoob=" + spool +
+             "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(t8Port_) +
+             "\n[ports]\nCOM3=" + ptyPath + "\n");
+}
+
+void FaultRig::StartStation() {
+  stationBase_ = nextUnanswered_;
+  std::string script;
+  for (std::size_t i = static_cast<std::size_t>(stationBase_); i < frames_.size(); ++i) {
+    script += frames_[i].text + "\n";
+  }
+  const fs::path scriptPath = options_.folder / "station-script.txt";
+  WriteWhole(scriptPath, script);
+  char rate[32];
+  std::snprintf(rate, sizeof rate, "%g", options_.rate);
+  // Each frame in one write: a loaded machine must not split a frame in two packets.
+  station_ = std::make_unique<ChildProcess>(
+      Program("tools/station-sim/station-sim"),
+      Quiet({"--pty", "--wait-open", "30000", "--burst", "--rate", rate, "--settle", "100",
+             "--script", scriptPath.string(), "--hold"},
+            "station.err"));
+  stationSeen_ = 0;
+  const auto path = station_->WaitReady();
+  if (!path) {
+    problems_.push_back("the station simulator did not start");
+    return;
+  }
+  WriteIni(*path);
+}
+
+void FaultRig::PullStation() {
+  if (!station_) return;
+  station_->Signal(SIGKILL);  // the master side goes: the driver's line hangs up
+  station_->WaitExit();
+  CollectStation(lastNow_);
+  station_.reset();
+}
+
+bool FaultRig::WaitStationOpen(std::chrono::milliseconds timeout) {
+  return station_ && station_->WaitForLine([](const std::string& l) { return l == "OPEN"; },
+                                           timeout).has_value();
+}
+
+bool FaultRig::StationDone() const {
+  return nextUnanswered_ >= static_cast<int>(frames_.size());
+}
+
+void FaultRig::Collect(double now) {
+  lastNow_ = now;
+  CollectStation(now);
+  if (t8_) CollectT8(*t8_, t8Seen_);
+}
+
+// "FRAME <n> <text> ok ack <ms> ms", "... ok no-answer" or "... FAIL <why>".
+void FaultRig::CollectStation(double now) {
+  if (!station_) return;
+  const auto lines = station_->Lines();
+  for (; stationSeen_ < lines.size(); ++stationSeen_) {
+    const std::string& line = lines[stationSeen_];
+    if (line.rfind("FRAME ", 0) != 0) continue;
+    const int n = static_cast<int>(NumberAfter(line, "FRAME "));
+    const int index = stationBase_ + n - 1;
+    if (n <= 0 || index >= static_cast<int>(frames_.size())) continue;
+    nextUnanswered_ = std::max(nextUnanswered_, index + 1);
+    const PlannedFrame& frame = frames_[static_cast<std::size_t>(index)];
+    if (line.find(" ok ack ") != std::string::npos) {
+      ledger_.Acknowledged(frame.account, now);
+    } else if (frame.ascii && line.find(" ok no-answer") != std::string::npos && driver_) {
+      ledger_.AsciiTaken(frame.account, now);
+    }
+  }
+}
+
+void FaultRig::CollectT8(ChildProcess& server, std::size_t& seen) {
+  const auto lines = server.Lines();
+  for (; seen < lines.size(); ++seen) {
+    if (lines[seen].rfind("EVENT ", 0) != 0) continue;
+    const int64_t account = NumberAfter(lines[seen], " account=");
+    if (account >= 0) ledger_.Delivered(account);
+  }
+}
+
+// A spool file is whole when it has the size of its kind: 22 bytes for an event (.dd8),
+// 39 for a T7 event report and 555 for a station notice (.ddk). Temporary names are the
+// writer's own business and are not looked at.
+int FaultRig::CheckSpoolFiles() {
+  ++spoolChecks_;
+  int broken = 0;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(options_.spool, error)) {
+    const std::string extension = entry.path().extension().string();
+    std::error_code sizeError;
+    const auto size = entry.file_size(sizeError);
+    if (sizeError) continue;  // re-sent and deleted meanwhile
+    const bool whole = extension == ".dd8"   ? size == 22
+                       : extension == ".ddk" ? (size == 39 || size == 555)
+                                             : true;
+    if (!whole) {
+      ++broken;
+      problems_.push_back("spool file not whole: " + entry.path().filename().string() + " (" +
+                          std::to_string(size) + " bytes)");
+    }
+  }
+  brokenSpoolFiles_ += broken;
+  return broken;
+}
+
+std::size_t FaultRig::SpoolFileCount(const std::string& extension) const {
+  std::size_t count = 0;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(options_.spool, error)) {
+    count += entry.path().extension() == extension;
+  }
+  return count;
+}
+
+}  // namespace orvelgate::faults

@@ -1,0 +1,91 @@
+#pragma once
+// The whole driver and its peers as one rig, for the fault-injection run and the soak:
+// the real orvelgate in a folder of its own, the station simulator on a pseudo-terminal,
+// the reference T8 server on a free port and the T7 server on the driver's fixed port.
+// Each can be killed and started again; the rig keeps reading their output and books
+// what the station was answered for and what the T8 server received.
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "faults/delivery_ledger.h"
+#include "support/child_process.h"
+
+namespace orvelgate::faults {
+
+struct RigOptions {
+  std::filesystem::path folder;   // the driver's working folder (made if missing)
+  std::filesystem::path spool;    // PathForSoob's folder; may be a small file system
+  std::string binaryDir;          // the build tree with the driver and the tools
+  double rate = 20;               // frames per second the station sends
+  int frames = 0;                 // how many the station sends in all
+  bool withAscii = true;          // every third frame an ASCII frame
+};
+
+// The frame that carries the event with the n-th account of a run: GB frames use
+// objects from 10000 up, CN and ASCII frames objects 0..9999, so that every event of a
+// run up to kMaxFrames has an account of its own.
+struct PlannedFrame {
+  std::string text;  // station-sim's frame text
+  int64_t account = 0;
+  bool ascii = false;
+};
+inline constexpr int kMaxFrames = 15000;
+std::vector<PlannedFrame> PlanFrames(int count, bool withAscii);
+
+class FaultRig {
+ public:
+  explicit FaultRig(RigOptions options);
+  ~FaultRig();
+
+  void StartT8();
+  void KillT8();
+  void StartT7();
+  void KillT7();
+  void StartDriver();
+  void KillDriver();  // SIGKILL, as a crash would
+  // The station on a new pseudo-terminal, going on from the first frame it has no
+  // answer for; the [ports] mapping follows it. WaitStationOpen tells whether the
+  // driver has taken the line.
+  void StartStation();
+  void PullStation();  // the device goes away: the pseudo-terminal is closed
+  bool WaitStationOpen(std::chrono::milliseconds timeout);
+  bool StationDone() const;
+
+  // Reads what the peers printed since the last call; books it at `now` (seconds).
+  void Collect(double now);
+  // Looks for a spool file that is not whole; returns how many it saw this time.
+  int CheckSpoolFiles();
+  std::size_t SpoolFileCount(const std::string& extension) const;
+
+  DeliveryLedger& Ledger() { return ledger_; }
+  int SpoolChecks() const { return spoolChecks_; }
+  int BrokenSpoolFiles() const { return brokenSpoolFiles_; }
+  pid_t DriverPid() const { return driver_ ? driver_->Pid() : -1; }
+  int T8Port() const { return t8Port_; }
+  const std::vector<std::string>& Problems() const { return problems_; }
+
+ private:
+  void WriteIni(const std::string& ptyPath);
+  void CollectStation(double now);
+  void CollectT8(testing::ChildProcess& server, std::size_t& seen);
+  std::string Program(const std::string& relative) const;
+  testing::ChildOptions Quiet(std::vector<std::string> args, const std::string& log) const;
+
+  RigOptions options_;
+  std::vector<PlannedFrame> frames_;
+  DeliveryLedger ledger_;
+  int t8Port_ = 0;
+  std::unique_ptr<testing::ChildProcess> t8_, t7_, driver_, station_;
+  std::size_t t8Seen_ = 0, stationSeen_ = 0;
+  int stationBase_ = 0;     // the frame the current station instance began with
+  int nextUnanswered_ = 0;  // the first frame without an outcome
+  int spoolChecks_ = 0, brokenSpoolFiles_ = 0;
+  double lastNow_ = 0;
+  std::vector<std::string> problems_;
+};
+
+}  // namespace orvelgate::faults
