@@ -55,7 +55,8 @@ fuzz-ci:
 	$(MAKE) fuzz FUZZ_SECONDS=30
 
 # The Debian package $(BUILD)/orvelgate_<version>_<arch>.deb: the driver, its reference
-# peers, the systemd unit, the desktop entry and the example configuration, for /usr.
+# peers, the systemd unit, the desktop entry and the example configuration, for /usr;
+# their debug information in $(BUILD)/orvelgate-dbgsym_<version>_<arch>.ddeb.
 package:
 	@scripts/install-deps.sh dpkg-dev
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=/usr
