@@ -7,10 +7,12 @@
 #include "app/access_code.h"
 #include "app/link_indicator.h"
 #include "app/local_time_text.h"
+#include "common/cp1251.h"
 #include "common/error_log.h"
 #include "station/port_names.h"
 #include "station/port_wiring.h"
 #include "station/serial_settings.h"
+#include "t8link/t8_frames.h"
 
 namespace orvelgate {
 namespace {
@@ -40,6 +42,8 @@ DriverCore::DriverCore(MainView& view, CoreEnvironment environment)
   timer3_.setInterval(kTimer3IntervalMs);
   connect(&timer2_, &QTimer::timeout, this, [this] { Timer2Timer(); });
   connect(&timer3_, &QTimer::timeout, this, [this] { Timer3Timer(); });
+  reopenTimer_.setInterval(environment_.reopenInterval);
+  connect(&reopenTimer_, &QTimer::timeout, this, [this] { ReopenTick(); });
 }
 
 DriverCore::~DriverCore() { Shutdown(); }
@@ -159,6 +163,11 @@ void DriverCore::StartSerialPort() {
 }
 
 bool DriverCore::OpenSerialPort() {
+  CancelReopen();
+  return TryOpenPort();
+}
+
+bool DriverCore::TryOpenPort() {
   bool opened = false;
   try {
     opened = port_.OpenPort();
@@ -170,17 +179,45 @@ bool DriverCore::OpenSerialPort() {
 }
 
 void DriverCore::CloseSerialPort() {
+  CancelReopen();
   port_.ClosePort();
   SetPortOpen(port_.IsOpen());
 }
 
 void DriverCore::DeviceLost() {
-  // The port component has closed the port; the controls show it stopped.
+  // The port component has closed the port; the controls show it stopped until the
+  // device is back. The links go on meanwhile.
   SetPortOpen(false);
   std::fprintf(stderr, "orvelgate: the device of %s went away; the port is stopped\n",
                CurrentPortState().name.c_str());
   view_.SetPortControlsRunning(false);
+  if (ending_) return;
+  // The port keeps its name and line settings: the same port is opened again, with
+  // them, once its device answers. A USB adapter comes back under the same path, or
+  // under the one [ports] is changed to; both are resolved afresh at each open.
+  lostPortName_ = port_.PortName();
+  view_.LogLine("Порт " + ComNameOf(lostPortName_) +
+                ": устройство отключено, ожидание его возвращения.");
+  QueuePortNotice(CurrentPortState().name, false);
+  reopenTimer_.start();
 }
+
+void DriverCore::ReopenTick() {
+  // Anything else than the lost port, closed, means the operator has taken it over.
+  if (port_.IsOpen() || port_.PortName() != lostPortName_) {
+    CancelReopen();
+    return;
+  }
+  if (!TryOpenPort()) return;  // still away: the next tick tries again
+  CancelReopen();
+  std::fprintf(stderr, "orvelgate: the device of %s is back; the port runs again\n",
+               CurrentPortState().name.c_str());
+  view_.SetPortControlsRunning(true);
+  view_.LogLine("Порт " + ComNameOf(lostPortName_) + ": устройство подключено, порт снова открыт.");
+  QueuePortNotice(CurrentPortState().name, true);
+}
+
+void DriverCore::CancelReopen() { reopenTimer_.stop(); }
 
 void DriverCore::Timer2Timer() {
   // Steps 1 and 2 (the spool re-sends) handle their own failures; one that still
@@ -254,6 +291,7 @@ void DriverCore::Shutdown() {
   ending_ = true;
   timer2_.stop();
   timer3_.stop();
+  CancelReopen();
   ClosePortQuietly();
   StopWorker();
   // Disconnects without sending anything more; the indicator is not drawn any more.
@@ -312,6 +350,7 @@ void DriverCore::KeepUndelivered(const std::vector<T8HeldMessage>& messages) {
 }
 
 void DriverCore::ClosePortQuietly() {
+  CancelReopen();  // the program ends: a lost port stays closed
   try {
     if (port_.IsOpen()) CloseSerialPort();
   } catch (const std::exception&) {
@@ -326,13 +365,26 @@ DriverCore::PortState DriverCore::CurrentPortState() const {
 }
 
 void DriverCore::SetConfiguredPortName(const std::string& name) {
-  std::lock_guard lock(portStateMutex_);
-  portState_.name = name;
+  bool changed = false;
+  {
+    std::lock_guard lock(portStateMutex_);
+    changed = portState_.name != name;
+    portState_.name = name;
+  }
+  if (changed) CancelReopen();  // the operator chose another port
 }
 
 void DriverCore::SetPortOpen(bool open) {
   std::lock_guard lock(portStateMutex_);
   portState_.open = open;
+}
+
+void DriverCore::QueuePortNotice(const std::string& name, bool open) {
+  if (!worker_) return;  // no T8 link, or the program is ending: the worker is gone
+  const std::vector<uint8_t> payload = PortNoticePayload(Utf8ToCp1251(name), open);
+  if (!worker_->QueueMessage(T8Type::PortNotice, payload)) {
+    std::fprintf(stderr, "orvelgate: the T8 send ring is full; a PortNotice was lost\n");
+  }
 }
 
 // --- hosts ------------------------------------------------------------------------

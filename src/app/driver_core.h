@@ -47,6 +47,8 @@ struct CoreEnvironment {
   // How long the end of the program waits for the T8 worker to finish (it is woken at
   // once; this only bounds a worker that does not answer).
   std::chrono::milliseconds workerJoinBound{5000};
+  // How often a port whose device went away is tried again until it opens.
+  std::chrono::milliseconds reopenInterval{1000};
 };
 
 class DriverCore : public QObject,
@@ -110,12 +112,17 @@ class DriverCore : public QObject,
   SpoolResender* Resender() { return resender_.get(); }
   // The station's serial port (CommPortDriver1). The port controls open and close it
   // through OpenSerialPort and CloseSerialPort, so that the T8 worker's view of it
-  // stays right.
+  // stays right. Either also calls off the reopen of a port whose device went away.
   TCommPortDriver& CommPortDriver1() { return port_; }
   bool OpenSerialPort();
   void CloseSerialPort();
   const QTimer& Timer2() const { return timer2_; }
   const QTimer& Timer3() const { return timer3_; }
+  // Runs while the port's device is away: tries the same port again, once a tick.
+  const QTimer& ReopenTimer() const { return reopenTimer_; }
+
+  // Queues a PortNotice on the T8 link; nothing when there is no T8 worker.
+  void QueuePortNotice(const std::string& name, bool open);
 
   // The configured port name (ComPort, or the operator's later choice), and whether
   // the serial port is open, as the T8 worker reads them from its own thread.
@@ -124,6 +131,7 @@ class DriverCore : public QObject,
     bool open = false;
   };
   PortState CurrentPortState() const;
+  // Another name than the configured one calls off a pending reopen.
   void SetConfiguredPortName(const std::string& name);
 
  private:
@@ -146,8 +154,11 @@ class DriverCore : public QObject,
   void SpoolEventReport(std::span<const uint8_t> first39) override;
 
   void StartSerialPort();
+  bool TryOpenPort();
   void ClosePortQuietly();
   void DeviceLost();
+  void ReopenTick();
+  void CancelReopen();
   void CreateLinks();
   void StepT8Indicator();
   void DrawT8Indicator();
@@ -190,6 +201,8 @@ class DriverCore : public QObject,
 
   QTimer timer2_;
   QTimer timer3_;
+  QTimer reopenTimer_;
+  std::string lostPortName_;  // the PortName the reopen tries
 };
 
 }  // namespace orvelgate

@@ -6,15 +6,11 @@
 #include <QString>
 #include <QStringList>
 
-#include <cstdio>
-
 #include "app/access_code_dialog.h"
 #include "app/driver_core.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
-#include "common/cp1251.h"
 #include "t7link/t7_records.h"
-#include "t8link/t8_frames.h"
 
 namespace orvelgate {
 namespace {
@@ -35,12 +31,7 @@ class DriverWindow::PortHost final : public PortControlHost {
   void CloseSerialPort() override { core_.CloseSerialPort(); }
 
   void QueuePortNotice(const std::string& name, bool open) override {
-    cl* worker = core_.T8Worker();
-    if (!worker) return;  // the program is ending: the worker is gone
-    const std::vector<uint8_t> payload = PortNoticePayload(Utf8ToCp1251(name), open);
-    if (!worker->QueueMessage(T8Type::PortNotice, payload)) {
-      std::fprintf(stderr, "orvelgate: the T8 send ring is full; a PortNotice was lost\n");
-    }
+    core_.QueuePortNotice(name, open);
   }
   bool T7Connected() const override {
     const T7Link* t7 = core_.T7();

@@ -103,7 +103,9 @@ void PortControl::Stop() {
     host_.ShowMes(kStopRefusedText);
     return;
   }
-  if (port_.IsOpen()) host_.CloseSerialPort();
+  // Through the host even when the device went away while the code was asked (the port
+  // is closed already): the stop also calls off the host's reopen of that port.
+  host_.CloseSerialPort();
   SetRunning(false);
 }
 

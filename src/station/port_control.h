@@ -34,6 +34,7 @@ class PortControlHost {
   // A start or a stop opens or closes the station's serial port through the host, so
   // that its record of whether the port is open (the T8 worker reports it) stays right.
   // OpenSerialPort is false when the port did not open, whatever the cause.
+  // CloseSerialPort comes with every accepted stop, also of a port already closed.
   virtual bool OpenSerialPort() = 0;
   virtual void CloseSerialPort() = 0;
 

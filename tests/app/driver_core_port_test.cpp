@@ -3,14 +3,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "app/driver_core.h"
 #include "qt_core_app.h"
 #include "recording_view.h"
 #include "station/frame_codec.h"
+#include "station/serial_device_posix.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 
@@ -30,27 +35,62 @@ class CorePortTest : public ::testing::Test {
   CorePortTest() : cwd_(dir_.path()) { testing::CoreApp(); }
 
   void Start(const std::string& main) {
-    WriteFileText(dir_ / "orvelgate.ini", "[main]\nSendT8=0\n" + main + "\n[ports]\nCOM3=" +
-                                              pty_.SlavePath() + "\nCOM9=" +
-                                              (dir_ / "no-such-device").string() + "\n");
+    main_ = main;
+    MapCom3To(pty_);
     CoreEnvironment environment;
     environment.clock = &clock_;
     environment.t7Port = testing::UnusedPort();  // never the real 7788
+    environment.reopenInterval = kReopenInterval;
+    // The real device, with every open of it written down.
+    environment.port.openDevice = [this](const std::string& path) {
+      opens_.push_back(path);
+      return OpenPosixSerialDevice(path);
+    };
     core_ = std::make_unique<DriverCore>(view_, environment);
     core_->OnProgramEnd = [this] { ++ended_; };
     core_->FormCreate();
   }
 
+  // [main] as given to Start, and COM3 in [ports] mapped to the slave side of `pty`.
+  void MapCom3To(const Pty& pty) {
+    WriteFileText(dir_ / "orvelgate.ini", "[main]\nSendT8=0\n" + main_ + "\n[ports]\nCOM3=" +
+                                              pty.SlavePath() + "\nCOM9=" +
+                                              (dir_ / "no-such-device").string() + "\n");
+  }
+
   // Reads from the master side while the event loop runs (the port polls on it).
-  std::vector<uint8_t> ReadAck(std::size_t count) {
+  std::vector<uint8_t> ReadAck(std::size_t count, Pty* pty = nullptr) {
+    Pty& from = pty ? *pty : pty_;
     std::vector<uint8_t> got;
     PumpUntil([&] {
-      const auto more = pty_.ReadFor(1ms);
+      const auto more = from.ReadFor(1ms);
       got.insert(got.end(), more.begin(), more.end());
       return got.size() >= count;
     });
     return got;
   }
+
+  // A station frame on `station`'s line is acknowledged on it.
+  void ExpectAcknowledged(Pty& station, uint8_t echo) {
+    GbFields fields;
+    fields.echo = {echo, 2, 3, 4};
+    fields.object = 42;
+    fields.group = 3;
+    fields.code = "BA";
+    fields.time = {.year = 2024, .month = 5, .day = 6, .hour = 7, .minute = 8, .second = 9};
+    ASSERT_TRUE(station.Write(EncodeGbFrame(fields, 0x5A)));
+    const auto ack = ReadAck(kGbAckSize, &station);
+    ASSERT_EQ(ack.size(), kGbAckSize);
+    EXPECT_TRUE(VerifyGbAck(ack, fields.echo).has_value());
+  }
+
+  // The COM3 device goes away, and the core has noticed.
+  void PullDevice() {
+    pty_.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return !core_->CommPortDriver1().IsOpen(); }));
+  }
+
+  static constexpr std::chrono::milliseconds kReopenInterval{50};
 
   TempDir dir_;
   ScopedCwd cwd_;
@@ -59,7 +99,19 @@ class CorePortTest : public ::testing::Test {
   RecordingView view_;
   std::unique_ptr<DriverCore> core_;
   int ended_ = 0;
+  std::string main_;
+  std::vector<std::string> opens_;  // every device path the port tried to open
 };
+
+// The line settings a terminal holds, as the code that opened it left them.
+termios LineOf(const Pty& pty) {
+  termios t{};
+  EXPECT_EQ(tcgetattr(pty.SlaveFd(), &t), 0);
+  return t;
+}
+
+const std::string kLostLine = "LogLine Порт COM3: устройство отключено, ожидание его возвращения.";
+const std::string kBackLine = "LogLine Порт COM3: устройство подключено, порт снова открыт.";
 
 TEST_F(CorePortTest, ConfiguredPortOpensAndAcknowledgesFrames) {
   Start("ComPort=COM3\nComBaudRate=9600");
@@ -147,6 +199,133 @@ TEST_F(CorePortTest, DeviceThatGoesAwayStopsThePort) {
   ASSERT_TRUE(PumpUntil([&] { return !core_->CommPortDriver1().IsOpen(); }));
   EXPECT_FALSE(core_->CurrentPortState().open);
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning").back(), "SetPortControlsRunning 0");
+}
+
+TEST_F(CorePortTest, DeviceThatComesBackIsReopenedWithTheSameSettings) {
+  Start("ComPort=COM3\nComBaudRate=19200");
+  TCommPortDriver& port = core_->CommPortDriver1();
+  ASSERT_TRUE(port.IsOpen());
+  // Settings beyond the configured speed, as the port was running with them (those a
+  // pseudo-terminal keeps: it makes every line 8-bit without parity).
+  port.SetStopBits(sb2BITS);
+  port.SetSwFlow(sfXONXOFF);
+  const std::string lostPath = port.DevicePath();
+  view_.calls.clear();
+
+  PullDevice();
+  EXPECT_FALSE(core_->CurrentPortState().open);
+  EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
+            std::vector<std::string>{"SetPortControlsRunning 0"});
+  EXPECT_EQ(view_.CallsStartingWith("LogLine"), std::vector<std::string>{kLostLine});
+  EXPECT_TRUE(core_->ReopenTimer().isActive());
+
+  // While it is away the same port is tried, and stays stopped.
+  opens_.clear();
+  ASSERT_TRUE(PumpUntil([&] { return opens_.size() >= 2; }));
+  EXPECT_EQ(opens_, std::vector<std::string>(opens_.size(), lostPath));
+  EXPECT_FALSE(port.IsOpen());
+  core_->SetConfiguredPortName("COM3");  // the same name again: still waited for
+  EXPECT_TRUE(core_->ReopenTimer().isActive());
+
+  // It comes back under a new path, which [ports] now names.
+  Pty back;
+  MapCom3To(back);
+  ASSERT_TRUE(PumpUntil([&] { return port.IsOpen(); }));
+  EXPECT_EQ(port.DevicePath(), back.SlavePath());
+  EXPECT_EQ(port.PortName(), "\\\\.\\COM3");
+  EXPECT_FALSE(core_->ReopenTimer().isActive());
+  EXPECT_EQ(core_->CurrentPortState().name, "COM3");
+  EXPECT_TRUE(core_->CurrentPortState().open);
+  EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
+            (std::vector<std::string>{"SetPortControlsRunning 0", "SetPortControlsRunning 1"}));
+  EXPECT_EQ(view_.CallsStartingWith("LogLine"), (std::vector<std::string>{kLostLine, kBackLine}));
+
+  const termios line = LineOf(back);
+  EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B19200));
+  EXPECT_NE(line.c_cflag & CSTOPB, 0u);
+  EXPECT_NE(line.c_iflag & IXON, 0u);
+  EXPECT_EQ(port.PacketTimeout(), 24);  // the start-up's value for 19200 bit/s
+
+  port.SetSwFlow(sfNONE);  // a frame may hold the XON and XOFF bytes
+  ExpectAcknowledged(back, 7);
+}
+
+// No busy loop: the tries come one an interval, on the timer, however long the device
+// stays away.
+TEST_F(CorePortTest, DeviceAwayIsTriedOnceAnInterval) {
+  Start("ComPort=COM3");
+  opens_.clear();
+  const auto before = std::chrono::steady_clock::now();
+  PullDevice();
+  ASSERT_TRUE(PumpUntil([&] { return opens_.size() >= 5; }));
+  const auto took = std::chrono::steady_clock::now() - before;
+  EXPECT_EQ(opens_.size(), 5u) << "one try a tick";
+  // A timer may fire a little early; a loop would make the five tries at once.
+  EXPECT_GE(took, 5 * kReopenInterval * 9 / 10);
+}
+
+TEST_F(CorePortTest, ReopenIsTriedEverySecondByDefault) {
+  EXPECT_EQ(DriverCore(view_).ReopenTimer().interval(), 1000);
+}
+
+// What the operator does to the port, or the end of the program, calls the reopen off:
+// the device that comes back afterwards stays closed.
+struct CallOff {
+  const char* what;
+  std::function<void(DriverCore&, RecordingView&)> action;
+};
+
+class CorePortCallOffTest : public CorePortTest, public ::testing::WithParamInterface<CallOff> {};
+
+TEST_P(CorePortCallOffTest, NoReopenAfterwards) {
+  Start("ComPort=COM3");
+  PullDevice();
+  ASSERT_TRUE(core_->ReopenTimer().isActive());
+  GetParam().action(*core_, view_);
+  const std::size_t opensBefore = opens_.size();
+
+  Pty back;
+  MapCom3To(back);
+  PumpUntil([] { return false; }, static_cast<int>(kReopenInterval.count()) * 6);
+  EXPECT_FALSE(core_->ReopenTimer().isActive());
+  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_EQ(opens_.size(), opensBefore);
+  EXPECT_FALSE(core_->CurrentPortState().open);
+  EXPECT_EQ(view_.CallsStartingWith("LogLine"), std::vector<std::string>{kLostLine});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OperatorOrEnd, CorePortCallOffTest,
+    ::testing::Values(
+        CallOff{"Stop", [](DriverCore& core, RecordingView&) { core.CloseSerialPort(); }},
+        // A start of the lost port that fails while it is away.
+        CallOff{"FailedStart", [](DriverCore& core, RecordingView&) { core.OpenSerialPort(); }},
+        CallOff{"AnotherPort",
+                [](DriverCore& core, RecordingView&) { core.SetConfiguredPortName("COM9"); }},
+        // The port renamed behind the core's back: not the lost port any more.
+        CallOff{"Renamed",
+                [](DriverCore& core, RecordingView&) {
+                  core.CommPortDriver1().SetPortName(PortNameFor("COM9"));
+                }},
+        CallOff{"CloseAccepted",
+                [](DriverCore& core, RecordingView& view) {
+                  view.answers = {AccessAnswer::Accepted};
+                  core.Close();
+                }},
+        CallOff{"Signal", [](DriverCore& core, RecordingView&) { core.EndBySignal(15); }},
+        CallOff{"Shutdown", [](DriverCore& core, RecordingView&) { core.Shutdown(); }}),
+    [](const ::testing::TestParamInfo<CallOff>& info) { return std::string(info.param.what); });
+
+// A wrong code for the close changes nothing: the device is still waited for.
+TEST_F(CorePortTest, RefusedCloseKeepsWaitingForTheDevice) {
+  Start("ComPort=COM3");
+  PullDevice();
+  view_.answers = {AccessAnswer::Wrong};
+  EXPECT_FALSE(core_->Close());
+  EXPECT_TRUE(core_->ReopenTimer().isActive());
+  Pty back;
+  MapCom3To(back);
+  EXPECT_TRUE(PumpUntil([&] { return core_->CommPortDriver1().IsOpen(); }));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -62,6 +63,7 @@ class DriverWindowTest : public ::testing::Test {
                                               std::to_string(t8Port) + "\n");
     CoreEnvironment environment;
     environment.t7Port = t7Port_;  // never the real 7788
+    environment.reopenInterval = std::chrono::milliseconds(kReopenIntervalMs);
     // Only the pseudo-terminals exist as ports; every other name leads nowhere.
     environment.port.resolvePort = [this](const std::string& portName) {
       const auto it = devices_.find(ComNameOf(portName));
@@ -89,6 +91,9 @@ class DriverWindowTest : public ::testing::Test {
   }
   void Click(const char* name) { QTest::mouseClick(Button(name), Qt::LeftButton); }
   QString AccessCode() { return QString::fromStdString(core_->AccessCode()); }
+  QString Memo() {
+    return Form().findChild<QPlainTextEdit*>(QStringLiteral("Memo1"))->toPlainText();
+  }
 
   // The next access-code dialog gets `typed`, then the button (BitBtn1 "ОК", BitBtn2
   // "Отмена").
@@ -121,6 +126,8 @@ class DriverWindowTest : public ::testing::Test {
     });
     watch->start(10);
   }
+
+  static constexpr int kReopenIntervalMs = 100;
 
   TempDir dir_;
   ScopedCwd cwd_;
@@ -254,6 +261,57 @@ TEST_F(DriverWindowTest, APortWhoseDeviceWentAwayIsShownStoppedAndCanBeStartedAg
   EXPECT_TRUE(window_->Ports()->Running());
 }
 
+// The operator sees the device go and come back; the controls run again and the next
+// click stops the port, with the code.
+TEST_F(DriverWindowTest, APortWhoseDeviceComesBackRunsAgain) {
+  Start("ComPort=COM3\nSendT8=0");
+  Form().AdvGlowButton47Click();
+  com3_.CloseMaster();
+  ASSERT_TRUE(WaitUntil([&] { return !window_->Ports()->Running(); }));
+  EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
+  EXPECT_TRUE(Memo().contains(
+      QStringLiteral("Порт COM3: устройство отключено, ожидание его возвращения.")));
+
+  Pty back;
+  devices_["COM3"] = back.SlavePath();
+  ASSERT_TRUE(WaitUntil([&] { return window_->Ports()->Running(); }));
+  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
+  EXPECT_EQ(core_->CommPortDriver1().DevicePath(), back.SlavePath());
+  EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
+  EXPECT_FALSE(Button("ScanButton")->isEnabled());
+  EXPECT_FALSE(PortList()->isEnabled());
+  EXPECT_TRUE(Memo().contains(QStringLiteral("Порт COM3: устройство подключено, порт снова открыт.")));
+
+  AnswerWith(AccessCode(), "BitBtn1");
+  Click("StartStopButton");
+  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(window_->Ports()->Running());
+  EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
+}
+
+// The device went away while the operator was typing the code to stop: the accepted
+// stop holds, the port is not reopened behind the operator's back.
+TEST_F(DriverWindowTest, StopAcceptedWhileTheDeviceWasAwayStaysStopped) {
+  Start("ComPort=COM3\nSendT8=0");
+  Form().AdvGlowButton47Click();
+  TForm2* dialog = window_->AccessDialog();
+  WhenShown(dialog, [this, dialog] {
+    com3_.CloseMaster();
+    ASSERT_TRUE(WaitUntil([&] { return !core_->CommPortDriver1().IsOpen(); }));
+    QTest::keyClicks(dialog->focusWidget(), AccessCode());
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("BitBtn1")), Qt::LeftButton);
+  });
+  Click("StartStopButton");
+  EXPECT_FALSE(window_->Ports()->Running());
+  EXPECT_FALSE(core_->ReopenTimer().isActive());
+
+  Pty back;
+  devices_["COM3"] = back.SlavePath();
+  QTest::qWait(kReopenIntervalMs * 5);
+  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(window_->Ports()->Running());
+}
+
 TEST_F(DriverWindowTest, ProgramEndingDuringTheStopQuestionShowsNoNotice) {
   Start("ComPort=COM3\nSendT8=0");
   Form().AdvGlowButton47Click();
@@ -308,6 +366,34 @@ TEST_F(DriverWindowTest, PortNoticesReachTheT8Server) {
   Click("StartStopButton");  // stopped
   ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 3; }, 10000));
   EXPECT_EQ(payloadOf(portNotices()[2]), closed);
+}
+
+// The device going away and coming back is told to the monitoring server too.
+TEST_F(DriverWindowTest, DeviceLossAndReturnReachTheT8Server) {
+  ChildOptions options;
+  const uint16_t t8Port = testing::UnusedPort();
+  options.args = {"--port", std::to_string(t8Port)};
+  ChildProcess t8(testing::BuiltProgram("tools/t8-server/t8-server"), options);
+  ASSERT_TRUE(t8.WaitReady());
+  Start("ComPort=COM3\nSendT8=1", t8Port);
+  ASSERT_TRUE(core_->CommPortDriver1().IsOpen());
+
+  auto portNotices = [&] { return t8.LinesStartingWith("FRAME 1 PortNotice"); };
+  auto payloadOf = [](const std::string& line) { return line.substr(line.find("payload=") + 8); };
+  const std::string open = "04434F4D33000001";    // "COM3", open
+  const std::string closed = "04434F4D33000000";  // "COM3", not open
+  ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 1; }, 10000));
+  EXPECT_EQ(payloadOf(portNotices()[0]), open);  // the greeting
+
+  com3_.CloseMaster();
+  ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 2; }, 10000));
+  EXPECT_EQ(payloadOf(portNotices()[1]), closed);
+
+  Pty back;
+  devices_["COM3"] = back.SlavePath();
+  ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 3; }, 10000));
+  EXPECT_EQ(payloadOf(portNotices()[2]), open);
+  EXPECT_TRUE(window_->Ports()->Running());
 }
 
 }  // namespace

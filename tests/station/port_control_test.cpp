@@ -388,6 +388,17 @@ TEST_F(PortControlTest, StopWithTheCodeClosesThePort) {
   EXPECT_NO_THROW({ HeldByOther again(com3_.SlavePath()); });
 }
 
+// The device went away while the code was asked: the port is closed already, and the
+// stop still goes through the host, which calls off its reopen of that port.
+TEST_F(PortControlTest, StopOfAPortWhoseDeviceWentAwayStillGoesThroughTheHost) {
+  StartRunningOnCom3();
+  port_.ClosePort();
+  control_.StartStop();
+  EXPECT_FALSE(control_.Running());
+  EXPECT_THAT(host_.calls, ElementsAre("ask code", "port closed", "controls stopped",
+                                       "notice COM3 not open"));
+}
+
 class PortControlRefusedTest : public PortControlTest,
                                public ::testing::WithParamInterface<PortAccess> {};
 
