@@ -9,7 +9,8 @@ FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test sanitize tsan run screenshot clean fuzz-build fuzz fuzz-ci package
+.PHONY: all deps build test sanitize tsan run screenshot clean fuzz-build fuzz fuzz-ci package \
+        faults faults-ci soak
 
 all: build
 
@@ -53,6 +54,25 @@ fuzz: fuzz-build
 # The short form for CI: 30 s per target.
 fuzz-ci:
 	$(MAKE) fuzz FUZZ_SECONDS=30
+
+# The fault-injection run: the real driver, station and servers for FAULT_SECONDS while
+# the servers, the driver and the serial line are killed and brought back and the
+# spool's file system fills up (a tmpfs: needs root, otherwise that fault is skipped).
+# Prints the events acknowledged, delivered, duplicated and lost by cause.
+FAULT_SECONDS ?= 300
+faults: build
+	$(BUILD)/tests/fault-run --seconds $(FAULT_SECONDS)
+
+# The short form for CI: one fault of each kind.
+faults-ci:
+	$(MAKE) faults FAULT_SECONDS=60
+
+# The driver over time at SOAK_RATE GB frames a second with the servers flapping:
+# resident memory, descriptors and CPU share after a warm-up and at the end.
+SOAK_SECONDS ?= 600
+SOAK_RATE ?= 100
+soak: build
+	$(BUILD)/bench/soak/soak --seconds $(SOAK_SECONDS) --rate $(SOAK_RATE)
 
 # The Debian package $(BUILD)/orvelgate_<version>_<arch>.deb: the driver, its reference
 # peers, the systemd unit, the desktop entry and the example configuration, for /usr;

@@ -52,17 +52,18 @@ void WriteWhole(const fs::path& path, const std::string& text) {
 
 }  // namespace
 
-std::vector<PlannedFrame> PlanFrames(int count, bool withAscii) {
+std::vector<PlannedFrame> PlanFrames(int count, bool gbOnly) {
+  constexpr int kGbObjects = 65536 - kFirstGbObject;
   std::vector<PlannedFrame> frames;
-  const int kinds = withAscii ? 3 : 2;
   char object[8];
-  for (int i = 0; i < count && i < kMaxFrames; ++i) {
-    const int round = i / kinds;
-    switch (i % kinds) {
-      case 0:
-        frames.push_back({"gb,object=" + std::to_string(kFirstGbObject + round),
-                          kAccountBase + kFirstGbObject + round, false});
+  for (int i = 0; i < count && (gbOnly || i < kMaxFrames); ++i) {
+    const int round = gbOnly ? i : i / 3;
+    switch (gbOnly ? 0 : i % 3) {
+      case 0: {
+        const int gb = kFirstGbObject + round % kGbObjects;
+        frames.push_back({"gb,object=" + std::to_string(gb), kAccountBase + gb, false});
         break;
+      }
       case 1:
         std::snprintf(object, sizeof object, "%04d", (2 * round) % 10000);
         frames.push_back({std::string("cn,object=") + object,
@@ -79,7 +80,7 @@ std::vector<PlannedFrame> PlanFrames(int count, bool withAscii) {
 }
 
 FaultRig::FaultRig(RigOptions options)
-    : options_(std::move(options)), frames_(PlanFrames(options_.frames, options_.withAscii)) {
+    : options_(std::move(options)), frames_(PlanFrames(options_.frames, options_.gbOnly)) {
   fs::create_directories(options_.folder);
   fs::create_directories(options_.spool);
   fs::create_directories(options_.folder / "runtime");
@@ -173,14 +174,18 @@ void FaultRig::StartStation() {
   }
   const fs::path scriptPath = options_.folder / "station-script.txt";
   WriteWhole(scriptPath, script);
-  char rate[32];
-  std::snprintf(rate, sizeof rate, "%g", options_.rate);
-  // Each frame in one write: a loaded machine must not split a frame in two packets.
-  station_ = std::make_unique<ChildProcess>(
-      Program("tools/station-sim/station-sim"),
-      Quiet({"--pty", "--wait-open", "30000", "--burst", "--rate", rate, "--settle", "100",
-             "--script", scriptPath.string(), "--hold"},
-            "station.err"));
+  // Each frame in one write: a loaded machine must not split a frame in two packets. An
+  // ASCII frame is never answered: the station pauses 100 ms after it, so that the next
+  // frame does not run into it before the driver's packet time-out.
+  std::vector<std::string> args{"--pty", "--wait-open", "30000", "--burst", "--settle", "100",
+                                "--script", scriptPath.string(), "--hold"};
+  if (options_.rate > 0) {
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%g", options_.rate);
+    args.insert(args.end(), {"--rate", rate});
+  }
+  station_ = std::make_unique<ChildProcess>(Program("tools/station-sim/station-sim"),
+                                            Quiet(std::move(args), "station.err"));
   stationSeen_ = 0;
   const auto path = station_->WaitReady();
   if (!path) {
@@ -194,6 +199,14 @@ void FaultRig::PullStation() {
   if (!station_) return;
   station_->Signal(SIGKILL);  // the master side goes: the driver's line hangs up
   station_->WaitExit();
+  CollectStation(lastNow_);
+  station_.reset();
+}
+
+void FaultRig::StopStation() {
+  if (!station_) return;
+  station_->Signal(SIGTERM);
+  station_->WaitExit(std::chrono::seconds(5));
   CollectStation(lastNow_);
   station_.reset();
 }

@@ -20,21 +20,22 @@ struct RigOptions {
   std::filesystem::path folder;   // the driver's working folder (made if missing)
   std::filesystem::path spool;    // PathForSoob's folder; may be a small file system
   std::string binaryDir;          // the build tree with the driver and the tools
-  double rate = 20;               // frames per second the station sends
+  double rate = 0;                // frames per second; 0: each once the last is settled
   int frames = 0;                 // how many the station sends in all
-  bool withAscii = true;          // every third frame an ASCII frame
+  bool gbOnly = false;            // otherwise GB, CN and ASCII frames in turn
 };
 
 // The frame that carries the event with the n-th account of a run: GB frames use
 // objects from 10000 up, CN and ASCII frames objects 0..9999, so that every event of a
-// run up to kMaxFrames has an account of its own.
+// run of all three kinds up to kMaxFrames has an account of its own (GB frames alone
+// repeat their accounts after 55536 frames).
 struct PlannedFrame {
   std::string text;  // station-sim's frame text
   int64_t account = 0;
   bool ascii = false;
 };
 inline constexpr int kMaxFrames = 15000;
-std::vector<PlannedFrame> PlanFrames(int count, bool withAscii);
+std::vector<PlannedFrame> PlanFrames(int count, bool gbOnly);
 
 class FaultRig {
  public:
@@ -52,6 +53,8 @@ class FaultRig {
   // driver has taken the line.
   void StartStation();
   void PullStation();  // the device goes away: the pseudo-terminal is closed
+  void StopStation();  // the station ends after the frame it is sending
+  int FramesSent() const { return nextUnanswered_; }
   bool WaitStationOpen(std::chrono::milliseconds timeout);
   bool StationDone() const;
 

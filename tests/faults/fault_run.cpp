@@ -6,6 +6,9 @@
 //
 //   fault-run [--seconds N] [--rate R] [--folder PATH] [--binary-dir PATH]
 //
+// The station sends for N seconds (default 300), at R frames a second when given,
+// otherwise each frame once the previous one is answered (about 20 a second).
+//
 // Exit status 0 when nothing was lost but to the driver's own SIGKILL (and, for ASCII
 // frames, which the station never hears back about, to a pulled line) and no spool file
 // was ever seen half-written; 1 otherwise; 2 for bad arguments.
@@ -18,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <algorithm>
 #include <map>
 #include <string>
 #include <thread>
@@ -44,7 +48,7 @@ void OnSignal(int) { g_stop = 1; }
 
 struct Arguments {
   double seconds = 300;
-  double rate = 20;
+  double rate = 0;
   std::string folder;
   std::string binaryDir = ORVELGATE_BINARY_DIR;
 };
@@ -60,7 +64,7 @@ bool Parse(int argc, char** argv, Arguments& a) {
     else if (arg == "--binary-dir") a.binaryDir = value;
     else return false;
   }
-  return a.seconds > 0 && a.rate > 0;
+  return a.seconds > 0 && a.rate >= 0;
 }
 
 struct Action {
@@ -172,7 +176,8 @@ int main(int argc, char** argv) {
   options.spool = folder / "spool";
   options.binaryDir = args.binaryDir;
   options.rate = args.rate;
-  options.frames = static_cast<int>(args.rate * args.seconds);
+  // More than the station can send in the time: it is stopped when the time is up.
+  options.frames = static_cast<int>(std::max(args.rate, 40.0) * args.seconds);
   FaultRig rig(options);
   rig.StartT8();
   rig.StartT7();
@@ -182,15 +187,16 @@ int main(int argc, char** argv) {
     std::printf("FAIL the driver did not take the station's line\n");
     return 1;
   }
-  std::printf("RUN folder=%s seconds=%g rate=%g frames=%d\n", args.folder.c_str(), args.seconds,
-              args.rate, options.frames);
+  std::printf("RUN folder=%s seconds=%g\n", args.folder.c_str(), args.seconds);
 
   FaultRun run(rig, disk);
   // A cycle is planned when its last fault is over before the frames end.
   for (double t0 = 2; t0 + 4 * kPhaseSeconds + 6 <= args.seconds; t0 += 5 * kPhaseSeconds) {
     run.PlanCycle(t0);
   }
-  run.RunUntil(args.seconds + 60, [&] { return rig.StationDone(); });
+  run.RunUntil(args.seconds, [&] { return rig.StationDone(); });
+  rig.StopStation();
+  const double sendingSeconds = run.Now();
   // Everything is back: wait until the spool is empty and nothing more arrives.
   int lastDelivered = -1;
   double quietSince = run.Now();
@@ -205,9 +211,11 @@ int main(int argc, char** argv) {
 
   const LedgerTally tally = rig.Ledger().Tally();
   PrintCounts("FAULTS", run.Counts());
-  std::printf("STATION acknowledged=%d ascii_taken=%d serial_returns=%d/%d\n", tally.acknowledged,
-              tally.asciiTaken, run.StationBack(), run.Counts().count(kSerialPull)
-                                                       ? run.Counts().at(kSerialPull) : 0);
+  std::printf("STATION frames=%d per_second=%.1f acknowledged=%d ascii_taken=%d "
+              "serial_returns=%d/%d\n",
+              rig.FramesSent(), rig.FramesSent() / sendingSeconds, tally.acknowledged,
+              tally.asciiTaken, run.StationBack(),
+              run.Counts().count(kSerialPull) ? run.Counts().at(kSerialPull) : 0);
   std::printf("T8 delivered=%d duplicates=%d delivered_unacknowledged=%d\n", tally.delivered,
               tally.duplicates, tally.unacknowledgedDelivered);
   PrintCounts("LOST", tally.lostByCause);
