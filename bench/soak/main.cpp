@@ -98,14 +98,7 @@ int main(int argc, char** argv) {
   options.frames = static_cast<int>(rate * (seconds + 10));
   options.gbOnly = true;  // the one frame that keeps up with 100 a second on one line
   FaultRig rig(options);
-  rig.StartT8();
-  rig.StartT7();
-  rig.StartStation();
-  rig.StartDriver();
-  if (!rig.WaitStationOpen(std::chrono::seconds(20))) {
-    std::printf("FAIL the driver did not take the station's line\n");
-    return 1;
-  }
+  if (!rig.StartAll()) return 1;
   const pid_t driver = rig.DriverPid();
   std::printf("SOAK folder=%s seconds=%g rate=%g warmup=%g driver=%d\n", folder.c_str(), seconds,
               rate, warmup, static_cast<int>(driver));

@@ -445,14 +445,14 @@ std::string DriverCore::SerialDeviceName() const { return port_.PortName(); }
 void DriverCore::ShowHandlerError(const std::string& text) { view_.ShowError(text); }
 
 void DriverCore::SpoolNotice(std::span<const uint8_t> record) {
-  if (spool_ && !spool_->WriteNoticeFile(record, config_.n_abs)) {
-    std::fprintf(stderr, "orvelgate: a station notice could not be spooled\n");
+  if (router_ && router_->KeepStationNotice(record) == Routed::Lost) {
+    std::fprintf(stderr, "orvelgate: a station notice could not be kept\n");
   }
 }
 
 void DriverCore::SpoolEventReport(std::span<const uint8_t> first39) {
-  if (spool_ && !spool_->WriteT7EventFile(first39)) {
-    std::fprintf(stderr, "orvelgate: a T7 event report could not be spooled\n");
+  if (router_ && router_->KeepT7Event(first39) == Routed::Lost) {
+    std::fprintf(stderr, "orvelgate: a T7 event report could not be kept\n");
   }
 }
 

@@ -1,5 +1,7 @@
 #include "events/event_router.h"
 
+#include <algorithm>
+
 namespace orvelgate {
 
 EventRouter::EventRouter(T8Port* t8, T7Port* t7, SpoolStore& store, RoutingSettings settings)
@@ -22,11 +24,16 @@ bool EventRouter::SendOrSpool(const EventRecord::Bytes& bytes) {
 }
 
 std::size_t EventRouter::RetryHeld() {
-  for (std::size_t tried = 0; tried < kRetriesPerTick && !held_.empty(); ++tried) {
+  std::size_t tried = 0;
+  for (; tried < kRetriesPerTick && !held_.empty(); ++tried) {
     if (!SendOrSpool(held_.front())) break;
     held_.pop_front();
   }
-  return held_.size();
+  for (; tried < kRetriesPerTick && !heldT7_.empty(); ++tried) {
+    if (!SendOrSpoolT7(heldT7_.front())) break;
+    heldT7_.pop_front();
+  }
+  return HeldCount();
 }
 
 Routed EventRouter::RouteT7Event(std::span<const uint8_t> report) {
@@ -35,7 +42,7 @@ Routed EventRouter::RouteT7Event(std::span<const uint8_t> report) {
     t7_->SendRecord(report);
     return Routed::Sent;
   }
-  return Spooled(store_.WriteT7EventFile(report).has_value());
+  return KeepT7Event(report);
 }
 
 Routed EventRouter::RouteStationNotice(std::span<const uint8_t> notice) {
@@ -44,7 +51,38 @@ Routed EventRouter::RouteStationNotice(std::span<const uint8_t> notice) {
     t7_->SendRecord(notice);
     return Routed::Sent;
   }
-  return Spooled(store_.WriteNoticeFile(notice, settings_.n_abs).has_value());
+  return KeepStationNotice(notice);
+}
+
+Routed EventRouter::KeepT7Event(std::span<const uint8_t> report) {
+  if (report.size() < kT7EventSpoolFileSize) return Routed::Lost;
+  return SpoolOrHoldT7({{report.begin(), report.begin() + kT7EventSpoolFileSize}, false});
+}
+
+Routed EventRouter::KeepStationNotice(std::span<const uint8_t> notice) {
+  return SpoolOrHoldT7({{notice.begin(), notice.end()}, true});
+}
+
+Routed EventRouter::SpoolOrHoldT7(HeldT7 record) {
+  if (SpoolT7(record)) return Routed::Spooled;
+  if (held_.size() + heldT7_.size() >= kMaxHeld) return Routed::Lost;
+  heldT7_.push_back(std::move(record));
+  return Routed::Held;
+}
+
+bool EventRouter::SpoolT7(const HeldT7& record) {
+  return record.notice ? store_.WriteNoticeFile(record.bytes, settings_.n_abs).has_value()
+                       : store_.WriteT7EventFile(record.bytes).has_value();
+}
+
+bool EventRouter::SendOrSpoolT7(const HeldT7& record) {
+  if (t7_ && t7_->Connected()) {
+    std::vector<uint8_t> whole(T7Port::kRecordSize, 0);  // a report's rest is zeros
+    std::copy_n(record.bytes.begin(), std::min(record.bytes.size(), whole.size()), whole.begin());
+    t7_->SendRecord(whole);
+    return true;
+  }
+  return SpoolT7(record);
 }
 
 }  // namespace orvelgate

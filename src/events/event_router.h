@@ -5,12 +5,14 @@
 //
 // The station has its acknowledgement by the time an event is routed, so an event
 // whose spool file cannot be written (the disk is full) is not given up: it is held in
-// memory and tried again on every tick (RetryHeld), to the ring or to a file.
+// memory and tried again on every tick (RetryHeld), to the ring or to a file. T7
+// records (event reports and station notices) likewise, to the link or to a file.
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <span>
+#include <vector>
 
 #include "events/event_record.h"
 #include "events/link_ports.h"
@@ -44,10 +46,16 @@ class EventRouter {
   // Queues the event as an EventMessage while LinkUp; an event the full ring refuses
   // is spooled as well, unless NotSendToDiskT8. One the file refuses is held.
   Routed RouteEvent(const EventRecord& event);
+  // A T7 record that the link could not send: the first 39 bytes of an event report,
+  // or a whole station notice, to a spool file, else held.
+  Routed KeepT7Event(std::span<const uint8_t> report);
+  Routed KeepStationNotice(std::span<const uint8_t> notice);
+
   // The held events, oldest first, to the ring while LinkUp or else to spool files,
-  // until one is refused. Returns how many are still held.
+  // until one is refused; then the held T7 records, to the link while it is connected
+  // or else to spool files. Returns how many are still held.
   std::size_t RetryHeld();
-  std::size_t HeldCount() const { return held_.size(); }
+  std::size_t HeldCount() const { return held_.size() + heldT7_.size(); }
   // The 555-byte event report of an ASCII frame: sent while connected, else its first
   // 39 bytes go to a .ddk file.
   Routed RouteT7Event(std::span<const uint8_t> report);
@@ -56,14 +64,21 @@ class EventRouter {
   Routed RouteStationNotice(std::span<const uint8_t> notice);
 
  private:
-  static Routed Spooled(bool written) { return written ? Routed::Spooled : Routed::Lost; }
   bool SendOrSpool(const EventRecord::Bytes& bytes);
+  struct HeldT7 {
+    std::vector<uint8_t> bytes;
+    bool notice = false;
+  };
+  bool SpoolT7(const HeldT7& record);
+  bool SendOrSpoolT7(const HeldT7& record);
+  Routed SpoolOrHoldT7(HeldT7 record);
 
   T8Port* t8_;
   T7Port* t7_;
   SpoolStore& store_;
   RoutingSettings settings_;
   std::deque<EventRecord::Bytes> held_;
+  std::deque<HeldT7> heldT7_;
 };
 
 }  // namespace orvelgate

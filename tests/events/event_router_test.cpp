@@ -90,17 +90,51 @@ TEST_F(EventRouterTest, AnEventTheFullRingRefusesIsSpooled) {
   EXPECT_EQ(FileNames(dir.path()).size(), 1u);
 }
 
-TEST_F(EventRouterTest, AFileThatCannotBeWrittenIsReportedLost) {
+TEST_F(EventRouterTest, WhatAFileCannotBeWrittenForIsHeld) {
   testing::WriteFileText("blocker", "not a folder");
   SpoolStore blocked({.pathForSoob = "blocker/"}, clock);
   FakeT8 t8(/*up=*/false);
   FakeT7 t7(/*connected=*/false);
   EventRouter router(&t8, &t7, blocked, {});
-  // The station has been answered already: the event is held, the notice is lost.
+  // The station has been answered already: nothing may be given up.
   EXPECT_EQ(router.RouteEvent(MakeEvent(1)), Routed::Held);
-  EXPECT_EQ(router.RouteStationNotice(std::array<uint8_t, 555>{}), Routed::Lost);
+  EXPECT_EQ(router.RouteStationNotice(std::array<uint8_t, 555>{}), Routed::Held);
+  EXPECT_EQ(router.KeepT7Event(std::array<uint8_t, 555>{}), Routed::Held);
   EXPECT_EQ(FileNames(dir.path()), std::vector<std::string>{"blocker"});
-  EXPECT_EQ(router.HeldCount(), 1u);
+  EXPECT_EQ(router.HeldCount(), 3u);
+}
+
+// T7 records held for a full disk: a file once the disk takes it, or the link once it
+// is connected (a report whole, its unstored rest zeros).
+TEST_F(EventRouterTest, HeldT7RecordsGoToTheSpoolOrTheLinkWhenTheyCan) {
+  testing::WriteFileText("full", "stands where the spool folder should be");
+  SpoolStore spool({.pathForSoob = "full/"}, clock);
+  FakeT7 t7(/*connected=*/false);
+  EventRouter router(nullptr, &t7, spool, {.n_abs = 5});
+  std::array<uint8_t, 555> report{};
+  report[0] = report[1] = 0xFF;
+  report[38] = 0x38;
+  report[100] = 0x99;  // beyond what a report file keeps
+  std::array<uint8_t, 555> notice{};
+  notice[2] = 72;
+  ASSERT_EQ(router.KeepT7Event(report), Routed::Held);
+  ASSERT_EQ(router.KeepStationNotice(notice), Routed::Held);
+
+  fs::remove("full");
+  fs::create_directory("full");
+  ASSERT_EQ(router.KeepT7Event(report), Routed::Spooled);
+  EXPECT_EQ(router.RetryHeld(), 0u);
+  EXPECT_EQ(spool.Count(SpoolKind::T7), 3u);
+
+  fs::remove_all("full");
+  testing::WriteFileText("full", "full again");
+  ASSERT_EQ(router.KeepT7Event(report), Routed::Held);
+  t7.connected_ = true;
+  EXPECT_EQ(router.RetryHeld(), 0u);
+  ASSERT_EQ(t7.sent.size(), 1u);
+  std::vector<uint8_t> expected(555, 0);
+  std::copy_n(report.begin(), 39, expected.begin());
+  EXPECT_EQ(t7.sent[0], expected);
 }
 
 // A full disk: events are held in order, kept on the next tick the disk takes them,

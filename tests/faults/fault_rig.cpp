@@ -90,10 +90,20 @@ FaultRig::FaultRig(RigOptions options)
 
 FaultRig::~FaultRig() {
   // The driver first, so that it ends in order while its servers are still there.
+  if (driver_) driver_->Stop();
+  for (const auto& [peer, name] : {std::pair{&driver_, "driver"}, {&station_, "station"},
+                                   {&t8_, "t8-server"}, {&t7_, "t7-server"}}) {
+    if (*peer) Keep(**peer, name);
+  }
   driver_.reset();
   station_.reset();
   t8_.reset();
   t7_.reset();
+}
+
+void FaultRig::Keep(const ChildProcess& peer, const std::string& name) const {
+  std::ofstream out(options_.folder / (name + ".out"), std::ios::app);
+  for (const auto& line : peer.Lines()) out << line << '\n';
 }
 
 std::string FaultRig::Program(const std::string& relative) const {
@@ -105,6 +115,16 @@ ChildOptions FaultRig::Quiet(std::vector<std::string> args, const std::string& l
   options.args = std::move(args);
   options.stderrFile = (options_.folder / log).string();
   return options;
+}
+
+bool FaultRig::StartAll() {
+  StartT8();
+  StartT7();
+  StartStation();
+  StartDriver();
+  if (WaitStationOpen(std::chrono::seconds(20))) return true;
+  std::printf("FAIL the driver did not take the station's line\n");
+  return false;
 }
 
 void FaultRig::StartT8() {
@@ -121,6 +141,7 @@ void FaultRig::KillT8() {
   t8_->Signal(SIGKILL);
   t8_->WaitExit();
   CollectT8(*t8_, t8Seen_);  // lines it printed before it died
+  Keep(*t8_, "t8-server");
   t8_.reset();
 }
 
@@ -134,6 +155,7 @@ void FaultRig::KillT7() {
   if (!t7_) return;
   t7_->Signal(SIGKILL);
   t7_->WaitExit();
+  Keep(*t7_, "t7-server");
   t7_.reset();
 }
 
@@ -151,6 +173,7 @@ void FaultRig::KillDriver() {
   if (!driver_) return;
   driver_->Signal(SIGKILL);
   driver_->WaitExit();
+  Keep(*driver_, "driver");
   driver_.reset();
 }
 
@@ -177,7 +200,10 @@ void FaultRig::StartStation() {
   // Each frame in one write: a loaded machine must not split a frame in two packets. An
   // ASCII frame is never answered: the station pauses 100 ms after it, so that the next
   // frame does not run into it before the driver's packet time-out.
-  std::vector<std::string> args{"--pty", "--wait-open", "30000", "--burst", "--settle", "100",
+  // The first frame waits a moment after the driver has taken the line: it purges the
+  // line when it opens it, and a frame already on its way would be cut.
+  std::vector<std::string> args{"--pty", "--wait-open", "30000", "--delay", "200", "--burst",
+                                "--settle", "100",
                                 "--script", scriptPath.string(), "--hold"};
   if (options_.rate > 0) {
     char rate[32];
@@ -200,6 +226,7 @@ void FaultRig::PullStation() {
   station_->Signal(SIGKILL);  // the master side goes: the driver's line hangs up
   station_->WaitExit();
   CollectStation(lastNow_);
+  Keep(*station_, "station");
   station_.reset();
 }
 
@@ -208,6 +235,7 @@ void FaultRig::StopStation() {
   station_->Signal(SIGTERM);
   station_->WaitExit(std::chrono::seconds(5));
   CollectStation(lastNow_);
+  Keep(*station_, "station");
   station_.reset();
 }
 
@@ -278,6 +306,15 @@ int FaultRig::CheckSpoolFiles() {
   }
   brokenSpoolFiles_ += broken;
   return broken;
+}
+
+int FaultRig::GarbledAsciiFrames() const {
+  std::ifstream journal(options_.folder / "driver.err");
+  int garbled = 0;
+  for (std::string line; std::getline(journal, line);) {
+    garbled += line.find("an ASCII frame without a group digit") != std::string::npos;
+  }
+  return garbled;
 }
 
 std::size_t FaultRig::SpoolFileCount(const std::string& extension) const {

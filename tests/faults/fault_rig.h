@@ -42,6 +42,9 @@ class FaultRig {
   explicit FaultRig(RigOptions options);
   ~FaultRig();
 
+  // Both servers, the station and the driver; false (with a line on stdout) when the
+  // driver does not take the station's line.
+  bool StartAll();
   void StartT8();
   void KillT8();
   void StartT7();
@@ -63,6 +66,9 @@ class FaultRig {
   // Looks for a spool file that is not whole; returns how many it saw this time.
   int CheckSpoolFiles();
   std::size_t SpoolFileCount(const std::string& extension) const;
+  // ASCII frames the driver's journal reports as broken: two frames that ran together on
+  // the line because the driver read it later than the station's pause after one.
+  int GarbledAsciiFrames() const;
 
   DeliveryLedger& Ledger() { return ledger_; }
   int SpoolChecks() const { return spoolChecks_; }
@@ -73,6 +79,8 @@ class FaultRig {
 
  private:
   void WriteIni(const std::string& ptyPath);
+  // Appends what a peer printed to <name>.out in the folder, for a look after the run.
+  void Keep(const testing::ChildProcess& peer, const std::string& name) const;
   void CollectStation(double now);
   void CollectT8(testing::ChildProcess& server, std::size_t& seen);
   std::string Program(const std::string& relative) const;
