@@ -1,6 +1,11 @@
 // soak: the driver over time. The station sends GB frames at a steady rate while the T8
-// and T7 servers go away and come back in turn; the driver's resident memory, open file
-// descriptors and CPU time are read from /proc after a warm-up and at the end.
+// and T7 servers go away for 5 s and come back in turn, one each minute; the driver's
+// resident memory, open file descriptors and CPU time are read from /proc after a
+// warm-up and at the end, each time with both links up and the spool empty (the spool's
+// index grows with its backlog, which is memory in use, not memory lost). A T8 outage
+// of 5 s at 100 events a second leaves 500 files, which the re-send (one file an
+// acknowledgement, one a 200 ms tick) takes 100 s to deliver: the T8 server goes away
+// every other minute.
 //
 //   soak [--seconds N] [--rate R] [--warmup S] [--folder PATH]
 //
@@ -11,7 +16,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -95,7 +99,7 @@ int main(int argc, char** argv) {
   options.spool = std::filesystem::path(folder) / "spool";
   options.binaryDir = ORVELGATE_BINARY_DIR;
   options.rate = rate;
-  options.frames = static_cast<int>(rate * (seconds + 10));
+  options.frames = static_cast<int>(rate * (seconds + 300));
   options.gbOnly = true;  // the one frame that keeps up with 100 a second on one line
   FaultRig rig(options);
   if (!rig.StartAll()) return 1;
@@ -108,33 +112,36 @@ int main(int argc, char** argv) {
   ProcessFigures warm;
   double warmAt = 0;
   double nextFlap = 20, nextReport = 0;
+  const auto settled = [&] { return rig.SpoolFileCount(".dd8") == 0; };
   bool t8Away = false, t7Away = false;
   for (int flap = 0; !g_stop && now() < seconds;) {
     rig.Collect(now());
-    // Every 20 s one of the servers goes away for 5 s, the T8 and the T7 server in turn.
+    // Each minute one of the servers goes away for 5 s, the T8 and the T7 server in turn.
     if (now() >= nextFlap) {
       if (flap++ % 2 == 0) { rig.KillT8(); t8Away = true; } else { rig.KillT7(); t7Away = true; }
-      nextFlap += 20;
+      nextFlap += 60;
     }
-    if (t8Away && now() >= nextFlap - 15) { rig.StartT8(); t8Away = false; }
-    if (t7Away && now() >= nextFlap - 15) { rig.StartT7(); t7Away = false; }
-    // Read while both servers are up (5 s after the last came back), as at the end.
-    if (warm.rssKb < 0 && now() >= warmup && std::fmod(now(), 20) >= 10) {
+    if (t8Away && now() >= nextFlap - 55) { rig.StartT8(); t8Away = false; }
+    if (t7Away && now() >= nextFlap - 55) { rig.StartT7(); t7Away = false; }
+    if (warm.rssKb < 0 && now() >= warmup && !t8Away && !t7Away && settled()) {
       warm = Read(driver);
       warmAt = now();
     }
     if (now() >= nextReport) {
       const ProcessFigures f = Read(driver);
-      std::printf("SAMPLE t=%.0f rss_kb=%ld fds=%d cpu_s=%.2f acknowledged=%d\n", now(), f.rssKb,
-                  f.fds, f.cpuSeconds, rig.Ledger().Tally().acknowledged);
+      std::printf("SAMPLE t=%.0f rss_kb=%ld fds=%d cpu_s=%.2f acknowledged=%d spooled=%zu\n",
+                  now(), f.rssKb, f.fds, f.cpuSeconds, rig.Ledger().Tally().acknowledged,
+                  rig.SpoolFileCount(".dd8"));
       nextReport += 30;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   if (t8Away) rig.StartT8();
   if (t7Away) rig.StartT7();
-  for (const double until = now() + 10; !g_stop && now() < until;) {
-    rig.Collect(now());  // both links are back before the last reading
+  // Frames keep coming while both links come back and the backlog is delivered.
+  for (const double until = now() + 200, earliest = now() + 10;
+       !g_stop && now() < until && !(now() >= earliest && settled());) {
+    rig.Collect(now());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   const ProcessFigures end = Read(driver);
@@ -144,8 +151,9 @@ int main(int argc, char** argv) {
 
   const long growthKb = end.rssKb - warm.rssKb;
   const double cpuShare = (end.cpuSeconds - warm.cpuSeconds) / (endAt - warmAt);
-  std::printf("EVENTS frames=%d per_second=%.1f acknowledged=%d delivered=%d\n", rig.FramesSent(),
-              rig.FramesSent() / endAt, tally.acknowledged, tally.delivered);
+  std::printf("EVENTS frames=%d per_second=%.1f acknowledged=%d delivered=%d spooled=%zu\n",
+              rig.FramesSent(), rig.FramesSent() / endAt, tally.acknowledged, tally.delivered,
+              rig.SpoolFileCount(".dd8"));
   std::printf("RSS after_warmup_kb=%ld end_kb=%ld growth_kb=%ld\n", warm.rssKb, end.rssKb,
               growthKb);
   std::printf("FDS after_warmup=%d end=%d\n", warm.fds, end.fds);
