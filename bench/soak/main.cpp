@@ -1,11 +1,12 @@
 // soak: the driver over time. The station sends GB frames at a steady rate while the T8
-// and T7 servers go away for 5 s and come back in turn, one each minute; the driver's
+// and T7 servers go away for 5 s and come back, one of them each minute; the driver's
 // resident memory, open file descriptors and CPU time are read from /proc after a
 // warm-up and at the end, each time with both links up and the spool empty (the spool's
 // index grows with its backlog, which is memory in use, not memory lost). A T8 outage
 // of 5 s at 100 events a second leaves 500 files, which the re-send (one file an
-// acknowledgement, one a 200 ms tick) takes 100 s to deliver: the T8 server goes away
-// every other minute.
+// acknowledgement, one a 200 ms tick) takes 100 s to deliver, and the link needs up to
+// 5 s more to come back: the T8 server goes away every fourth minute, the T7 server in
+// the minutes between.
 //
 //   soak [--seconds N] [--rate R] [--warmup S] [--folder PATH]
 //
@@ -116,9 +117,9 @@ int main(int argc, char** argv) {
   bool t8Away = false, t7Away = false;
   for (int flap = 0; !g_stop && now() < seconds;) {
     rig.Collect(now());
-    // Each minute one of the servers goes away for 5 s, the T8 and the T7 server in turn.
+    // Each minute one of the servers goes away for 5 s.
     if (now() >= nextFlap) {
-      if (flap++ % 2 == 0) { rig.KillT8(); t8Away = true; } else { rig.KillT7(); t7Away = true; }
+      if (flap++ % 4 == 0) { rig.KillT8(); t8Away = true; } else { rig.KillT7(); t7Away = true; }
       nextFlap += 60;
     }
     if (t8Away && now() >= nextFlap - 55) { rig.StartT8(); t8Away = false; }
