@@ -16,12 +16,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <algorithm>
 #include <map>
 #include <string>
 #include <thread>
