@@ -1,7 +1,5 @@
 #include "events/event_router.h"
 
-#include <algorithm>
-
 namespace orvelgate {
 
 EventRouter::EventRouter(T8Port* t8, T7Port* t7, SpoolStore& store, RoutingSettings settings)
@@ -77,9 +75,7 @@ bool EventRouter::SpoolT7(const HeldT7& record) {
 
 bool EventRouter::SendOrSpoolT7(const HeldT7& record) {
   if (t7_ && t7_->Connected()) {
-    std::vector<uint8_t> whole(T7Port::kRecordSize, 0);  // a report's rest is zeros
-    std::copy_n(record.bytes.begin(), std::min(record.bytes.size(), whole.size()), whole.begin());
-    t7_->SendRecord(whole);
+    t7_->SendPadded(record.bytes);
     return true;
   }
   return SpoolT7(record);

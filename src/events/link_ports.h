@@ -3,6 +3,8 @@
 // application adapts the T8 worker and the T7 link to these, so the events library
 // depends on neither link.
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -39,6 +41,13 @@ class T7Port {
   virtual bool Connected() const = 0;
   // Sends one whole 555-byte record.
   virtual void SendRecord(std::span<const uint8_t> record555) = 0;
+  // Sends the bytes as one record, zeros after them (a spooled event report keeps only
+  // its first 39 bytes); bytes beyond a record are not sent.
+  void SendPadded(std::span<const uint8_t> bytes) {
+    std::array<uint8_t, kRecordSize> record{};
+    std::copy_n(bytes.begin(), std::min(bytes.size(), kRecordSize), record.begin());
+    SendRecord(record);
+  }
 };
 
 }  // namespace orvelgate

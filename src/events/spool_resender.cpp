@@ -1,6 +1,5 @@
 #include "events/spool_resender.h"
 
-#include <array>
 #include <cmath>
 
 #include "common/le_bytes.h"
@@ -70,9 +69,7 @@ void SpoolResender::ResendT7Step() {
       store_.SetAside(*name);
       continue;
     }
-    std::array<uint8_t, T7Port::kRecordSize> record{};
-    std::copy(file.bytes.begin(), file.bytes.end(), record.begin());
-    t7_->SendRecord(record);
+    t7_->SendPadded(file.bytes);
     store_.Remove(*name);
     return;
   }

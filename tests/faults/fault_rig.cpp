@@ -141,8 +141,15 @@ void FaultRig::KillT8() {
   t8_->Signal(SIGKILL);
   t8_->WaitExit();
   CollectT8(*t8_, t8Seen_);  // lines it printed before it died
-  Keep(*t8_, "t8-server");
-  t8_.reset();
+  Kill(t8_, "t8-server");
+}
+
+void FaultRig::Kill(std::unique_ptr<ChildProcess>& peer, const std::string& name) {
+  if (!peer) return;
+  peer->Signal(SIGKILL);
+  peer->WaitExit();
+  Keep(*peer, name);
+  peer.reset();
 }
 
 void FaultRig::StartT7() {
@@ -151,13 +158,7 @@ void FaultRig::StartT7() {
   if (!t7_->WaitReady()) problems_.push_back("the T7 server did not start on 7788");
 }
 
-void FaultRig::KillT7() {
-  if (!t7_) return;
-  t7_->Signal(SIGKILL);
-  t7_->WaitExit();
-  Keep(*t7_, "t7-server");
-  t7_.reset();
-}
+void FaultRig::KillT7() { Kill(t7_, "t7-server"); }
 
 void FaultRig::StartDriver() {
   ChildOptions options = Quiet({}, "driver.err");
@@ -169,13 +170,7 @@ void FaultRig::StartDriver() {
   if (!driver_->WaitReady(std::chrono::seconds(20))) problems_.push_back("the driver did not start");
 }
 
-void FaultRig::KillDriver() {
-  if (!driver_) return;
-  driver_->Signal(SIGKILL);
-  driver_->WaitExit();
-  Keep(*driver_, "driver");
-  driver_.reset();
-}
+void FaultRig::KillDriver() { Kill(driver_, "driver"); }
 
 // 57600 bit/s gives a packet time-out of 21 ms; at 115200 and above it would be 300 ms,
 // longer than the station's pause after an ASCII frame, which nobody answers.

@@ -79,6 +79,8 @@ class FaultRig {
 
  private:
   void WriteIni(const std::string& ptyPath);
+  // SIGKILL, then what it printed is kept.
+  void Kill(std::unique_ptr<testing::ChildProcess>& peer, const std::string& name);
   // Appends what a peer printed to <name>.out in the folder, for a look after the run.
   void Keep(const testing::ChildProcess& peer, const std::string& name) const;
   void CollectStation(double now);
