@@ -32,7 +32,7 @@ class CountingSink : public PacketHandlerHost {
   void SendBytes(std::span<const uint8_t>) override {}
   void RouteEvent(const EventRecord&) override { ++events; }
   void DrawStationIndicator() override {}
-  void SendT7EventReport(int32_t, const std::string&, uint8_t, TDateTime) override {}
+  void SendT7EventReport(int32_t, const std::string&, uint8_t, DayCount) override {}
   int events = 0;
 };
 
@@ -65,10 +65,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  CommPortEnvironment env;
+  SerialPortEnvironment env;
   const std::string slave = line->Path();
   env.resolvePort = MakePortResolver([slave](const std::string&) { return std::optional(slave); });
-  TCommPortDriver port(env);
+  SerialPort port(env);
   LoadDesignValues(port);
   ApplyStartupSettings(port, StartupSettings("COM3", "9600"));
   CountingSink sink;

@@ -34,7 +34,7 @@ using Steady = std::chrono::steady_clock;
 
 double Ms(Steady::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-class CountingT8 : public T8Port {
+class CountingT8 : public T8Outbox {
  public:
   bool LinkUp() const override { return true; }
   bool QueueMessage(int32_t, std::span<const uint8_t> payload) override {
@@ -45,7 +45,7 @@ class CountingT8 : public T8Port {
   std::size_t messages = 0, bytes = 0;
 };
 
-class IdleT7 : public T7Port {
+class IdleT7 : public T7Outbox {
  public:
   bool Connected() const override { return true; }
   void SendRecord(std::span<const uint8_t>) override { ++records; }
@@ -91,7 +91,7 @@ void BacklogRun(const std::string& base, std::size_t n) {
   for (std::size_t i = 0; i < ticks; ++i) {
     clock.Advance(200);
     const auto a = Steady::now();
-    resender.ResendT8Step();  // Timer2Timer, steps 1 and 2
+    resender.ResendT8Step();  // SpoolTick, steps 1 and 2
     resender.ResendT7Step();
     const auto b = Steady::now();
     resender.OnEventAck();  // the server acknowledges at once
@@ -127,7 +127,7 @@ void SpoolWhileDown(const std::string& base, std::size_t n) {
   const std::string folder = base + "/down/";
   std::filesystem::create_directories(folder);
   SpoolStore store({.pathForSoob = folder}, DefaultClock());
-  class DownT8 : public T8Port {
+  class DownT8 : public T8Outbox {
    public:
     bool LinkUp() const override { return false; }
     bool QueueMessage(int32_t, std::span<const uint8_t>) override { return false; }

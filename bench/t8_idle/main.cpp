@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
 
   T8ServerChild server(T8_SERVER_TOOL, {});
   IdleHost host;
-  cl worker(host, DefaultClock(), [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
+  T8Worker worker(host, DefaultClock(), [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
   worker.Start();
   const auto loginBy = Steady::now() + std::chrono::seconds(10);
   while (!(host.connected && worker.QueuedCount() == 0) && Steady::now() < loginBy) {

@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
 
   T8ServerChild server(T8_SERVER_TOOL, {"--quiet"});
   BenchHost host;
-  cl worker(host, DefaultClock(), [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
+  T8Worker worker(host, DefaultClock(), [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
   worker.Start();
   if (!WaitUntil([&] { return host.connected.load() && worker.QueuedCount() == 0; }, std::chrono::seconds(10))) {
     std::printf("t8_throughput: the worker did not log in\n");

@@ -1,6 +1,6 @@
 #pragma once
 // The access code: five decimal digits drawn at every start, shown in the main window
-// (Label15) and asked for before the program closes or the port is stopped.
+// (shown in the main window) and asked for before the program closes or the port is stopped.
 
 #include <string>
 

@@ -14,7 +14,7 @@
 namespace orvelgate {
 namespace {
 
-TForm2* g_accessCodeDialog = nullptr;
+AccessCodeDialog* g_accessCodeDialog = nullptr;
 
 void CentreOnScreen(QWidget* window) {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
@@ -23,10 +23,10 @@ void CentreOnScreen(QWidget* window) {
 
 }  // namespace
 
-TForm2::TForm2(QWidget* parent)
+AccessCodeDialog::AccessCodeDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
-  setObjectName(QStringLiteral("Form2"));
+  setObjectName(QStringLiteral("AccessCodeDialog"));
   setWindowTitle(QStringLiteral("Закрытый доступ"));
   setFixedSize(281, 93);
   setModal(true);
@@ -48,18 +48,18 @@ TForm2::TForm2(QWidget* parent)
   entry_->setGeometry(120, 33, 49, 19);
 
   ok_ = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("ОК"), this);
-  ok_->setObjectName(QStringLiteral("BitBtn1"));
+  ok_->setObjectName(QStringLiteral("OkButton"));
   ok_->setGeometry(67, 58, 72, 25);
   cancel_ = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton),
                             QStringLiteral("Отмена"), this);
-  cancel_->setObjectName(QStringLiteral("BitBtn2"));
+  cancel_->setObjectName(QStringLiteral("CancelButton"));
   cancel_->setGeometry(145, 58, 72, 25);
   // Neither button is a default or a cancel button: Enter and Esc do nothing.
   for (QPushButton* b : {ok_, cancel_}) {
     b->setAutoDefault(false);
     b->setDefault(false);
   }
-  connect(ok_, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+  connect(ok_, &QPushButton::clicked, this, [this] { SubmitCode(); });
   connect(cancel_, &QPushButton::clicked, this, [this] { reject(); });
 
   setTabOrder(entry_, cancel_);
@@ -68,14 +68,14 @@ TForm2::TForm2(QWidget* parent)
   g_accessCodeDialog = this;
 }
 
-TForm2::~TForm2() {
+AccessCodeDialog::~AccessCodeDialog() {
   if (g_accessCodeDialog == this) g_accessCodeDialog = nullptr;
 }
 
-AccessResult TForm2::AskAccessCode(const QString& code) {
+AccessResult AccessCodeDialog::AskAccessCode(const QString& code) {
   if (isVisible()) return AccessResult::Cancelled;
   code_ = code;
-  QPointer<TForm2> self(this);
+  QPointer<AccessCodeDialog> self(this);
   const int answer = exec();
   if (!self) return AccessResult::Cancelled;
   switch (answer) {
@@ -88,22 +88,22 @@ AccessResult TForm2::AskAccessCode(const QString& code) {
   }
 }
 
-void TForm2::CancelForShutdown() {
+void AccessCodeDialog::CancelForShutdown() {
   if (isVisible()) reject();
 }
 
-QString TForm2::EntryText() const { return entry_->text(); }
+QString AccessCodeDialog::EntryText() const { return entry_->text(); }
 
-void TForm2::FormActivate() {
+void AccessCodeDialog::PrepareEntry() {
   entry_->selectAll();
   entry_->setFocus(Qt::OtherFocusReason);
 }
 
-void TForm2::BitBtn1Click() {
+void AccessCodeDialog::SubmitCode() {
   done(static_cast<int>(EntryText() == code_ ? AccessResult::Accepted : AccessResult::Wrong));
 }
 
-void TForm2::keyPressEvent(QKeyEvent* event) {
+void AccessCodeDialog::keyPressEvent(QKeyEvent* event) {
   switch (event->key()) {
     case Qt::Key_Escape:
     case Qt::Key_Return:
@@ -115,10 +115,10 @@ void TForm2::keyPressEvent(QKeyEvent* event) {
   }
 }
 
-void TForm2::showEvent(QShowEvent* event) {
+void AccessCodeDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   CentreOnScreen(this);
-  FormActivate();
+  PrepareEntry();
 }
 
 AccessResult AskAccessCode(const QString& code) {

@@ -1,5 +1,5 @@
 #pragma once
-// TForm2, the access-code dialog ("Закрытый доступ"): guards closing the program and
+// AccessCodeDialog, the access-code dialog ("Закрытый доступ"): guards closing the program and
 // stopping the serial port. The operator types the five-digit code that the main
 // window shows; the dialog only answers accepted, wrong or cancelled and shows no
 // message of its own.
@@ -15,12 +15,12 @@ class AccessCodeEntry;
 
 enum class AccessResult { Cancelled = 0, Accepted = 1, Wrong = 2 };
 
-class TForm2 : public QDialog {
+class AccessCodeDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit TForm2(QWidget* parent = nullptr);
-  ~TForm2() override;
+  explicit AccessCodeDialog(QWidget* parent = nullptr);
+  ~AccessCodeDialog() override;
 
   // Shows the dialog modally (a nested event loop: the rest of the program keeps
   // running) and returns the operator's answer. While the dialog is already open a
@@ -34,9 +34,9 @@ class TForm2 : public QDialog {
 
   // Runs each time the dialog is shown: select the whole entry and focus it, so that
   // typing replaces what is left from the last use.
-  void FormActivate();
+  void PrepareEntry();
   // "ОК": compares the entry with the code, in full.
-  void BitBtn1Click();
+  void SubmitCode();
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -49,7 +49,7 @@ class TForm2 : public QDialog {
   QString code_;
 };
 
-// The dialog created at start-up (the newest TForm2 alive); Cancelled when none exists.
+// The dialog created at start-up (the newest AccessCodeDialog alive); Cancelled when none exists.
 AccessResult AskAccessCode(const QString& code);
 
 }  // namespace orvelgate

@@ -1,7 +1,7 @@
 #include "app/close_access.h"
 
 #include "app/access_code_dialog.h"
-#include "app/message_box.h"
+#include "app/notice_box.h"
 
 namespace orvelgate {
 
@@ -10,7 +10,7 @@ bool CloseCodeAccepted(const QString& accessCode) {
     case AccessResult::Accepted:
       return true;
     case AccessResult::Wrong:
-      ShowMes(QStringLiteral("Не правильный пароль."));
+      ShowNotice(QStringLiteral("Не правильный пароль."));
       return false;
     case AccessResult::Cancelled:
       break;

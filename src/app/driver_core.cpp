@@ -38,17 +38,17 @@ DriverCore::DriverCore(MainView& view, CoreEnvironment environment)
   port_.OnTickError = [](const std::string& what) {
     std::fprintf(stderr, "orvelgate: a packet's handling failed: %s\n", what.c_str());
   };
-  timer2_.setInterval(kTimer2IntervalMs);
-  timer3_.setInterval(kTimer3IntervalMs);
-  connect(&timer2_, &QTimer::timeout, this, [this] { Timer2Timer(); });
-  connect(&timer3_, &QTimer::timeout, this, [this] { Timer3Timer(); });
+  spoolTimer_.setInterval(kSpoolTickMs);
+  t7RetryTimer_.setInterval(kT7RetryTickMs);
+  connect(&spoolTimer_, &QTimer::timeout, this, [this] { SpoolTick(); });
+  connect(&t7RetryTimer_, &QTimer::timeout, this, [this] { T7RetryTick(); });
   reopenTimer_.setInterval(environment_.reopenInterval);
   connect(&reopenTimer_, &QTimer::timeout, this, [this] { ReopenTick(); });
 }
 
 DriverCore::~DriverCore() { Shutdown(); }
 
-void DriverCore::FormCreate() {
+void DriverCore::Start() {
   // 1. Fresh state: the station counts as heard from now on, no close is ordered.
   packets_.SetLastFrameTime(clock_.LocalNow());
   closeWithoutCode_ = false;
@@ -74,7 +74,7 @@ void DriverCore::FormCreate() {
   StartSerialPort();
 
   // 7. The T7 link starts connecting when it is used.
-  if (config_.SendT7) t7_->Start(config_.host, environment_.t7Port);
+  if (config_.SendT7) t7_->Start(config_.T7Host, environment_.t7Port);
 
   // 8. The T8 worker runs from now on, when it is used.
   if (worker_) {
@@ -87,23 +87,23 @@ void DriverCore::FormCreate() {
   view_.SetStartTime(startTimeText_);
 
   // Both ticks run from the start of the event loop to the end, whatever is configured.
-  timer2_.start();
-  timer3_.start();
+  spoolTimer_.start();
+  t7RetryTimer_.start();
 }
 
 // The spool folder, the T7 link, the T8 worker (made here, started in step 8), and the
 // routing and re-send between them.
 void DriverCore::CreateLinks() {
   SpoolStore::Options spoolOptions;
-  spoolOptions.pathForSoob = config_.PathForSoob;
+  spoolOptions.pathForSoob = config_.SpoolPrefix;
   spoolOptions.errorLog = environment_.errorLog;
   spool_ = std::make_unique<SpoolStore>(spoolOptions, clock_);
 
   // The T7 client exists whatever SendT7 says; `host` goes straight into it.
   t7_ = std::make_unique<T7Link>(static_cast<T7LinkHost&>(*this), clock_, config_.SendT7);
-  t7_->Client().SetHost(config_.host);
+  t7_->Client().SetHost(config_.T7Host);
   t7_->Client().SetPort(environment_.t7Port);
-  t7Port_ = std::make_unique<T7LinkPort>(*t7_);
+  t7Outbox_ = std::make_unique<T7LinkOutbox>(*t7_);
 
   if (config_.SendT8) {
     T8HostBridge::Targets targets;
@@ -133,17 +133,17 @@ void DriverCore::CreateLinks() {
     };
     T8WorkerSettings settings;
     settings.FirstNumber = config_.FirstNumber;
-    worker_ = std::make_unique<cl>(*t8Bridge_, clock_, std::move(serverHost), settings);
-    t8Port_ = std::make_unique<T8WorkerPort>(*worker_);
+    worker_ = std::make_unique<T8Worker>(*t8Bridge_, clock_, std::move(serverHost), settings);
+    t8Outbox_ = std::make_unique<T8WorkerOutbox>(*worker_);
   }
 
   // Without SendT8 nothing goes to the T8 side; without SendT7 nothing to the T7 side.
-  T7Port* t7Port = config_.SendT7 ? t7Port_.get() : nullptr;
+  T7Outbox* t7Port = config_.SendT7 ? t7Outbox_.get() : nullptr;
   RoutingSettings routing;
-  routing.NotSendToDiskT8 = config_.NotSendToDiskT8;
-  routing.n_abs = config_.n_abs;
-  router_ = std::make_unique<EventRouter>(t8Port_.get(), t7Port, *spool_, routing);
-  resender_ = std::make_unique<SpoolResender>(t8Port_.get(), t7Port_.get(), *spool_, clock_);
+  routing.DropUndeliveredT8 = config_.DropUndeliveredT8;
+  routing.NoticeFileNumber = config_.NoticeFileNumber;
+  router_ = std::make_unique<EventRouter>(t8Outbox_.get(), t7Port, *spool_, routing);
+  resender_ = std::make_unique<SpoolResender>(t8Outbox_.get(), t7Outbox_.get(), *spool_, clock_);
 }
 
 void DriverCore::StartSerialPort() {
@@ -219,7 +219,7 @@ void DriverCore::ReopenTick() {
 
 void DriverCore::CancelReopen() { reopenTimer_.stop(); }
 
-void DriverCore::Timer2Timer() {
+void DriverCore::SpoolTick() {
   // Steps 1 and 2 (the spool re-sends) handle their own failures; one that still
   // escapes ends this tick, and the next tick runs as usual.
   try {
@@ -241,11 +241,11 @@ void DriverCore::Timer2Timer() {
   }
 }
 
-void DriverCore::Timer3Timer() {
+void DriverCore::T7RetryTick() {
   if (config_.SendT7 && t7_) t7_->ReconnectTick();
 }
 
-bool DriverCore::FormClose() {
+bool DriverCore::MayClose() {
   if (closeWithoutCode_) {
     ClosePortQuietly();
     return true;
@@ -255,7 +255,7 @@ bool DriverCore::FormClose() {
       ClosePortQuietly();
       return true;
     case AccessAnswer::Wrong:
-      if (!ending_) view_.ShowMes(kWrongCodeText);
+      if (!ending_) view_.ShowNotice(kWrongCodeText);
       return false;
     case AccessAnswer::Cancelled:
       break;
@@ -265,7 +265,7 @@ bool DriverCore::FormClose() {
 
 bool DriverCore::Close() {
   if (ending_) return true;
-  const bool proceed = FormClose();
+  const bool proceed = MayClose();
   if (ending_) return true;  // a signal or a close record came while the dialog was open
   if (!proceed) return false;
   EndProgram();
@@ -289,8 +289,8 @@ void DriverCore::Shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
   ending_ = true;
-  timer2_.stop();
-  timer3_.stop();
+  spoolTimer_.stop();
+  t7RetryTimer_.stop();
   CancelReopen();
   ClosePortQuietly();
   StopWorker();
@@ -316,7 +316,7 @@ void DriverCore::StopWorker() {
   // destroyed while it runs: it is left, cut off from everything, to the process's end.
   std::fprintf(stderr, "orvelgate: the T8 worker did not end in time; left to the process\n");
   t8Bridge_->Detach();
-  [[maybe_unused]] cl* left = worker_.release();
+  [[maybe_unused]] T8Worker* left = worker_.release();
   [[maybe_unused]] T8HostBridge* leftBridge = t8Bridge_.release();
 }
 
@@ -325,7 +325,7 @@ void DriverCore::StopWorker() {
 bool DriverCore::KeepUnansweredEvent(uint64_t sequence, int32_t type,
                                      std::span<const uint8_t> payload) {
   if (resender_ && resender_->IsPendingCopy(sequence)) return true;
-  if (config_.NotSendToDiskT8 || !spool_) return false;
+  if (config_.DropUndeliveredT8 || !spool_) return false;
   return spool_->WriteT8File(type, payload).has_value();
 }
 
@@ -336,7 +336,7 @@ void DriverCore::KeepUndelivered(const std::vector<T8HeldMessage>& messages) {
   for (const T8HeldMessage& message : messages) {
     if (!KeepUnansweredEvent(message.Sequence, message.Type, message.Payload)) ++lost;
   }
-  if (router_ && !config_.NotSendToDiskT8) {
+  if (router_ && !config_.DropUndeliveredT8) {
     std::size_t before = 0;
     do {
       before = router_->HeldCount();
@@ -401,7 +401,7 @@ void DriverCore::RouteEvent(const EventRecord& current) {
 }
 
 void DriverCore::SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
-                                   TDateTime time) {
+                                   DayCount time) {
   if (t7_) t7_->SendEventReport(account, code, group, time);
 }
 

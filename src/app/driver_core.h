@@ -1,7 +1,7 @@
 #pragma once
 // The driver without its window: the state and the handlers that the main window
-// (TForm1) owns, run on the user-interface thread. It starts everything (FormCreate),
-// runs the two ticks, decides a close (FormClose) and ends the program in order. The
+// (MainWindow) owns, run on the user-interface thread. It starts everything (Start),
+// runs the two ticks, decides a close (MayClose) and ends the program in order. The
 // window, or the headless view, only draws what the core tells it through MainView and
 // hands the operator's actions to it.
 
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "app/main_config.h"
-#include "app/link_port_adapters.h"
+#include "app/link_outbox_adapters.h"
 #include "app/main_view.h"
 #include "app/t8_host_bridge.h"
 #include "common/clock.h"
@@ -27,7 +27,7 @@
 #include "events/event_router.h"
 #include "events/spool_resender.h"
 #include "events/spool_store.h"
-#include "station/comm_port_driver.h"
+#include "station/serial_port.h"
 #include "station/packet_handler.h"
 #include "station/station_supervision.h"
 #include "t7link/t7_link.h"
@@ -43,7 +43,7 @@ struct CoreEnvironment {
   std::string errorLog = "error.txt";
   std::string packetLog = PacketHandler::kDefaultPacketLog;
   uint16_t t7Port = T7Link::kDefaultPort;  // fixed for the driver; tests use a free one
-  CommPortEnvironment port;                // the serial device behind the port component
+  SerialPortEnvironment port;                // the serial device behind the port component
   // How long the end of the program waits for the T8 worker to finish (it is woken at
   // once; this only bounds a worker that does not answer).
   std::chrono::milliseconds workerJoinBound{5000};
@@ -56,8 +56,8 @@ class DriverCore : public QObject,
                    private StationSupervisionHost,
                    private T7LinkHost {
  public:
-  static constexpr int kTimer2IntervalMs = 200;
-  static constexpr int kTimer3IntervalMs = 3000;
+  static constexpr int kSpoolTickMs = 200;
+  static constexpr int kT7RetryTickMs = 3000;
   static constexpr int kSupervisionError = 9;
   static constexpr const char* kWrongCodeText = "Не правильный пароль.";
 
@@ -68,18 +68,18 @@ class DriverCore : public QObject,
 
   // The start-up, once: access code, configuration, serial port, links, start time;
   // then the two ticks run until the end.
-  void FormCreate();
+  void Start();
 
   // The 200 ms tick: T8 spool re-send, T7 spool re-send, station supervision.
-  void Timer2Timer();
+  void SpoolTick();
   // The 3000 ms tick: reconnect the T7 link when it is used and down.
-  void Timer3Timer();
+  void T7RetryTick();
 
   // Whether a close goes ahead: without a question after the message server's close
   // record, otherwise only with the access code. Closes the serial port when it does.
-  bool FormClose();
+  bool MayClose();
   // The main window is asked to close (its close button, the tray's "Закрыть", the
-  // message server's close record): FormClose decides; when the close goes ahead the
+  // message server's close record): MayClose decides; when the close goes ahead the
   // program ends. True when it goes ahead.
   bool Close();
   // SIGTERM or SIGINT: the port is closed and the program ends, without the dialog.
@@ -100,24 +100,24 @@ class DriverCore : public QObject,
   bool StationOnline() const { return supervision_ && supervision_->Online(); }
   bool Ending() const { return ending_; }
   PacketHandler& Packets() { return packets_; }
-  // The T7 link; null before FormCreate.
+  // The T7 link; null before Start.
   T7Link* T7() { return t7_.get(); }
-  // The T8 worker; null when SendT8 is off, before FormCreate and after Shutdown.
-  cl* T8Worker() { return worker_.get(); }
+  // The T8 worker; null when SendT8 is off, before Start and after Shutdown.
+  T8Worker* Worker() { return worker_.get(); }
   bool T8LinkUp() const { return worker_ && worker_->LinkUp; }
   // The T8 activity counter (0..16) stepped by the worker's StepT8Indicator.
   int T8ActivityCounter() const { return t8Counter_; }
-  // The spool folder and its re-send; null before FormCreate.
+  // The spool folder and its re-send; null before Start.
   SpoolStore* Spool() { return spool_.get(); }
   SpoolResender* Resender() { return resender_.get(); }
-  // The station's serial port (CommPortDriver1). The port controls open and close it
+  // The station's serial port. The port controls open and close it
   // through OpenSerialPort and CloseSerialPort, so that the T8 worker's view of it
   // stays right. Either also calls off the reopen of a port whose device went away.
-  TCommPortDriver& CommPortDriver1() { return port_; }
+  SerialPort& Port() { return port_; }
   bool OpenSerialPort();
   void CloseSerialPort();
-  const QTimer& Timer2() const { return timer2_; }
-  const QTimer& Timer3() const { return timer3_; }
+  const QTimer& SpoolTimer() const { return spoolTimer_; }
+  const QTimer& T7RetryTimer() const { return t7RetryTimer_; }
   // Runs while the port's device is away: tries the same port again, once a tick.
   const QTimer& ReopenTimer() const { return reopenTimer_; }
 
@@ -139,7 +139,7 @@ class DriverCore : public QObject,
   void SendBytes(std::span<const uint8_t> bytes) override;
   void RouteEvent(const EventRecord& current) override;
   void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
-                         TDateTime time) override;
+                         DayCount time) override;
   void ReportPacketProblem(PacketProblem problem) override;
   // PacketHandlerHost and StationSupervisionHost
   void DrawStationIndicator() override;
@@ -182,25 +182,25 @@ class DriverCore : public QObject,
   bool shutDown_ = false;
 
   PacketHandler packets_;
-  TCommPortDriver port_;
+  SerialPort port_;
   std::optional<StationSupervision> supervision_;
 
   // Declared so that they go in the right order: what the worker reaches outlives it.
   std::unique_ptr<SpoolStore> spool_;
   std::unique_ptr<T7Link> t7_;
-  std::unique_ptr<T7LinkPort> t7Port_;
+  std::unique_ptr<T7LinkOutbox> t7Outbox_;
   std::unique_ptr<SpoolResender> resender_;
   std::unique_ptr<T8HostBridge> t8Bridge_;
-  std::unique_ptr<cl> worker_;
-  std::unique_ptr<T8WorkerPort> t8Port_;
+  std::unique_ptr<T8Worker> worker_;
+  std::unique_ptr<T8WorkerOutbox> t8Outbox_;
   std::unique_ptr<EventRouter> router_;
   int t8Counter_ = 0;
 
   mutable std::mutex portStateMutex_;  // the T8 worker reads it from its thread
   PortState portState_;
 
-  QTimer timer2_;
-  QTimer timer3_;
+  QTimer spoolTimer_;
+  QTimer t7RetryTimer_;
   QTimer reopenTimer_;
   std::string lostPortName_;  // the PortName the reopen tries
 };

@@ -9,7 +9,7 @@
 #include "app/access_code_dialog.h"
 #include "app/driver_core.h"
 #include "app/main_window.h"
-#include "app/message_box.h"
+#include "app/notice_box.h"
 #include "t7link/t7_records.h"
 
 namespace orvelgate {
@@ -51,7 +51,7 @@ class DriverWindow::PortHost final : public PortControlHost {
     }
     return PortAccess::Cancelled;
   }
-  void ShowMes(const std::string& text) override { window_.ShowMes(text); }
+  void ShowNotice(const std::string& text) override { window_.ShowNotice(text); }
 
   void SetPortList(const std::vector<std::string>& names, int selected) override {
     QStringList list;
@@ -69,7 +69,7 @@ class DriverWindow::PortHost final : public PortControlHost {
 };
 
 DriverWindow::DriverWindow(MainView* journal)
-    : journal_(journal), form_(std::make_unique<TForm1>()) {}
+    : journal_(journal), form_(std::make_unique<MainWindow>()) {}
 
 DriverWindow::~DriverWindow() {
   // The hooks reach the core and the port controls, which may be gone before the form.
@@ -87,7 +87,7 @@ void DriverWindow::Attach(DriverCore& core, std::string configFile, std::string 
   settings.configFile = std::move(configFile);
   settings.errorLog = std::move(errorLog);
   portHost_ = std::make_unique<PortHost>(*this, core);
-  ports_ = std::make_unique<PortControl>(core.CommPortDriver1(), *portHost_, settings);
+  ports_ = std::make_unique<PortControl>(core.Port(), *portHost_, settings);
   // The list is empty after the start-up; the state is the one it showed.
   ports_->SetRunning(form_->PortControlsRunning());
 
@@ -98,8 +98,8 @@ void DriverWindow::Attach(DriverCore& core, std::string configFile, std::string 
 }
 
 void DriverWindow::CreateDialogs() {
-  if (!dialog_) dialog_ = std::make_unique<TForm2>();
-  if (!box_) box_ = std::make_unique<Tadvsm>();
+  if (!dialog_) dialog_ = std::make_unique<AccessCodeDialog>();
+  if (!box_) box_ = std::make_unique<NoticeBox>();
 }
 
 void DriverWindow::Show() {
@@ -173,11 +173,11 @@ AccessAnswer DriverWindow::AskAccessCode(const std::string& code) {
   return AccessAnswer::Cancelled;
 }
 
-void DriverWindow::ShowMes(const std::string& text) {
-  if (journal_) journal_->ShowMes(text);
+void DriverWindow::ShowNotice(const std::string& text) {
+  if (journal_) journal_->ShowNotice(text);
   // A notice after the program was told to end would hold up its end.
   if (!box_ || Ending()) return;
-  box_->ShowMes(Q(text));
+  box_->ShowNotice(Q(text));
 }
 
 void DriverWindow::CloseDialogs() {

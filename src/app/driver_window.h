@@ -1,5 +1,5 @@
 #pragma once
-// The main window wired to the driver core. TForm1 shows what the core tells it (this
+// The main window wired to the driver core. MainWindow shows what the core tells it (this
 // object is the core's MainView), the access-code dialog and the message box answer
 // the core's questions, and the operator's actions go to the core (closing) and to the
 // port controls (scan, selection, start and stop), which open and close the core's
@@ -19,9 +19,9 @@
 namespace orvelgate {
 
 class DriverCore;
-class TForm1;
-class TForm2;
-class Tadvsm;
+class MainWindow;
+class AccessCodeDialog;
+class NoticeBox;
 
 class DriverWindow final : public MainView {
  public:
@@ -32,18 +32,18 @@ class DriverWindow final : public MainView {
   DriverWindow(const DriverWindow&) = delete;
   DriverWindow& operator=(const DriverWindow&) = delete;
 
-  // After the core's FormCreate: the port controls take over the port group in the
+  // After the core's Start: the port controls take over the port group in the
   // state the start-up left it, and the window's actions reach the core. The files are
   // those the core was given (its configuration file and error log).
   void Attach(DriverCore& core, std::string configFile, std::string errorLog);
-  // The access-code dialog (TForm2) and the message box (Tadvsm).
+  // The access-code dialog (AccessCodeDialog) and the message box (NoticeBox).
   void CreateDialogs();
   // Shows the window, centred on the screen.
   void Show();
 
-  TForm1& Form() { return *form_; }
-  TForm2* AccessDialog() { return dialog_.get(); }
-  Tadvsm* MessageBox() { return box_.get(); }
+  MainWindow& Form() { return *form_; }
+  AccessCodeDialog* AccessDialog() { return dialog_.get(); }
+  NoticeBox* MessageBox() { return box_.get(); }
   PortControl* Ports() { return ports_.get(); }
 
   // --- MainView ---------------------------------------------------------------------
@@ -58,7 +58,7 @@ class DriverWindow final : public MainView {
   void SetPortControlsRunning(bool running) override;
   AccessAnswer AskAccessCode(const std::string& code) override;
   // Dropped before the box exists and once the program is ending.
-  void ShowMes(const std::string& text) override;
+  void ShowNotice(const std::string& text) override;
   void CloseDialogs() override;
   void ShowError(const std::string& text) override;
 
@@ -68,9 +68,9 @@ class DriverWindow final : public MainView {
   bool Ending() const;
 
   MainView* journal_;
-  std::unique_ptr<TForm1> form_;
-  std::unique_ptr<TForm2> dialog_;
-  std::unique_ptr<Tadvsm> box_;
+  std::unique_ptr<MainWindow> form_;
+  std::unique_ptr<AccessCodeDialog> dialog_;
+  std::unique_ptr<NoticeBox> box_;
   DriverCore* core_ = nullptr;
   std::unique_ptr<PortHost> portHost_;
   std::unique_ptr<PortControl> ports_;

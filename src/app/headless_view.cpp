@@ -42,7 +42,7 @@ AccessAnswer HeadlessView::AskAccessCode(const std::string& /*code*/) {
   return AccessAnswer::Cancelled;
 }
 
-void HeadlessView::ShowMes(const std::string& text) { Line("MESSAGE", text); }
+void HeadlessView::ShowNotice(const std::string& text) { Line("MESSAGE", text); }
 
 void HeadlessView::ShowError(const std::string& text) { Line("ERROR", text); }
 

@@ -31,7 +31,7 @@ class HeadlessView final : public MainView {
   void ClearPortList() override {}
   void SetPortControlsRunning(bool running) override;
   AccessAnswer AskAccessCode(const std::string& code) override;
-  void ShowMes(const std::string& text) override;
+  void ShowNotice(const std::string& text) override;
   void CloseDialogs() override {}
   void ShowError(const std::string& text) override;
 

@@ -5,7 +5,7 @@
 
 namespace orvelgate {
 
-std::string LocalTimeText(TDateTime time) {
+std::string LocalTimeText(DayCount time) {
   const auto t = DecodeDateTime(time);
   if (!t) return {};
   const QDate date(t->year, t->month, t->day);

@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   // never because a window went out of sight.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // The view: the main window (TForm1 with its dialogs) when there is somewhere to show
+  // The view: the main window (MainWindow with its dialogs) when there is somewhere to show
   // it, with the state lines on standard output in either case.
   orvelgate::HeadlessView journal;
   std::unique_ptr<orvelgate::DriverWindow> window;
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     core.EndBySignal(signalNumber);
   });
 
-  core.FormCreate();
+  core.Start();
   if (window) {
     // The port controls and the close path reach the core from now on; the dialogs
     // come after the main window, and the window shows when the loop starts.

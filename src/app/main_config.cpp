@@ -7,12 +7,12 @@ MainConfig ReadMainConfig(const IniFile& ini) {
   MainConfig c;
   c.ComPort = ini.ReadString("main", "ComPort", d.ComPort);
   c.ComBaudRate = ini.ReadString("main", "ComBaudRate", d.ComBaudRate);
-  c.n_abs = ini.ReadInteger("main", "n_abs", d.n_abs);
-  c.name = ini.ReadInteger("main", "name", d.name);
+  c.NoticeFileNumber = ini.ReadInteger("main", "n_abs", d.NoticeFileNumber);
+  c.Name = ini.ReadInteger("main", "name", d.Name);
   c.FirstNumber = ini.ReadInteger("main", "FirstNumber", d.FirstNumber);
-  c.PathForSoob = ini.ReadString("main", "PathForSoob", d.PathForSoob);
-  c.host = ini.ReadString("main", "host", d.host);
-  c.NotSendToDiskT8 = ini.ReadBool("main", "NotSendToDiskT8", d.NotSendToDiskT8);
+  c.SpoolPrefix = ini.ReadString("main", "PathForSoob", d.SpoolPrefix);
+  c.T7Host = ini.ReadString("main", "host", d.T7Host);
+  c.DropUndeliveredT8 = ini.ReadBool("main", "NotSendToDiskT8", d.DropUndeliveredT8);
   c.Attention = ParseAttention(ini.ReadString("main", "Attention", "00:10:00"));
   c.Log = ini.ReadBool("main", "Log", d.Log);
   c.SendT7 = ini.ReadBool("main", "SendT7", d.SendT7);

@@ -9,7 +9,7 @@
 
 #include "common/attention_time.h"
 #include "common/ini_file.h"
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 namespace orvelgate {
 
@@ -19,13 +19,13 @@ inline constexpr const char* kConfigFileName = "orvelgate.ini";
 struct MainConfig {
   std::string ComPort = "COM255";    // "COM255" (exact, case kept) means no port
   std::string ComBaudRate = "9600";  // speed and, from it, the packet time-out
-  int32_t n_abs = -1;                // goes into the names of notice spool files
-  int32_t name = -1;                 // kept, not used
+  int32_t NoticeFileNumber = -1;     // goes into the names of notice spool files
+  int32_t Name = -1;                 // kept, not used
   int32_t FirstNumber = 4;           // FirstNumber * 10000 is added to object numbers
-  std::string PathForSoob;           // prefix of every spool file name
-  std::string host = "localhost";    // the T7 message server
-  bool NotSendToDiskT8 = false;      // drop, rather than spool, what the T8 link can't take
-  TDateTime Attention = kDefaultAttention;  // silence before the station counts as lost
+  std::string SpoolPrefix;           // prefix of every spool file name
+  std::string T7Host = "localhost";  // the T7 message server ([main] host)
+  bool DropUndeliveredT8 = false;    // drop, rather than spool, what the T8 link can't take
+  DayCount Attention = kDefaultAttention;  // silence before the station counts as lost
   bool Log = false;                  // kept, not used
   bool SendT7 = false;
   bool SendT8 = true;

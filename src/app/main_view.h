@@ -1,5 +1,5 @@
 #pragma once
-// What the driver core asks of the main window. The window (TForm1) draws what it is
+// What the driver core asks of the main window. The window (MainWindow) draws what it is
 // told and forwards the operator's actions to the core; without a window the headless
 // view stands in. All calls come on the user-interface thread.
 
@@ -19,15 +19,15 @@ class MainView {
   virtual ~MainView() = default;
 
   // The three link pictures: state (green up, red down) and counter 0..16.
-  virtual void DrawStationIndicator(bool online, int counter) = 0;  // Image2
-  virtual void DrawT7Indicator(bool connected, int counter) = 0;    // Image1
-  virtual void DrawT8Indicator(bool linkUp, int counter) = 0;       // Image3
+  virtual void DrawStationIndicator(bool online, int counter) = 0;
+  virtual void DrawT7Indicator(bool connected, int counter) = 0;  
+  virtual void DrawT8Indicator(bool linkUp, int counter) = 0;     
 
-  // One line of the T8 log (Memo1); the view puts the local date and time in front.
+  // One line of the T8 log (the log memo); the view puts the local date and time in front.
   virtual void LogLine(const std::string& text) = 0;
 
-  virtual void SetAccessCode(const std::string& code) = 0;  // Label15
-  virtual void SetStartTime(const std::string& text) = 0;   // Label6
+  virtual void SetAccessCode(const std::string& code) = 0;
+  virtual void SetStartTime(const std::string& text) = 0; 
 
   // Port controls: the list emptied with nothing selected; running ("Остановить", list
   // and scan disabled) or stopped ("Запустить", list and scan enabled).
@@ -36,7 +36,7 @@ class MainView {
 
   // Modal dialogs; the program keeps working while they wait for the operator.
   virtual AccessAnswer AskAccessCode(const std::string& code) = 0;
-  virtual void ShowMes(const std::string& text) = 0;
+  virtual void ShowNotice(const std::string& text) = 0;
   // The program is ending: an open dialog closes (AskAccessCode answers Cancelled).
   virtual void CloseDialogs() = 0;
 

@@ -94,8 +94,8 @@ IndicatorImage* PlaceIndicator(QWidget* parent, const char* name, int x, int y) 
 
 }  // namespace
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window) {
-  setObjectName(QStringLiteral("Form1"));
+MainWindow::MainWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+  setObjectName(QStringLiteral("MainWindow"));
   setWindowTitle(kWindowTitle);
   setWindowIcon(QIcon(ProgramIcon()));
   // A fixed border: the desktop offers minimise and close, the size never changes.
@@ -125,9 +125,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window) {
   }
 }
 
-TForm1::~TForm1() = default;
+MainWindow::~MainWindow() = default;
 
-QWidget* TForm1::BuildTitleStrip() {
+QWidget* MainWindow::BuildTitleStrip() {
   auto* strip = new TitleStrip(this);
   strip->setObjectName(QStringLiteral("TitleStrip"));
 
@@ -174,7 +174,7 @@ QWidget* TForm1::BuildTitleStrip() {
   return strip;
 }
 
-QToolButton* TForm1::BuildPageToolbar(QWidget* band, int left, const QPixmap& picture,
+QToolButton* MainWindow::BuildPageToolbar(QWidget* band, int left, const QPixmap& picture,
                                       const QString& caption, const QString& name) {
   auto* panel = new ToolbarPanel(band);
   panel->setGeometry(left, 3, kToolbarWidth, kToolbarHeight);
@@ -196,55 +196,55 @@ QToolButton* TForm1::BuildPageToolbar(QWidget* band, int left, const QPixmap& pi
   return button;
 }
 
-QWidget* TForm1::BuildToolbarBand() {
+QWidget* MainWindow::BuildToolbarBand() {
   auto* band = new QWidget(this);
   band->setObjectName(QStringLiteral("ToolbarBand"));
   statusButton_ = BuildPageToolbar(band, 3, StatusPagePicture(), QStringLiteral("Состояние"),
-                                   QStringLiteral("AdvGlowButton28"));
+                                   QStringLiteral("StatusPageButton"));
   setupButton_ = BuildPageToolbar(band, 3 + kToolbarWidth + 2, SetupPagePicture(),
-                                  QStringLiteral("Настройки"), QStringLiteral("AdvGlowButton47"));
+                                  QStringLiteral("Настройки"), QStringLiteral("SetupPageButton"));
   // Exactly one of the pair is pressed; a click on the pressed one changes nothing.
   pageButtons_ = new QButtonGroup(this);
   pageButtons_->setExclusive(true);
   pageButtons_->addButton(statusButton_);
   pageButtons_->addButton(setupButton_);
-  connect(statusButton_, &QToolButton::clicked, this, [this] { AdvGlowButton28Click(); });
-  connect(setupButton_, &QToolButton::clicked, this, [this] { AdvGlowButton47Click(); });
+  connect(statusButton_, &QToolButton::clicked, this, [this] { ShowStatusPage(); });
+  connect(setupButton_, &QToolButton::clicked, this, [this] { ShowSetupPage(); });
   return band;
 }
 
-QWidget* TForm1::BuildDefaultPage() {
+QWidget* MainWindow::BuildDefaultPage() {
   auto* page = new QWidget;
-  page->setObjectName(QStringLiteral("Default"));
+  page->setObjectName(QStringLiteral("StatusPage"));
   PlaceLabel(page, QStringLiteral("Контроль связи со станцией"), 8, 10, 166);
-  image2_ = PlaceIndicator(page, "Image2", 176, 8);
+  stationIndicator_ = PlaceIndicator(page, "StationIndicator", 176, 8);
   PlaceLabel(page, QStringLiteral("Связь с сервером сообщений"), 256, 10, 158);
-  image3_ = PlaceIndicator(page, "Image3", 416, 8);
+  t8Indicator_ = PlaceIndicator(page, "T8Indicator", 416, 8);
 
   QLabel* started = PlaceLabel(page, QStringLiteral("Дата и время запуска"), 7, 37, 111);
   started->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   started->setObjectName(QStringLiteral("StartedCaption"));
-  label6_ = PlaceLabel(page, QString(), 124, 37, 130);
-  label6_->setObjectName(QStringLiteral("Label6"));
+  startTimeLabel_ = PlaceLabel(page, QString(), 124, 37, 130);
+  startTimeLabel_->setObjectName(QStringLiteral("StartTimeLabel"));
   PlaceLabel(page, QStringLiteral("Связь с сервером сообщений"), 256, 37, 158);
-  image1_ = PlaceIndicator(page, "Image1", 416, 35);
+  t7Indicator_ = PlaceIndicator(page, "T7Indicator", 416, 35);
 
   PlaceLabel(page, QStringLiteral("Пароль для закрытия"), 7, 65, 115);
-  label15_ = PlaceLabel(page, QStringLiteral("Пароль"), 124, 65, 130);
-  label15_->setObjectName(QStringLiteral("Label15"));
+  accessCodeLabel_ = PlaceLabel(page, QStringLiteral("Пароль"), 124, 65, 130);
+  accessCodeLabel_->setObjectName(QStringLiteral("AccessCodeLabel"));
 
-  memo1_ = new QPlainTextEdit(page);
-  memo1_->setObjectName(QStringLiteral("Memo1"));
-  memo1_->setGeometry(7, 84, 432, 100);
-  memo1_->setFrameStyle(QFrame::Box | QFrame::Plain);
-  memo1_->setLineWidth(1);
-  memo1_->setMaximumBlockCount(kMemoMaxLines);
+  logMemo_ = new QPlainTextEdit(page);
+  logMemo_->setObjectName(QStringLiteral("LogMemo"));
+  logMemo_->setGeometry(7, 84, 432, 100);
+  logMemo_->setFrameStyle(QFrame::Box | QFrame::Plain);
+  logMemo_->setLineWidth(1);
+  logMemo_->setMaximumBlockCount(kMemoMaxLines);
   return page;
 }
 
-QWidget* TForm1::BuildSetupPage() {
+QWidget* MainWindow::BuildSetupPage() {
   auto* page = new QWidget;
-  page->setObjectName(QStringLiteral("setup"));
+  page->setObjectName(QStringLiteral("SetupPage"));
   auto* group = new QGroupBox(QStringLiteral("Com порт"), page);
   group->setGeometry(9, 3, 428, 62);
 
@@ -280,74 +280,74 @@ QWidget* TForm1::BuildSetupPage() {
   return page;
 }
 
-void TForm1::BuildTray() {
+void MainWindow::BuildTray() {
   tray_ = new QSystemTrayIcon(QIcon(ProgramIcon()), this);
   tray_->setToolTip(kWindowTitle);
   auto* menu = new QMenu(this);
   menu->setObjectName(QStringLiteral("TrayMenu"));
   QAction* restore = menu->addAction(QStringLiteral("Восстановить"));
-  restore->setObjectName(QStringLiteral("N4"));
+  restore->setObjectName(QStringLiteral("TrayRestore"));
   menu->addSeparator();
   QAction* quit = menu->addAction(QStringLiteral("Закрыть"));
-  quit->setObjectName(QStringLiteral("N6"));
-  connect(restore, &QAction::triggered, this, [this] { N4Click(); });
-  connect(quit, &QAction::triggered, this, [this] { N6Click(); });
+  quit->setObjectName(QStringLiteral("TrayClose"));
+  connect(restore, &QAction::triggered, this, [this] { RestoreFromTray(); });
+  connect(quit, &QAction::triggered, this, [this] { CloseFromTray(); });
   // The menu opens on the right button; a left click or a double click does nothing.
   tray_->setContextMenu(menu);
   if (QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
 }
 
-void TForm1::DrawStationIndicator(bool online, int counter) { image2_->Draw(online, counter); }
-void TForm1::DrawT7Indicator(bool connected, int counter) { image1_->Draw(connected, counter); }
-void TForm1::DrawT8Indicator(bool linkUp, int counter) { image3_->Draw(linkUp, counter); }
+void MainWindow::DrawStationIndicator(bool online, int counter) { stationIndicator_->Draw(online, counter); }
+void MainWindow::DrawT7Indicator(bool connected, int counter) { t7Indicator_->Draw(connected, counter); }
+void MainWindow::DrawT8Indicator(bool linkUp, int counter) { t8Indicator_->Draw(linkUp, counter); }
 
-void TForm1::AppendLogLine(const QString& line) {
+void MainWindow::AppendLogLine(const QString& line) {
   QString one = line;
   one.replace(u'\r', u' ').replace(u'\n', u' ');
   one.replace(QChar::ParagraphSeparator, u' ').replace(QChar::LineSeparator, u' ');
-  memo1_->appendPlainText(one);
+  logMemo_->appendPlainText(one);
 }
 
-void TForm1::LogLine(const QString& text) {
+void MainWindow::LogLine(const QString& text) {
   AppendLogLine(FormatLogLine(QDateTime::currentDateTime(), text));
 }
 
-void TForm1::SetStartTime(const QString& text) {
-  label6_->setText(text);
-  FitTextToWidth(label6_);
+void MainWindow::SetStartTime(const QString& text) {
+  startTimeLabel_->setText(text);
+  FitTextToWidth(startTimeLabel_);
 }
 
-void TForm1::SetAccessCode(const QString& text) {
-  label15_->setText(text);
-  FitTextToWidth(label15_);
+void MainWindow::SetAccessCode(const QString& text) {
+  accessCodeLabel_->setText(text);
+  FitTextToWidth(accessCodeLabel_);
 }
 
-void TForm1::SetPortList(const QStringList& names, int selected) {
+void MainWindow::SetPortList(const QStringList& names, int selected) {
   portList_->clear();
   portList_->addItems(names);
   portList_->setCurrentIndex(selected >= 0 && selected < names.size() ? selected : -1);
 }
 
-void TForm1::SetPortControlsRunning(bool running) {
+void MainWindow::SetPortControlsRunning(bool running) {
   running_ = running;
   startStop_->setText(running ? kStopCaption : kStartCaption);
   portList_->setEnabled(!running);
   scan_->setEnabled(!running);
 }
 
-QString TForm1::PortListText() const { return portList_->currentText(); }
+QString MainWindow::PortListText() const { return portList_->currentText(); }
 
-void TForm1::AdvGlowButton28Click() {
+void MainWindow::ShowStatusPage() {
   pages_->setCurrentWidget(defaultPage_);
   statusButton_->setChecked(true);  // the exclusive pair raises "Настройки"
 }
 
-void TForm1::AdvGlowButton47Click() {
+void MainWindow::ShowSetupPage() {
   pages_->setCurrentWidget(setupPage_);
   setupButton_->setChecked(true);  // the exclusive pair raises "Состояние"
 }
 
-void TForm1::ApplicationEvents1Minimize() {
+void MainWindow::HideToTray() {
   // Without a notification area the hidden window could never be got back, so it
   // then stays an ordinary minimised window.
   const bool tray = trayAvailable ? trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
@@ -356,27 +356,27 @@ void TForm1::ApplicationEvents1Minimize() {
   hide();
 }
 
-void TForm1::N4Click() {
+void MainWindow::RestoreFromTray() {
   showNormal();
   raise();
   activateWindow();
 }
 
-void TForm1::N6Click() { close(); }
+void MainWindow::CloseFromTray() { close(); }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
   if (onCloseRequested && onCloseRequested())
     event->accept();
   else
     event->ignore();
 }
 
-void TForm1::changeEvent(QEvent* event) {
+void MainWindow::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   if (event->type() == QEvent::WindowStateChange && isMinimized()) {
     // Hide once the minimise has been carried out, not in the middle of it.
     QTimer::singleShot(0, this, [this] {
-      if (isMinimized() && isVisible()) ApplicationEvents1Minimize();
+      if (isMinimized() && isVisible()) HideToTray();
     });
   }
 }

@@ -1,5 +1,5 @@
 #pragma once
-// TForm1, the driver's main window. It only draws what the application core tells it
+// MainWindow, the driver's main window. It only draws what the application core tells it
 // (link indicators, start time, access code, log lines, port controls) and forwards
 // the operator's actions (page buttons aside) to the core through the hooks below.
 
@@ -25,12 +25,12 @@ inline constexpr int kMainClientWidth = 447;
 inline constexpr int kMainClientHeight = 331;
 inline constexpr int kMemoMaxLines = 10000;
 
-class TForm1 : public QWidget {
+class MainWindow : public QWidget {
   Q_OBJECT
 
  public:
-  explicit TForm1(QWidget* parent = nullptr);
-  ~TForm1() override;
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   // Operator actions, forwarded to the core. An unset hook means "nothing to do",
   // except for onCloseRequested: without it the window refuses to close.
@@ -42,7 +42,7 @@ class TForm1 : public QWidget {
   // Whether a notification area is there to hide into; the system's answer by default.
   std::function<bool()> trayAvailable;
 
-  // Indicators: Image2 (station), Image1 (T7), Image3 (T8).
+  // The three link indicators.
   void DrawStationIndicator(bool online, int counter);
   void DrawT7Indicator(bool connected, int counter);
   void DrawT8Indicator(bool linkUp, int counter);
@@ -53,8 +53,8 @@ class TForm1 : public QWidget {
   // FormatLogLine with the current local time, then AppendLogLine.
   void LogLine(const QString& text);
 
-  void SetStartTime(const QString& text);   // Label6
-  void SetAccessCode(const QString& text);  // Label15
+  void SetStartTime(const QString& text); 
+  void SetAccessCode(const QString& text);
 
   // Port controls of the "setup" page. `selected` out of range selects nothing.
   void SetPortList(const QStringList& names, int selected);
@@ -64,13 +64,13 @@ class TForm1 : public QWidget {
   bool PortControlsRunning() const { return running_; }
 
   // Page buttons: "Состояние" shows page "Default", "Настройки" shows page "setup".
-  void AdvGlowButton28Click();
-  void AdvGlowButton47Click();
+  void ShowStatusPage();
+  void ShowSetupPage();
   // The program was minimised: hide the window and its task-bar entry.
-  void ApplicationEvents1Minimize();
+  void HideToTray();
   // Tray menu: "Восстановить" and "Закрыть".
-  void N4Click();
-  void N6Click();
+  void RestoreFromTray();
+  void CloseFromTray();
 
   QSystemTrayIcon* TrayIcon() const { return tray_; }
 
@@ -87,17 +87,17 @@ class TForm1 : public QWidget {
   QToolButton* BuildPageToolbar(QWidget* band, int left, const QPixmap& picture,
                                 const QString& caption, const QString& name);
 
-  IndicatorImage* image1_ = nullptr;  // T7
-  IndicatorImage* image2_ = nullptr;  // station
-  IndicatorImage* image3_ = nullptr;  // T8
-  QLabel* label6_ = nullptr;
-  QLabel* label15_ = nullptr;
-  QPlainTextEdit* memo1_ = nullptr;
+  IndicatorImage* t7Indicator_ = nullptr;  // T7
+  IndicatorImage* stationIndicator_ = nullptr;  // station
+  IndicatorImage* t8Indicator_ = nullptr;  // T8
+  QLabel* startTimeLabel_ = nullptr;
+  QLabel* accessCodeLabel_ = nullptr;
+  QPlainTextEdit* logMemo_ = nullptr;
   QStackedWidget* pages_ = nullptr;
   QWidget* defaultPage_ = nullptr;
   QWidget* setupPage_ = nullptr;
-  QToolButton* statusButton_ = nullptr;  // AdvGlowButton28
-  QToolButton* setupButton_ = nullptr;   // AdvGlowButton47
+  QToolButton* statusButton_ = nullptr;
+  QToolButton* setupButton_ = nullptr;
   QButtonGroup* pageButtons_ = nullptr;
   QComboBox* portList_ = nullptr;
   QPushButton* startStop_ = nullptr;

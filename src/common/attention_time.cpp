@@ -17,7 +17,7 @@ std::optional<int> Part(std::string_view digits, int limit) {
 
 }  // namespace
 
-std::optional<TDateTime> ParseTimeOfDay(std::string_view text) {
+std::optional<DayCount> ParseTimeOfDay(std::string_view text) {
   static constexpr int kLimits[] = {23, 59, 59};
   int fields[3] = {0, 0, 0};
   for (int i = 0; i < 3; ++i) {
@@ -33,7 +33,7 @@ std::optional<TDateTime> ParseTimeOfDay(std::string_view text) {
   return std::nullopt;  // a fourth part
 }
 
-TDateTime ParseAttention(std::string_view text) {
+DayCount ParseAttention(std::string_view text) {
   return ParseTimeOfDay(text).value_or(kDefaultAttention);
 }
 

@@ -6,17 +6,17 @@
 #include <optional>
 #include <string_view>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 namespace orvelgate {
 
-inline constexpr TDateTime kDefaultAttention = 10.0 / (24.0 * 60.0);  // 00:10:00
+inline constexpr DayCount kDefaultAttention = 10.0 / (24.0 * 60.0);  // 00:10:00
 
 // The time as a fraction of a day, or nullopt for any text that is not such a time
 // (empty, a word, a sign or blanks, 24:00:00, an empty part as in "1:").
-std::optional<TDateTime> ParseTimeOfDay(std::string_view text);
+std::optional<DayCount> ParseTimeOfDay(std::string_view text);
 
 // ParseTimeOfDay, with ten minutes for a text that does not convert.
-TDateTime ParseAttention(std::string_view text);
+DayCount ParseAttention(std::string_view text);
 
 }  // namespace orvelgate

@@ -4,7 +4,7 @@
 
 namespace orvelgate {
 
-TDateTime SystemClock::LocalNow() const {
+DayCount SystemClock::LocalNow() const {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   std::tm tm{};
@@ -36,7 +36,7 @@ bool SystemClock::SetLocalClock(const CalendarTime& t) {
   return clock_settime(CLOCK_REALTIME, &ts) == 0;
 }
 
-TDateTime FakeClock::LocalNow() const {
+DayCount FakeClock::LocalNow() const {
   std::lock_guard lock(mutex_);
   return now_;
 }
@@ -59,7 +59,7 @@ void FakeClock::Advance(uint32_t ms) {
   now_ += ms * kOneMillisecond;
 }
 
-void FakeClock::SetNow(TDateTime now) {
+void FakeClock::SetNow(DayCount now) {
   std::lock_guard lock(mutex_);
   now_ = now;
 }

@@ -9,14 +9,14 @@
 #include <optional>
 #include <vector>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 namespace orvelgate {
 
 class Clock {
  public:
   virtual ~Clock() = default;
-  virtual TDateTime LocalNow() const = 0;
+  virtual DayCount LocalNow() const = 0;
   // Milliseconds from an arbitrary start, wrapping at 2^32; elapsed time is the
   // unsigned difference now - then.
   virtual uint32_t TickMs() const = 0;
@@ -28,7 +28,7 @@ inline uint32_t ElapsedMs(uint32_t now, uint32_t then) { return now - then; }
 
 class SystemClock final : public Clock {
  public:
-  TDateTime LocalNow() const override;
+  DayCount LocalNow() const override;
   uint32_t TickMs() const override;
   bool SetLocalClock(const CalendarTime& t) override;
 };
@@ -37,21 +37,21 @@ class SystemClock final : public Clock {
 // several threads (the T8 worker reads the tick while the test advances it).
 class FakeClock final : public Clock {
  public:
-  explicit FakeClock(TDateTime now = 40000.5, uint32_t tick = 1000) : now_(now), tick_(tick) {}
+  explicit FakeClock(DayCount now = 40000.5, uint32_t tick = 1000) : now_(now), tick_(tick) {}
 
-  TDateTime LocalNow() const override;
+  DayCount LocalNow() const override;
   uint32_t TickMs() const override;
   bool SetLocalClock(const CalendarTime& t) override;
 
   // Moves both the local time and the tick forward.
   void Advance(uint32_t ms);
-  void SetNow(TDateTime now);
+  void SetNow(DayCount now);
   void SetTick(uint32_t tick);
   std::vector<CalendarTime> ClockSets() const;  // every SetLocalClock call, in order
 
  private:
   mutable std::mutex mutex_;
-  TDateTime now_;
+  DayCount now_;
   uint32_t tick_;
   std::vector<CalendarTime> sets_;
 };

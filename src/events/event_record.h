@@ -6,7 +6,7 @@
 //   0      4    Account    signed 32-bit, little-endian
 //   4      1    Group      unsigned 8-bit
 //   5      5    Code       counted string of capacity 4 (length byte + 4 characters)
-//   10     8    EventTime  IEEE 754 double, TDateTime, little-endian
+//   10     8    EventTime  IEEE 754 double, DayCount, little-endian
 
 #include <array>
 #include <cstdint>
@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 namespace orvelgate {
 
@@ -26,7 +26,7 @@ struct EventRecord {
   int32_t Account = 0;
   uint8_t Group = 0;
   std::string Code;  // at most 4 characters, Windows-1251
-  TDateTime EventTime = 0.0;
+  DayCount EventTime = 0.0;
 
   Bytes Serialize() const;
   static std::optional<EventRecord> Parse(std::span<const uint8_t> bytes);

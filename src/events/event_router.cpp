@@ -2,14 +2,14 @@
 
 namespace orvelgate {
 
-EventRouter::EventRouter(T8Port* t8, T7Port* t7, SpoolStore& store, RoutingSettings settings)
+EventRouter::EventRouter(T8Outbox* t8, T7Outbox* t7, SpoolStore& store, RoutingSettings settings)
     : t8_(t8), t7_(t7), store_(store), settings_(settings) {}
 
 Routed EventRouter::RouteEvent(const EventRecord& event) {
   if (!t8_) return Routed::Dropped;
   const EventRecord::Bytes bytes = event.Serialize();
-  if (t8_->LinkUp() && t8_->QueueMessage(T8Port::kEventMessage, bytes)) return Routed::Sent;
-  if (settings_.NotSendToDiskT8) return Routed::Dropped;
+  if (t8_->LinkUp() && t8_->QueueMessage(T8Outbox::kEventMessage, bytes)) return Routed::Sent;
+  if (settings_.DropUndeliveredT8) return Routed::Dropped;
   if (store_.WriteEventFile(bytes)) return Routed::Spooled;
   if (held_.size() >= kMaxHeld) return Routed::Lost;
   held_.push_back(bytes);
@@ -17,7 +17,7 @@ Routed EventRouter::RouteEvent(const EventRecord& event) {
 }
 
 bool EventRouter::SendOrSpool(const EventRecord::Bytes& bytes) {
-  if (t8_ && t8_->LinkUp() && t8_->QueueMessage(T8Port::kEventMessage, bytes)) return true;
+  if (t8_ && t8_->LinkUp() && t8_->QueueMessage(T8Outbox::kEventMessage, bytes)) return true;
   return store_.WriteEventFile(bytes).has_value();
 }
 
@@ -69,7 +69,7 @@ Routed EventRouter::SpoolOrHoldT7(HeldT7 record) {
 }
 
 bool EventRouter::SpoolT7(const HeldT7& record) {
-  return record.notice ? store_.WriteNoticeFile(record.bytes, settings_.n_abs).has_value()
+  return record.notice ? store_.WriteNoticeFile(record.bytes, settings_.NoticeFileNumber).has_value()
                        : store_.WriteT7EventFile(record.bytes).has_value();
 }
 

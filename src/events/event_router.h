@@ -15,20 +15,20 @@
 #include <vector>
 
 #include "events/event_record.h"
-#include "events/link_ports.h"
+#include "events/link_outboxes.h"
 #include "events/spool_store.h"
 
 namespace orvelgate {
 
 struct RoutingSettings {
-  bool NotSendToDiskT8 = false;  // an event the T8 link cannot take is dropped
-  int32_t n_abs = -1;            // goes into the names of notice spool files
+  bool DropUndeliveredT8 = false;  // an event the T8 link cannot take is dropped
+  int32_t NoticeFileNumber = -1;            // goes into the names of notice spool files
 };
 
 enum class Routed {
   Sent,     // queued on the T8 link or handed to the T7 link
   Spooled,  // written to a spool file
-  Dropped,  // not kept, as configured (NotSendToDiskT8, or the link does not exist)
+  Dropped,  // not kept, as configured (DropUndeliveredT8, or the link does not exist)
   Held,     // the file could not be written: held in memory until it can be
   Lost,     // should have been spooled, but the file could not be written
 };
@@ -41,10 +41,10 @@ class EventRouter {
   static constexpr std::size_t kRetriesPerTick = 500;
 
   // `t8` is null when SendT8 is off (no T8 worker), `t7` when SendT7 is off.
-  EventRouter(T8Port* t8, T7Port* t7, SpoolStore& store, RoutingSettings settings);
+  EventRouter(T8Outbox* t8, T7Outbox* t7, SpoolStore& store, RoutingSettings settings);
 
   // Queues the event as an EventMessage while LinkUp; an event the full ring refuses
-  // is spooled as well, unless NotSendToDiskT8. One the file refuses is held.
+  // is spooled as well, unless DropUndeliveredT8. One the file refuses is held.
   Routed RouteEvent(const EventRecord& event);
   // A T7 record that the link could not send: the first 39 bytes of an event report,
   // or a whole station notice, to a spool file, else held.
@@ -73,8 +73,8 @@ class EventRouter {
   bool SendOrSpoolT7(const HeldT7& record);
   Routed SpoolOrHoldT7(HeldT7 record);
 
-  T8Port* t8_;
-  T7Port* t7_;
+  T8Outbox* t8_;
+  T7Outbox* t7_;
   SpoolStore& store_;
   RoutingSettings settings_;
   std::deque<EventRecord::Bytes> held_;

@@ -6,7 +6,7 @@
 
 namespace orvelgate {
 
-std::optional<uint32_t> SpoolStemValue(TDateTime localTime) {
+std::optional<uint32_t> SpoolStemValue(DayCount localTime) {
   const auto t = DecodeDateTime(localTime);
   if (!t) return std::nullopt;
   const uint64_t seconds = static_cast<uint64_t>(t->day) * 86400u +
@@ -16,7 +16,7 @@ std::optional<uint32_t> SpoolStemValue(TDateTime localTime) {
   return static_cast<uint32_t>(seconds * 1000u + static_cast<uint64_t>(t->millisecond));
 }
 
-std::optional<std::string> SpoolStem(TDateTime localTime) {
+std::optional<std::string> SpoolStem(DayCount localTime) {
   const auto value = SpoolStemValue(localTime);
   if (!value) return std::nullopt;
   char text[16];
@@ -24,7 +24,7 @@ std::optional<std::string> SpoolStem(TDateTime localTime) {
   return std::string(text);
 }
 
-std::optional<std::string> SpoolName(TDateTime localTime, const std::string& errorLog) {
+std::optional<std::string> SpoolName(DayCount localTime, const std::string& errorLog) {
   auto stem = SpoolStem(localTime);
   if (!stem) LogError(kSpoolNameError, errorLog);
   return stem;

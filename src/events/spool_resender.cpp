@@ -6,10 +6,10 @@
 
 namespace orvelgate {
 
-SpoolResender::SpoolResender(T8Port* t8, T7Port* t7, SpoolStore& store, const Clock& clock)
+SpoolResender::SpoolResender(T8Outbox* t8, T7Outbox* t7, SpoolStore& store, const Clock& clock)
     : t8_(t8), t7_(t7), store_(store), clock_(clock) {}
 
-bool SpoolResender::DueLocked(TDateTime now) const {
+bool SpoolResender::DueLocked(DayCount now) const {
   const double elapsedMs = std::round((now - lastSpoolResend_) * 86400000.0);
   // A clock set back (by the T7 server, or at the end of summer time) must not hold
   // the backlog until it has caught up again.
@@ -18,8 +18,8 @@ bool SpoolResender::DueLocked(TDateTime now) const {
 
 void SpoolResender::ResendT8Step() {
   if (!t8_ || !t8_->LinkUp()) return;
-  const TDateTime now = clock_.LocalNow();
-  TDateTime lastBefore = 0.0;
+  const DayCount now = clock_.LocalNow();
+  DayCount lastBefore = 0.0;
   {
     std::lock_guard lock(mutex_);
     if (!DueLocked(now)) return;
@@ -60,7 +60,7 @@ void SpoolResender::ResendT7Step() {
   for (std::size_t looked = 0; looked < kFilesPerTick; ++looked) {
     const auto name = store_.Oldest(SpoolKind::T7);
     if (!name) return;
-    const SpoolRead file = store_.Read(*name, T7Port::kRecordSize);
+    const SpoolRead file = store_.Read(*name, T7Outbox::kRecordSize);
     if (file.status == SpoolRead::Gone) {
       store_.Forget(*name);
       continue;
@@ -78,14 +78,14 @@ void SpoolResender::ResendT7Step() {
 void SpoolResender::OnEventAck(uint64_t sequence) {
   std::lock_guard lock(mutex_);
   if (pendingSpoolFile_.empty()) return;
-  if (pendingSequence_ != T8Port::kUnnumbered && sequence != pendingSequence_) return;
-  pendingSequence_ = T8Port::kUnnumbered;  // answered: no later message is its copy
+  if (pendingSequence_ != T8Outbox::kUnnumbered && sequence != pendingSequence_) return;
+  pendingSequence_ = T8Outbox::kUnnumbered;  // answered: no later message is its copy
   if (store_.Remove(pendingSpoolFile_)) lastSpoolResend_ = clock_.LocalNow() - 1.0;
 }
 
 bool SpoolResender::IsPendingCopy(uint64_t sequence) const {
   std::lock_guard lock(mutex_);
-  return !pendingSpoolFile_.empty() && pendingSequence_ != T8Port::kUnnumbered &&
+  return !pendingSpoolFile_.empty() && pendingSequence_ != T8Outbox::kUnnumbered &&
          sequence == pendingSequence_;
 }
 
@@ -99,7 +99,7 @@ std::string SpoolResender::PendingSpoolFile() const {
   return pendingSpoolFile_;
 }
 
-TDateTime SpoolResender::LastSpoolResend() const {
+DayCount SpoolResender::LastSpoolResend() const {
   std::lock_guard lock(mutex_);
   return lastSpoolResend_;
 }

@@ -19,7 +19,7 @@
 #include <string>
 
 #include "common/clock.h"
-#include "events/link_ports.h"
+#include "events/link_outboxes.h"
 #include "events/spool_store.h"
 
 namespace orvelgate {
@@ -32,35 +32,35 @@ class SpoolResender {
   static constexpr std::size_t kMaxT8SpoolFileBytes = 1 << 20;
 
   // `t8` is null when SendT8 is off, `t7` when there is no T7 link.
-  SpoolResender(T8Port* t8, T7Port* t7, SpoolStore& store, const Clock& clock);
+  SpoolResender(T8Outbox* t8, T7Outbox* t7, SpoolStore& store, const Clock& clock);
 
-  // UI thread: the first and second steps of Timer2Timer.
+  // UI thread: the first and second steps of SpoolTick.
   void ResendT8Step();
   void ResendT7Step();
 
   // T8 worker thread: on every EventAck reply, with the number of the message it
   // answers (kUnnumbered from a link that does not number: then any EventAck counts),
   // and after every established connection.
-  void OnEventAck(uint64_t sequence = T8Port::kUnnumbered);
+  void OnEventAck(uint64_t sequence = T8Outbox::kUnnumbered);
   void OnConnectionEstablished();
   // Whether the message numbered `sequence` is the pending file's copy (which needs no
   // keeping elsewhere: the file stays until its own EventAck).
   bool IsPendingCopy(uint64_t sequence) const;
 
   std::string PendingSpoolFile() const;
-  TDateTime LastSpoolResend() const;
+  DayCount LastSpoolResend() const;
 
  private:
-  bool DueLocked(TDateTime now) const;
+  bool DueLocked(DayCount now) const;
 
-  T8Port* t8_;
-  T7Port* t7_;
+  T8Outbox* t8_;
+  T7Outbox* t7_;
   SpoolStore& store_;
   const Clock& clock_;
   mutable std::mutex mutex_;  // guards the two fields below
   std::string pendingSpoolFile_;
-  uint64_t pendingSequence_ = T8Port::kUnnumbered;
-  TDateTime lastSpoolResend_ = 0.0;
+  uint64_t pendingSequence_ = T8Outbox::kUnnumbered;
+  DayCount lastSpoolResend_ = 0.0;
 };
 
 }  // namespace orvelgate

@@ -4,7 +4,7 @@
 
 #include "common/error_log.h"
 #include "common/le_bytes.h"
-#include "events/link_ports.h"
+#include "events/link_outboxes.h"
 #include "events/spool_name.h"
 
 namespace orvelgate {
@@ -42,7 +42,7 @@ std::optional<SpoolKind> SpoolStore::KindOf(std::string_view leaf) const {
 }
 
 std::optional<std::string> SpoolStore::WriteEventFile(const EventRecord::Bytes& record) {
-  return WriteT8File(T8Port::kEventMessage, record);
+  return WriteT8File(T8Outbox::kEventMessage, record);
 }
 
 std::optional<std::string> SpoolStore::WriteT8File(int32_t type, std::span<const uint8_t> payload) {

@@ -1,9 +1,9 @@
 #pragma once
 // The spool folder: files that hold what a server link could not take at once.
 //
-// Location. PathForSoob is a plain prefix of every name ("" = current directory,
+// Location. SpoolPrefix is a plain prefix of every name ("" = current directory,
 // "spool/" = the folder spool, "spool" = names beginning with "spool" in the current
-// directory). T8 files match PathForSoob + "*.dd8", T7 files PathForSoob + "*.ddk".
+// directory). T8 files match SpoolPrefix + "*.dd8", T7 files SpoolPrefix + "*.ddk".
 //
 // Writing is whole or absent: the bytes go to a temporary file in the same folder
 // (".orvelgate-spool-XXXXXX", which neither search matches), are flushed to disk, and
@@ -77,9 +77,9 @@ class SpoolStore {
   SpoolStore(const SpoolStore&) = delete;
   SpoolStore& operator=(const SpoolStore&) = delete;
 
-  const std::string& PathForSoob() const { return options_.pathForSoob; }
+  const std::string& SpoolPrefix() const { return options_.pathForSoob; }
 
-  // Each returns the full name (PathForSoob + file name) of the file written, or
+  // Each returns the full name (SpoolPrefix + file name) of the file written, or
   // nullopt when it could not be written; nothing partial is left under a spool name.
   std::optional<std::string> WriteEventFile(const EventRecord::Bytes& record);
   // A .dd8 file of any T8 message: its type, then its payload.
@@ -130,7 +130,7 @@ class SpoolStore {
 
   Options options_;
   const Clock& clock_;
-  std::string folderPart_;  // PathForSoob up to and including its last '/'
+  std::string folderPart_;  // SpoolPrefix up to and including its last '/'
   std::string namePrefix_;  // the rest: every spool file name starts with it
   mutable std::mutex mutex_;
   Index t8_, t7_;

@@ -59,7 +59,7 @@ int BcdOr(uint8_t b, int fallback) {
   return high > 9 || low > 9 ? fallback : high * 10 + low;
 }
 
-TDateTime TimeOr(const CalendarTime& t, TDateTime fallback) {
+DayCount TimeOr(const CalendarTime& t, DayCount fallback) {
   return EncodeDateTime(t).value_or(fallback);
 }
 
@@ -103,7 +103,7 @@ GbFields GbFieldsFromPayload(const GbPayload& p) {
   return f;
 }
 
-EventRecord GbEvent(const GbFields& f, int32_t firstNumber, TDateTime receivedAt) {
+EventRecord GbEvent(const GbFields& f, int32_t firstNumber, DayCount receivedAt) {
   EventRecord r;
   r.Account = AccountWithOffset(f.object, firstNumber);
   r.Group = f.group;
@@ -228,7 +228,7 @@ CalendarTime CnCalendar(const CnFields& f) {
   return t;
 }
 
-EventRecord CnEvent(const CnFields& f, int32_t firstNumber, TDateTime receivedAt) {
+EventRecord CnEvent(const CnFields& f, int32_t firstNumber, DayCount receivedAt) {
   EventRecord r;
   r.Account = CnAccount(f.objectHigh, f.objectLow, firstNumber);
   r.Group = 0;

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 #include "events/event_record.h"
 
 namespace orvelgate {
@@ -80,7 +80,7 @@ GbFields GbFieldsFromPayload(const GbPayload& payload);
 inline bool GbCarriesEvent(const GbPayload& payload) { return payload[6] != 0; }
 // Account = object + firstNumber * 10000 (signed 32-bit, wrapping); EventTime from the
 // frame with milliseconds 0, or `receivedAt` when the fields are not a valid date and time.
-EventRecord GbEvent(const GbFields& fields, int32_t firstNumber, TDateTime receivedAt);
+EventRecord GbEvent(const GbFields& fields, int32_t firstNumber, DayCount receivedAt);
 // A valid frame carrying `fields`, scrambled with `key`.
 GbFrame EncodeGbFrame(const GbFields& fields, uint8_t key);
 
@@ -165,7 +165,7 @@ std::string CnCode(uint16_t value);
 // hour 0, minute 0); seconds 0. Not validated: month 0x13 gives month 13.
 CalendarTime CnCalendar(const CnFields& fields);
 // Group 0; EventTime is `receivedAt` when the calendar is not a valid date and time.
-EventRecord CnEvent(const CnFields& fields, int32_t firstNumber, TDateTime receivedAt);
+EventRecord CnEvent(const CnFields& fields, int32_t firstNumber, DayCount receivedAt);
 
 // A frame that passes the check. `filler` goes into the unused plain bytes; with
 // `noEvent` byte 29 carries the no-event marker, otherwise it is kept different from K.

@@ -24,7 +24,7 @@ PacketHandler::PacketHandler(PacketHandlerHost& host, Clock& clock, RandomSource
                              std::string packetLogPath)
     : host_(host), clock_(clock), random_(random), packetLogPath_(std::move(packetLogPath)) {}
 
-void PacketHandler::CommPortDriver1ReceivePacket(const uint8_t* packet, uint32_t dataSize) {
+void PacketHandler::HandlePacket(const uint8_t* packet, uint32_t dataSize) {
   if (packet == nullptr) dataSize = 0;
   const std::span<const uint8_t> bytes(packet, dataSize);
 
@@ -74,7 +74,7 @@ void PacketHandler::HandleCn(std::span<const uint8_t> packet) {
 
 void PacketHandler::HandleAscii(std::span<const uint8_t> packet) {
   // Any 13-byte packet shows that the station is alive, valid or not.
-  const TDateTime now = clock_.LocalNow();
+  const DayCount now = clock_.LocalNow();
   lastFrameTime_ = now;
   activityCounter_ = activityCounter_ >= kActivitySteps ? 1 : activityCounter_ + 1;
   host_.DrawStationIndicator();

@@ -13,7 +13,7 @@
 
 #include "common/clock.h"
 #include "common/random_source.h"
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 #include "events/event_record.h"
 #include "station/packet_handler_host.h"
 
@@ -35,14 +35,14 @@ class PacketHandler {
                 std::string packetLogPath = kDefaultPacketLog);
 
   // The serial port's OnReceivePacket. The bytes are only read during the call.
-  void CommPortDriver1ReceivePacket(const uint8_t* packet, uint32_t dataSize);
+  void HandlePacket(const uint8_t* packet, uint32_t dataSize);
 
   const StationSettings& Settings() const { return settings_; }
   void SetSettings(const StationSettings& settings) { settings_ = settings; }
 
   const EventRecord& CurrentEvent() const { return current_; }
-  TDateTime LastFrameTime() const { return lastFrameTime_; }
-  void SetLastFrameTime(TDateTime time) { lastFrameTime_ = time; }
+  DayCount LastFrameTime() const { return lastFrameTime_; }
+  void SetLastFrameTime(DayCount time) { lastFrameTime_ = time; }
   int32_t ActivityCounter() const { return activityCounter_; }
   const std::string& PacketLogPath() const { return packetLogPath_; }
 
@@ -59,7 +59,7 @@ class PacketHandler {
   std::string packetLogPath_;
   StationSettings settings_;
   EventRecord current_;
-  TDateTime lastFrameTime_ = 0.0;
+  DayCount lastFrameTime_ = 0.0;
   int32_t activityCounter_ = 0;
 };
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 #include "events/event_record.h"
 
 namespace orvelgate {
@@ -30,7 +30,7 @@ class PacketHandlerHost {
   // An ASCII frame's event report for the T7 link: sent at once while connected,
   // otherwise spooled. `code` holds the two code characters as received.
   virtual void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
-                                 TDateTime time) = 0;
+                                 DayCount time) = 0;
   // How (and whether) the operator hears of it is the host's choice.
   virtual void ReportPacketProblem(PacketProblem /*problem*/) {}
 };

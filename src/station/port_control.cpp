@@ -4,12 +4,12 @@
 
 #include "common/error_log.h"
 #include "common/ini_file.h"
-#include "station/comm_port_driver.h"
+#include "station/serial_port.h"
 #include "t7link/t7_records.h"
 
 namespace orvelgate {
 
-PortControl::PortControl(TCommPortDriver& port, PortControlHost& host,
+PortControl::PortControl(SerialPort& port, PortControlHost& host,
                          PortControlSettings settings)
     : port_(port), host_(host), settings_(std::move(settings)) {}
 
@@ -83,7 +83,7 @@ void PortControl::Start() {
   port_.SetPortName(PortNameFor(listText_));
   if (!host_.OpenSerialPort()) {
     // The cause is not told apart; the scan shows which ports can be opened.
-    host_.ShowMes(kPortBusyText);
+    host_.ShowNotice(kPortBusyText);
     Scan();
     return;
   }
@@ -100,7 +100,7 @@ void PortControl::SendT7PortRecord() {
 
 void PortControl::Stop() {
   if (host_.AskAccessCode() != PortAccess::Accepted) {
-    host_.ShowMes(kStopRefusedText);
+    host_.ShowNotice(kStopRefusedText);
     return;
   }
   // Through the host even when the device went away while the code was asked (the port

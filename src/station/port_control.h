@@ -18,7 +18,7 @@
 
 namespace orvelgate {
 
-class TCommPortDriver;
+class SerialPort;
 
 // The answer of the access-code dialog, as the port controls see it.
 enum class PortAccess { Accepted, Wrong, Cancelled };
@@ -46,7 +46,7 @@ class PortControlHost {
 
   // Modal dialogs; the program keeps working while they wait for the operator.
   virtual PortAccess AskAccessCode() = 0;
-  virtual void ShowMes(const std::string& text) = 0;
+  virtual void ShowNotice(const std::string& text) = 0;
 
   // The view: the list with its selected entry (-1: none), and the controls' state.
   virtual void SetPortList(const std::vector<std::string>& names, int selected) = 0;
@@ -69,7 +69,7 @@ class PortControl {
   static constexpr const char* kStopRefusedText = "Неправильный пароль. В доступе отказано";
 
   // `port` and `host` must outlive the controls.
-  PortControl(TCommPortDriver& port, PortControlHost& host, PortControlSettings settings);
+  PortControl(SerialPort& port, PortControlHost& host, PortControlSettings settings);
 
   // The start-up empties the list (nothing selected) and puts the controls in the
   // running state when the configured port opened, otherwise in the stopped state; a
@@ -102,7 +102,7 @@ class PortControl {
   void ShowList();
   bool CanOpen(const std::string& comName);
 
-  TCommPortDriver& port_;
+  SerialPort& port_;
   PortControlHost& host_;
   PortControlSettings settings_;
   bool running_ = true;  // the window is designed in the running state

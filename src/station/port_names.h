@@ -34,7 +34,7 @@ using PortLookup = std::function<std::optional<std::string>(const std::string& c
 // The device path for a PortName; nullopt when the name maps to nothing.
 std::optional<std::string> ResolvePortPath(std::string_view portName, const PortLookup& lookup);
 
-// PortName -> device path, as TCommPortDriver needs it.
+// PortName -> device path, as SerialPort needs it.
 using PortResolver = std::function<std::optional<std::string>(const std::string& portName)>;
 
 // The configuration file, looked for in the working directory at the time of reading.

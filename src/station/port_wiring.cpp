@@ -2,9 +2,9 @@
 
 namespace orvelgate {
 
-void ConnectPacketHandler(TCommPortDriver& port, PacketHandler& handler) {
+void ConnectPacketHandler(SerialPort& port, PacketHandler& handler) {
   port.OnReceivePacket = [&handler](const uint8_t* packet, uint32_t size) {
-    handler.CommPortDriver1ReceivePacket(packet, size);
+    handler.HandlePacket(packet, size);
   };
 }
 

@@ -1,36 +1,36 @@
 #pragma once
 // The station's serial line wired to the packet handler: every packet the port delivers
-// goes to CommPortDriver1ReceivePacket, and the acknowledgements the handler makes go
+// goes to HandlePacket, and the acknowledgements the handler makes go
 // back out on the same port.
 
 #include <span>
 
-#include "station/comm_port_driver.h"
+#include "station/serial_port.h"
 #include "station/packet_handler.h"
 #include "station/packet_handler_host.h"
 
 namespace orvelgate {
 
 // Sets the port's OnReceivePacket to the handler. Both must outlive the connection.
-void ConnectPacketHandler(TCommPortDriver& port, PacketHandler& handler);
+void ConnectPacketHandler(SerialPort& port, PacketHandler& handler);
 
 // A host that writes acknowledgements to the port (with its bounded wait, result not
 // awaited) and passes everything else on to `rest`, the application core.
 class PortAckHost final : public PacketHandlerHost {
  public:
-  PortAckHost(TCommPortDriver& port, PacketHandlerHost& rest) : port_(port), rest_(rest) {}
+  PortAckHost(SerialPort& port, PacketHandlerHost& rest) : port_(port), rest_(rest) {}
 
   void SendBytes(std::span<const uint8_t> bytes) override;
   void RouteEvent(const EventRecord& current) override { rest_.RouteEvent(current); }
   void DrawStationIndicator() override { rest_.DrawStationIndicator(); }
   void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
-                         TDateTime time) override {
+                         DayCount time) override {
     rest_.SendT7EventReport(account, code, group, time);
   }
   void ReportPacketProblem(PacketProblem problem) override { rest_.ReportPacketProblem(problem); }
 
  private:
-  TCommPortDriver& port_;
+  SerialPort& port_;
   PacketHandlerHost& rest_;
 };
 

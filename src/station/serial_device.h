@@ -1,5 +1,5 @@
 #pragma once
-// The serial device behind TCommPortDriver: the few operations the port component needs
+// The serial device behind SerialPort: the few operations the port component needs
 // from the platform. Production uses termios (serial_device_posix.h); the PollTick tests
 // use a scripted fake; integration tests use a real pseudo-terminal.
 

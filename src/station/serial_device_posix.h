@@ -18,7 +18,7 @@ namespace orvelgate {
 std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path,
                                                     int* errorNumber = nullptr);
 
-// The production factory for TCommPortDriver.
+// The production factory for SerialPort.
 SerialDeviceFactory PosixSerialDeviceFactory();
 
 }  // namespace orvelgate

@@ -1,50 +1,43 @@
 #include "station/serial_settings.h"
 
+#include <string>
+
 #include "common/ini_file.h"
-#include "station/comm_port_driver.h"
+#include "station/serial_port.h"
 #include "station/port_names.h"
 
 namespace orvelgate {
 namespace {
 
-// The speeds a ComBaudRate text may name, with their table entries.
-struct NamedSpeed {
-  std::string_view text;
-  TBaudRate rate;
-};
-constexpr NamedSpeed kNamedSpeeds[] = {
-    {"110", br110},     {"300", br300},       {"600", br600},       {"1200", br1200},
-    {"2400", br2400},   {"4800", br4800},     {"9600", br9600},     {"14400", br14400},
-    {"19200", br19200}, {"38400", br38400},   {"56000", br56000},   {"57600", br57600},
-    {"115200", br115200}, {"128000", br128000}, {"256000", br256000},
-};
+// The speeds a ComBaudRate text may name.
+constexpr std::string_view kNamedSpeeds[] = {"110",   "300",   "600",    "1200",   "2400",
+                                             "4800",  "9600",  "14400",  "19200",  "38400",
+                                             "56000", "57600", "115200", "128000", "256000"};
 
 }  // namespace
 
-void LoadDesignValues(TCommPortDriver& port) {
-  port.SetPort(pnCustom);
-  port.SetBaudRate(brCustom);
-  port.SetBaudRateValue(kDesignBaudRate);
-  port.SetDataBits(db8BITS);
-  port.SetStopBits(sb1BITS);
-  port.SetParity(ptNONE);
-  port.SetHwFlow(hfNONE);
-  port.SetSwFlow(sfNONE);
+void LoadDesignValues(SerialPort& port) {
+  port.SetBaudRate(kDesignBaudRate);
+  port.SetDataBits(8);
+  port.SetStopBits(LineStopBits::kOne);
+  port.SetParity(LineParity::kNone);
+  port.SetRts(LineRts::kOff);
+  port.SetXonXoff(false);
   port.SetInBufSize(2048);
   port.SetOutBufSize(2048);
   port.SetPacketSize(kStationPacketSize);
   port.SetPacketTimeout(kDesignPacketTimeout);
-  port.SetPacketMode(pmPass);
+  port.SetPartialPackets(PartialPacket::kPass);
   port.SetPollingDelay(5);
-  port.SetEnableDTROnOpen(false);
+  port.SetDtrOnOpen(false);
   port.SetOutputTimeout(200);
   port.SetInputTimeout(1000);
   port.SetCheckLineStatus(false);
 }
 
 std::optional<uint32_t> TableBaudRate(std::string_view comBaudRate) {
-  for (const auto& speed : kNamedSpeeds) {
-    if (speed.text == comBaudRate) return BaudRateBitsPerSecond(speed.rate);
+  for (const auto text : kNamedSpeeds) {
+    if (text == comBaudRate) return static_cast<uint32_t>(std::stoul(std::string(text)));
   }
   return std::nullopt;
 }
@@ -69,15 +62,10 @@ StartupPortSettings StartupSettings(std::string_view comPort, std::string_view c
   return settings;
 }
 
-void ApplyStartupSettings(TCommPortDriver& port, const StartupPortSettings& settings) {
+void ApplyStartupSettings(SerialPort& port, const StartupPortSettings& settings) {
   if (!settings.open) return;
   port.SetPortName(settings.portName);
-  if (settings.tableSpeed) {
-    for (const auto& speed : kNamedSpeeds) {
-      if (BaudRateBitsPerSecond(speed.rate) == *settings.tableSpeed) port.SetBaudRate(speed.rate);
-    }
-    port.SetBaudRateValue(*settings.tableSpeed);  // leaves BaudRate at brCustom
-  }
+  if (settings.tableSpeed) port.SetBaudRate(*settings.tableSpeed);
   port.SetPacketTimeout(settings.packetTimeout);
 }
 

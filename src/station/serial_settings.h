@@ -9,7 +9,7 @@
 
 namespace orvelgate {
 
-class TCommPortDriver;
+class SerialPort;
 
 // The configured port name that means "no port".
 inline constexpr std::string_view kNoComPort = "COM255";
@@ -17,10 +17,10 @@ inline constexpr uint32_t kDesignBaudRate = 2400;
 inline constexpr int32_t kDesignPacketTimeout = 70;
 inline constexpr int16_t kStationPacketSize = 35;
 
-// The window's design values for its port (pnCustom, 2400 bit/s, 8N1, no flow control,
+// The window's design values for its port (2400 bit/s, 8N1, no flow control,
 // packets of 35 bytes passed on after 70 ms, 5 ms polling, DTR low on open, writes given
 // up after 200 ms without progress).
-void LoadDesignValues(TCommPortDriver& port);
+void LoadDesignValues(SerialPort& port);
 
 // The speed a ComBaudRate text names exactly ("110" ... "256000"); nullopt for any
 // other text, which leaves the speed at its design value.
@@ -46,6 +46,6 @@ StartupPortSettings StartupSettings(std::string_view comPort, std::string_view c
 // Sets PortName, the speed and PacketTimeout as the start-up does; nothing for "COM255",
 // which keeps the design values for a later start from the window. The caller then opens
 // the port when settings.open is set.
-void ApplyStartupSettings(TCommPortDriver& port, const StartupPortSettings& settings);
+void ApplyStartupSettings(SerialPort& port, const StartupPortSettings& settings);
 
 }  // namespace orvelgate

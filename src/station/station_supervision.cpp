@@ -2,7 +2,7 @@
 
 namespace orvelgate {
 
-void StationSupervision::Tick(TDateTime now, TDateTime lastFrameTime) {
+void StationSupervision::Tick(DayCount now, DayCount lastFrameTime) {
   const bool heard = now <= lastFrameTime + attention_;
   if (heard == online_) return;  // notices go out only on a change
   online_ = heard;

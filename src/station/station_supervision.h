@@ -4,7 +4,7 @@
 // by the station indicator and, when the T7 link is used, reported to the message
 // server each time it changes (73 "I" heard again, 72 "H" lost).
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 namespace orvelgate {
 
@@ -17,17 +17,17 @@ class StationSupervisionHost {
 
 class StationSupervision {
  public:
-  StationSupervision(StationSupervisionHost& host, TDateTime attention, bool sendT7)
+  StationSupervision(StationSupervisionHost& host, DayCount attention, bool sendT7)
       : host_(host), attention_(attention), sendT7_(sendT7) {}
 
   // One check, run by the 200 ms tick after the two spool re-send steps.
-  void Tick(TDateTime now, TDateTime lastFrameTime);
+  void Tick(DayCount now, DayCount lastFrameTime);
 
   bool Online() const { return online_; }
 
  private:
   StationSupervisionHost& host_;
-  TDateTime attention_;
+  DayCount attention_;
   bool sendT7_;
   bool online_ = false;
 };

@@ -6,12 +6,12 @@ namespace orvelgate {
 
 T7Link::T7Link(T7LinkHost& host, Clock& clock, bool sendT7)
     : host_(host), clock_(clock), sendT7_(sendT7) {
-  client_.OnConnected = [this] { SimpleTCPClient1Connected(); };
-  client_.OnDisconnected = [this] { SimpleTCPClient1Disconnected(); };
+  client_.OnConnected = [this] { HandleConnected(); };
+  client_.OnDisconnected = [this] { HandleDisconnected(); };
   client_.OnError = [this](int socket, int code, const std::string& text) {
-    SimpleTCPClient1Error(socket, code, text);
+    HandleError(socket, code, text);
   };
-  client_.OnRead = [this](std::span<const uint8_t> bytes) { SimpleTCPClient1Read(bytes); };
+  client_.OnRead = [this](std::span<const uint8_t> bytes) { HandleRead(bytes); };
   client_.OnHandlerException = [this](const std::string& text) { host_.ShowHandlerError(text); };
 }
 
@@ -38,7 +38,7 @@ void T7Link::SendStationNotice(char stateLetter) {
 }
 
 void T7Link::SendEventReport(int32_t account, std::string_view code, uint8_t group,
-                             TDateTime time) {
+                             DayCount time) {
   const T7Record report = BuildEventReport(account, code, group, time);
   if (client_.Connected() && SendRecord(report) > 0) return;
   host_.SpoolEventReport(std::span(report).first(kT7EventSpoolSize));
@@ -59,7 +59,7 @@ void T7Link::HandleReceivedRecord(std::span<const uint8_t, kT7RecordSize> record
   }
 }
 
-void T7Link::SimpleTCPClient1Connected() {
+void T7Link::HandleConnected() {
   connectedFlag_ = true;
   // A partial record left by the previous connection would shift every record of this
   // one past the marker test.
@@ -76,16 +76,16 @@ void T7Link::SimpleTCPClient1Connected() {
   SendRecord(*portNotice);
 }
 
-void T7Link::SimpleTCPClient1Disconnected() {
+void T7Link::HandleDisconnected() {
   connectedFlag_ = false;
   DrawIndicator();
 }
 
-void T7Link::SimpleTCPClient1Error(int, int, const std::string&) {
+void T7Link::HandleError(int, int, const std::string&) {
   // Swallowed: the client has already closed the connection and the next tick retries.
 }
 
-void T7Link::SimpleTCPClient1Read(std::span<const uint8_t> bytes) {
+void T7Link::HandleRead(std::span<const uint8_t> bytes) {
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
   std::size_t position = 0;
   // Compacts on every way out, so that records are never handed over twice.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "t7link/simple_tcp_client.h"
+#include "t7link/tcp_client.h"
 #include "t7link/t7_link_host.h"
 #include "t7link/t7_records.h"
 
@@ -33,7 +33,7 @@ class T7Link {
   // start connecting.
   void Start(const std::string& host, uint16_t port = kDefaultPort);
 
-  // Timer3Timer's work, every 3000 ms: connect when SendT7 is set and the client is not
+  // T7RetryTick's work, every 3000 ms: connect when SendT7 is set and the client is not
   // connected. An attempt under way is left alone.
   void ReconnectTick();
 
@@ -52,7 +52,7 @@ class T7Link {
   // The event report of an ASCII frame: sent while Connected, otherwise (or when the
   // send fails) its first 39 bytes are spooled.
   void SendEventReport(int32_t account, std::string_view code, uint8_t group,
-                       TDateTime time);
+                       DayCount time);
 
   // Acts on one received record with a valid marker: a clock record sets the local
   // clock (an invalid time stamp changes nothing), a close record asks for the close
@@ -60,15 +60,15 @@ class T7Link {
   void HandleReceivedRecord(std::span<const uint8_t, kT7RecordSize> record);
 
   // The client's four handlers.
-  void SimpleTCPClient1Connected();
-  void SimpleTCPClient1Disconnected();
-  void SimpleTCPClient1Error(int socket, int errorCode, const std::string& errorMsg);
-  void SimpleTCPClient1Read(std::span<const uint8_t> bytes);
+  void HandleConnected();
+  void HandleDisconnected();
+  void HandleError(int socket, int errorCode, const std::string& errorMsg);
+  void HandleRead(std::span<const uint8_t> bytes);
 
   bool T7ConnectedFlag() const { return connectedFlag_; }
   int ReceivedRecordCounter() const { return counter_; }
   std::size_t BufferedBytes() const { return buffer_.size(); }
-  TSimpleTCPClient& Client() { return client_; }
+  TcpClient& Client() { return client_; }
 
  private:
   void DrawIndicator();
@@ -79,7 +79,7 @@ class T7Link {
   bool connectedFlag_ = false;
   int counter_ = 0;
   std::vector<uint8_t> buffer_;  // reassembly: fewer than 555 bytes between chunks
-  TSimpleTCPClient client_;
+  TcpClient client_;
 };
 
 }  // namespace orvelgate

@@ -75,7 +75,7 @@ std::optional<T7Record> BuildPortNumberNotice(std::string_view deviceName) {
 }
 
 T7Record BuildEventReport(int32_t account, std::string_view code, uint8_t group,
-                          TDateTime time) {
+                          DayCount time) {
   T7Record r = Blank(T7RecordType::EventReport);
   LeWriter w(r);
   w.U8(kConstantByteOffset, 1);
@@ -119,11 +119,11 @@ std::optional<uint8_t> T7TypeOf(std::span<const uint8_t> record) {
   return LeReader(record).U8(kTypeOffset);
 }
 
-std::optional<TDateTime> ClockRecordTime(std::span<const uint8_t> record) {
+std::optional<DayCount> ClockRecordTime(std::span<const uint8_t> record) {
   return LeReader(record).F64(kTimeOffset);
 }
 
-T7Record BuildClockRecord(TDateTime time) {
+T7Record BuildClockRecord(DayCount time) {
   T7Record r = Blank(T7RecordType::Clock);
   LeWriter(r).F64(kTimeOffset, time);
   return r;

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 namespace orvelgate {
 
@@ -68,11 +68,11 @@ std::optional<T7Record> BuildPortNumberNotice(std::string_view deviceName);
 //   20     2    zero
 //   22     4    counted string "000": 03 30 30 30
 //   26     4    counted string "000": 03 30 30 30
-//   30     8    time stamp, TDateTime (IEEE 754 double)
+//   30     8    time stamp, DayCount (IEEE 754 double)
 //   38     1    1
 //   39     516  zero
 T7Record BuildEventReport(int32_t account, std::string_view code, uint8_t group,
-                          TDateTime time);
+                          DayCount time);
 
 // Station-state notice: FF FF, the state letter as the type ('H' 72 lost, 'I' 73 heard),
 // the signed 32-bit value 1 at offset 5 (where the event report has its account);
@@ -93,10 +93,10 @@ std::optional<uint8_t> T7TypeOf(std::span<const uint8_t> record);
 
 // Clock record as the driver reads it: FF FF, 4, and at offset 30 the time stamp to
 // which the local clock is set. nullopt when the record is too short.
-std::optional<TDateTime> ClockRecordTime(std::span<const uint8_t> record);
+std::optional<DayCount> ClockRecordTime(std::span<const uint8_t> record);
 
 // The clock record a server sends: FF FF, 4, the time stamp at offset 30, zeros.
-T7Record BuildClockRecord(TDateTime time);
+T7Record BuildClockRecord(DayCount time);
 
 // The close record a server sends: FF FF, 17, zeros.
 T7Record BuildCloseRecord();
@@ -106,7 +106,7 @@ struct T7EventReportFields {
   int32_t account = 0;
   std::string code;
   uint8_t group = 0;
-  TDateTime time = 0.0;
+  DayCount time = 0.0;
 
   bool operator==(const T7EventReportFields&) const = default;
 };

@@ -1,6 +1,6 @@
 #pragma once
 // The few socket calls of the T7 client, over non-blocking POSIX sockets. Failures come
-// back as Windows Sockets codes (winsock_errors.h), never as raw errno values.
+// back as Windows Sockets codes (socket_error_codes.h), never as raw errno values.
 
 #include <cstddef>
 #include <cstdint>

@@ -9,26 +9,26 @@
 
 namespace orvelgate {
 
-cl::cl(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
+T8Worker::T8Worker(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
        T8WorkerSettings settings)
     : host_(host), clock_(clock), serverHost_(std::move(serverHost)), settings_(std::move(settings)) {}
 
-cl::~cl() {
+T8Worker::~T8Worker() {
   RequestStop();
   if (thread_.joinable()) thread_.join();
 }
 
-bool cl::QueueMessage(int32_t type, std::span<const uint8_t> payload) {
+bool T8Worker::QueueMessage(int32_t type, std::span<const uint8_t> payload) {
   return QueueNumbered(type, payload).has_value();
 }
 
-std::optional<uint64_t> cl::QueueNumbered(int32_t type, std::span<const uint8_t> payload) {
+std::optional<uint64_t> T8Worker::QueueNumbered(int32_t type, std::span<const uint8_t> payload) {
   const auto sequence = ring_.QueueNumbered(type, payload);
   if (sequence) wake_.Notify();
   return sequence;
 }
 
-void cl::Start() {
+void T8Worker::Start() {
   thread_ = std::thread([this] {
     Execute();
     std::lock_guard lock(doneMutex_);
@@ -37,12 +37,12 @@ void cl::Start() {
   });
 }
 
-void cl::RequestStop() {
-  StopRequested_ = true;
+void T8Worker::RequestStop() {
+  stopRequested_ = true;
   stop_.Raise();
 }
 
-bool cl::Join(std::chrono::milliseconds timeout) {
+bool T8Worker::Join(std::chrono::milliseconds timeout) {
   if (!thread_.joinable()) return true;
   {
     std::unique_lock lock(doneMutex_);
@@ -52,19 +52,19 @@ bool cl::Join(std::chrono::milliseconds timeout) {
   return true;
 }
 
-void cl::Execute() {
+void T8Worker::Execute() {
   try {
     Prepare();
   } catch (const std::exception&) {
     return;  // no client could be made; nothing to run or release
   }
-  while (!StopRequested_) {
+  while (!stopRequested_) {
     try {
       RunCycle();
     } catch (const std::exception&) {
-      ++ErrorCount_;  // the link goes on; the error count decides about reconnecting
+      ++errorCount_;  // the link goes on; the error count decides about reconnecting
     }
-    if (StopRequested_) break;
+    if (stopRequested_) break;
     const uint32_t pause = PauseBeforeNextCycle();
     if (pause == kCyclePauseMs) {
       stop_.WaitFor(pause);  // work in progress keeps its 1 ms pace
@@ -75,43 +75,43 @@ void cl::Execute() {
   Finish();
 }
 
-uint32_t cl::PauseBeforeNextCycle() const {
+uint32_t T8Worker::PauseBeforeNextCycle() const {
   const auto untilDue = [this](uint32_t since, uint32_t interval) {
     const uint32_t elapsed = ElapsedMs(clock_.TickMs(), since);
     return elapsed > interval ? kCyclePauseMs : std::min(interval - elapsed + 1, kIdlePauseMs);
   };
   if (LinkUp) {
     // A write, a reply or a failed read (which counts one error per cycle) sets the pace.
-    if (!ring_.Empty() || ReplyExpected_ || PollDue_ || reply_.empty()) return kCyclePauseMs;
-    return LoggedIn_ ? untilDue(LastPollTick_, kPollIntervalMs) : kIdlePauseMs;
+    if (!ring_.Empty() || replyExpected_ || pollDue_ || reply_.empty()) return kCyclePauseMs;
+    return loggedIn_ ? untilDue(lastPollTick_, kPollIntervalMs) : kIdlePauseMs;
   }
-  if (ReconnectAllowed_) {
-    return AttemptMade_ ? untilDue(LastAttemptTick_, kAttemptIntervalMs) : kCyclePauseMs;
+  if (reconnectAllowed_) {
+    return attemptMade_ ? untilDue(lastAttemptTick_, kAttemptIntervalMs) : kCyclePauseMs;
   }
-  return DeniedReported_ ? kIdlePauseMs : kCyclePauseMs;
+  return deniedReported_ ? kIdlePauseMs : kCyclePauseMs;
 }
 
-void cl::Prepare() {
-  DeniedReported_ = false;
-  LastPollTick_ = clock_.TickMs();
-  ErrorCount_ = 0;
-  LastAttemptTick_ = 0;
-  AttemptMade_ = false;
+void T8Worker::Prepare() {
+  deniedReported_ = false;
+  lastPollTick_ = clock_.TickMs();
+  errorCount_ = 0;
+  lastAttemptTick_ = 0;
+  attemptMade_ = false;
   NewClient();
-  LoggedIn_ = false;
-  ReconnectAllowed_ = true;
+  loggedIn_ = false;
+  reconnectAllowed_ = true;
   ApplyServerHost();
   LinkUp = false;
 }
 
-void cl::Finish() {
+void T8Worker::Finish() {
   if (client_ && client_->Connected()) client_->Disconnect();
   client_.reset();
   LinkUp = false;  // nothing is taken for sending any more
   HandBackUnanswered();
 }
 
-void cl::RunCycle() {
+void T8Worker::RunCycle() {
   if (LinkUp) {
     RunConnectedCycle();
   } else {
@@ -119,38 +119,38 @@ void cl::RunCycle() {
   }
 }
 
-void cl::RunConnectedCycle() {
-  if (ErrorCount_ > kMaxErrorCount) {
-    ErrorCount_ = 0;
+void T8Worker::RunConnectedCycle() {
+  if (errorCount_ > kMaxErrorCount) {
+    errorCount_ = 0;
     LogLine(kT8TextReconnect);
     LinkUp = false;  // the rest of the cycle still runs; the next attempt replaces the client
   }
-  SentThisCycle_ = false;
+  sentThisCycle_ = false;
   bool replyRead = false;
   try {
     if (auto head = ring_.PeekHead()) {
-      SentThisCycle_ = true;
+      sentThisCycle_ = true;
       if (WriteFrame(*head)) ring_.DropHead();  // a failed message stays first in line
-    } else if (LoggedIn_ && ElapsedMs(clock_.TickMs(), LastPollTick_) > kPollIntervalMs) {
-      PollDue_ = true;
-      LastPollTick_ = clock_.TickMs();
+    } else if (loggedIn_ && ElapsedMs(clock_.TickMs(), lastPollTick_) > kPollIntervalMs) {
+      pollDue_ = true;
+      lastPollTick_ = clock_.TickMs();
     }
   } catch (const std::bad_alloc&) {
-    ++ErrorCount_;
+    ++errorCount_;
   }
-  if (PollDue_ || ReplyExpected_ || SentThisCycle_) {
-    if (PollDue_) {
-      PollDue_ = false;
+  if (pollDue_ || replyExpected_ || sentThisCycle_) {
+    if (pollDue_) {
+      pollDue_ = false;
       try {
         WriteFrame(BuildPoll());
       } catch (const std::bad_alloc&) {
-        ++ErrorCount_;
+        ++errorCount_;
       }
     }
     replyRead = true;
-    ReplyExpected_ = false;
+    replyExpected_ = false;
     if (!ReadReply()) {
-      ++ErrorCount_;
+      ++errorCount_;
       replyRead = false;
     }
   }
@@ -158,7 +158,7 @@ void cl::RunConnectedCycle() {
   // last read succeeded counts nothing, a failed read counts once per cycle until a
   // reply arrives.
   if (reply_.empty()) {
-    ++ErrorCount_;
+    ++errorCount_;
     replyRead = false;
   }
   if (!replyRead) return;
@@ -166,7 +166,7 @@ void cl::RunConnectedCycle() {
   if (const auto reply = CheckReply(reply_)) Dispatch(reply->Type, answered);
 }
 
-bool cl::ReadReply() {
+bool T8Worker::ReadReply() {
   T8ReadResult result = T8ReadResult::NoReply;
   try {
     const T8ReadLimits limits{.RequestTimeoutMs = settings_.ReadTimeoutMs,
@@ -184,12 +184,12 @@ bool cl::ReadReply() {
   return result != T8ReadResult::BadLength;
 }
 
-void cl::Dispatch(int32_t type, std::optional<uint64_t> answered) {
-  ErrorCount_ = 0;
+void T8Worker::Dispatch(int32_t type, std::optional<uint64_t> answered) {
+  errorCount_ = 0;
   StepT8Indicator();
   switch (type) {
     case T8Type::LoginAccepted:
-      LoggedIn_ = true;
+      loggedIn_ = true;
       RequeueHeldBack();
       break;
     case T8Type::EventAck:
@@ -200,7 +200,7 @@ void cl::Dispatch(int32_t type, std::optional<uint64_t> answered) {
       break;
     case T8Type::AccessDenied:
       LinkUp = false;
-      ReconnectAllowed_ = false;
+      reconnectAllowed_ = false;
       DropConnection();
       break;
     case T8Type::DropLink:
@@ -209,8 +209,8 @@ void cl::Dispatch(int32_t type, std::optional<uint64_t> answered) {
       break;
     case T8Type::DisconnectOrder:
       // The socket stays as it is; the attempt 5000 ms from now replaces the client.
-      ErrorCount_ = 0;
-      LastAttemptTick_ = clock_.TickMs();
+      errorCount_ = 0;
+      lastAttemptTick_ = clock_.TickMs();
       LinkUp = false;
       StepT8Indicator();
       LogLine(kT8TextDisconnectOrder);
@@ -220,24 +220,24 @@ void cl::Dispatch(int32_t type, std::optional<uint64_t> answered) {
   }
 }
 
-void cl::RunDisconnectedCycle() {
-  if (ReconnectAllowed_) {
-    if (!AttemptMade_ || ElapsedMs(clock_.TickMs(), LastAttemptTick_) > kAttemptIntervalMs) {
+void T8Worker::RunDisconnectedCycle() {
+  if (reconnectAllowed_) {
+    if (!attemptMade_ || ElapsedMs(clock_.TickMs(), lastAttemptTick_) > kAttemptIntervalMs) {
       MakeAttempt();
     }
-  } else if (!DeniedReported_) {
-    DeniedReported_ = true;
+  } else if (!deniedReported_) {
+    deniedReported_ = true;
     LogLine(kT8TextAccessDenied);
   }
 }
 
-void cl::MakeAttempt() {
+void T8Worker::MakeAttempt() {
   StepT8Indicator();
   LogLine(kT8TextConnecting);
-  LastAttemptTick_ = clock_.TickMs();
-  AttemptMade_ = true;
+  lastAttemptTick_ = clock_.TickMs();
+  attemptMade_ = true;
   NewClient();
-  LoggedIn_ = false;
+  loggedIn_ = false;
   ApplyServerHost();  // an edited file takes effect at the next attempt
   const bool connected = client_->Connect() == T8IoStatus::Ok;  // greetings queued inside
   LinkUp = connected;
@@ -247,26 +247,26 @@ void cl::MakeAttempt() {
   StepT8Indicator();
 }
 
-bool cl::WriteFrame(std::span<const uint8_t> message) {
+bool T8Worker::WriteFrame(std::span<const uint8_t> message) {
   if (client_->WriteAll(FrameMessage(message)) == T8IoStatus::Ok) {
     NoteWritten(message);
     return true;
   }
   client_->Disconnect();  // runs OnClientDisconnected: the link is down
-  ++ErrorCount_;
+  ++errorCount_;
   return false;
 }
 
-void cl::OnClientConnected() {
+void T8Worker::OnClientConnected() {
   QueueMessage(T8Type::Hello, HelloPayload());
-  ReplyExpected_ = true;
+  replyExpected_ = true;
   const PortStatus port = host_.CurrentPort();
   QueueMessage(T8Type::PortNotice, PortNoticePayload(Utf8ToCp1251(port.Name), port.Open));
   QueueMessage(T8Type::FirstNumberNotice, FirstNumberNoticePayload(settings_.FirstNumber));
   QueueMessage(T8Type::DriverVersion, DriverVersionPayload(settings_.VersionText));
 }
 
-void cl::OnClientDisconnected() {
+void T8Worker::OnClientDisconnected() {
   LinkUp = false;
   HandBackUnanswered();
   StepT8Indicator();
@@ -274,7 +274,7 @@ void cl::OnClientDisconnected() {
 
 // The server answers every message, in order: each reply answers the oldest message
 // still unanswered.
-void cl::NoteWritten(std::span<const uint8_t> message) {
+void T8Worker::NoteWritten(std::span<const uint8_t> message) {
   const auto header = ParseMessageHeader(message);
   if (!header) return;
   T8HeldMessage sent{header->Sequence, header->Type, {}};
@@ -290,7 +290,7 @@ void cl::NoteWritten(std::span<const uint8_t> message) {
   }
 }
 
-std::optional<uint64_t> cl::TakeAnswered() {
+std::optional<uint64_t> T8Worker::TakeAnswered() {
   if (unanswered_.empty()) return std::nullopt;
   const uint64_t sequence = unanswered_.front().Sequence;
   unanswered_.pop_front();
@@ -300,14 +300,14 @@ std::optional<uint64_t> cl::TakeAnswered() {
 // The connection has ended: whatever it carried without an answer may never have
 // reached the server. Events are kept; the rest (greetings, polls) is sent afresh on
 // the next connection anyway.
-void cl::HandBackUnanswered() {
+void T8Worker::HandBackUnanswered() {
   while (!unanswered_.empty()) {
     HandBack(std::move(unanswered_.front()));
     unanswered_.pop_front();
   }
 }
 
-void cl::HandBack(T8HeldMessage message) {
+void T8Worker::HandBack(T8HeldMessage message) {
   if (message.Type != T8Type::EventMessage) return;
   bool kept = false;
   try {
@@ -319,7 +319,7 @@ void cl::HandBack(T8HeldMessage message) {
 }
 
 // Held-back events go out again once the server has let us in, behind the greetings.
-void cl::RequeueHeldBack() {
+void T8Worker::RequeueHeldBack() {
   std::size_t queued = 0;
   for (; queued < heldBack_.size(); ++queued) {
     if (!QueueNumbered(heldBack_[queued].Type, heldBack_[queued].Payload)) break;
@@ -327,7 +327,7 @@ void cl::RequeueHeldBack() {
   heldBack_.erase(heldBack_.begin(), heldBack_.begin() + static_cast<std::ptrdiff_t>(queued));
 }
 
-std::vector<T8HeldMessage> cl::TakeUndelivered() {
+std::vector<T8HeldMessage> T8Worker::TakeUndelivered() {
   HandBackUnanswered();
   std::vector<T8HeldMessage> left = std::move(heldBack_);
   heldBack_.clear();
@@ -340,13 +340,13 @@ std::vector<T8HeldMessage> cl::TakeUndelivered() {
   return left;
 }
 
-void cl::DropConnection() {
+void T8Worker::DropConnection() {
   LinkUp = false;
   StepT8Indicator();
   client_->Disconnect();
 }
 
-void cl::NewClient() {
+void T8Worker::NewClient() {
   client_.reset();  // closes an open socket without the disconnection handler
   HandBackUnanswered();
   client_ = std::make_unique<T8Socket>(
@@ -354,7 +354,7 @@ void cl::NewClient() {
       [this] { OnClientDisconnected(); });
 }
 
-void cl::ApplyServerHost() {
+void T8Worker::ApplyServerHost() {
   ServerHostSettings server;
   try {
     if (serverHost_) server = serverHost_();
@@ -364,12 +364,12 @@ void cl::ApplyServerHost() {
   client_->SetHost(server.Address, server.Port);
 }
 
-void cl::LogLine(const std::string& text) {
-  if (!StopRequested_) host_.LogLine(text);
+void T8Worker::LogLine(const std::string& text) {
+  if (!stopRequested_) host_.LogLine(text);
 }
 
-void cl::StepT8Indicator() {
-  if (!StopRequested_) host_.StepT8Indicator();
+void T8Worker::StepT8Indicator() {
+  if (!stopRequested_) host_.StepT8Indicator();
 }
 
 }  // namespace orvelgate

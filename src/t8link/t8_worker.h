@@ -1,5 +1,5 @@
 #pragma once
-// The T8 worker `cl`: owns the connection to the monitoring server, writes one queued
+// The T8 worker `T8Worker`: owns the connection to the monitoring server, writes one queued
 // message at a time, reads one reply for each, polls an idle server once logged in and
 // obeys the server's commands. It runs on its own thread; the rest of the program
 // queues messages (QueueMessage, any thread) and reads LinkUp.
@@ -54,7 +54,7 @@ struct T8HeldMessage {
   std::vector<uint8_t> Payload;
 };
 
-class cl {
+class T8Worker {
  public:
   static constexpr uint32_t kAttemptIntervalMs = 5000;
   static constexpr uint32_t kPollIntervalMs = 500;
@@ -69,11 +69,11 @@ class cl {
   // The number an EventAck reports when it answers no message the worker knows of.
   static constexpr uint64_t kNoSequence = UINT64_MAX;
 
-  cl(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
+  T8Worker(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
      T8WorkerSettings settings = {});
-  ~cl();
-  cl(const cl&) = delete;
-  cl& operator=(const cl&) = delete;
+  ~T8Worker();
+  T8Worker(const T8Worker&) = delete;
+  T8Worker& operator=(const T8Worker&) = delete;
 
   // Numbers and queues a message; false when the full ring refused it (the number is
   // used up all the same). Any thread.
@@ -99,9 +99,9 @@ class cl {
   void Finish();
 
   // For tests that step the worker; read these only while its thread is not running.
-  int32_t ErrorCount() const { return ErrorCount_; }
-  bool LoggedIn() const { return LoggedIn_; }
-  bool ReconnectAllowed() const { return ReconnectAllowed_; }
+  int32_t ErrorCount() const { return errorCount_; }
+  bool LoggedIn() const { return loggedIn_; }
+  bool ReconnectAllowed() const { return reconnectAllowed_; }
   std::size_t UnansweredCount() const { return unanswered_.size(); }
   std::size_t HeldBackCount() const { return heldBack_.size(); }
   // Once the thread has ended: every event message the server has not answered, oldest
@@ -141,18 +141,18 @@ class cl {
   T8WakeSignal wake_;
 
   // Worker state; touched only by the worker thread (or a test stepping it).
-  std::atomic<bool> StopRequested_{false};
+  std::atomic<bool> stopRequested_{false};
   std::unique_ptr<T8Socket> client_;
-  bool ReconnectAllowed_ = true;
-  bool LoggedIn_ = false;
-  bool PollDue_ = false;
-  bool ReplyExpected_ = false;
-  bool SentThisCycle_ = false;
-  uint32_t LastPollTick_ = 0;
-  uint32_t LastAttemptTick_ = 0;
-  bool AttemptMade_ = false;  // the first attempt is due at once, whatever the tick
-  int32_t ErrorCount_ = 0;
-  bool DeniedReported_ = false;
+  bool reconnectAllowed_ = true;
+  bool loggedIn_ = false;
+  bool pollDue_ = false;
+  bool replyExpected_ = false;
+  bool sentThisCycle_ = false;
+  uint32_t lastPollTick_ = 0;
+  uint32_t lastAttemptTick_ = 0;
+  bool attemptMade_ = false;  // the first attempt is due at once, whatever the tick
+  int32_t errorCount_ = 0;
+  bool deniedReported_ = false;
   std::vector<uint8_t> reply_;
   // Written, in order, and not answered yet (a reply answers the oldest).
   std::deque<T8HeldMessage> unanswered_;

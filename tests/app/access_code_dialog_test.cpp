@@ -46,12 +46,12 @@ class AccessCodeDialogTest : public ::testing::Test {
  protected:
   AccessCodeDialogTest() {
     QtApp();
-    dialog_ = std::make_unique<TForm2>();
+    dialog_ = std::make_unique<AccessCodeDialog>();
   }
 
   AccessCodeEntry* Entry() const { return dialog_->findChild<AccessCodeEntry*>(); }
-  QPushButton* Ok() const { return dialog_->findChild<QPushButton*>(QStringLiteral("BitBtn1")); }
-  QPushButton* Cancel() const { return dialog_->findChild<QPushButton*>(QStringLiteral("BitBtn2")); }
+  QPushButton* Ok() const { return dialog_->findChild<QPushButton*>(QStringLiteral("OkButton")); }
+  QPushButton* Cancel() const { return dialog_->findChild<QPushButton*>(QStringLiteral("CancelButton")); }
 
   // Asks for kCode; `action` runs inside the dialog once it is on screen.
   AccessResult Ask(std::function<void()> action) {
@@ -67,7 +67,7 @@ class AccessCodeDialogTest : public ::testing::Test {
     });
   }
 
-  std::unique_ptr<TForm2> dialog_;
+  std::unique_ptr<AccessCodeDialog> dialog_;
 };
 
 TEST_F(AccessCodeDialogTest, LaidOutAsDesigned) {

@@ -9,7 +9,7 @@
 
 #include "app/access_code_dialog.h"
 #include "app/main_window.h"
-#include "app/message_box.h"
+#include "app/notice_box.h"
 #include "qt_app_support.h"
 
 namespace orvelgate {
@@ -26,8 +26,8 @@ class CloseAccessTest : public ::testing::Test {
  protected:
   CloseAccessTest() {
     QtApp();
-    dialog_ = std::make_unique<TForm2>();
-    box_ = std::make_unique<Tadvsm>();
+    dialog_ = std::make_unique<AccessCodeDialog>();
+    box_ = std::make_unique<NoticeBox>();
   }
 
   void AnswerWith(const QString& typed, const char* button) {
@@ -40,18 +40,18 @@ class CloseAccessTest : public ::testing::Test {
   // Records the notice when the box shows up, and closes it with "ОК".
   void ExpectNotice() {
     WhenShown(box_.get(), [this] {
-      notices_ << box_->findChild<QLabel*>(QStringLiteral("label1"))->text();
+      notices_ << box_->findChild<QLabel*>(QStringLiteral("NoticeText"))->text();
       QTest::mouseClick(box_->findChild<QPushButton*>(QStringLiteral("OkButton")), Qt::LeftButton);
     });
   }
 
-  std::unique_ptr<TForm2> dialog_;
-  std::unique_ptr<Tadvsm> box_;
+  std::unique_ptr<AccessCodeDialog> dialog_;
+  std::unique_ptr<NoticeBox> box_;
   QStringList notices_;
 };
 
 TEST_F(CloseAccessTest, CorrectCodeLetsTheCloseGoOnWithoutANotice) {
-  AnswerWith(kCode, "BitBtn1");
+  AnswerWith(kCode, "OkButton");
   EXPECT_TRUE(CloseCodeAccepted(kCode));
   QTest::qWait(30);
   EXPECT_FALSE(box_->isVisible());
@@ -59,14 +59,14 @@ TEST_F(CloseAccessTest, CorrectCodeLetsTheCloseGoOnWithoutANotice) {
 }
 
 TEST_F(CloseAccessTest, WrongCodeIsToldAndRefused) {
-  AnswerWith(QStringLiteral("4821"), "BitBtn1");
+  AnswerWith(QStringLiteral("4821"), "OkButton");
   ExpectNotice();
   EXPECT_FALSE(CloseCodeAccepted(kCode));
   EXPECT_EQ(notices_, QStringList{QStringLiteral("Не правильный пароль.")});
 }
 
 TEST_F(CloseAccessTest, CancelRefusesWithoutANotice) {
-  AnswerWith(kCode, "BitBtn2");
+  AnswerWith(kCode, "CancelButton");
   EXPECT_FALSE(CloseCodeAccepted(kCode));
   QTest::qWait(30);
   EXPECT_FALSE(box_->isVisible());
@@ -74,7 +74,7 @@ TEST_F(CloseAccessTest, CancelRefusesWithoutANotice) {
 }
 
 TEST_F(CloseAccessTest, TrayCloseOfAHiddenWindowAsksForTheCode) {
-  TForm1 form;
+  MainWindow form;
   form.trayAvailable = [] { return true; };
   form.onCloseRequested = [] { return CloseCodeAccepted(kCode); };
   form.show();
@@ -82,12 +82,12 @@ TEST_F(CloseAccessTest, TrayCloseOfAHiddenWindowAsksForTheCode) {
   ASSERT_TRUE(WaitUntil([&] { return !form.isVisible(); }));
 
   // A wrong code first: the window stays (hidden) and the program goes on.
-  AnswerWith(QStringLiteral("11111"), "BitBtn1");
+  AnswerWith(QStringLiteral("11111"), "OkButton");
   ExpectNotice();
   EXPECT_FALSE(form.close());
   EXPECT_EQ(notices_.size(), 1);
 
-  AnswerWith(kCode, "BitBtn1");
+  AnswerWith(kCode, "OkButton");
   EXPECT_TRUE(form.close());
   EXPECT_FALSE(form.isVisible());
 }

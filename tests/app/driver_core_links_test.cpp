@@ -54,12 +54,12 @@ class CoreLinksTest : public ::testing::Test {
   }
   void MakeCore(const std::string& main) {
     WriteFileText(dir_ / "orvelgate.ini", "[main]\n" + main + "\n[ServerHost]\nPort=" +
-                                              std::to_string(t8Port_) + "\n");
+                                              std::to_string(t8Outbox_) + "\n");
     CoreEnvironment environment;
     environment.clock = &clock_;
-    environment.t7Port = t7Port_;
+    environment.t7Port = t7Outbox_;
     core_ = std::make_unique<DriverCore>(view_, environment);
-    core_->FormCreate();
+    core_->Start();
   }
   // Pumps the event loop until `server` prints a line starting with `prefix`.
   std::optional<std::string> Line(ChildProcess& server, const std::string& prefix,
@@ -75,7 +75,7 @@ class CoreLinksTest : public ::testing::Test {
     return line;
   }
   void Packet(std::span<const uint8_t> bytes) {
-    core_->Packets().CommPortDriver1ReceivePacket(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    core_->Packets().HandlePacket(bytes.data(), static_cast<uint32_t>(bytes.size()));
   }
   void Packet(const std::string& bytes) {
     Packet(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
@@ -98,13 +98,13 @@ class CoreLinksTest : public ::testing::Test {
   ScopedCwd cwd_;
   FakeClock clock_{45000.25};
   RecordingView view_;
-  uint16_t t8Port_ = testing::UnusedPort();
-  uint16_t t7Port_ = testing::UnusedPort();
+  uint16_t t8Outbox_ = testing::UnusedPort();
+  uint16_t t7Outbox_ = testing::UnusedPort();
   std::unique_ptr<DriverCore> core_;
 };
 
 TEST_F(CoreLinksTest, EventsOfEveryKindReachTheT8ServerAsTheirRecords) {
-  auto t8 = StartServer("tools/t8-server/t8-server", t8Port_);
+  auto t8 = StartServer("tools/t8-server/t8-server", t8Outbox_);
   MakeCore("SendT8=1\nSendT7=0");
   ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
   // LinkUp comes first, the worker's line right after it.
@@ -139,7 +139,7 @@ TEST_F(CoreLinksTest, T8OutageGoesToSpoolFilesDeliveredOnceTheServerIsBack) {
   }
   EXPECT_EQ(Files(".dd8"), 5u);
 
-  auto t8 = StartServer("tools/t8-server/t8-server", t8Port_);
+  auto t8 = StartServer("tools/t8-server/t8-server", t8Outbox_);
   clock_.Advance(5001);  // the next connection attempt is due
   ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
   // One file per 3 s at most, the next one at once after each acknowledgement.
@@ -156,7 +156,7 @@ TEST_F(CoreLinksTest, T8OutageGoesToSpoolFilesDeliveredOnceTheServerIsBack) {
 // A server that takes events without answering them, then the end of the program:
 // the events the worker wrote or still had queued are in spool files afterwards.
 TEST_F(CoreLinksTest, EventsTheServerNeverAnsweredAreSpooledAtTheEnd) {
-  auto t8 = StartServer("tools/t8-server/t8-server", t8Port_);
+  auto t8 = StartServer("tools/t8-server/t8-server", t8Outbox_);
   MakeCore("SendT8=1\nSendT7=0");
   ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
   ASSERT_TRUE(Line(*t8, "REPLY 1 LoginAccepted"));
@@ -180,24 +180,24 @@ TEST_F(CoreLinksTest, NotSendToDiskT8DropsWhatTheLinkCannotTake) {
 TEST_F(CoreLinksTest, WithoutSendT8ThereIsNoWorkerAndNoT8Spool) {
   WriteFileText(dir_ / "4C0FFEE.dd8", std::string("\x22\x00\x00\x03", 4) + std::string(18, 'x'));
   MakeCore("SendT8=0\nSendT7=0");
-  EXPECT_EQ(core_->T8Worker(), nullptr);
+  EXPECT_EQ(core_->Worker(), nullptr);
   Packet(Gb(7));
-  for (int i = 0; i < 5; ++i) core_->Timer2Timer();
+  for (int i = 0; i < 5; ++i) core_->SpoolTick();
   EXPECT_EQ(Files(".dd8"), 1u) << "no event spooled, none re-sent";
   EXPECT_TRUE(view_.CallsStartingWith("DrawT8Indicator").empty());
 }
 
 TEST_F(CoreLinksTest, T7OutageGoesToSpoolFilesDeliveredOnceTheServerIsBack) {
   MakeCore("SendT8=0\nSendT7=1\nhost=127.0.0.1\nn_abs=5");
-  core_->Timer2Timer();  // the station is heard: a notice, spooled (nobody listens)
+  core_->SpoolTick();  // the station is heard: a notice, spooled (nobody listens)
   Packet(kAsciiFrame);   // an event report, spooled
   EXPECT_EQ(Files(".ddk"), 2u);
   EXPECT_TRUE(fs::exists(dir_ / "orvelgate.ini"));
 
   // The first attempt, refused, is over before the next tick tries again.
   ASSERT_TRUE(PumpUntil([&] { return !core_->T7()->Client().Active(); }));
-  auto t7 = StartServer("tools/t7-server/t7-server", t7Port_);
-  core_->Timer3Timer();
+  auto t7 = StartServer("tools/t7-server/t7-server", t7Outbox_);
+  core_->T7RetryTick();
   ASSERT_TRUE(PumpUntil([&] { return core_->T7()->Connected(); }));
   ASSERT_TRUE(PumpUntil([&] { return Files(".ddk") == 0; }));  // one file per 200 ms tick
   ASSERT_TRUE(Line(*t7, "RECORD 4 "));
@@ -215,18 +215,18 @@ TEST_F(CoreLinksTest, ShutdownReleasesAWorkerWaitingForTheUiThread) {
   const auto start = std::chrono::steady_clock::now();
   core_->Shutdown();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-  EXPECT_EQ(core_->T8Worker(), nullptr) << "joined";
+  EXPECT_EQ(core_->Worker(), nullptr) << "joined";
   EXPECT_TRUE(view_.CallsStartingWith("LogLine").empty()) << "nothing reaches the window";
 }
 
 TEST_F(CoreLinksTest, ShutdownStopsAWorkerInTheMiddleOfAConnection) {
-  auto t8 = StartServer("tools/t8-server/t8-server", t8Port_, {"--silent"});
+  auto t8 = StartServer("tools/t8-server/t8-server", t8Outbox_, {"--silent"});
   MakeCore("SendT8=1\nSendT7=0");
   ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));  // now waiting for a reply
   const auto start = std::chrono::steady_clock::now();
   core_->Shutdown();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-  EXPECT_EQ(core_->T8Worker(), nullptr);
+  EXPECT_EQ(core_->Worker(), nullptr);
   EXPECT_TRUE(Line(*t8, "CLOSE 1"));
 }
 

@@ -48,7 +48,7 @@ class CorePortTest : public ::testing::Test {
     };
     core_ = std::make_unique<DriverCore>(view_, environment);
     core_->OnProgramEnd = [this] { ++ended_; };
-    core_->FormCreate();
+    core_->Start();
   }
 
   // [main] as given to Start, and COM3 in [ports] mapped to the slave side of `pty`.
@@ -87,7 +87,7 @@ class CorePortTest : public ::testing::Test {
   // The COM3 device goes away, and the core has noticed.
   void PullDevice() {
     pty_.CloseMaster();
-    ASSERT_TRUE(PumpUntil([&] { return !core_->CommPortDriver1().IsOpen(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !core_->Port().IsOpen(); }));
   }
 
   static constexpr std::chrono::milliseconds kReopenInterval{50};
@@ -115,10 +115,10 @@ const std::string kBackLine = "LogLine Порт COM3: устройство по�
 
 TEST_F(CorePortTest, ConfiguredPortOpensAndAcknowledgesFrames) {
   Start("ComPort=COM3\nComBaudRate=9600");
-  ASSERT_TRUE(core_->CommPortDriver1().IsOpen());
-  EXPECT_EQ(core_->CommPortDriver1().PortName(), "\\\\.\\COM3");
-  EXPECT_EQ(core_->CommPortDriver1().BaudRateValue(), 9600u);
-  EXPECT_EQ(core_->CommPortDriver1().PacketTimeout(), 28);
+  ASSERT_TRUE(core_->Port().IsOpen());
+  EXPECT_EQ(core_->Port().PortName(), "\\\\.\\COM3");
+  EXPECT_EQ(core_->Port().BaudRate(), 9600u);
+  EXPECT_EQ(core_->Port().PacketTimeout(), 28);
   EXPECT_EQ(core_->CurrentPortState().name, "COM3");
   EXPECT_TRUE(core_->CurrentPortState().open);
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
@@ -140,22 +140,22 @@ TEST_F(CorePortTest, ConfiguredPortOpensAndAcknowledgesFrames) {
 
 TEST_F(CorePortTest, AcceptedCloseClosesThePort) {
   Start("ComPort=COM3");
-  ASSERT_TRUE(core_->CommPortDriver1().IsOpen());
+  ASSERT_TRUE(core_->Port().IsOpen());
   view_.answers = {AccessAnswer::Wrong};
   EXPECT_FALSE(core_->Close());
-  EXPECT_TRUE(core_->CommPortDriver1().IsOpen()) << "a wrong code changes nothing";
+  EXPECT_TRUE(core_->Port().IsOpen()) << "a wrong code changes nothing";
   view_.answers = {AccessAnswer::Accepted};
   EXPECT_TRUE(core_->Close());
-  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(core_->Port().IsOpen());
   EXPECT_FALSE(core_->CurrentPortState().open);
   EXPECT_EQ(ended_, 1);
 }
 
 TEST_F(CorePortTest, SignalClosesThePort) {
   Start("ComPort=COM3");
-  ASSERT_TRUE(core_->CommPortDriver1().IsOpen());
+  ASSERT_TRUE(core_->Port().IsOpen());
   core_->EndBySignal(15);
-  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(core_->Port().IsOpen());
   EXPECT_EQ(ended_, 1);
 }
 
@@ -170,7 +170,7 @@ TEST_F(CorePortTest, PortThatCannotBeOpenedComesUpStopped) {
     SCOPED_TRACE(main);
     view_.calls.clear();
     Start(std::string(main) + "\nSendT7=1\nhost=127.0.0.1");
-    EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+    EXPECT_FALSE(core_->Port().IsOpen());
     EXPECT_FALSE(core_->CurrentPortState().open);
     EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
               std::vector<std::string>{"SetPortControlsRunning 0"});
@@ -185,30 +185,30 @@ TEST_F(CorePortTest, PortHeldByAnotherProgramComesUpStopped) {
   ASSERT_GE(held, 0);
   ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
   Start("ComPort=COM3");
-  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(core_->Port().IsOpen());
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
             std::vector<std::string>{"SetPortControlsRunning 0"});
-  EXPECT_TRUE(view_.CallsStartingWith("ShowMes").empty()) << "nothing is shown at start-up";
+  EXPECT_TRUE(view_.CallsStartingWith("ShowNotice").empty()) << "nothing is shown at start-up";
   close(held);
 }
 
 TEST_F(CorePortTest, DeviceThatGoesAwayStopsThePort) {
   Start("ComPort=COM3");
-  ASSERT_TRUE(core_->CommPortDriver1().IsOpen());
+  ASSERT_TRUE(core_->Port().IsOpen());
   pty_.CloseMaster();
-  ASSERT_TRUE(PumpUntil([&] { return !core_->CommPortDriver1().IsOpen(); }));
+  ASSERT_TRUE(PumpUntil([&] { return !core_->Port().IsOpen(); }));
   EXPECT_FALSE(core_->CurrentPortState().open);
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning").back(), "SetPortControlsRunning 0");
 }
 
 TEST_F(CorePortTest, DeviceThatComesBackIsReopenedWithTheSameSettings) {
   Start("ComPort=COM3\nComBaudRate=19200");
-  TCommPortDriver& port = core_->CommPortDriver1();
+  SerialPort& port = core_->Port();
   ASSERT_TRUE(port.IsOpen());
   // Settings beyond the configured speed, as the port was running with them (those a
   // pseudo-terminal keeps: it makes every line 8-bit without parity).
-  port.SetStopBits(sb2BITS);
-  port.SetSwFlow(sfXONXOFF);
+  port.SetStopBits(LineStopBits::kTwo);
+  port.SetXonXoff(true);
   const std::string lostPath = port.DevicePath();
   view_.calls.clear();
 
@@ -246,7 +246,7 @@ TEST_F(CorePortTest, DeviceThatComesBackIsReopenedWithTheSameSettings) {
   EXPECT_NE(line.c_iflag & IXON, 0u);
   EXPECT_EQ(port.PacketTimeout(), 24);  // the start-up's value for 19200 bit/s
 
-  port.SetSwFlow(sfNONE);  // a frame may hold the XON and XOFF bytes
+  port.SetXonXoff(false);  // a frame may hold the XON and XOFF bytes
   ExpectAcknowledged(back, 7);
 }
 
@@ -288,7 +288,7 @@ TEST_P(CorePortCallOffTest, NoReopenAfterwards) {
   MapCom3To(back);
   PumpUntil([] { return false; }, static_cast<int>(kReopenInterval.count()) * 6);
   EXPECT_FALSE(core_->ReopenTimer().isActive());
-  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(core_->Port().IsOpen());
   EXPECT_EQ(opens_.size(), opensBefore);
   EXPECT_FALSE(core_->CurrentPortState().open);
   EXPECT_EQ(view_.CallsStartingWith("LogLine"), std::vector<std::string>{kLostLine});
@@ -305,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The port renamed behind the core's back: not the lost port any more.
         CallOff{"Renamed",
                 [](DriverCore& core, RecordingView&) {
-                  core.CommPortDriver1().SetPortName(PortNameFor("COM9"));
+                  core.Port().SetPortName(PortNameFor("COM9"));
                 }},
         CallOff{"CloseAccepted",
                 [](DriverCore& core, RecordingView& view) {
@@ -325,7 +325,7 @@ TEST_F(CorePortTest, RefusedCloseKeepsWaitingForTheDevice) {
   EXPECT_TRUE(core_->ReopenTimer().isActive());
   Pty back;
   MapCom3To(back);
-  EXPECT_TRUE(PumpUntil([&] { return core_->CommPortDriver1().IsOpen(); }));
+  EXPECT_TRUE(PumpUntil([&] { return core_->Port().IsOpen(); }));
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ class CoreT7Test : public ::testing::Test {
     return line;
   }
   void Packet(const std::string& bytes) {
-    core_->Packets().CommPortDriver1ReceivePacket(reinterpret_cast<const uint8_t*>(bytes.data()),
+    core_->Packets().HandlePacket(reinterpret_cast<const uint8_t*>(bytes.data()),
                                                   static_cast<uint32_t>(bytes.size()));
   }
 
@@ -71,7 +71,7 @@ class CoreT7Test : public ::testing::Test {
 TEST_F(CoreT7Test, GreetsThenReportsStationAndAsciiEvents) {
   const uint16_t port = StartServer();
   MakeCore("[main]\nSendT7=1\nSendT8=0\nhost=127.0.0.1\n", port);
-  core_->FormCreate();
+  core_->Start();
   ASSERT_TRUE(ServerLine("RECORD 2 "));
   // No port configured (COM255): the port component keeps the name it was made with,
   // \\.\COM1, and that is the number the message server is told.
@@ -81,7 +81,7 @@ TEST_F(CoreT7Test, GreetsThenReportsStationAndAsciiEvents) {
   EXPECT_EQ(view_.CallsStartingWith("DrawT7Indicator"),
             std::vector<std::string>{"DrawT7Indicator 1 0"});
 
-  core_->Timer2Timer();  // the station is heard from the start
+  core_->SpoolTick();  // the station is heard from the start
   EXPECT_EQ(*ServerLine("RECORD 3 "), "RECORD 3 station-heard value=1");
   Packet(kAsciiFrame);
   const auto report = ServerLine("RECORD 4 ");
@@ -93,7 +93,7 @@ TEST_F(CoreT7Test, GreetsThenReportsStationAndAsciiEvents) {
 TEST_F(CoreT7Test, CloseRecordEndsTheProgramWithoutTheDialog) {
   const uint16_t port = StartServer();
   MakeCore("[main]\nSendT7=1\nSendT8=0\nhost=127.0.0.1\n", port);
-  core_->FormCreate();
+  core_->Start();
   ASSERT_TRUE(PumpUntil([&] { return core_->T7()->Connected(); }));
   ASSERT_TRUE(server_->Write("close\n"));
   ASSERT_TRUE(PumpUntil([&] { return ended_ == 1; }));
@@ -104,20 +104,20 @@ TEST_F(CoreT7Test, CloseRecordEndsTheProgramWithoutTheDialog) {
 TEST_F(CoreT7Test, ReconnectsOnTheThreeSecondTickAfterTheServerHangsUp) {
   const uint16_t port = StartServer();
   MakeCore("[main]\nSendT7=1\nSendT8=0\nhost=127.0.0.1\n", port);
-  core_->FormCreate();
+  core_->Start();
   ASSERT_TRUE(PumpUntil([&] { return core_->T7()->Connected(); }));
   ASSERT_TRUE(server_->Write("hangup\n"));
   ASSERT_TRUE(PumpUntil([&] { return !core_->T7()->Connected(); }));
   EXPECT_EQ(view_.CallsStartingWith("DrawT7Indicator").back(), "DrawT7Indicator 0 0");
   const std::size_t before = server_->LineCount();
-  core_->Timer3Timer();
+  core_->T7RetryTick();
   EXPECT_EQ(*ServerLine("RECORD 1 ", before), "RECORD 1 greeting b3=1");
 }
 
 TEST_F(CoreT7Test, WithoutSendT7NoConnectionIsTried) {
   MakeCore("[main]\nSendT7=0\nSendT8=0\n", testing::UnusedPort());
-  core_->FormCreate();
-  core_->Timer3Timer();
+  core_->Start();
+  core_->T7RetryTick();
   ASSERT_NE(core_->T7(), nullptr);
   EXPECT_FALSE(core_->T7()->Client().Active());
   EXPECT_EQ(core_->T7()->Client().Host(), "localhost");

@@ -20,7 +20,7 @@ using testing::ScopedCwd;
 using testing::TempDir;
 using testing::WriteFileText;
 
-constexpr TDateTime kSecond = 1.0 / 86400;
+constexpr DayCount kSecond = 1.0 / 86400;
 
 // An ASCII frame: group 1, object 0123, code "01".
 const std::string kAsciiFrame = "10123xxxx01yy";
@@ -42,7 +42,7 @@ class CoreTest : public ::testing::Test {
   }
   void WriteIni(const std::string& text) { WriteFileText(dir_ / "orvelgate.ini", text); }
   void Packet(const std::string& bytes) {
-    Core().Packets().CommPortDriver1ReceivePacket(reinterpret_cast<const uint8_t*>(bytes.data()),
+    Core().Packets().HandlePacket(reinterpret_cast<const uint8_t*>(bytes.data()),
                                                   static_cast<uint32_t>(bytes.size()));
   }
   std::string ErrorLog() { return Cp1251ToUtf8(ReadFileText(dir_ / "error.txt")); }
@@ -56,7 +56,7 @@ class CoreTest : public ::testing::Test {
 };
 
 TEST_F(CoreTest, FormCreateWithoutConfigurationFile) {
-  Core().FormCreate();
+  Core().Start();
   EXPECT_EQ(Core().Config(), MainConfig{});
   EXPECT_EQ(Core().AccessCode(), "22345");
   EXPECT_EQ(view_.accessCode, "22345");
@@ -71,26 +71,26 @@ TEST_F(CoreTest, FormCreateWithoutConfigurationFile) {
                                                    "SetPortControlsRunning 0",
                                                    "DrawT8Indicator 0 0",
                                                    "SetStartTime " + view_.startTime}));
-  ASSERT_NE(Core().T8Worker(), nullptr);
+  ASSERT_NE(Core().Worker(), nullptr);
   EXPECT_EQ(Core().CurrentPortState().name, "COM255");
   EXPECT_FALSE(Core().CurrentPortState().open);
 }
 
 TEST_F(CoreTest, TicksRunAtTheirIntervalsWhateverTheConfiguration) {
   WriteIni("[main]\nSendT7=0\nSendT8=0\n");
-  Core().FormCreate();
-  EXPECT_TRUE(Core().Timer2().isActive());
-  EXPECT_TRUE(Core().Timer3().isActive());
-  EXPECT_EQ(Core().Timer2().interval(), 200);
-  EXPECT_EQ(Core().Timer3().interval(), 3000);
+  Core().Start();
+  EXPECT_TRUE(Core().SpoolTimer().isActive());
+  EXPECT_TRUE(Core().T7RetryTimer().isActive());
+  EXPECT_EQ(Core().SpoolTimer().interval(), 200);
+  EXPECT_EQ(Core().T7RetryTimer().interval(), 3000);
   Core().Shutdown();
-  EXPECT_FALSE(Core().Timer2().isActive());
-  EXPECT_FALSE(Core().Timer3().isActive());
+  EXPECT_FALSE(Core().SpoolTimer().isActive());
+  EXPECT_FALSE(Core().T7RetryTimer().isActive());
 }
 
 TEST_F(CoreTest, ConfigurationReachesThePacketHandler) {
   WriteIni("[main]\nFirstNumber=0x10\nSendT7=1\nSendT8=0\n");
-  Core().FormCreate();
+  Core().Start();
   EXPECT_EQ(Core().Packets().Settings().FirstNumber, 16);
   EXPECT_TRUE(Core().Packets().Settings().SendT7);
   EXPECT_FALSE(Core().Packets().Settings().SendT8);
@@ -98,25 +98,25 @@ TEST_F(CoreTest, ConfigurationReachesThePacketHandler) {
 
 TEST_F(CoreTest, StationHeardAtFirstTickLostAfterAttentionHeardAgainAfterAsciiFrame) {
   WriteIni("[main]\nAttention=00:00:02\n");
-  Core().FormCreate();
+  Core().Start();
   view_.calls.clear();
 
-  Core().Timer2Timer();
+  Core().SpoolTick();
   EXPECT_TRUE(Core().StationOnline());
   clock_.Advance(1000);
-  Core().Timer2Timer();
+  Core().SpoolTick();
   clock_.Advance(900);
-  Core().Timer2Timer();
+  Core().SpoolTick();
   EXPECT_TRUE(Core().StationOnline());
   clock_.Advance(200);
-  Core().Timer2Timer();
+  Core().SpoolTick();
   EXPECT_FALSE(Core().StationOnline());
-  Core().Timer2Timer();
+  Core().SpoolTick();
   EXPECT_EQ(view_.calls,
             (std::vector<std::string>{"DrawStationIndicator 1 0", "DrawStationIndicator 0 0"}));
 
   Packet(kAsciiFrame);  // draws at once with the stepped counter, still lost
-  Core().Timer2Timer();
+  Core().SpoolTick();
   EXPECT_TRUE(Core().StationOnline());
   EXPECT_EQ(view_.CallsStartingWith("DrawStationIndicator"),
             (std::vector<std::string>{"DrawStationIndicator 1 0", "DrawStationIndicator 0 0",
@@ -124,43 +124,43 @@ TEST_F(CoreTest, StationHeardAtFirstTickLostAfterAttentionHeardAgainAfterAsciiFr
 }
 
 TEST_F(CoreTest, TheTwoHundredMillisecondTimerDrivesTheSupervision) {
-  Core().FormCreate();
+  Core().Start();
   EXPECT_TRUE(testing::PumpUntil([&] { return Core().StationOnline(); }));
 }
 
 TEST_F(CoreTest, SupervisionFailureIsLoggedAsNineAndTheNextTickTriesAgain) {
-  Core().FormCreate();
+  Core().Start();
   view_.throwOnStationDraw = true;
-  Core().Timer2Timer();
-  Core().Timer2Timer();  // the flag was already set before the draw failed: nothing new
+  Core().SpoolTick();
+  Core().SpoolTick();  // the flag was already set before the draw failed: nothing new
   EXPECT_EQ(ErrorLog(), "ошибка №9\r\n");
   view_.throwOnStationDraw = false;
   clock_.Advance(11 * 60 * 1000);
-  Core().Timer2Timer();
+  Core().SpoolTick();
   EXPECT_FALSE(Core().StationOnline());
   EXPECT_EQ(ErrorLog(), "ошибка №9\r\n");
 }
 
 TEST_F(CoreTest, AnErrorLogThatCannotBeWrittenDoesNotStopTheTick) {
   ASSERT_EQ(mkdir((dir_ / "error.txt").c_str(), 0700), 0);  // a folder in the way
-  Core().FormCreate();
+  Core().Start();
   view_.throwOnStationDraw = true;
-  EXPECT_NO_THROW(Core().Timer2Timer());
-  EXPECT_NO_THROW(Core().Timer2Timer());
+  EXPECT_NO_THROW(Core().SpoolTick());
+  EXPECT_NO_THROW(Core().SpoolTick());
 }
 
 TEST_F(CoreTest, CloseAsksForTheCode) {
-  Core().FormCreate();
+  Core().Start();
   int ended = 0;
   Core().OnProgramEnd = [&] { ++ended; };
 
   view_.answers = {AccessAnswer::Cancelled};
   EXPECT_FALSE(Core().Close());
-  EXPECT_TRUE(view_.CallsStartingWith("ShowMes").empty());
+  EXPECT_TRUE(view_.CallsStartingWith("ShowNotice").empty());
   view_.answers = {AccessAnswer::Wrong};
   EXPECT_FALSE(Core().Close());
-  EXPECT_EQ(view_.CallsStartingWith("ShowMes"),
-            std::vector<std::string>{"ShowMes Не правильный пароль."});
+  EXPECT_EQ(view_.CallsStartingWith("ShowNotice"),
+            std::vector<std::string>{"ShowNotice Не правильный пароль."});
   EXPECT_EQ(ended, 0);
   EXPECT_FALSE(Core().Ending());
 
@@ -174,7 +174,7 @@ TEST_F(CoreTest, CloseAsksForTheCode) {
 }
 
 TEST_F(CoreTest, HeadlessCloseNeedsTheCodeThroughTheDialog) {
-  Core().FormCreate();
+  Core().Start();
   int ended = 0;
   Core().OnProgramEnd = [&] { ++ended; };
   EXPECT_FALSE(Core().Close());  // nobody answers: cancelled
@@ -182,7 +182,7 @@ TEST_F(CoreTest, HeadlessCloseNeedsTheCodeThroughTheDialog) {
 }
 
 TEST_F(CoreTest, SignalEndsWithoutTheDialog) {
-  Core().FormCreate();
+  Core().Start();
   int ended = 0;
   Core().OnProgramEnd = [&] { ++ended; };
   Core().EndBySignal(15);
@@ -193,7 +193,7 @@ TEST_F(CoreTest, SignalEndsWithoutTheDialog) {
 }
 
 TEST_F(CoreTest, SignalWhileTheDialogIsOpenCancelsItWithoutTheWrongCodeMessage) {
-  Core().FormCreate();
+  Core().Start();
   int ended = 0;
   Core().OnProgramEnd = [&] { ++ended; };
   view_.answers = {AccessAnswer::Wrong};
@@ -201,12 +201,12 @@ TEST_F(CoreTest, SignalWhileTheDialogIsOpenCancelsItWithoutTheWrongCodeMessage) 
   EXPECT_TRUE(Core().Close());
   EXPECT_EQ(ended, 1);
   EXPECT_TRUE(view_.dialogsClosed);
-  EXPECT_TRUE(view_.CallsStartingWith("ShowMes").empty());
+  EXPECT_TRUE(view_.CallsStartingWith("ShowNotice").empty());
 }
 
 TEST_F(CoreTest, CloseRecordWhileTheDialogIsOpenEndsTheProgramAsCancelled) {
   WriteIni("[main]\nSendT8=0\n");
-  Core().FormCreate();
+  Core().Start();
   int ended = 0;
   Core().OnProgramEnd = [&] { ++ended; };
   T7Record close{};
@@ -222,7 +222,7 @@ TEST_F(CoreTest, CloseRecordWhileTheDialogIsOpenEndsTheProgramAsCancelled) {
   EXPECT_EQ(ended, 1);
   EXPECT_TRUE(Core().CloseWithoutCode());
   EXPECT_TRUE(view_.dialogsClosed);
-  EXPECT_TRUE(view_.CallsStartingWith("ShowMes").empty()) << "no wrong-code message";
+  EXPECT_TRUE(view_.CallsStartingWith("ShowNotice").empty()) << "no wrong-code message";
   EXPECT_EQ(view_.CallsStartingWith("AskAccessCode").size(), 1u);
 }
 

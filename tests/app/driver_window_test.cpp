@@ -1,5 +1,5 @@
 // The main window wired to the real core: the operator's clicks and typed codes go
-// through TForm1, the access-code dialog and the message box to the core and its
+// through MainWindow, the access-code dialog and the message box to the core and its
 // serial port, which runs on pseudo-terminals mapped as COM3 and COM7.
 
 #include "app/driver_window.h"
@@ -24,7 +24,7 @@
 #include "app/access_code_dialog.h"
 #include "app/driver_core.h"
 #include "app/main_window.h"
-#include "app/message_box.h"
+#include "app/notice_box.h"
 #include "qt_app_support.h"
 #include "qt_core_app.h"
 #include "support/child_process.h"
@@ -58,11 +58,11 @@ class DriverWindowTest : public ::testing::Test {
 
   // The window and the core as the program's start makes them, with [main] as given.
   void Start(const std::string& main, uint16_t t8Port = testing::UnusedPort()) {
-    t8Port_ = t8Port;
+    t8Outbox_ = t8Port;
     WriteFileText(dir_ / "orvelgate.ini", "[main]\n" + main + "\n[ServerHost]\nPort=" +
                                               std::to_string(t8Port) + "\n");
     CoreEnvironment environment;
-    environment.t7Port = t7Port_;  // never the real 7788
+    environment.t7Port = t7Outbox_;  // never the real 7788
     environment.reopenInterval = std::chrono::milliseconds(kReopenIntervalMs);
     // Only the pseudo-terminals exist as ports; every other name leads nowhere.
     environment.port.resolvePort = [this](const std::string& portName) {
@@ -72,14 +72,14 @@ class DriverWindowTest : public ::testing::Test {
     window_ = std::make_unique<DriverWindow>();
     core_ = std::make_unique<DriverCore>(*window_, environment);
     core_->OnProgramEnd = [this] { ++ended_; };
-    core_->FormCreate();
+    core_->Start();
     window_->Attach(*core_, "orvelgate.ini", "error.txt");
     window_->CreateDialogs();
     window_->Show();
     ASSERT_TRUE(WaitUntil([&] { return Form().isVisible(); }));
   }
 
-  TForm1& Form() { return window_->Form(); }
+  MainWindow& Form() { return window_->Form(); }
   QPushButton* Button(const char* name) {
     return Form().findChild<QPushButton*>(QString::fromLatin1(name));
   }
@@ -92,13 +92,13 @@ class DriverWindowTest : public ::testing::Test {
   void Click(const char* name) { QTest::mouseClick(Button(name), Qt::LeftButton); }
   QString AccessCode() { return QString::fromStdString(core_->AccessCode()); }
   QString Memo() {
-    return Form().findChild<QPlainTextEdit*>(QStringLiteral("Memo1"))->toPlainText();
+    return Form().findChild<QPlainTextEdit*>(QStringLiteral("LogMemo"))->toPlainText();
   }
 
-  // The next access-code dialog gets `typed`, then the button (BitBtn1 "ОК", BitBtn2
+  // The next access-code dialog gets `typed`, then the button ("ОК" or
   // "Отмена").
   void AnswerWith(const QString& typed, const char* button) {
-    TForm2* dialog = window_->AccessDialog();
+    AccessCodeDialog* dialog = window_->AccessDialog();
     WhenShown(dialog, [dialog, typed, button] {
       QTest::keyClicks(dialog->focusWidget(), typed);
       QTest::mouseClick(dialog->findChild<QPushButton*>(QString::fromLatin1(button)),
@@ -107,9 +107,9 @@ class DriverWindowTest : public ::testing::Test {
   }
   // The next notice is written down and closed with "ОК".
   void ExpectNotice() {
-    Tadvsm* box = window_->MessageBox();
+    NoticeBox* box = window_->MessageBox();
     WhenShown(box, [this, box] {
-      notices_ << box->findChild<QLabel*>(QStringLiteral("label1"))->text();
+      notices_ << box->findChild<QLabel*>(QStringLiteral("NoticeText"))->text();
       QTest::mouseClick(box->findChild<QPushButton*>(QStringLiteral("OkButton")), Qt::LeftButton);
     });
   }
@@ -117,11 +117,11 @@ class DriverWindowTest : public ::testing::Test {
   // For tests that expect no notice: one that shows up anyway is written down and
   // closed, so that the test fails instead of waiting for an operator.
   void CatchStrayNotices() {
-    Tadvsm* box = window_->MessageBox();
+    NoticeBox* box = window_->MessageBox();
     auto* watch = new QTimer(box);  // goes with the box
     QObject::connect(watch, &QTimer::timeout, box, [this, box] {
       if (!box->isVisible()) return;
-      notices_ << box->findChild<QLabel*>(QStringLiteral("label1"))->text();
+      notices_ << box->findChild<QLabel*>(QStringLiteral("NoticeText"))->text();
       box->findChild<QPushButton*>(QStringLiteral("OkButton"))->click();
     });
     watch->start(10);
@@ -137,18 +137,18 @@ class DriverWindowTest : public ::testing::Test {
                                               {"COM7", com7_.SlavePath()}};
   std::unique_ptr<DriverWindow> window_;
   std::unique_ptr<DriverCore> core_;
-  uint16_t t8Port_ = 0;
-  uint16_t t7Port_ = testing::UnusedPort();
+  uint16_t t8Outbox_ = 0;
+  uint16_t t7Outbox_ = testing::UnusedPort();
   int ended_ = 0;
   QStringList notices_;
 };
 
 TEST_F(DriverWindowTest, ShowsWhatTheStartUpSets) {
   Start("ComPort=COM3\nSendT8=0");
-  EXPECT_EQ(Form().findChild<QLabel*>(QStringLiteral("Label15"))->text(), AccessCode());
-  EXPECT_EQ(Form().findChild<QLabel*>(QStringLiteral("Label6"))->text(),
+  EXPECT_EQ(Form().findChild<QLabel*>(QStringLiteral("AccessCodeLabel"))->text(), AccessCode());
+  EXPECT_EQ(Form().findChild<QLabel*>(QStringLiteral("StartTimeLabel"))->text(),
             QString::fromStdString(core_->StartTimeText()));
-  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
+  EXPECT_TRUE(core_->Port().IsOpen());
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
   EXPECT_FALSE(Button("ScanButton")->isEnabled());
   EXPECT_TRUE(window_->Ports()->Running());
@@ -158,29 +158,29 @@ TEST_F(DriverWindowTest, ShowsWhatTheStartUpSets) {
 TEST_F(DriverWindowTest, CloseWithTheCodeEndsTheProgramAndClosesThePort) {
   Start("ComPort=COM3\nSendT8=0");
   CatchStrayNotices();
-  AnswerWith(AccessCode(), "BitBtn1");
+  AnswerWith(AccessCode(), "OkButton");
   EXPECT_TRUE(Form().close());
   EXPECT_EQ(ended_, 1);
-  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(core_->Port().IsOpen());
   QTest::qWait(50);
   EXPECT_TRUE(notices_.isEmpty());
 }
 
 TEST_F(DriverWindowTest, CloseWithAWrongCodeIsToldAndTheProgramGoesOn) {
   Start("ComPort=COM3\nSendT8=0");
-  AnswerWith(QStringLiteral("1234 "), "BitBtn1");
+  AnswerWith(QStringLiteral("1234 "), "OkButton");
   ExpectNotice();
   EXPECT_FALSE(Form().close());
   EXPECT_EQ(notices_, QStringList{kWrongClose});
   EXPECT_EQ(ended_, 0);
   EXPECT_TRUE(Form().isVisible());
-  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
+  EXPECT_TRUE(core_->Port().IsOpen());
 }
 
 TEST_F(DriverWindowTest, CancelledCloseDoesNothing) {
   Start("ComPort=COM3\nSendT8=0");
   CatchStrayNotices();
-  AnswerWith(AccessCode(), "BitBtn2");
+  AnswerWith(AccessCode(), "CancelButton");
   EXPECT_FALSE(Form().close());
   QTest::qWait(50);
   EXPECT_TRUE(notices_.isEmpty());
@@ -191,17 +191,17 @@ TEST_F(DriverWindowTest, CancelledCloseDoesNothing) {
 TEST_F(DriverWindowTest, TrayCloseWorksWithTheWindowHidden) {
   Start("ComPort=COM3\nSendT8=0");
   Form().hide();
-  QAction* close = Form().TrayIcon()->contextMenu()->findChild<QAction*>(QStringLiteral("N6"));
+  QAction* close = Form().TrayIcon()->contextMenu()->findChild<QAction*>(QStringLiteral("TrayClose"));
   ASSERT_NE(close, nullptr);
-  AnswerWith(AccessCode(), "BitBtn1");
+  AnswerWith(AccessCode(), "OkButton");
   close->trigger();
   EXPECT_EQ(ended_, 1);
-  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(core_->Port().IsOpen());
 }
 
 TEST_F(DriverWindowTest, OperatorScansChoosesStartsAndStopsThePort) {
   Start("ComPort=COM255\nSendT8=0\nhost=server");
-  Form().AdvGlowButton47Click();  // page "setup"
+  Form().ShowSetupPage();  // page "setup"
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
 
   Click("ScanButton");
@@ -211,7 +211,7 @@ TEST_F(DriverWindowTest, OperatorScansChoosesStartsAndStopsThePort) {
   // Stored in place, every other line kept.
   EXPECT_EQ(ReadFileText(dir_ / "orvelgate.ini"),
             "[main]\nComPort=COM3\nSendT8=0\nhost=server\n[ServerHost]\nPort=" +
-                std::to_string(t8Port_) + "\n");
+                std::to_string(t8Outbox_) + "\n");
 
   PortList()->setFocus();
   QTest::keyClick(PortList(), Qt::Key_Down);  // the operator picks COM7
@@ -219,22 +219,22 @@ TEST_F(DriverWindowTest, OperatorScansChoosesStartsAndStopsThePort) {
   EXPECT_NE(ReadFileText(dir_ / "orvelgate.ini").find("ComPort=COM7\n"), std::string::npos);
 
   Click("StartStopButton");
-  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
-  EXPECT_EQ(core_->CommPortDriver1().DevicePath(), com7_.SlavePath());
+  EXPECT_TRUE(core_->Port().IsOpen());
+  EXPECT_EQ(core_->Port().DevicePath(), com7_.SlavePath());
   EXPECT_TRUE(core_->CurrentPortState().open);
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
   EXPECT_FALSE(PortList()->isEnabled());
 
-  AnswerWith(QStringLiteral("00000"), "BitBtn1");
+  AnswerWith(QStringLiteral("00000"), "OkButton");
   ExpectNotice();
   Click("StartStopButton");
   EXPECT_EQ(notices_, QStringList{kStopRefused});
-  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
+  EXPECT_TRUE(core_->Port().IsOpen());
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
 
-  AnswerWith(AccessCode(), "BitBtn1");
+  AnswerWith(AccessCode(), "OkButton");
   Click("StartStopButton");
-  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(core_->Port().IsOpen());
   EXPECT_FALSE(core_->CurrentPortState().open);
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
   EXPECT_TRUE(Button("ScanButton")->isEnabled());
@@ -243,7 +243,7 @@ TEST_F(DriverWindowTest, OperatorScansChoosesStartsAndStopsThePort) {
 
 TEST_F(DriverWindowTest, APortWhoseDeviceWentAwayIsShownStoppedAndCanBeStartedAgain) {
   Start("ComPort=COM3\nSendT8=0");
-  Form().AdvGlowButton47Click();
+  Form().ShowSetupPage();
   com3_.CloseMaster();  // the adapter is pulled out
   ASSERT_TRUE(WaitUntil([&] { return !window_->Ports()->Running(); }));
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
@@ -256,8 +256,8 @@ TEST_F(DriverWindowTest, APortWhoseDeviceWentAwayIsShownStoppedAndCanBeStartedAg
     QTest::keyClick(PortList(), Qt::Key_Down);
   }
   Click("StartStopButton");
-  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
-  EXPECT_EQ(core_->CommPortDriver1().DevicePath(), com7_.SlavePath());
+  EXPECT_TRUE(core_->Port().IsOpen());
+  EXPECT_EQ(core_->Port().DevicePath(), com7_.SlavePath());
   EXPECT_TRUE(window_->Ports()->Running());
 }
 
@@ -265,7 +265,7 @@ TEST_F(DriverWindowTest, APortWhoseDeviceWentAwayIsShownStoppedAndCanBeStartedAg
 // click stops the port, with the code.
 TEST_F(DriverWindowTest, APortWhoseDeviceComesBackRunsAgain) {
   Start("ComPort=COM3\nSendT8=0");
-  Form().AdvGlowButton47Click();
+  Form().ShowSetupPage();
   com3_.CloseMaster();
   ASSERT_TRUE(WaitUntil([&] { return !window_->Ports()->Running(); }));
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
@@ -275,16 +275,16 @@ TEST_F(DriverWindowTest, APortWhoseDeviceComesBackRunsAgain) {
   Pty back;
   devices_["COM3"] = back.SlavePath();
   ASSERT_TRUE(WaitUntil([&] { return window_->Ports()->Running(); }));
-  EXPECT_TRUE(core_->CommPortDriver1().IsOpen());
-  EXPECT_EQ(core_->CommPortDriver1().DevicePath(), back.SlavePath());
+  EXPECT_TRUE(core_->Port().IsOpen());
+  EXPECT_EQ(core_->Port().DevicePath(), back.SlavePath());
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
   EXPECT_FALSE(Button("ScanButton")->isEnabled());
   EXPECT_FALSE(PortList()->isEnabled());
   EXPECT_TRUE(Memo().contains(QStringLiteral("Порт COM3: устройство подключено, порт снова открыт.")));
 
-  AnswerWith(AccessCode(), "BitBtn1");
+  AnswerWith(AccessCode(), "OkButton");
   Click("StartStopButton");
-  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(core_->Port().IsOpen());
   EXPECT_FALSE(window_->Ports()->Running());
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
 }
@@ -293,13 +293,13 @@ TEST_F(DriverWindowTest, APortWhoseDeviceComesBackRunsAgain) {
 // stop holds, the port is not reopened behind the operator's back.
 TEST_F(DriverWindowTest, StopAcceptedWhileTheDeviceWasAwayStaysStopped) {
   Start("ComPort=COM3\nSendT8=0");
-  Form().AdvGlowButton47Click();
-  TForm2* dialog = window_->AccessDialog();
+  Form().ShowSetupPage();
+  AccessCodeDialog* dialog = window_->AccessDialog();
   WhenShown(dialog, [this, dialog] {
     com3_.CloseMaster();
-    ASSERT_TRUE(WaitUntil([&] { return !core_->CommPortDriver1().IsOpen(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !core_->Port().IsOpen(); }));
     QTest::keyClicks(dialog->focusWidget(), AccessCode());
-    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("BitBtn1")), Qt::LeftButton);
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("OkButton")), Qt::LeftButton);
   });
   Click("StartStopButton");
   EXPECT_FALSE(window_->Ports()->Running());
@@ -308,15 +308,15 @@ TEST_F(DriverWindowTest, StopAcceptedWhileTheDeviceWasAwayStaysStopped) {
   Pty back;
   devices_["COM3"] = back.SlavePath();
   QTest::qWait(kReopenIntervalMs * 5);
-  EXPECT_FALSE(core_->CommPortDriver1().IsOpen());
+  EXPECT_FALSE(core_->Port().IsOpen());
   EXPECT_FALSE(window_->Ports()->Running());
 }
 
 TEST_F(DriverWindowTest, ProgramEndingDuringTheStopQuestionShowsNoNotice) {
   Start("ComPort=COM3\nSendT8=0");
-  Form().AdvGlowButton47Click();
+  Form().ShowSetupPage();
   CatchStrayNotices();
-  TForm2* dialog = window_->AccessDialog();
+  AccessCodeDialog* dialog = window_->AccessDialog();
   WhenShown(dialog, [this] { core_->EndBySignal(15); });
   Click("StartStopButton");
   EXPECT_EQ(ended_, 1);
@@ -346,7 +346,7 @@ TEST_F(DriverWindowTest, PortNoticesReachTheT8Server) {
   ASSERT_TRUE(t8.WaitReady());
   devices_["COM1234"] = com3_.SlavePath();
   Start("ComPort=COM1234\nSendT8=1", t8Port);
-  ASSERT_TRUE(core_->CommPortDriver1().IsOpen());
+  ASSERT_TRUE(core_->Port().IsOpen());
 
   auto portNotices = [&] { return t8.LinesStartingWith("FRAME 1 PortNotice"); };
   auto payloadOf = [](const std::string& line) { return line.substr(line.find("payload=") + 8); };
@@ -355,14 +355,14 @@ TEST_F(DriverWindowTest, PortNoticesReachTheT8Server) {
   ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 1; }, 10000));
   EXPECT_EQ(payloadOf(portNotices()[0]), open);  // the greeting
 
-  Form().AdvGlowButton47Click();
-  AnswerWith(QStringLiteral("00000"), "BitBtn1");
+  Form().ShowSetupPage();
+  AnswerWith(QStringLiteral("00000"), "OkButton");
   ExpectNotice();
   Click("StartStopButton");  // refused: still open
   ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 2; }, 10000));
   EXPECT_EQ(payloadOf(portNotices()[1]), open);
 
-  AnswerWith(AccessCode(), "BitBtn1");
+  AnswerWith(AccessCode(), "OkButton");
   Click("StartStopButton");  // stopped
   ASSERT_TRUE(testing::PumpUntil([&] { return portNotices().size() == 3; }, 10000));
   EXPECT_EQ(payloadOf(portNotices()[2]), closed);
@@ -376,7 +376,7 @@ TEST_F(DriverWindowTest, DeviceLossAndReturnReachTheT8Server) {
   ChildProcess t8(testing::BuiltProgram("tools/t8-server/t8-server"), options);
   ASSERT_TRUE(t8.WaitReady());
   Start("ComPort=COM3\nSendT8=1", t8Port);
-  ASSERT_TRUE(core_->CommPortDriver1().IsOpen());
+  ASSERT_TRUE(core_->Port().IsOpen());
 
   auto portNotices = [&] { return t8.LinesStartingWith("FRAME 1 PortNotice"); };
   auto payloadOf = [](const std::string& line) { return line.substr(line.find("payload=") + 8); };
@@ -405,7 +405,7 @@ namespace {
 // A start is announced to a connected message server with the number of the port.
 TEST_F(DriverWindowTest, StartSendsThePortRecordToTheMessageServer) {
   ChildOptions options;
-  options.args = {"--port", std::to_string(t7Port_)};
+  options.args = {"--port", std::to_string(t7Outbox_)};
   ChildProcess t7(testing::BuiltProgram("tools/t7-server/t7-server"), options);
   ASSERT_TRUE(t7.WaitReady());
   Start("ComPort=COM255\nSendT8=0\nSendT7=1\nhost=127.0.0.1");
@@ -413,13 +413,13 @@ TEST_F(DriverWindowTest, StartSendsThePortRecordToTheMessageServer) {
   // The connection's own greeting and port notice come first.
   ASSERT_TRUE(testing::PumpUntil([&] { return t7.LinesStartingWith("RECORD").size() >= 2; }));
 
-  Form().AdvGlowButton47Click();
+  Form().ShowSetupPage();
   Click("ScanButton");
   PortList()->setFocus();
   QTest::keyClick(PortList(), Qt::Key_Down);  // COM7
   const std::size_t before = t7.LinesStartingWith("RECORD").size();
   Click("StartStopButton");
-  ASSERT_TRUE(core_->CommPortDriver1().IsOpen());
+  ASSERT_TRUE(core_->Port().IsOpen());
   ASSERT_TRUE(testing::PumpUntil([&] { return t7.LinesStartingWith("RECORD").size() > before; }));
   const std::string record = t7.LinesStartingWith("RECORD")[before];
   EXPECT_NE(record.find("port-notice port=7"), std::string::npos) << record;

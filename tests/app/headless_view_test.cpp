@@ -44,7 +44,7 @@ TEST(HeadlessView, WritesOneLinePerChangeNotPerCounterStep) {
   view.DrawT7Indicator(false, 0);
   view.DrawT7Indicator(true, 0);
   view.DrawStationIndicator(false, 2);
-  view.ShowMes("Не правильный пароль.");
+  view.ShowNotice("Не правильный пароль.");
   view.ShowError("'' is not a valid integer value");
   EXPECT_EQ(out.text(),
             "START 01.02.2024 10:11:12\n"

@@ -8,7 +8,7 @@ namespace orvelgate {
 namespace {
 
 TEST(LocalTimeText, DateThenTimeInTheRegionalForms) {
-  const TDateTime t = *EncodeDateTime({.year = 2024, .month = 2, .day = 3, .hour = 14, .minute = 5,
+  const DayCount t = *EncodeDateTime({.year = 2024, .month = 2, .day = 3, .hour = 14, .minute = 5,
                                        .second = 6});
   const std::string text = LocalTimeText(t);
   // Whatever the region: the date comes first, the time with its seconds after a blank.

@@ -18,14 +18,14 @@ using testing::TempDir;
 using testing::WriteFileText;
 
 // A time of day as the time rule computes it.
-TDateTime Hms(int h, int m, int s) { return (h * 3600 + m * 60 + s) / 86400.0; }
+DayCount Hms(int h, int m, int s) { return (h * 3600 + m * 60 + s) / 86400.0; }
 
 }  // namespace
 
 void PrintTo(const MainConfig& c, std::ostream* os) {
-  *os << "{ComPort=" << c.ComPort << " ComBaudRate=" << c.ComBaudRate << " n_abs=" << c.n_abs
-      << " name=" << c.name << " FirstNumber=" << c.FirstNumber << " PathForSoob=" << c.PathForSoob
-      << " host=" << c.host << " NotSendToDiskT8=" << c.NotSendToDiskT8
+  *os << "{ComPort=" << c.ComPort << " ComBaudRate=" << c.ComBaudRate << " NoticeFileNumber=" << c.NoticeFileNumber
+      << " name=" << c.Name << " FirstNumber=" << c.FirstNumber << " SpoolPrefix=" << c.SpoolPrefix
+      << " host=" << c.T7Host << " DropUndeliveredT8=" << c.DropUndeliveredT8
       << " Attention=" << c.Attention * 86400 << "s Log=" << c.Log << " SendT7=" << c.SendT7
       << " SendT8=" << c.SendT8 << "}";
 }
@@ -41,12 +41,12 @@ TEST(MainConfig, DefaultsWhenTheFileIsMissing) {
   const MainConfig c = LoadMainConfig((dir / "orvelgate.ini").string());
   EXPECT_EQ(c.ComPort, "COM255");
   EXPECT_EQ(c.ComBaudRate, "9600");
-  EXPECT_EQ(c.n_abs, -1);
-  EXPECT_EQ(c.name, -1);
+  EXPECT_EQ(c.NoticeFileNumber, -1);
+  EXPECT_EQ(c.Name, -1);
   EXPECT_EQ(c.FirstNumber, 4);
-  EXPECT_EQ(c.PathForSoob, "");
-  EXPECT_EQ(c.host, "localhost");
-  EXPECT_FALSE(c.NotSendToDiskT8);
+  EXPECT_EQ(c.SpoolPrefix, "");
+  EXPECT_EQ(c.T7Host, "localhost");
+  EXPECT_FALSE(c.DropUndeliveredT8);
   EXPECT_EQ(c.Attention, Hms(0, 10, 0));
   EXPECT_FALSE(c.Log);
   EXPECT_FALSE(c.SendT7);
@@ -83,12 +83,12 @@ const MainCase kMainCases[] = {
      [](MainConfig& c) {
        c.ComPort = "COM3";
        c.ComBaudRate = "115200";
-       c.n_abs = 7;
-       c.name = 12;
+       c.NoticeFileNumber = 7;
+       c.Name = 12;
        c.FirstNumber = 2;
-       c.PathForSoob = "spool/";
-       c.host = "msg.example";
-       c.NotSendToDiskT8 = true;
+       c.SpoolPrefix = "spool/";
+       c.T7Host = "msg.example";
+       c.DropUndeliveredT8 = true;
        c.Attention = Hms(0, 30, 0);
        c.Log = true;
        c.SendT7 = true;
@@ -104,13 +104,13 @@ const MainCase kMainCases[] = {
     {"empty_text_is_not_the_default", "[main]\nComPort=\nhost=\nComBaudRate=\n",
      [](MainConfig& c) {
        c.ComPort = "";
-       c.host = "";
+       c.T7Host = "";
        c.ComBaudRate = "";
      }},
     {"hexadecimal_integers", "[main]\nFirstNumber=0x10\nn_abs=$1F\n",
      [](MainConfig& c) {
        c.FirstNumber = 16;
-       c.n_abs = 31;
+       c.NoticeFileNumber = 31;
      }},
     {"negative_integer", "[main]\nFirstNumber=-3\n", [](MainConfig& c) { c.FirstNumber = -3; }},
     {"integer_out_of_range_gives_default", "[main]\nFirstNumber=2147483648\nn_abs=abc\n",
@@ -133,8 +133,8 @@ const MainCase kMainCases[] = {
     {"attention_empty_gives_ten_minutes", "[main]\nAttention=\n", [](MainConfig&) {}},
     {"quoted_values", "[main]\nPathForSoob=\" spool dir/\"\nhost='h'\n",
      [](MainConfig& c) {
-       c.PathForSoob = " spool dir/";
-       c.host = "h";
+       c.SpoolPrefix = " spool dir/";
+       c.T7Host = "h";
      }},
     {"keys_of_other_sections_ignored", "[ServerHost]\nComPort=COM9\n[other]\nSendT7=1\n",
      [](MainConfig&) {}},

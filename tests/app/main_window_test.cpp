@@ -33,7 +33,7 @@ class MainWindowTest : public ::testing::Test {
  protected:
   MainWindowTest() {
     QtApp();
-    form_ = std::make_unique<TForm1>();
+    form_ = std::make_unique<MainWindow>();
   }
 
   template <typename T>
@@ -50,7 +50,7 @@ class MainWindowTest : public ::testing::Test {
 
   QWidget* CurrentPage() const { return form_->findChild<QStackedWidget*>()->currentWidget(); }
 
-  std::unique_ptr<TForm1> form_;
+  std::unique_ptr<MainWindow> form_;
 };
 
 TEST_F(MainWindowTest, WindowIsFixedAtItsDesignedSizeWithItsTitles) {
@@ -69,19 +69,19 @@ TEST_F(MainWindowTest, DefaultPageControlsSitWhereDesigned) {
   // Page area starts below the title strip (57) and the toolbar band (81).
   constexpr int top = 138;
   form_->show();
-  EXPECT_EQ(InWindow(Child<QWidget>("Default")), QRect(0, top, 447, 193));
-  EXPECT_EQ(InWindow(Child<IndicatorImage>("Image2")), QRect(176, top + 8, 16, 16));
-  EXPECT_EQ(InWindow(Child<IndicatorImage>("Image3")), QRect(416, top + 8, 16, 16));
-  EXPECT_EQ(InWindow(Child<IndicatorImage>("Image1")), QRect(416, top + 35, 16, 16));
-  EXPECT_EQ(InWindow(Child<QLabel>("Label6")).topLeft(), QPoint(124, top + 37));
-  EXPECT_EQ(InWindow(Child<QLabel>("Label15")).topLeft(), QPoint(124, top + 65));
-  EXPECT_EQ(InWindow(Child<QPlainTextEdit>("Memo1")), QRect(7, top + 84, 432, 100));
+  EXPECT_EQ(InWindow(Child<QWidget>("StatusPage")), QRect(0, top, 447, 193));
+  EXPECT_EQ(InWindow(Child<IndicatorImage>("StationIndicator")), QRect(176, top + 8, 16, 16));
+  EXPECT_EQ(InWindow(Child<IndicatorImage>("T8Indicator")), QRect(416, top + 8, 16, 16));
+  EXPECT_EQ(InWindow(Child<IndicatorImage>("T7Indicator")), QRect(416, top + 35, 16, 16));
+  EXPECT_EQ(InWindow(Child<QLabel>("StartTimeLabel")).topLeft(), QPoint(124, top + 37));
+  EXPECT_EQ(InWindow(Child<QLabel>("AccessCodeLabel")).topLeft(), QPoint(124, top + 65));
+  EXPECT_EQ(InWindow(Child<QPlainTextEdit>("LogMemo")), QRect(7, top + 84, 432, 100));
   const QLabel* started = Child<QLabel>("StartedCaption");
   EXPECT_EQ(InWindow(started), QRect(7, top + 37, 111, 15));
   EXPECT_TRUE(started->alignment() & Qt::AlignRight);
   // The labels' own texts, in order of the page.
   QStringList texts;
-  for (const QLabel* label : Child<QWidget>("Default")->findChildren<QLabel*>()) texts << label->text();
+  for (const QLabel* label : Child<QWidget>("StatusPage")->findChildren<QLabel*>()) texts << label->text();
   EXPECT_EQ(texts, (QStringList{"Контроль связи со станцией", "Связь с сервером сообщений",
                                 "Дата и время запуска", "", "Связь с сервером сообщений",
                                 "Пароль для закрытия", "Пароль"}));
@@ -89,7 +89,7 @@ TEST_F(MainWindowTest, DefaultPageControlsSitWhereDesigned) {
 
 TEST_F(MainWindowTest, SetupPageHoldsThePortGroupInItsDesignState) {
   constexpr int top = 138;
-  const auto* group = Child<QWidget>("setup")->findChild<QGroupBox*>();
+  const auto* group = Child<QWidget>("SetupPage")->findChild<QGroupBox*>();
   ASSERT_NE(group, nullptr);
   EXPECT_EQ(group->title(), QStringLiteral("Com порт"));
   EXPECT_EQ(InWindow(group), QRect(9, top + 3, 428, 62));
@@ -122,26 +122,26 @@ TEST_F(MainWindowTest, FixedTextsFitTheirPlaces) {
 }
 
 TEST_F(MainWindowTest, PageButtonsWorkAsAPair) {
-  auto* status = Child<QToolButton>("AdvGlowButton28");
-  auto* setup = Child<QToolButton>("AdvGlowButton47");
-  EXPECT_EQ(CurrentPage()->objectName(), QStringLiteral("Default"));
+  auto* status = Child<QToolButton>("StatusPageButton");
+  auto* setup = Child<QToolButton>("SetupPageButton");
+  EXPECT_EQ(CurrentPage()->objectName(), QStringLiteral("StatusPage"));
   EXPECT_TRUE(status->isChecked());
   EXPECT_FALSE(setup->isChecked());
 
   QTest::mouseClick(setup, Qt::LeftButton);
   QTest::mouseClick(setup, Qt::LeftButton);
-  EXPECT_EQ(CurrentPage()->objectName(), QStringLiteral("setup"));
+  EXPECT_EQ(CurrentPage()->objectName(), QStringLiteral("SetupPage"));
   EXPECT_TRUE(setup->isChecked());
   EXPECT_FALSE(status->isChecked());
 
   QTest::mouseClick(status, Qt::LeftButton);
-  EXPECT_EQ(CurrentPage()->objectName(), QStringLiteral("Default"));
+  EXPECT_EQ(CurrentPage()->objectName(), QStringLiteral("StatusPage"));
   EXPECT_TRUE(status->isChecked());
   EXPECT_FALSE(setup->isChecked());
 }
 
 TEST_F(MainWindowTest, IndicatorsStayEmptyUntilFirstDrawn) {
-  for (const char* name : {"Image1", "Image2", "Image3"})
+  for (const char* name : {"T7Indicator", "StationIndicator", "T8Indicator"})
     EXPECT_TRUE(Child<IndicatorImage>(name)->Picture().isNull()) << name;
 }
 
@@ -149,9 +149,9 @@ TEST_F(MainWindowTest, EachIndicatorShowsItsOwnLink) {
   form_->DrawStationIndicator(true, 13);
   form_->DrawT7Indicator(false, 16);
   form_->DrawT8Indicator(true, 0);
-  const QImage station = Child<IndicatorImage>("Image2")->Picture();
-  const QImage t7 = Child<IndicatorImage>("Image1")->Picture();
-  const QImage t8 = Child<IndicatorImage>("Image3")->Picture();
+  const QImage station = Child<IndicatorImage>("StationIndicator")->Picture();
+  const QImage t7 = Child<IndicatorImage>("T7Indicator")->Picture();
+  const QImage t8 = Child<IndicatorImage>("T8Indicator")->Picture();
   EXPECT_EQ(station, ExpectedIndicator(true, {13, 14, 15, 1}))
       << DescribeDifference(station, ExpectedIndicator(true, {13, 14, 15, 1}));
   EXPECT_EQ(t7, ExpectedIndicator(false, {1, 2, 3, 4}));
@@ -161,7 +161,7 @@ TEST_F(MainWindowTest, EachIndicatorShowsItsOwnLink) {
 TEST_F(MainWindowTest, DrawnIndicatorIsWhatTheScreenShows) {
   form_->show();
   form_->DrawStationIndicator(false, 12);
-  auto* image = Child<IndicatorImage>("Image2");
+  auto* image = Child<IndicatorImage>("StationIndicator");
   const QImage shown = image->grab().toImage().convertToFormat(QImage::Format_RGB32);
   EXPECT_EQ(shown, ExpectedIndicator(false, {12, 13, 14, 15}))
       << DescribeDifference(shown, ExpectedIndicator(false, {12, 13, 14, 15}));
@@ -170,27 +170,27 @@ TEST_F(MainWindowTest, DrawnIndicatorIsWhatTheScreenShows) {
 TEST_F(MainWindowTest, SeventeenT8StepsBringTheMarkBackToTheLeft) {
   int counter = 0;
   form_->DrawT8Indicator(false, counter);
-  const QImage start = Child<IndicatorImage>("Image3")->Picture();
+  const QImage start = Child<IndicatorImage>("T8Indicator")->Picture();
   for (int step = 0; step < 17; ++step) {
     counter = NextT8Counter(counter);
     form_->DrawT8Indicator(false, counter);
     if (step == 7) {
-      EXPECT_NE(Child<IndicatorImage>("Image3")->Picture(), start);  // it moved
+      EXPECT_NE(Child<IndicatorImage>("T8Indicator")->Picture(), start);  // it moved
     }
   }
   EXPECT_EQ(counter, 0);
-  EXPECT_EQ(Child<IndicatorImage>("Image3")->Picture(), ExpectedIndicator(false, {0, 1, 2, 3, 4}));
+  EXPECT_EQ(Child<IndicatorImage>("T8Indicator")->Picture(), ExpectedIndicator(false, {0, 1, 2, 3, 4}));
 }
 
 TEST_F(MainWindowTest, StartTimeAndAccessCodeGoToTheirLabels) {
   form_->SetStartTime(QStringLiteral("05.03.2024 14:07:09"));
   form_->SetAccessCode(QStringLiteral("48213"));
-  EXPECT_EQ(Child<QLabel>("Label6")->text(), QStringLiteral("05.03.2024 14:07:09"));
-  EXPECT_EQ(Child<QLabel>("Label15")->text(), QStringLiteral("48213"));
+  EXPECT_EQ(Child<QLabel>("StartTimeLabel")->text(), QStringLiteral("05.03.2024 14:07:09"));
+  EXPECT_EQ(Child<QLabel>("AccessCodeLabel")->text(), QStringLiteral("48213"));
 }
 
 TEST_F(MainWindowTest, LogLinesAreAppendedOneLineEach) {
-  auto* memo = Child<QPlainTextEdit>("Memo1");
+  auto* memo = Child<QPlainTextEdit>("LogMemo");
   form_->AppendLogLine(QStringLiteral("first"));
   form_->AppendLogLine(QStringLiteral("two\nparts"));
   form_->LogLine(QStringLiteral("Соединение..."));
@@ -204,7 +204,7 @@ TEST_F(MainWindowTest, LogLinesAreAppendedOneLineEach) {
 }
 
 TEST_F(MainWindowTest, MemoKeepsTheNewestTenThousandLines) {
-  auto* memo = Child<QPlainTextEdit>("Memo1");
+  auto* memo = Child<QPlainTextEdit>("LogMemo");
   constexpr int extra = 25;
   for (int i = 0; i < kMemoMaxLines + extra; ++i) form_->AppendLogLine(QString::number(i));
   EXPECT_EQ(kMemoMaxLines, 10000);
@@ -222,7 +222,7 @@ TEST_F(MainWindowTest, PortControlsFollowTheCoreAndForwardTheOperator) {
   auto* list = Child<QComboBox>("PortList");
   auto* startStop = Child<QPushButton>("StartStopButton");
   auto* scan = Child<QPushButton>("ScanButton");
-  form_->AdvGlowButton47Click();
+  form_->ShowSetupPage();
   form_->show();
 
   QTest::mouseClick(scan, Qt::LeftButton);  // disabled while running
@@ -322,7 +322,7 @@ TEST_F(MainWindowTest, MinimiseWithoutATrayKeepsTheWindowReachable) {
   QTest::qWait(50);  // the hiding, were there one, runs from the event loop
   EXPECT_TRUE(form_->isVisible());
   EXPECT_TRUE(form_->isMinimized());
-  form_->N4Click();
+  form_->RestoreFromTray();
   EXPECT_TRUE(form_->isVisible());
   EXPECT_FALSE(form_->isMinimized());
 }

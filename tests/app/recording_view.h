@@ -23,11 +23,11 @@ class RecordingView final : public MainView {
   void ClearPortList() override;
   void SetPortControlsRunning(bool running) override;
   AccessAnswer AskAccessCode(const std::string& code) override;
-  void ShowMes(const std::string& text) override;
+  void ShowNotice(const std::string& text) override;
   void CloseDialogs() override;
   void ShowError(const std::string& text) override;
 
-  // Calls recorded so far, e.g. "DrawStationIndicator 1 0", "ShowMes <text>".
+  // Calls recorded so far, e.g. "DrawStationIndicator 1 0", "ShowNotice <text>".
   std::vector<std::string> calls;
   // Calls whose line starts with `prefix`.
   std::vector<std::string> CallsStartingWith(const std::string& prefix) const;

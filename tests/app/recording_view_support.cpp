@@ -45,7 +45,7 @@ AccessAnswer RecordingView::AskAccessCode(const std::string& code) {
   return answer;
 }
 
-void RecordingView::ShowMes(const std::string& text) { calls.push_back("ShowMes " + text); }
+void RecordingView::ShowNotice(const std::string& text) { calls.push_back("ShowNotice " + text); }
 
 void RecordingView::CloseDialogs() {
   calls.push_back("CloseDialogs");

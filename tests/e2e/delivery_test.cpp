@@ -20,11 +20,11 @@ constexpr const char* kGb = "gb,object=42,group=3,code=BA,time=2024-05-06T07:08:
 constexpr const char* kCn = "cn,object=1234,code=AB,time=2024-05-06T07:08:00";
 constexpr const char* kAscii = "ascii,group=1,object=0123,code=E1";
 
-TDateTime At(int h, int m, int s) {
+DayCount At(int h, int m, int s) {
   return *EncodeDateTime({.year = 2024, .month = 5, .day = 6, .hour = h, .minute = m, .second = s});
 }
 
-TDateTime LocalNow() {
+DayCount LocalNow() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t t = std::chrono::system_clock::to_time_t(now);
   std::tm tm{};
@@ -54,7 +54,7 @@ TEST_F(Delivery, FramesAreAcknowledgedAndDeliveredAsExactRecords) {
   const int t8Port = StartT8Server();
   const std::string pty = StartStation({"sleep 1500", kGb, kCn, kAscii});
   WriteIni(Ini(pty, t8Port, "SendT8=1\nSendT7=1"));
-  const TDateTime before = LocalNow();
+  const DayCount before = LocalNow();
   StartDriver();
 
   ASSERT_TRUE(Station().WaitForPrefix("FRAME 3 ", 20s));
@@ -64,7 +64,7 @@ TEST_F(Delivery, FramesAreAcknowledgedAndDeliveredAsExactRecords) {
   EXPECT_NE(frames.at(2).find(" ok no-answer"), std::string::npos) << frames[2];
 
   ASSERT_TRUE(Eventually([&] { return T8().LinesStartingWith("EVENT").size() == 3; }, 20s));
-  const TDateTime after = LocalNow() + kOneSecond;
+  const DayCount after = LocalNow() + kOneSecond;
   const auto events = T8().LinesStartingWith("EVENT");
   EXPECT_EQ(RecordOf(events[0]), (EventRecord{40042, 3, "BA", At(7, 8, 9)})) << events[0];
   EXPECT_EQ(RecordOf(events[1]), (EventRecord{41234, 0, "AB", At(7, 8, 0)})) << events[1];
@@ -132,7 +132,7 @@ TEST_F(Delivery, T7ReportsOfAnOutageAreDeliveredFromTheSpool) {
       << ::testing::PrintToString(FilesEndingWith(".ddk")) << "\n"
       << ::testing::PrintToString(Driver().Lines()) << "\n"
       << ::testing::PrintToString(Station().Lines());
-  EXPECT_EQ(FilesEndingWith("_9.ddk").size(), 1u) << "the notice carries n_abs in its name";
+  EXPECT_EQ(FilesEndingWith("_9.ddk").size(), 1u) << "the notice carries NoticeFileNumber in its name";
 
   StartT7Server();  // the driver tries again every 3 s
   ASSERT_TRUE(T7().WaitForPrefix("RECORD 5 ", 15s));

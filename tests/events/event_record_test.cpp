@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 namespace orvelgate {
 namespace {

@@ -68,7 +68,7 @@ TEST_F(EventRouterTest, LinkDownWritesOne22ByteFilePerEvent) {
 
 TEST_F(EventRouterTest, NotSendToDiskT8KeepsNothingForADownLink) {
   FakeT8 t8(/*up=*/false);
-  EventRouter router(&t8, nullptr, store, {.NotSendToDiskT8 = true});
+  EventRouter router(&t8, nullptr, store, {.DropUndeliveredT8 = true});
   EXPECT_EQ(router.RouteEvent(MakeEvent(1)), Routed::Dropped);
   EXPECT_TRUE(FileNames(dir.path()).empty());
   EXPECT_TRUE(t8.Queued().empty());
@@ -85,7 +85,7 @@ TEST_F(EventRouterTest, AnEventTheFullRingRefusesIsSpooled) {
   EXPECT_EQ(EventRecord::Parse(std::span(bytes).subspan(4))->Account, 100);
 
   // ... unless spooling for T8 is switched off.
-  EventRouter noDisk(&t8, nullptr, store, {.NotSendToDiskT8 = true});
+  EventRouter noDisk(&t8, nullptr, store, {.DropUndeliveredT8 = true});
   EXPECT_EQ(noDisk.RouteEvent(MakeEvent(101)), Routed::Dropped);
   EXPECT_EQ(FileNames(dir.path()).size(), 1u);
 }
@@ -110,7 +110,7 @@ TEST_F(EventRouterTest, HeldT7RecordsGoToTheSpoolOrTheLinkWhenTheyCan) {
   testing::WriteFileText("full", "stands where the spool folder should be");
   SpoolStore spool({.pathForSoob = "full/"}, clock);
   FakeT7 t7(/*connected=*/false);
-  EventRouter router(nullptr, &t7, spool, {.n_abs = 5});
+  EventRouter router(nullptr, &t7, spool, {.NoticeFileNumber = 5});
   std::array<uint8_t, 555> report{};
   report[0] = report[1] = 0xFF;
   report[38] = 0x38;
@@ -186,10 +186,10 @@ TEST_F(EventRouterTest, StationNoticeWhileT7DownIsA555ByteStemNAbsFile) {
   notice[2] = 'H';
   notice[5] = 1;
   FakeT7 t7(/*connected=*/false);
-  EventRouter unset(nullptr, &t7, store, {});  // n_abs not set in the configuration
+  EventRouter unset(nullptr, &t7, store, {});  // NoticeFileNumber not set in the configuration
   EXPECT_EQ(unset.RouteStationNotice(notice), Routed::Spooled);
   EXPECT_EQ(ReadFileBytes("2DAE23B3_-1.ddk"), Vec(notice));
-  EventRouter set(nullptr, &t7, store, {.n_abs = 17});
+  EventRouter set(nullptr, &t7, store, {.NoticeFileNumber = 17});
   set.RouteStationNotice(notice);
   EXPECT_EQ(ReadFileBytes("2DAE23B3_17.ddk"), Vec(notice));
   t7.connected_ = true;

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 #include "events/event_record.h"
-#include "events/link_ports.h"
+#include "events/link_outboxes.h"
 
 namespace orvelgate::testing {
 
@@ -25,7 +25,7 @@ struct QueuedMessage {
 };
 
 // A T8 link whose ring takes `capacity` messages until Drain() empties it.
-class FakeT8 : public T8Port {
+class FakeT8 : public T8Outbox {
  public:
   explicit FakeT8(bool up = true, std::size_t capacity = 100) : up_(up), capacity_(capacity) {}
   bool LinkUp() const override { return up_; }
@@ -59,7 +59,7 @@ class FakeT8 : public T8Port {
   std::vector<QueuedMessage> queued_;
 };
 
-class FakeT7 : public T7Port {
+class FakeT7 : public T7Outbox {
  public:
   explicit FakeT7(bool connected = true) : connected_(connected) {}
   bool Connected() const override { return connected_; }
@@ -69,11 +69,11 @@ class FakeT7 : public T7Port {
 };
 
 // Local time on the 8th of a month at the given time of day.
-inline TDateTime Day8(int h, int m, int s, int ms) {
+inline DayCount Day8(int h, int m, int s, int ms) {
   return *EncodeDateTime({2024, 5, 8, h, m, s, ms});
 }
 
-inline EventRecord MakeEvent(int32_t account, TDateTime when = Day8(20, 53, 7, 123)) {
+inline EventRecord MakeEvent(int32_t account, DayCount when = Day8(20, 53, 7, 123)) {
   EventRecord r;
   r.Account = account;
   r.Group = 3;

@@ -52,7 +52,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SpoolName, UndecodableTimeLogsError11) {
   TempDir dir;
   ScopedCwd cwd(dir.path());
-  for (TDateTime bad : {std::nan(""), std::numeric_limits<double>::infinity(), 1e12}) {
+  for (DayCount bad : {std::nan(""), std::numeric_limits<double>::infinity(), 1e12}) {
     EXPECT_EQ(SpoolStem(bad), std::nullopt);
     EXPECT_EQ(SpoolName(bad), std::nullopt);
   }

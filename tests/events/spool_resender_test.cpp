@@ -222,7 +222,7 @@ TEST_F(SpoolResenderTest, OnlyTheEventAckOfThePendingFilesOwnMessageDeletesIt) {
   EXPECT_FALSE(resender.IsPendingCopy(39));
 
   resender.OnEventAck(39);                 // a live event queued ahead of it
-  resender.OnEventAck(T8Port::kUnnumbered);  // an EventAck that answers nothing known
+  resender.OnEventAck(T8Outbox::kUnnumbered);  // an EventAck that answers nothing known
   EXPECT_TRUE(fs::exists("7000000.dd8"));
   resender.OnEventAck(40);
   EXPECT_FALSE(fs::exists("7000000.dd8"));
@@ -233,7 +233,7 @@ TEST_F(SpoolResenderTest, AckWithoutAPendingFileChangesNothing) {
   PutThreeFiles();
   Tick();
   resender().OnEventAck();
-  const TDateTime last = resender().LastSpoolResend();
+  const DayCount last = resender().LastSpoolResend();
   resender().OnEventAck();  // the pending file has gone already
   EXPECT_EQ(resender().LastSpoolResend(), last);
   EXPECT_EQ(FileNames(dir.path()).size(), 2u);

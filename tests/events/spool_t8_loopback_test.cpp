@@ -37,9 +37,9 @@ class SpoolHost final : public T8WorkerHost {
   SpoolResender* resender = nullptr;
 };
 
-class WorkerPort final : public T8Port {
+class WorkerPort final : public T8Outbox {
  public:
-  explicit WorkerPort(cl& worker) : worker_(worker) {}
+  explicit WorkerPort(T8Worker& worker) : worker_(worker) {}
   bool LinkUp() const override { return worker_.LinkUp; }
   bool QueueMessage(int32_t type, std::span<const uint8_t> payload) override {
     return worker_.QueueMessage(type, payload);
@@ -49,7 +49,7 @@ class WorkerPort final : public T8Port {
   }
 
  private:
-  cl& worker_;
+  T8Worker& worker_;
 };
 
 class SpoolOverT8 : public ::testing::Test {
@@ -73,7 +73,7 @@ class SpoolOverT8 : public ::testing::Test {
   void RunTicks(T8ServerProcess& server, const std::function<bool()>& done) {
     SpoolStore store({.pathForSoob = ""}, spoolClock);
     SpoolHost host;
-    cl worker(host, workerClock, [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
+    T8Worker worker(host, workerClock, [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
     WorkerPort port(worker);
     SpoolResender resender(&port, nullptr, store, spoolClock);
     host.resender = &resender;

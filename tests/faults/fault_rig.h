@@ -18,7 +18,7 @@ namespace orvelgate::faults {
 
 struct RigOptions {
   std::filesystem::path folder;   // the driver's working folder (made if missing)
-  std::filesystem::path spool;    // PathForSoob's folder; may be a small file system
+  std::filesystem::path spool;    // SpoolPrefix's folder; may be a small file system
   std::string binaryDir;          // the build tree with the driver and the tools
   double rate = 0;                // frames per second; 0: each once the last is settled
   int frames = 0;                 // how many the station sends in all
@@ -74,7 +74,7 @@ class FaultRig {
   int SpoolChecks() const { return spoolChecks_; }
   int BrokenSpoolFiles() const { return brokenSpoolFiles_; }
   pid_t DriverPid() const { return driver_ ? driver_->Pid() : -1; }
-  int T8Port() const { return t8Port_; }
+  int T8Outbox() const { return t8Outbox_; }
   const std::vector<std::string>& Problems() const { return problems_; }
 
  private:
@@ -91,7 +91,7 @@ class FaultRig {
   RigOptions options_;
   std::vector<PlannedFrame> frames_;
   DeliveryLedger ledger_;
-  int t8Port_ = 0;
+  int t8Outbox_ = 0;
   std::unique_ptr<testing::ChildProcess> t8_, t7_, driver_, station_;
   std::size_t t8Seen_ = 0, stationSeen_ = 0;
   int stationBase_ = 0;     // the frame the current station instance began with

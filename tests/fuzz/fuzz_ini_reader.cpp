@@ -142,7 +142,7 @@ void CheckReads(const IniFile& ini, const Name& name) {
 
 void CheckAttention(const IniFile& ini) {
   const std::string text = ini.ReadString("main", "Attention", "00:10:00");
-  const TDateTime attention = ParseAttention(text);
+  const DayCount attention = ParseAttention(text);
   const std::optional<int> seconds = ReferenceSeconds(text);
   FUZZ_CHECK(ParseTimeOfDay(text).has_value() == seconds.has_value());
   FUZZ_CHECK(attention >= 0.0 && attention < 1.0);

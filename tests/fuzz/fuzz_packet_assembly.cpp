@@ -1,5 +1,5 @@
 // Arbitrary arrivals of serial bytes, pauses and polling ticks through the serial port
-// component's packet assembly (TCommPortDriver::PollTick, PacketSize 35, the partial
+// component's packet assembly (SerialPort::PollTick, PacketSize 35, the partial
 // packet handed over after PacketTimeout), over a scripted device and a fake clock.
 //
 // Input: a PacketTimeout byte (1..255 ms), a speed byte (an entry of the speed table),
@@ -24,7 +24,7 @@
 
 #include "common/clock.h"
 #include "fuzz_input.h"
-#include "station/comm_port_driver.h"
+#include "station/serial_port.h"
 
 namespace orvelgate::fuzz {
 namespace {
@@ -84,20 +84,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Input in(data, size);
   const int32_t timeout = std::max<int32_t>(1, in.Byte());
-  const auto speed = static_cast<TBaudRate>(1 + in.Byte() % br256000);
+  constexpr uint32_t kSpeeds[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400,
+                                 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+  const uint32_t speed = kSpeeds[in.Byte() % std::size(kSpeeds)];
 
   FakeClock clock;
   Line line;
-  CommPortEnvironment environment;
+  SerialPortEnvironment environment;
   environment.clock = &clock;
   environment.openDevice = [&line](const std::string&) { return std::make_unique<ScriptedDevice>(line); };
   environment.resolvePort = [](const std::string&) { return std::optional<std::string>("/dev/fuzz"); };
-  TCommPortDriver port(environment);
+  SerialPort port(environment);
   port.SetBaudRate(speed);
   port.SetPacketSize(35);
   port.SetPacketTimeout(timeout);
-  port.SetPacketMode(pmPass);
-  port.SetPollingDelay(TCommPortDriver::kMinPollingDelay);
+  port.SetPartialPackets(PartialPacket::kPass);
+  port.SetPollingDelay(SerialPort::kMinPollingDelay);
 
   std::vector<uint8_t> arrived, delivered;
   port.OnReceivePacket = [&](const uint8_t* packet, uint32_t n) {

@@ -25,7 +25,7 @@
 
 #include "common/clock.h"
 #include "common/random_source.h"
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 #include "fuzz_input.h"
 #include "station/frame_codec.h"
 #include "station/packet_handler.h"
@@ -41,7 +41,7 @@ struct T7Report {
   int32_t account;
   std::string code;
   uint8_t group;
-  TDateTime time;
+  DayCount time;
 };
 
 class RecordingHost : public PacketHandlerHost {
@@ -50,7 +50,7 @@ class RecordingHost : public PacketHandlerHost {
   void RouteEvent(const EventRecord& current) override { routed.push_back(current); }
   void DrawStationIndicator() override { ++draws; }
   void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
-                         TDateTime time) override {
+                         DayCount time) override {
     reports.push_back({account, code, group, time});
   }
   void ReportPacketProblem(PacketProblem problem) override { problems.push_back(problem); }
@@ -123,7 +123,7 @@ struct Expected {
   bool flagsLine = false;
 };
 
-Expected ExpectGb(const Bytes& p, int32_t firstNumber, TDateTime now) {
+Expected ExpectGb(const Bytes& p, int32_t firstNumber, DayCount now) {
   Expected e;
   if (std::memcmp(&p[5], "$GBBE$", 6) != 0 || std::memcmp(&p[29], "$GBEE$", 6) != 0) return e;
   uint8_t plain[17];
@@ -146,7 +146,7 @@ Expected ExpectGb(const Bytes& p, int32_t firstNumber, TDateTime now) {
 
 int Bcd(uint8_t b, int fallback) { return (b >> 4) > 9 || (b & 15) > 9 ? fallback : (b >> 4) * 10 + (b & 15); }
 
-Expected ExpectCn(const Bytes& p, int32_t firstNumber, TDateTime now) {
+Expected ExpectCn(const Bytes& p, int32_t firstNumber, DayCount now) {
   Expected e;
   if (std::memcmp(&p[0], "$CNORD$", 7) != 0) return e;
   uint8_t x = 0;
@@ -170,7 +170,7 @@ Expected ExpectCn(const Bytes& p, int32_t firstNumber, TDateTime now) {
   return e;
 }
 
-Expected ExpectAscii(const Bytes& p, int32_t firstNumber, TDateTime now) {
+Expected ExpectAscii(const Bytes& p, int32_t firstNumber, DayCount now) {
   Expected e;
   if (!IsDigit(p[0])) return e;
   EventRecord ev;
@@ -229,11 +229,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Bytes p(chunk.begin(), chunk.end());
     if (repair) Repair(p);
     clock.Advance(5);
-    const TDateTime now = clock.LocalNow();
+    const DayCount now = clock.LocalNow();
     const EventRecord before = handler.CurrentEvent();
     host.Clear();
 
-    handler.CommPortDriver1ReceivePacket(p.data(), static_cast<uint32_t>(p.size()));
+    handler.HandlePacket(p.data(), static_cast<uint32_t>(p.size()));
 
     Expected want;
     if (p.size() == kGbFrameSize) want = ExpectGb(p, settings.FirstNumber, now);

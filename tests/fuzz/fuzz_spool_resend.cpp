@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "events/link_ports.h"
+#include "events/link_outboxes.h"
 #include "events/spool_resender.h"
 #include "events/spool_store.h"
 #include "fuzz_input.h"
@@ -48,7 +48,7 @@ struct Offer {
   Bytes payload;
 };
 
-class RecordingT8 final : public T8Port {
+class RecordingT8 final : public T8Outbox {
  public:
   explicit RecordingT8(uint8_t refusals) : refusals_(refusals) {}
   bool LinkUp() const override { return true; }
@@ -64,7 +64,7 @@ class RecordingT8 final : public T8Port {
   unsigned offers_ = 0;
 };
 
-class RecordingT7 final : public T7Port {
+class RecordingT7 final : public T7Outbox {
  public:
   bool Connected() const override { return true; }
   void SendRecord(std::span<const uint8_t> record555) override {

@@ -1,11 +1,11 @@
 // Arbitrary chunks of the message server's byte stream through the T7 link's read
-// handler, SimpleTCPClient1Read: the reassembly into 555-byte records and what the link
+// handler, HandleRead: the reassembly into 555-byte records and what the link
 // does with each. No socket and no event loop: the handler is called as the client would
 // call it after a read notification.
 //
 // Input: steps, each a 16-bit little-endian header followed by its bytes:
-//   0xFFFF  a new connection (SimpleTCPClient1Connected)
-//   0xFFFE  the connection closed (SimpleTCPClient1Disconnected)
+//   0xFFFF  a new connection (HandleConnected)
+//   0xFFFE  the connection closed (HandleDisconnected)
 //   n       a chunk of n bytes (fewer when the input ends)
 //
 // A model of the reassembly runs alongside: it cuts the same stream into records, skips
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 #include "fuzz_input.h"
 #include "t7link/t7_link.h"
 #include "t7link/t7_records.h"
@@ -88,17 +88,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (!in.Empty()) {
     const uint16_t header = in.U16();
     if (header == 0xFFFF) {
-      link.SimpleTCPClient1Connected();
+      link.HandleConnected();
       model.buffer.clear();  // a new connection starts a new record stream
       model.connected = true;
       ++model.draws;
     } else if (header == 0xFFFE) {
-      link.SimpleTCPClient1Disconnected();
+      link.HandleDisconnected();
       model.connected = false;
       ++model.draws;
     } else {
       const auto chunk = in.Bytes(header);
-      link.SimpleTCPClient1Read(chunk);
+      link.HandleRead(chunk);
       model.Feed(chunk);
     }
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 #include "events/event_record.h"
 #include "station/frame_codec.h"
 #include "t7link/t7_records.h"
@@ -141,7 +141,7 @@ struct Stream {
 
 void T7Seeds() {
   const std::string t = "fuzz_t7_reassembly";
-  const TDateTime when = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 0});
+  const DayCount when = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 0});
   const T7Record clock = BuildClockRecord(when);
   const T7Record close = BuildCloseRecord();
   Write(t, "clock_whole", Stream().Connect().Chunk(clock).bytes);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 namespace orvelgate {
 namespace {
@@ -18,7 +18,7 @@ Bytes ToBytes(const Array& a) {
   return Bytes(a.begin(), a.end());
 }
 
-constexpr TDateTime kReceivedAt = 40500.25;  // the reception time the tests pass in
+constexpr DayCount kReceivedAt = 40500.25;  // the reception time the tests pass in
 
 // Vectors written out by hand from the layout tables, so that neither the encoder nor
 // the decoder is checked only against the other.

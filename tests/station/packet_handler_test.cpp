@@ -31,7 +31,7 @@ struct Call {
   int32_t account = 0;  // T7
   std::string code;
   uint8_t group = 0;
-  TDateTime time = 0.0;
+  DayCount time = 0.0;
   PacketProblem problem{};
 };
 
@@ -46,7 +46,7 @@ class RecordingHost : public PacketHandlerHost {
     if (onDraw) onDraw();
   }
   void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
-                         TDateTime time) override {
+                         DayCount time) override {
     Call& c = Record(Kind::T7);
     c.account = account;
     c.code = code;
@@ -85,7 +85,7 @@ class HighestRandom : public RandomSource {
 };
 
 const CalendarTime kNowCalendar{2010, 9, 8, 12, 34, 56, 0};
-const TDateTime kNow = *EncodeDateTime(kNowCalendar);
+const DayCount kNow = *EncodeDateTime(kNowCalendar);
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
@@ -132,7 +132,7 @@ class PacketHandlerTest : public ::testing::Test {
     return *handler;
   }
   void Receive(const Bytes& packet) {
-    Handler().CommPortDriver1ReceivePacket(packet.data(), static_cast<uint32_t>(packet.size()));
+    Handler().HandlePacket(packet.data(), static_cast<uint32_t>(packet.size()));
   }
   template <typename Array>
   void Receive(const Array& packet) {
@@ -172,8 +172,8 @@ TEST_F(PacketHandlerTest, DefaultPacketLogIsInTheWorkingDirectory) {
   PacketHandler h(host, clock, random);
   EXPECT_EQ(h.PacketLogPath(), "orvelgate.log");
   const Bytes packet = ToBytes(EncodeAsciiFrame('1', "0123", "01"));
-  h.CommPortDriver1ReceivePacket(packet.data(), 13);
-  h.CommPortDriver1ReceivePacket(packet.data(), 13);
+  h.HandlePacket(packet.data(), 13);
+  h.HandlePacket(packet.data(), 13);
   const Bytes one = Concat({packet, SizeLine(13), Text("1 0\r\n")});
   EXPECT_EQ(ReadFileBytes(dir / "orvelgate.log"), Concat({one, one}));
 }
@@ -263,8 +263,8 @@ TEST_F(PacketHandlerTest, PacketsOfOtherLengthsAreOnlyLogged) {
 }
 
 TEST_F(PacketHandlerTest, EmptyOrMissingPacketIsLoggedAsSizeZero) {
-  Handler().CommPortDriver1ReceivePacket(nullptr, 0);
-  Handler().CommPortDriver1ReceivePacket(nullptr, 35);
+  Handler().HandlePacket(nullptr, 0);
+  Handler().HandlePacket(nullptr, 35);
   EXPECT_EQ(Log(), Concat({SizeLine(0), SizeLine(0)}));
   EXPECT_TRUE(host.calls.empty());
 }
@@ -292,9 +292,9 @@ TEST_F(PacketHandlerTest, AcknowledgementKeysAreDrawnBelow255) {
   HighestRandom highest;
   PacketHandler h(host, clock, highest, LogPath());
   const GbFrame gb = EncodeGbFrame(SampleGb(), 0x00);
-  h.CommPortDriver1ReceivePacket(gb.data(), 35);
+  h.HandlePacket(gb.data(), 35);
   const CnFrame cn = EncodeCnFrame(SampleCn(), 0x37, false);
-  h.CommPortDriver1ReceivePacket(cn.data(), 31);
+  h.HandlePacket(cn.data(), 31);
   EXPECT_EQ(highest.bounds, (std::vector<int>{255, 255, 255}));
   ASSERT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Send, Kind::Route, Kind::Send, Kind::Route}));
   EXPECT_EQ(host.calls[0].bytes[21], 254);

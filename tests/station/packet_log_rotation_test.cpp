@@ -25,7 +25,7 @@ class CountingHost : public PacketHandlerHost {
   void SendBytes(std::span<const uint8_t>) override { ++sends; }
   void RouteEvent(const EventRecord&) override { ++routes; }
   void DrawStationIndicator() override {}
-  void SendT7EventReport(int32_t, const std::string&, uint8_t, TDateTime) override {}
+  void SendT7EventReport(int32_t, const std::string&, uint8_t, DayCount) override {}
   int sends = 0;
   int routes = 0;
 };
@@ -55,7 +55,7 @@ TEST(PacketLogRotation, FullLogIsMovedAsideBetweenPacketsNeverWithinOne) {
   const AsciiFrame frames[] = {EncodeAsciiFrame('1', "0001", "01"),
                                EncodeAsciiFrame('2', "0002", "02"),
                                EncodeAsciiFrame('3', "0003", "03")};
-  for (const auto& f : frames) handler.CommPortDriver1ReceivePacket(f.data(), f.size());
+  for (const auto& f : frames) handler.HandlePacket(f.data(), f.size());
 
   Bytes firstTwo = AsciiEntry(frames[0]);
   const Bytes second = AsciiEntry(frames[1]);
@@ -77,8 +77,8 @@ TEST(PacketLogRotation, LogThatCannotBeMovedKeepsGrowing) {
   PacketHandler handler(host, clock, random, (dir / "orvelgate.log").string());
 
   const AsciiFrame frame = EncodeAsciiFrame('1', "0001", "01");
-  handler.CommPortDriver1ReceivePacket(frame.data(), frame.size());
-  handler.CommPortDriver1ReceivePacket(frame.data(), frame.size());
+  handler.HandlePacket(frame.data(), frame.size());
+  handler.HandlePacket(frame.data(), frame.size());
 
   EXPECT_EQ(ReadFileBytes(dir / "orvelgate.log").size(), 2 * AsciiEntry(frame).size());
   EXPECT_EQ(host.routes, 2);

@@ -14,7 +14,7 @@
 #include <map>
 #include <stdexcept>
 
-#include "station/comm_port_driver.h"
+#include "station/serial_port.h"
 #include "station/qt_app.h"
 #include "station/serial_device_posix.h"
 #include "station/serial_settings.h"
@@ -75,7 +75,7 @@ class RecordingHost final : public PortControlHost {
     calls.push_back("ask code");
     return answer;
   }
-  void ShowMes(const std::string& text) override {
+  void ShowNotice(const std::string& text) override {
     messages.push_back(text);
     calls.push_back("message " + text);
   }
@@ -89,7 +89,7 @@ class RecordingHost final : public PortControlHost {
     calls.push_back(running ? "controls running" : "controls stopped");
   }
 
-  TCommPortDriver* port = nullptr;
+  SerialPort* port = nullptr;
   std::string configured = "COM255";
   bool t7Connected = false;
   bool noticeThrows = false;
@@ -151,8 +151,8 @@ class PortControlTest : public ::testing::Test {
     host_.port = &port_;
   }
 
-  CommPortEnvironment Environment() {
-    CommPortEnvironment env;
+  SerialPortEnvironment Environment() {
+    SerialPortEnvironment env;
     env.resolvePort = [this](const std::string& portName) -> std::optional<std::string> {
       const auto it = devices_.find(ComNameOf(portName));
       if (it == devices_.end()) return std::nullopt;
@@ -201,7 +201,7 @@ class PortControlTest : public ::testing::Test {
                                               {"COM7", com7_.SlavePath()}};
   std::vector<bool> dtr_;
   RecordingHost host_;
-  TCommPortDriver port_;
+  SerialPort port_;
   PortControl control_;
 };
 

@@ -38,7 +38,7 @@ class EventSink : public PacketHandlerHost {
   void SendBytes(std::span<const uint8_t>) override { ++directSends; }
   void RouteEvent(const EventRecord& current) override { events.push_back(current); }
   void DrawStationIndicator() override { ++draws; }
-  void SendT7EventReport(int32_t, const std::string&, uint8_t, TDateTime) override { ++reports; }
+  void SendT7EventReport(int32_t, const std::string&, uint8_t, DayCount) override { ++reports; }
 
   std::vector<EventRecord> events;
   int draws = 0, reports = 0, directSends = 0;
@@ -105,8 +105,8 @@ struct StationLine {
     LoadDesignValues(port);
     ConnectPacketHandler(port, handler);
   }
-  static CommPortEnvironment Environment(const std::string& slave, Clock* clock) {
-    CommPortEnvironment env;
+  static SerialPortEnvironment Environment(const std::string& slave, Clock* clock) {
+    SerialPortEnvironment env;
     env.clock = clock;
     env.resolvePort = MapCom3To(slave);
     return env;
@@ -116,7 +116,7 @@ struct StationLine {
     ASSERT_TRUE(port.OpenPort());
   }
 
-  TCommPortDriver port;
+  SerialPort port;
   EventSink sink;
   SystemRandom random;
   PortAckHost ackHost;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "station/comm_port_driver.h"
+#include "station/serial_port.h"
 
 namespace orvelgate {
 namespace {
@@ -64,25 +64,24 @@ TEST(SerialSettings, StartupRules) {
 }
 
 TEST(SerialSettings, ApplyingTheStartupSettings) {
-  TCommPortDriver port;
+  SerialPort port;
   LoadDesignValues(port);
   ApplyStartupSettings(port, StartupSettings("COM4", "9600"));
   EXPECT_EQ(port.PortName(), "\\\\.\\COM4");
-  EXPECT_EQ(port.BaudRateValue(), 9600u);
-  EXPECT_EQ(port.BaudRate(), brCustom);
+  EXPECT_EQ(port.BaudRate(), 9600u);
   EXPECT_EQ(port.PacketTimeout(), 28);
 
-  TCommPortDriver other;
+  SerialPort other;
   LoadDesignValues(other);
   ApplyStartupSettings(other, StartupSettings("COM4", "1000"));
-  EXPECT_EQ(other.BaudRateValue(), 2400u);
+  EXPECT_EQ(other.BaudRate(), 2400u);
   EXPECT_EQ(other.PacketTimeout(), 100);
 
-  TCommPortDriver none;
+  SerialPort none;
   LoadDesignValues(none);
   ApplyStartupSettings(none, StartupSettings("COM255", "115200"));
   EXPECT_EQ(none.PortName(), "\\\\.\\COM1");
-  EXPECT_EQ(none.BaudRateValue(), 2400u);
+  EXPECT_EQ(none.BaudRate(), 2400u);
   EXPECT_EQ(none.PacketTimeout(), 70);
 }
 

@@ -14,14 +14,14 @@ struct RecordingHost : StationSupervisionHost {
   void SendStationNotice(char letter) override { notices.push_back(letter); }
 };
 
-constexpr TDateTime kStart = 46000.25;
-constexpr TDateTime kTenMinutes = 10.0 / (24 * 60);
-constexpr TDateTime kTick = 200 * kOneMillisecond;
+constexpr DayCount kStart = 46000.25;
+constexpr DayCount kTenMinutes = 10.0 / (24 * 60);
+constexpr DayCount kTick = 200 * kOneMillisecond;
 
 TEST(StationSupervision, SilentStationIsPresentAtFirstTickAndLostAfterAttentionOnce) {
   RecordingHost host;
   StationSupervision supervision(host, kTenMinutes, /*sendT7=*/true);
-  TDateTime now = kStart;
+  DayCount now = kStart;
   supervision.Tick(now, kStart);
   EXPECT_TRUE(supervision.Online());
   EXPECT_EQ(host.notices, "I");
@@ -44,7 +44,7 @@ TEST(StationSupervision, AFrameAfterALossBringsThePresentNoticeOnce) {
   StationSupervision supervision(host, 2 * kOneSecond, true);
   supervision.Tick(kStart, kStart);
   supervision.Tick(kStart + 3 * kOneSecond, kStart);
-  const TDateTime frame = kStart + 4 * kOneSecond;
+  const DayCount frame = kStart + 4 * kOneSecond;
   supervision.Tick(frame + kTick, frame);
   supervision.Tick(frame + 2 * kTick, frame + kTick);  // more frames: nothing new
   EXPECT_EQ(host.notices, "IHI");

@@ -153,7 +153,7 @@ TEST_F(T7LinkLoopbackTest, GarbageFromTheServerIsSkippedAndTheLinkStaysUp) {
 }
 
 TEST_F(T7LinkLoopbackTest, LiveReportsAndNoticesAndASpooledReportResentAsTheLiveOne) {
-  const TDateTime when = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 789});
+  const DayCount when = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 789});
   // Down: the report goes to the spool as 39 bytes.
   link.SendEventReport(41234, "01", 1, when);
   ASSERT_EQ(host.spooledReports.size(), 1u);

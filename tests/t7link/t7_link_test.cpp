@@ -46,10 +46,10 @@ class T7LinkTest : public ::testing::Test {
 
 TEST_F(T7LinkTest, ARecordInPiecesOf300And255IsHandledOnceAfterTheSecond) {
   const auto record = ClockRecordFor(kWhen);
-  link.SimpleTCPClient1Read(std::span(record).first(300));
+  link.HandleRead(std::span(record).first(300));
   EXPECT_EQ(link.BufferedBytes(), 300u);
   EXPECT_TRUE(clock.ClockSets().empty());
-  link.SimpleTCPClient1Read(std::span(record).subspan(300));
+  link.HandleRead(std::span(record).subspan(300));
   EXPECT_EQ(link.BufferedBytes(), 0u);
   EXPECT_EQ(clock.ClockSets().size(), 1u);
   EXPECT_EQ(link.ReceivedRecordCounter(), 1);
@@ -59,7 +59,7 @@ TEST_F(T7LinkTest, TwoRecordsAndAHundredBytesLeaveTheHundredInTheBuffer) {
   const auto chunk = Concat({ClockRecordFor(kWhen), ClockRecordFor(kWhen),
                              std::vector<uint8_t>(100, 0xFF)});
   ASSERT_EQ(chunk.size(), 1210u);
-  link.SimpleTCPClient1Read(chunk);
+  link.HandleRead(chunk);
   EXPECT_EQ(clock.ClockSets().size(), 2u);
   EXPECT_EQ(link.BufferedBytes(), 100u);
   EXPECT_EQ(link.ReceivedRecordCounter(), 2);
@@ -68,7 +68,7 @@ TEST_F(T7LinkTest, TwoRecordsAndAHundredBytesLeaveTheHundredInTheBuffer) {
 TEST_F(T7LinkTest, StrayBytesInFrontMakeEveryFollowingRecordFailTheMarkerTest) {
   const auto chunk = Concat({std::vector<uint8_t>(10, 0x55), ClockRecordFor(kWhen),
                              ClockRecordFor(kWhen), ClockRecordFor(kWhen)});
-  link.SimpleTCPClient1Read(chunk);
+  link.HandleRead(chunk);
   EXPECT_TRUE(clock.ClockSets().empty());
   EXPECT_EQ(link.ReceivedRecordCounter(), 0);
   EXPECT_TRUE(host.draws.empty());
@@ -80,13 +80,13 @@ TEST_F(T7LinkTest, AWrongMarkerSkipsThatRecordOnlyAndTheNextIsTestedOnItsOwn) {
     auto bad = ClockRecordFor(kWhen);
     bad[0] = front[0];
     bad[1] = front[1];
-    link.SimpleTCPClient1Read(bad);
+    link.HandleRead(bad);
     EXPECT_TRUE(clock.ClockSets().empty()) << "a bad marker does nothing at all";
     EXPECT_EQ(link.ReceivedRecordCounter(), 0);
   }
   auto closeBad = Vec(BuildCloseRecord());
   closeBad[0] = 0x00;
-  link.SimpleTCPClient1Read(Concat({closeBad, ClockRecordFor(kWhen)}));
+  link.HandleRead(Concat({closeBad, ClockRecordFor(kWhen)}));
   EXPECT_EQ(host.closeRequests, 0);
   EXPECT_EQ(clock.ClockSets().size(), 1u);
   EXPECT_EQ(link.ReceivedRecordCounter(), 1);
@@ -98,9 +98,9 @@ TEST_F(T7LinkTest, CounterShows16AfterSixteenRecordsAnd0AfterTheSeventeenth) {
     const auto echo = Vec(BuildGreetingRecord());  // the driver's own type: only counted
     chunk.insert(chunk.end(), echo.begin(), echo.end());
   }
-  link.SimpleTCPClient1Read(std::span(chunk).first(16 * 555));
+  link.HandleRead(std::span(chunk).first(16 * 555));
   EXPECT_EQ(link.ReceivedRecordCounter(), 16);
-  link.SimpleTCPClient1Read(std::span(chunk).subspan(16 * 555));
+  link.HandleRead(std::span(chunk).subspan(16 * 555));
   EXPECT_EQ(link.ReceivedRecordCounter(), 0);
   ASSERT_EQ(host.draws.size(), 17u);
   for (int i = 0; i < 17; ++i) EXPECT_EQ(host.draws[i], (IndicatorDraw{false, (i + 1) % 17}));
@@ -112,14 +112,14 @@ TEST_F(T7LinkTest, EchoesOfTheDriversOwnRecordsOnlyAdvanceTheCounter) {
   const auto chunk = Concat({Vec(BuildGreetingRecord()), Vec(BuildEventReport(1, "01", 1, 1.0)),
                              Vec(*BuildPortNumberNotice("\\\\.\\COM3")),
                              Vec(*BuildStationNotice('H'))});
-  link.SimpleTCPClient1Read(chunk);
+  link.HandleRead(chunk);
   EXPECT_EQ(link.ReceivedRecordCounter(), 4);
   EXPECT_TRUE(clock.ClockSets().empty());
   EXPECT_EQ(host.closeRequests, 0);
 }
 
 TEST_F(T7LinkTest, AClockRecordSetsTheClockThroughTheSeamWithItsCalendarFields) {
-  link.SimpleTCPClient1Read(ClockRecordFor(kWhen));
+  link.HandleRead(ClockRecordFor(kWhen));
   ASSERT_EQ(clock.ClockSets().size(), 1u);
   EXPECT_EQ(clock.ClockSets()[0], kWhen);
   EXPECT_EQ(host.draws, std::vector<IndicatorDraw>({{false, 1}}));
@@ -131,7 +131,7 @@ TEST_F(T7LinkTest, AnInvalidTimeStampChangesNothingAndTheNextRecordIsHandled) {
                        -std::numeric_limits<double>::infinity(), 1e300, -1e300, 3e6, -7e5}) {
     const auto bad = Vec(BuildClockRecord(stamp));
     const auto before = clock.ClockSets().size();
-    link.SimpleTCPClient1Read(Concat({bad, ClockRecordFor(kWhen)}));
+    link.HandleRead(Concat({bad, ClockRecordFor(kWhen)}));
     ASSERT_EQ(clock.ClockSets().size(), before + 1) << stamp;
     EXPECT_EQ(clock.ClockSets().back(), kWhen) << stamp;
     EXPECT_EQ(link.BufferedBytes(), 0u);
@@ -141,7 +141,7 @@ TEST_F(T7LinkTest, AnInvalidTimeStampChangesNothingAndTheNextRecordIsHandled) {
 TEST_F(T7LinkTest, ACloseRecordRequestsTheCloseAndAClockRecordAfterItIsStillObeyed) {
   std::vector<std::size_t> clockSetsAtClose;
   host.onCloseRequest = [&] { clockSetsAtClose.push_back(clock.ClockSets().size()); };
-  link.SimpleTCPClient1Read(Concat({Vec(BuildCloseRecord()), ClockRecordFor(kWhen)}));
+  link.HandleRead(Concat({Vec(BuildCloseRecord()), ClockRecordFor(kWhen)}));
   EXPECT_EQ(host.closeRequests, 1);
   EXPECT_EQ(clockSetsAtClose, std::vector<std::size_t>{0});
   EXPECT_EQ(clock.ClockSets().size(), 1u);
@@ -159,7 +159,7 @@ TEST_F(T7LinkTest, ACloseRecordEndsTheEventLoopOnlyAfterTheRestOfTheChunk) {
     }, Qt::QueuedConnection);
   };
   QTimer::singleShot(0, [&] {
-    link.SimpleTCPClient1Read(Concat({Vec(BuildCloseRecord()), ClockRecordFor(kWhen)}));
+    link.HandleRead(Concat({Vec(BuildCloseRecord()), ClockRecordFor(kWhen)}));
     order.push_back("chunk handled");
   });
   QTimer safety;
@@ -172,20 +172,20 @@ TEST_F(T7LinkTest, ACloseRecordEndsTheEventLoopOnlyAfterTheRestOfTheChunk) {
 
 TEST_F(T7LinkTest, ANewConnectionStartsWithAnEmptyBuffer) {
   const auto record = ClockRecordFor(kWhen);
-  link.SimpleTCPClient1Read(std::span(record).first(300));
-  link.SimpleTCPClient1Disconnected();
-  link.SimpleTCPClient1Connected();  // no socket here: the two records go nowhere
+  link.HandleRead(std::span(record).first(300));
+  link.HandleDisconnected();
+  link.HandleConnected();  // no socket here: the two records go nowhere
   EXPECT_EQ(link.BufferedBytes(), 0u);
-  link.SimpleTCPClient1Read(record);
+  link.HandleRead(record);
   EXPECT_EQ(clock.ClockSets().size(), 1u);
 }
 
 TEST_F(T7LinkTest, ConnectedAndDisconnectedSetTheFlagAndRedraw) {
-  link.SimpleTCPClient1Connected();
+  link.HandleConnected();
   EXPECT_TRUE(link.T7ConnectedFlag());
-  link.SimpleTCPClient1Read(Vec(BuildGreetingRecord()));
-  link.SimpleTCPClient1Error(5, 10054, "Connection reset by peer");  // swallowed
-  link.SimpleTCPClient1Disconnected();
+  link.HandleRead(Vec(BuildGreetingRecord()));
+  link.HandleError(5, 10054, "Connection reset by peer");  // swallowed
+  link.HandleDisconnected();
   EXPECT_FALSE(link.T7ConnectedFlag());
   EXPECT_EQ(host.draws, (std::vector<IndicatorDraw>{{true, 0}, {true, 1}, {false, 1}}));
   EXPECT_TRUE(host.errors.empty());
@@ -193,10 +193,10 @@ TEST_F(T7LinkTest, ConnectedAndDisconnectedSetTheFlagAndRedraw) {
 
 TEST_F(T7LinkTest, ADeviceNameWithoutPortNumberIsReportedOnConnection) {
   host.deviceName = "";
-  link.SimpleTCPClient1Connected();
+  link.HandleConnected();
   EXPECT_EQ(host.errors, std::vector<std::string>{"'' is not a valid integer value"});
   host.deviceName = "\\\\.\\COMx";
-  link.SimpleTCPClient1Connected();
+  link.HandleConnected();
   EXPECT_EQ(host.errors.back(), "'x' is not a valid integer value");
   EXPECT_TRUE(link.T7ConnectedFlag());
 }
@@ -210,7 +210,7 @@ TEST_F(T7LinkTest, WhileDisconnectedNoticesAreSpooledWholeAndReportsAs39Bytes) {
   EXPECT_EQ(host.spooledNotices[0], Vec(*BuildStationNotice('H')));
   EXPECT_EQ(host.spooledNotices[1], Vec(*BuildStationNotice('I')));
 
-  const TDateTime when = *EncodeDateTime(kWhen);
+  const DayCount when = *EncodeDateTime(kWhen);
   link.SendEventReport(41234, "01", 1, when);
   ASSERT_EQ(host.spooledReports.size(), 1u);
   const auto live = BuildEventReport(41234, "01", 1, when);

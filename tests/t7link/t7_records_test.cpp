@@ -7,7 +7,7 @@
 #include <ostream>
 #include <vector>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 namespace orvelgate {
 namespace {
@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PortCase{"\\\\.\\COM99999999999", std::nullopt}));
 
 TEST(T7Records, EventReportForAccount41234HasEveryByteOfItsTable) {
-  const TDateTime when = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 789});
+  const DayCount when = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 789});
   const T7Record r = BuildEventReport(41234, "01", 1, when);
   std::vector<uint8_t> expected(555, 0);
   const uint8_t head[] = {0xFF, 0xFF, 21, 1, 1, 0x12, 0xA1, 0x00, 0x00};

@@ -54,7 +54,7 @@ class T8WorkerSteps : public ::testing::Test {
 
   void MakeWorker(T8WorkerSettings settings = {}) {
     settings.FirstNumber = 300;
-    worker = std::make_unique<cl>(
+    worker = std::make_unique<T8Worker>(
         host, clock,
         [this] {
           ++serverHostReads;
@@ -99,7 +99,7 @@ class T8WorkerSteps : public ::testing::Test {
   std::atomic<int> port{0};
   std::atomic<int> serverHostReads{0};
   std::unique_ptr<T8ServerProcess> server;
-  std::unique_ptr<cl> worker;  // declared last: goes before the server
+  std::unique_ptr<T8Worker> worker;  // declared last: goes before the server
 };
 
 TEST_F(T8WorkerSteps, FirstCycleConnectsAndQueuesTheGreetingsInOrder) {
@@ -236,7 +236,7 @@ TEST_F(T8WorkerSteps, EventAckReportsTheNumberOfTheMessageItAnswers) {
 }
 
 // Runs cycles until the worker has seen its connection go (at most `limit`).
-bool CyclesUntilDown(cl& worker, int limit) {
+bool CyclesUntilDown(T8Worker& worker, int limit) {
   for (int i = 0; i < limit && worker.LinkUp; ++i) worker.RunCycle();
   return !worker.LinkUp;
 }

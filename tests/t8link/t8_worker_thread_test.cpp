@@ -27,7 +27,7 @@ std::function<ServerHostSettings()> At(int port) {
 }
 
 // After RequestStop the worker touches the window no more: no log line, no step.
-void ExpectStopsQuietly(cl& worker, const RecordingHost& host) {
+void ExpectStopsQuietly(T8Worker& worker, const RecordingHost& host) {
   worker.RequestStop();
   const auto logs = host.Logs().size();
   const int steps = host.Steps();
@@ -42,7 +42,7 @@ TEST(T8WorkerThread, StopEndsAConnectInProgress) {
   RecordingHost host;
   T8WorkerSettings settings;
   settings.ConnectTimeoutMs = 60000;
-  cl worker(host, clock, At(blocked.Port()), settings);
+  T8Worker worker(host, clock, At(blocked.Port()), settings);
   worker.Start();
   ASSERT_TRUE(host.WaitForLog(kT8TextConnecting));
   std::this_thread::sleep_for(50ms);  // well into the connect
@@ -56,7 +56,7 @@ TEST(T8WorkerThread, StopEndsAReadInProgress) {
   RecordingHost host;
   T8WorkerSettings settings;
   settings.ReadTimeoutMs = 60000;
-  cl worker(host, clock, At(server.Port()), settings);
+  T8Worker worker(host, clock, At(server.Port()), settings);
   worker.Start();
   ASSERT_TRUE(server.WaitForLines("FRAME 1 Hello", 1));  // the worker now waits for a reply
   ExpectStopsQuietly(worker, host);
@@ -67,7 +67,7 @@ TEST(T8WorkerThread, StopEndsAnIdleLoop) {
   T8ServerProcess server;
   FakeClock clock;
   RecordingHost host;
-  cl worker(host, clock, At(server.Port()));
+  T8Worker worker(host, clock, At(server.Port()));
   worker.Start();
   ASSERT_TRUE(server.WaitForLines("FRAME 1 DriverVersion", 1));
   ExpectStopsQuietly(worker, host);
@@ -79,7 +79,7 @@ TEST(T8WorkerThread, DestroyingARunningWorkerStopsIt) {
   FakeClock clock;
   RecordingHost host;
   {
-    cl worker(host, clock, At(server.Port()));
+    T8Worker worker(host, clock, At(server.Port()));
     EXPECT_TRUE(worker.Join(0ms)) << "never started";
     worker.Start();
     ASSERT_TRUE(server.WaitForLines("CONNECT 1 ", 1));
@@ -93,7 +93,7 @@ TEST(T8WorkerThread, IdleWorkerPollsAndReconnectsWhenDue) {
   T8ServerProcess server;
   FakeClock clock;
   RecordingHost host;
-  cl worker(host, clock, At(server.Port()));
+  T8Worker worker(host, clock, At(server.Port()));
   worker.Start();
   ASSERT_TRUE(server.WaitForLines("FRAME 1 DriverVersion", 1));
   std::this_thread::sleep_for(100ms);
@@ -118,7 +118,7 @@ TEST(T8WorkerThread, EventsQueuedFromOtherThreadsAllArrive) {
   T8ServerProcess server({"--quiet"});
   FakeClock clock;
   RecordingHost host;
-  cl worker(host, clock, At(server.Port()));
+  T8Worker worker(host, clock, At(server.Port()));
   worker.Start();
   ASSERT_TRUE(host.WaitForLog(kT8TextConnected));
   constexpr int kPerThread = 200;

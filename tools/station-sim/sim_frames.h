@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 #include "station/frame_codec.h"
 
 namespace orvelgate::sim {

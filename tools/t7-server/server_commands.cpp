@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "common/clock.h"
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 #include "t7link/t7_records.h"
 
 namespace orvelgate::t7server {

@@ -26,7 +26,7 @@
 
 #include "common/cp1251.h"
 #include "common/le_bytes.h"
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 #include "events/event_record.h"
 #include "t8link/t8_frames.h"
 
@@ -126,7 +126,7 @@ std::string TypeText(int32_t type) {
   return text;
 }
 
-std::string TimeText(TDateTime t) {
+std::string TimeText(DayCount t) {
   const auto c = DecodeDateTime(t);
   if (!c) return "invalid";
   char text[32];

@@ -24,9 +24,9 @@ constexpr int kHostNotFound = 11001;
 
 // The Windows Sockets code for an errno value. An errno without a socket meaning is
 // returned unchanged (it is below 10000 and its text is "Not a WinSock error ?").
-int WinsockCodeFromErrno(int err);
+int SocketErrorCodeFromErrno(int err);
 
 // The standard text of a Windows Sockets code; "Not a WinSock error ?" for any other.
-std::string_view WinsockErrorText(int code);
+std::string_view SocketErrorText(int code);
 
 }  // namespace orvelgate

@@ -1,16 +1,16 @@
 #pragma once
 // The two server links as the event routing and the spool re-send see them.
 
-#include "events/link_ports.h"
+#include "events/link_outboxes.h"
 #include "t7link/t7_link.h"
 #include "t8link/t8_worker.h"
 
 namespace orvelgate {
 
 // The T8 worker's send ring and LinkUp flag; usable from any thread.
-class T8WorkerPort final : public T8Port {
+class T8WorkerOutbox final : public T8Outbox {
  public:
-  explicit T8WorkerPort(cl& worker) : worker_(worker) {}
+  explicit T8WorkerOutbox(T8Worker& worker) : worker_(worker) {}
   bool LinkUp() const override { return worker_.LinkUp; }
   bool QueueMessage(int32_t type, std::span<const uint8_t> payload) override {
     return worker_.QueueMessage(type, payload);
@@ -20,13 +20,13 @@ class T8WorkerPort final : public T8Port {
   }
 
  private:
-  cl& worker_;
+  T8Worker& worker_;
 };
 
 // The T7 link's client; UI thread only.
-class T7LinkPort final : public T7Port {
+class T7LinkOutbox final : public T7Outbox {
  public:
-  explicit T7LinkPort(T7Link& link) : link_(link) {}
+  explicit T7LinkOutbox(T7Link& link) : link_(link) {}
   bool Connected() const override { return link_.Connected(); }
   void SendRecord(std::span<const uint8_t> record555) override {
     if (record555.size() != kT7RecordSize) return;  // only whole records go out

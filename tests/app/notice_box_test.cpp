@@ -1,4 +1,4 @@
-#include "app/message_box.h"
+#include "app/notice_box.h"
 
 #include <gtest/gtest.h>
 
@@ -37,12 +37,12 @@ class MessageBoxTest : public ::testing::Test {
  protected:
   MessageBoxTest() {
     QtApp();
-    box_ = std::make_unique<Tadvsm>();
+    box_ = std::make_unique<NoticeBox>();
   }
-  QLabel* Label() const { return box_->findChild<QLabel*>(QStringLiteral("label1")); }
+  QLabel* Label() const { return box_->findChild<QLabel*>(QStringLiteral("NoticeText")); }
   QPushButton* Ok() const { return box_->findChild<QPushButton*>(QStringLiteral("OkButton")); }
 
-  std::unique_ptr<Tadvsm> box_;
+  std::unique_ptr<NoticeBox> box_;
 };
 
 class MessageBoxSizing : public MessageBoxTest, public ::testing::WithParamInterface<Notice> {};
@@ -67,7 +67,7 @@ TEST_P(MessageBoxSizing, FollowsTheWidthRule) {
     textWidth = Label()->fontMetrics().horizontalAdvance(shown);
     QTest::mouseClick(Ok(), Qt::LeftButton);
   });
-  box_->ShowMes(text);
+  box_->ShowNotice(text);
   EXPECT_EQ(frame.width(), n.width);
   EXPECT_EQ(clientHeight, 73);
   EXPECT_EQ(label, QRect(2, 16, n.width, label.height()));
@@ -98,24 +98,24 @@ TEST_F(MessageBoxTest, DesignedAsAdvsmWithABoldTwelvePointLabel) {
 
 TEST_F(MessageBoxTest, CloseBoxEndsTheNoticeToo) {
   WhenShown(box_.get(), [this] { box_->close(); });
-  box_->ShowMes(QStringLiteral("Порт уже занят!"));
+  box_->ShowNotice(QStringLiteral("Порт уже занят!"));
   EXPECT_FALSE(box_->isVisible());
 }
 
 TEST_F(MessageBoxTest, ProgramEndingClosesAnOpenNotice) {
   WhenShown(box_.get(), [this] { box_->CloseForShutdown(); });
-  box_->ShowMes(QStringLiteral("Порт уже занят!"));
+  box_->ShowNotice(QStringLiteral("Порт уже занят!"));
   EXPECT_FALSE(box_->isVisible());
 }
 
 TEST_F(MessageBoxTest, ANoticeWhileOneIsOpenIsDropped) {
   QString shownAfterSecond;
   WhenShown(box_.get(), [&] {
-    ShowMes(QStringLiteral("Не правильный пароль."));  // returns at once
+    ShowNotice(QStringLiteral("Не правильный пароль."));  // returns at once
     shownAfterSecond = Label()->text();
     QTest::mouseClick(Ok(), Qt::LeftButton);
   });
-  ShowMes(QStringLiteral("Порт уже занят!"));
+  ShowNotice(QStringLiteral("Порт уже занят!"));
   EXPECT_EQ(shownAfterSecond, QStringLiteral("Порт уже занят!"));
 }
 
@@ -123,7 +123,7 @@ TEST_F(MessageBoxTest, ShowMesBeforeTheBoxExistsReturnsAtOnce) {
   box_.reset();
   int shown = 0;
   for (QWidget* w : QApplication::topLevelWidgets()) shown += w->isVisible();
-  ShowMes(QStringLiteral("Порт уже занят. Смените его."));
+  ShowNotice(QStringLiteral("Порт уже занят. Смените его."));
   int shownAfter = 0;
   for (QWidget* w : QApplication::topLevelWidgets()) shownAfter += w->isVisible();
   EXPECT_EQ(shownAfter, shown);

@@ -1,4 +1,4 @@
-#include "t7link/winsock_errors.h"
+#include "t7link/socket_error_codes.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,8 @@ class WinsockErrors : public ::testing::TestWithParam<Mapping> {};
 
 TEST_P(WinsockErrors, MapsErrnoToCodeAndText) {
   const auto& m = GetParam();
-  EXPECT_EQ(WinsockCodeFromErrno(m.err), m.code);
-  EXPECT_EQ(WinsockErrorText(m.code), m.text);
+  EXPECT_EQ(SocketErrorCodeFromErrno(m.err), m.code);
+  EXPECT_EQ(SocketErrorText(m.code), m.text);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -44,25 +44,25 @@ INSTANTIATE_TEST_SUITE_P(
                       Mapping{EADDRINUSE, 10048, "Address already in use"}));
 
 TEST(WinsockErrorsTable, CodesWithoutErrnoAndUnknownCodes) {
-  EXPECT_EQ(WinsockErrorText(wsa::kHostNotFound), "Host not found");
-  EXPECT_EQ(WinsockErrorText(wsa::kBadAddress), "Bad address");
+  EXPECT_EQ(SocketErrorText(wsa::kHostNotFound), "Host not found");
+  EXPECT_EQ(SocketErrorText(wsa::kBadAddress), "Bad address");
   for (int code : {0, 1, 9999, 10000, 10034, 10100, 11005, -1})
-    EXPECT_EQ(WinsockErrorText(code), "Not a WinSock error ?") << code;
+    EXPECT_EQ(SocketErrorText(code), "Not a WinSock error ?") << code;
 }
 
 TEST(WinsockErrorsTable, ErrnoWithoutSocketMeaningStaysBelowTheWinsockRange) {
   for (int err : {ENOENT, EISDIR, ENOSPC}) {
-    EXPECT_EQ(WinsockCodeFromErrno(err), err);
-    EXPECT_EQ(WinsockErrorText(WinsockCodeFromErrno(err)), "Not a WinSock error ?");
+    EXPECT_EQ(SocketErrorCodeFromErrno(err), err);
+    EXPECT_EQ(SocketErrorText(SocketErrorCodeFromErrno(err)), "Not a WinSock error ?");
   }
 }
 
 TEST(WinsockErrorsTable, EveryMappedErrnoHasAText) {
   for (int err = 1; err < 200; ++err) {
-    const int code = WinsockCodeFromErrno(err);
+    const int code = SocketErrorCodeFromErrno(err);
     if (code == err) continue;
     EXPECT_GT(code, 10000) << err;
-    EXPECT_NE(WinsockErrorText(code), "Not a WinSock error ?") << err << " -> " << code;
+    EXPECT_NE(SocketErrorText(code), "Not a WinSock error ?") << err << " -> " << code;
   }
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// TSimpleTCPClient: the event-driven TCP client that carries the T7 link. It lives on
+// TcpClient: the event-driven TCP client that carries the T7 link. It lives on
 // the UI thread; its socket is non-blocking and its connect, read and close events
 // arrive there through QSocketNotifier, one at a time.
 //
@@ -27,7 +27,7 @@ class QSocketNotifier;
 
 namespace orvelgate {
 
-class TSimpleTCPClient : public QObject {
+class TcpClient : public QObject {
   Q_OBJECT
 
  public:
@@ -43,11 +43,11 @@ class TSimpleTCPClient : public QObject {
   // Bytes read on one read notification at most; the rest comes on the next one.
   static constexpr std::size_t kMaxReadPerNotification = 1u << 20;
 
-  explicit TSimpleTCPClient(QObject* parent = nullptr);
-  ~TSimpleTCPClient() override;  // disconnects without raising OnDisconnected
+  explicit TcpClient(QObject* parent = nullptr);
+  ~TcpClient() override;  // disconnects without raising OnDisconnected
 
-  TSimpleTCPClient(const TSimpleTCPClient&) = delete;
-  TSimpleTCPClient& operator=(const TSimpleTCPClient&) = delete;
+  TcpClient(const TcpClient&) = delete;
+  TcpClient& operator=(const TcpClient&) = delete;
 
   // Host and Port: an equal value does nothing. While Connected they throw
   // std::runtime_error ("Can not change Host while connected" / "Can not change Port
@@ -96,7 +96,7 @@ class TSimpleTCPClient : public QObject {
 
   void CreateNotifiers(int fd);
   void ReleaseNotifiers();
-  void Guarded(uint64_t generation, void (TSimpleTCPClient::*step)());
+  void Guarded(uint64_t generation, void (TcpClient::*step)());
   void ReadNotification();
   void WriteNotification();
   void ExceptionNotification();

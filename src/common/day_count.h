@@ -1,5 +1,5 @@
 #pragma once
-// TDateTime: days since 1899-12-30 00:00 as a double, the fraction being the time of
+// DayCount: days since 1899-12-30 00:00 as a double, the fraction being the time of
 // day, in local time. It is the time format of the event record, the T7 records and
 // the window's texts. Conversions here are pure calendar arithmetic; only LocalNow-style
 // helpers (clock.h) look at the system's time zone.
@@ -9,7 +9,7 @@
 
 namespace orvelgate {
 
-using TDateTime = double;
+using DayCount = double;
 
 struct CalendarTime {
   int year = 0;
@@ -32,16 +32,16 @@ int DaysInMonth(int year, int month);  // 0 for a month outside 1..12
 bool IsValidCalendar(const CalendarTime& t);
 
 // nullopt when the fields do not form a valid date and time.
-std::optional<TDateTime> EncodeDateTime(const CalendarTime& t);
+std::optional<DayCount> EncodeDateTime(const CalendarTime& t);
 
 // nullopt for NaN, infinities and values outside 0001-01-01 .. 9999-12-31 23:59:59.999.
-std::optional<CalendarTime> DecodeDateTime(TDateTime value);
+std::optional<CalendarTime> DecodeDateTime(DayCount value);
 
 // Broken-down local time (as from localtime_r) plus milliseconds.
-TDateTime DateTimeFromTm(const std::tm& tm, int millisecond);
+DayCount DateTimeFromTm(const std::tm& tm, int millisecond);
 
-// Days as a TDateTime span: 3 s is 3.0 / 86400.
-constexpr TDateTime kOneSecond = 1.0 / 86400.0;
-constexpr TDateTime kOneMillisecond = 1.0 / 86400000.0;
+// Days as a DayCount span: 3 s is 3.0 / 86400.
+constexpr DayCount kOneSecond = 1.0 / 86400.0;
+constexpr DayCount kOneMillisecond = 1.0 / 86400000.0;
 
 }  // namespace orvelgate

@@ -1,4 +1,4 @@
-#include "station/comm_port_driver.h"
+#include "station/serial_port.h"
 
 #include <gtest/gtest.h>
 
@@ -39,8 +39,8 @@ class PortFixture {
     port_.OnReceivePacket = [this](const uint8_t* p, uint32_t n) { packets_.emplace_back(p, p + n); };
   }
 
-  CommPortEnvironment Environment() {
-    CommPortEnvironment env;
+  SerialPortEnvironment Environment() {
+    SerialPortEnvironment env;
     env.clock = &clock_;
     if (pty_) {
       env.resolvePort = MakePortResolver([path = pty_->SlavePath()](const std::string&) {
@@ -94,7 +94,7 @@ class PortFixture {
   bool refuseOpen_ = false;
   std::vector<std::string> opened_;
   std::vector<Bytes> packets_;
-  TCommPortDriver port_;
+  SerialPort port_;
 };
 
 // Over the scripted device, which can also fail in ways a pseudo-terminal cannot.
@@ -117,48 +117,45 @@ INSTANTIATE_TEST_SUITE_P(Lines, PacketAssembly,
 
 // --- properties ---------------------------------------------------------------------
 
-TEST(CommPortProperties, ConstructionValues) {
-  TCommPortDriver port;
+TEST(SerialPortProperties, ConstructionValues) {
+  SerialPort port;
   EXPECT_EQ(port.PortName(), "\\\\.\\COM1");
-  EXPECT_EQ(port.BaudRate(), br9600);
-  EXPECT_EQ(port.BaudRateValue(), 9600u);
-  EXPECT_EQ(port.DataBits(), db8BITS);
-  EXPECT_EQ(port.StopBits(), sb1BITS);
-  EXPECT_EQ(port.Parity(), ptNONE);
-  EXPECT_EQ(port.HwFlow(), hfNONERTSON);
-  EXPECT_EQ(port.SwFlow(), sfNONE);
+  EXPECT_EQ(port.BaudRate(), 9600u);
+  EXPECT_EQ(port.DataBits(), 8);
+  EXPECT_EQ(port.StopBits(), LineStopBits::kOne);
+  EXPECT_EQ(port.Parity(), LineParity::kNone);
+  EXPECT_EQ(port.Rts(), LineRts::kOn);
+  EXPECT_FALSE(port.XonXoff());
   EXPECT_EQ(port.InBufSize(), 2048u);
   EXPECT_EQ(port.OutBufSize(), 2048u);
   EXPECT_EQ(port.PacketSize(), -1);
   EXPECT_EQ(port.PacketTimeout(), -1);
-  EXPECT_EQ(port.PacketMode(), pmDiscard);
+  EXPECT_EQ(port.PartialPackets(), PartialPacket::kDiscard);
   EXPECT_EQ(port.PollingDelay(), 50);
-  EXPECT_TRUE(port.EnableDTROnOpen());
+  EXPECT_TRUE(port.DtrOnOpen());
   EXPECT_EQ(port.OutputTimeout(), 500);
   EXPECT_EQ(port.InputTimeout(), 20);
   EXPECT_FALSE(port.CheckLineStatus());
   EXPECT_FALSE(port.IsOpen());
 }
 
-TEST(CommPortProperties, DesignValues) {
-  TCommPortDriver port;
+TEST(SerialPortProperties, DesignValues) {
+  SerialPort port;
   LoadDesignValues(port);
-  EXPECT_EQ(port.Port(), pnCustom);
-  EXPECT_EQ(port.BaudRate(), brCustom);
-  EXPECT_EQ(port.BaudRateValue(), 2400u);
-  EXPECT_EQ(port.HwFlow(), hfNONE);
+  EXPECT_EQ(port.BaudRate(), 2400u);
+  EXPECT_EQ(port.Rts(), LineRts::kOff);
   EXPECT_EQ(port.PacketSize(), 35);
   EXPECT_EQ(port.PacketTimeout(), 70);
-  EXPECT_EQ(port.PacketMode(), pmPass);
+  EXPECT_EQ(port.PartialPackets(), PartialPacket::kPass);
   EXPECT_EQ(port.PollingDelay(), 5);
-  EXPECT_FALSE(port.EnableDTROnOpen());
+  EXPECT_FALSE(port.DtrOnOpen());
   EXPECT_EQ(port.OutputTimeout(), 200);
   EXPECT_EQ(port.InputTimeout(), 1000);
   EXPECT_EQ(port.InBufSize(), 2048u);
 }
 
-TEST(CommPortProperties, ClampingRules) {
-  TCommPortDriver port;
+TEST(SerialPortProperties, ClampingRules) {
+  SerialPort port;
   struct {
     int16_t set;
     int16_t want;
@@ -195,8 +192,8 @@ TEST(CommPortProperties, ClampingRules) {
   }
 }
 
-TEST(CommPortProperties, PacketSizeAndInBufSizeKeepEachOtherInStep) {
-  TCommPortDriver port;
+TEST(SerialPortProperties, PacketSizeAndInBufSizeKeepEachOtherInStep) {
+  SerialPort port;
   port.SetInBufSize(128);
   port.SetPacketSize(300);  // above the buffer: the buffer grows to it
   EXPECT_EQ(port.InBufSize(), 300u);
@@ -208,42 +205,14 @@ TEST(CommPortProperties, PacketSizeAndInBufSizeKeepEachOtherInStep) {
   EXPECT_EQ(port.PacketSize(), 8192);
 }
 
-TEST(CommPortProperties, BaudRateAndValue) {
-  TCommPortDriver port;
-  const std::pair<TBaudRate, uint32_t> table[] = {
-      {br110, 110},     {br300, 300},       {br600, 600},       {br1200, 1200},
-      {br2400, 2400},   {br4800, 4800},     {br9600, 9600},     {br14400, 14400},
-      {br19200, 19200}, {br38400, 38400},   {br56000, 56000},   {br57600, 57600},
-      {br115200, 115200}, {br128000, 128000}, {br256000, 256000}};
-  for (auto [rate, bps] : table) {
-    port.SetBaudRate(rate);
-    EXPECT_EQ(port.BaudRate(), rate);
-    EXPECT_EQ(port.BaudRateValue(), bps);
-  }
-  port.SetBaudRateValue(31250);
-  EXPECT_EQ(port.BaudRate(), brCustom);
-  EXPECT_EQ(port.BaudRateValue(), 31250u);
-  port.SetBaudRate(brCustom);  // keeps the value it has
-  EXPECT_EQ(port.BaudRateValue(), 31250u);
-}
-
-TEST(CommPortProperties, PortNameSetsCustomAndPortNamesTheDevice) {
-  TCommPortDriver port;
-  port.SetPort(pnCOM7);
-  EXPECT_EQ(port.PortName(), "\\\\.\\COM7");
-  port.SetPortName("\\\\.\\COM3");
-  EXPECT_EQ(port.Port(), pnCustom);
-  EXPECT_EQ(port.PortName(), "\\\\.\\COM3");
-}
-
-TEST(CommPortProperties, TransmitTime) {
-  TCommPortDriver port;
+TEST(SerialPortProperties, TransmitTime) {
+  SerialPort port;
   struct {
     uint32_t baud, count, ms;
   } cases[] = {{2400, 35, 146}, {9600, 35, 36}, {9600, 31, 32}, {2400, 13, 54},
                {115200, 1, 0},  {110, 1, 91},   {300, 3, 100},  {0, 35, 0}};
   for (auto c : cases) {
-    port.SetBaudRateValue(c.baud);
+    port.SetBaudRate(c.baud);
     EXPECT_EQ(port.TransmitTimeMs(c.count), c.ms) << c.count << " at " << c.baud;
   }
 }
@@ -251,8 +220,6 @@ TEST(CommPortProperties, TransmitTime) {
 TEST_F(PortTest, PropertiesFixedWhileOpen) {
   Open();
   port_.SetPortName(PortNameFor("COM9"));
-  EXPECT_EQ(port_.PortName(), "\\\\.\\COM3");
-  port_.SetPort(pnCOM2);
   EXPECT_EQ(port_.PortName(), "\\\\.\\COM3");
   port_.SetInBufSize(4096);
   EXPECT_EQ(port_.InBufSize(), 2048u);
@@ -268,12 +235,12 @@ TEST_F(PortTest, PropertiesFixedWhileOpen) {
 TEST_F(PortTest, LineSettingsReappliedWhileOpen) {
   Open();
   ASSERT_EQ(line_->configured.size(), 1u);
-  port_.SetBaudRateValue(9600);
-  port_.SetDataBits(db7BITS);
-  port_.SetParity(ptEVEN);
-  port_.SetStopBits(sb2BITS);
-  port_.SetHwFlow(hfRTSCTS);
-  port_.SetSwFlow(sfXONXOFF);
+  port_.SetBaudRate(9600);
+  port_.SetDataBits(7);
+  port_.SetParity(LineParity::kEven);
+  port_.SetStopBits(LineStopBits::kTwo);
+  port_.SetRts(LineRts::kHandshake);
+  port_.SetXonXoff(true);
   ASSERT_EQ(line_->configured.size(), 7u);
   const LineSettings& s = line_->configured.back();
   EXPECT_EQ(s.baud, 9600u);
@@ -429,7 +396,7 @@ TEST_P(PacketAssembly, PendingBytesCompletedToAFullPacket) {
 }
 
 TEST_P(PacketAssembly, DiscardModeDropsAPartialPacket) {
-  port_.SetPacketMode(pmDiscard);
+  port_.SetPartialPackets(PartialPacket::kDiscard);
   Open();
   Arrive(Sequence(13));
   Tick();
@@ -466,7 +433,7 @@ class PacedArrival : public PortTest, public ::testing::WithParamInterface<Paced
 
 TEST_P(PacedArrival, FrameArrivesWhole) {
   const PacedCase c = GetParam();
-  port_.SetBaudRateValue(c.baud);
+  port_.SetBaudRate(c.baud);
   port_.SetPacketTimeout(c.timeout);
   Open();
   const Bytes frame = Sequence(c.frameSize, 0x40);
@@ -494,7 +461,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_P(PacketAssembly, PartialPacketWaitsForTheLineToGoQuiet) {
-  port_.SetBaudRateValue(9600);
+  port_.SetBaudRate(9600);
   port_.SetPacketTimeout(28);
   Open();
   Arrive(Sequence(1));
@@ -510,7 +477,7 @@ TEST_P(PacketAssembly, PartialPacketWaitsForTheLineToGoQuiet) {
 }
 
 TEST_P(PacketAssembly, QuietGapIsTwoCharactersOnASlowLine) {
-  port_.SetBaudRateValue(1200);  // a character takes 8.3 ms: quiet means 17 ms
+  port_.SetBaudRate(1200);  // a character takes 8.3 ms: quiet means 17 ms
   port_.SetPacketTimeout(20);
   Open();
   Arrive(Sequence(3));

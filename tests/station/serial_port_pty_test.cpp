@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "station/comm_port_driver.h"
+#include "station/serial_port.h"
 #include "station/qt_app.h"
 #include "station/serial_settings.h"
 #include "support/pty.h"
@@ -48,8 +48,8 @@ class PtyPortTest : public ::testing::Test {
     };
   }
 
-  CommPortEnvironment Environment(Clock* clock) {
-    CommPortEnvironment env;
+  SerialPortEnvironment Environment(Clock* clock) {
+    SerialPortEnvironment env;
     env.clock = clock;
     env.resolvePort = MapTo(pty_.SlavePath());
     return env;
@@ -57,7 +57,7 @@ class PtyPortTest : public ::testing::Test {
 
   Pty pty_;
   std::vector<Bytes> packets_;
-  TCommPortDriver port_;
+  SerialPort port_;
 };
 
 TEST_F(PtyPortTest, OpensThroughThePortsMapping) {
@@ -70,9 +70,9 @@ TEST_F(PtyPortTest, OpensThroughThePortsMapping) {
 
 TEST_F(PtyPortTest, SecondOpenerOfTheSamePortFails) {
   ASSERT_TRUE(port_.OpenPort());
-  CommPortEnvironment env;
+  SerialPortEnvironment env;
   env.resolvePort = MapTo(pty_.SlavePath());
-  TCommPortDriver second(env);
+  SerialPort second(env);
   second.SetPortName(PortNameFor("COM3"));
   EXPECT_FALSE(second.OpenPort());
   EXPECT_FALSE(second.IsOpen());
@@ -82,7 +82,7 @@ TEST_F(PtyPortTest, SecondOpenerOfTheSamePortFails) {
 }
 
 TEST_F(PtyPortTest, TimerDeliversFramesAndAnswersGoBackOnTheLine) {
-  port_.SetBaudRateValue(9600);
+  port_.SetBaudRate(9600);
   port_.SetPacketTimeout(28);
   ASSERT_TRUE(port_.OpenPort());
   const Bytes frames[] = {Frame(35, 1), Frame(31, 2), Frame(13, 3)};
@@ -144,10 +144,10 @@ class PacedOverPty : public ::testing::TestWithParam<PacedFrame> {
 
 TEST_P(PacedOverPty, ArrivesWholeAndIsAnswered) {
   const PacedFrame c = GetParam();
-  CommPortEnvironment env;
+  SerialPortEnvironment env;
   env.clock = &clock_;
   env.resolvePort = MapTo(pty_.SlavePath());
-  TCommPortDriver port(env);
+  SerialPort port(env);
   LoadDesignValues(port);
   ApplyStartupSettings(port, StartupSettings("COM3", std::to_string(c.baud)));
   std::vector<Bytes> packets;

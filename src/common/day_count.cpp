@@ -1,4 +1,4 @@
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 #include <cmath>
 #include <cstdint>
@@ -54,7 +54,7 @@ bool IsValidCalendar(const CalendarTime& t) {
          t.millisecond >= 0 && t.millisecond <= 999;
 }
 
-std::optional<TDateTime> EncodeDateTime(const CalendarTime& t) {
+std::optional<DayCount> EncodeDateTime(const CalendarTime& t) {
   if (!IsValidCalendar(t)) return std::nullopt;
   const int64_t days = DaysFromCivil(t.year, static_cast<unsigned>(t.month),
                                      static_cast<unsigned>(t.day)) + kEpochOffsetDays;
@@ -65,7 +65,7 @@ std::optional<TDateTime> EncodeDateTime(const CalendarTime& t) {
   return days < 0 ? static_cast<double>(days) - fraction : static_cast<double>(days) + fraction;
 }
 
-std::optional<CalendarTime> DecodeDateTime(TDateTime value) {
+std::optional<CalendarTime> DecodeDateTime(DayCount value) {
   if (!std::isfinite(value)) return std::nullopt;
   if (value < static_cast<double>(kMinDay) - 1.0 || value >= static_cast<double>(kMaxDay) + 1.0)
     return std::nullopt;
@@ -87,7 +87,7 @@ std::optional<CalendarTime> DecodeDateTime(TDateTime value) {
   return t;
 }
 
-TDateTime DateTimeFromTm(const std::tm& tm, int millisecond) {
+DayCount DateTimeFromTm(const std::tm& tm, int millisecond) {
   CalendarTime t{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
                  tm.tm_sec > 59 ? 59 : tm.tm_sec, millisecond, 0};
   return EncodeDateTime(t).value_or(0.0);

@@ -1,5 +1,5 @@
 #pragma once
-// TCommPortDriver: the serial-port component through which the driver talks to the
+// SerialPort: the serial-port component through which the driver talks to the
 // receiving station. It opens one port exclusively, polls it on a 5 ms timer of its own,
 // cuts the incoming bytes into packets of PacketSize bytes and hands each to
 // OnReceivePacket; fewer bytes than a packet that have waited longer than PacketTimeout
@@ -24,65 +24,46 @@
 
 namespace orvelgate {
 
-enum TPortNumber : uint8_t {
-  pnCustom, pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8,
-  pnCOM9, pnCOM10, pnCOM11, pnCOM12, pnCOM13, pnCOM14, pnCOM15, pnCOM16
-};
-enum TBaudRate : uint8_t {
-  brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200,
-  br38400, br56000, br57600, br115200, br128000, br256000
-};
-enum TDataBits : uint8_t { db5BITS, db6BITS, db7BITS, db8BITS };
-enum TStopBits : uint8_t { sb1BITS, sb1HALFBITS, sb2BITS };
-enum TParity : uint8_t { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
-enum THwFlowControl : uint8_t { hfNONE, hfNONERTSON, hfRTSCTS, hfRTSTOG };
-enum TSwFlowControl : uint8_t { sfNONE, sfXONXOFF };
-enum TPacketMode : uint8_t { pmDiscard, pmPass };
-
-// Bits per second of a table entry; 0 for brCustom.
-uint32_t BaudRateBitsPerSecond(TBaudRate rate);
+// What becomes of fewer bytes than a packet once PacketTimeout has passed.
+enum class PartialPacket : uint8_t { kDiscard, kPass };
 
 // The bytes are valid only during the call.
-using TReceivePacketEvent = std::function<void(const uint8_t* packet, uint32_t size)>;
-using TReceiveDataEvent = std::function<void(const uint8_t* data, uint32_t size)>;
+using PacketCallback = std::function<void(const uint8_t* packet, uint32_t size)>;
+using DataCallback = std::function<void(const uint8_t* data, uint32_t size)>;
 
 // What the component needs from outside; empty members take the production choice.
-struct CommPortEnvironment {
+struct SerialPortEnvironment {
   Clock* clock = nullptr;           // DefaultClock()
   SerialDeviceFactory openDevice;   // termios (serial_device_posix.h)
   PortResolver resolvePort;         // DefaultPortResolver()
 };
 
-class TCommPortDriver {
+class SerialPort {
  public:
   static constexpr uint32_t kMinBufSize = 128;
   static constexpr uint32_t kMaxBufSize = 8192;
   static constexpr uint16_t kMinPollingDelay = 5;
 
-  explicit TCommPortDriver(CommPortEnvironment environment = {});
-  ~TCommPortDriver();  // closes the port
-  TCommPortDriver(const TCommPortDriver&) = delete;
-  TCommPortDriver& operator=(const TCommPortDriver&) = delete;
+  explicit SerialPort(SerialPortEnvironment environment = {});
+  ~SerialPort();  // closes the port
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
 
   // --- properties -------------------------------------------------------------------
-  TPortNumber Port() const { return port_; }
-  void SetPort(TPortNumber port);  // pnCOMn names the port "\\.\COMn"; ignored while open
   const std::string& PortName() const { return portName_; }
-  void SetPortName(const std::string& name);  // ignored while open; Port becomes pnCustom
-  TBaudRate BaudRate() const { return baudRate_; }
-  void SetBaudRate(TBaudRate rate);
-  uint32_t BaudRateValue() const { return baudRateValue_; }
-  void SetBaudRateValue(uint32_t bitsPerSecond);  // BaudRate becomes brCustom
-  TDataBits DataBits() const { return dataBits_; }
-  void SetDataBits(TDataBits bits);
-  TStopBits StopBits() const { return stopBits_; }
-  void SetStopBits(TStopBits bits);
-  TParity Parity() const { return parity_; }
-  void SetParity(TParity parity);
-  THwFlowControl HwFlow() const { return hwFlow_; }
-  void SetHwFlow(THwFlowControl flow);
-  TSwFlowControl SwFlow() const { return swFlow_; }
-  void SetSwFlow(TSwFlowControl flow);
+  void SetPortName(const std::string& name);  // ignored while open
+  uint32_t BaudRate() const { return line_.baud; }
+  void SetBaudRate(uint32_t bitsPerSecond);
+  int DataBits() const { return line_.dataBits; }
+  void SetDataBits(int bits);  // 5..8
+  LineStopBits StopBits() const { return line_.stopBits; }
+  void SetStopBits(LineStopBits bits);
+  LineParity Parity() const { return line_.parity; }
+  void SetParity(LineParity parity);
+  LineRts Rts() const { return line_.rts; }
+  void SetRts(LineRts rts);
+  bool XonXoff() const { return line_.xonXoff; }
+  void SetXonXoff(bool on);
   uint32_t InBufSize() const { return inBufSize_; }
   void SetInBufSize(uint32_t size);  // ignored while open; 128..8192
   uint32_t OutBufSize() const { return outBufSize_; }
@@ -91,12 +72,12 @@ class TCommPortDriver {
   void SetPacketSize(int16_t size);  // <= 0 becomes -1 (no packet mode)
   int32_t PacketTimeout() const { return packetTimeout_; }
   void SetPacketTimeout(int32_t ms);  // <= 0 becomes -1 (none)
-  TPacketMode PacketMode() const { return packetMode_; }
-  void SetPacketMode(TPacketMode mode) { packetMode_ = mode; }
+  PartialPacket PartialPackets() const { return partialPackets_; }
+  void SetPartialPackets(PartialPacket mode) { partialPackets_ = mode; }
   uint16_t PollingDelay() const { return pollingDelay_; }
   void SetPollingDelay(uint16_t ms);  // at least 5; restarts a running timer
-  bool EnableDTROnOpen() const { return enableDtrOnOpen_; }
-  void SetEnableDTROnOpen(bool on) { enableDtrOnOpen_ = on; }
+  bool DtrOnOpen() const { return line_.dtr; }
+  void SetDtrOnOpen(bool on) { line_.dtr = on; }
   uint16_t OutputTimeout() const { return outputTimeout_; }
   void SetOutputTimeout(uint16_t ms) { outputTimeout_ = ms; }
   int32_t InputTimeout() const { return inputTimeout_; }
@@ -104,9 +85,9 @@ class TCommPortDriver {
   bool CheckLineStatus() const { return checkLineStatus_; }
   void SetCheckLineStatus(bool on) { checkLineStatus_ = on; }
 
-  TReceivePacketEvent OnReceivePacket;
+  PacketCallback OnReceivePacket;
   // Only without packet mode (PacketSize -1): whatever is waiting, each tick.
-  TReceiveDataEvent OnReceiveData;
+  DataCallback OnReceiveData;
   // The open device went away (hang-up, adapter pulled): the port has been closed.
   std::function<void()> OnDeviceLost;
   // Something escaped OnReceivePacket on a timer tick; the tick ended there.
@@ -135,7 +116,6 @@ class TCommPortDriver {
   const std::string& DevicePath() const { return devicePath_; }
 
  private:
-  LineSettings CurrentLineSettings() const;
   void ReapplyIfOpen();
   void ResizeBuffer(uint32_t size);
   void TakeFullPackets(uint32_t& waiting, uint32_t now);
@@ -152,22 +132,14 @@ class TCommPortDriver {
   std::string devicePath_;
   QTimer timer_;
 
-  TPortNumber port_ = pnCOM1;
   std::string portName_;
-  TBaudRate baudRate_ = br9600;
-  uint32_t baudRateValue_ = 9600;
-  TDataBits dataBits_ = db8BITS;
-  TStopBits stopBits_ = sb1BITS;
-  TParity parity_ = ptNONE;
-  THwFlowControl hwFlow_ = hfNONERTSON;
-  TSwFlowControl swFlow_ = sfNONE;
+  LineSettings line_;  // 9600 8N1, DTR and RTS on, no XON/XOFF until told otherwise
   uint32_t inBufSize_ = 2048;
   uint32_t outBufSize_ = 2048;
   int16_t packetSize_ = -1;
   int32_t packetTimeout_ = -1;
-  TPacketMode packetMode_ = pmDiscard;
+  PartialPacket partialPackets_ = PartialPacket::kDiscard;
   uint16_t pollingDelay_ = 50;
-  bool enableDtrOnOpen_ = true;
   uint16_t outputTimeout_ = 500;
   int32_t inputTimeout_ = 20;
   bool checkLineStatus_ = false;

@@ -1,5 +1,5 @@
 #pragma once
-// Tadvsm, the message box ("advsm"): one short notice with an "ОК" button. The box
+// NoticeBox, the message box ("advsm"): one short notice with an "ОК" button. The box
 // sizes itself to the notice: w = L x (S - 2) pixels for L characters in a font of S
 // points (10 pixels a character with the 12-point font), which is the width of the
 // whole window, frame included; the button sits in the middle of that width.
@@ -20,17 +20,17 @@ int NoticeWidth(int characters, int pointSize);
 // The button's left edge for a window `width` wide, the halving rounded toward zero.
 int NoticeButtonLeft(int width);
 
-class Tadvsm : public QDialog {
+class NoticeBox : public QDialog {
   Q_OBJECT
 
  public:
-  explicit Tadvsm(QWidget* parent = nullptr);
-  ~Tadvsm() override;
+  explicit NoticeBox(QWidget* parent = nullptr);
+  ~NoticeBox() override;
 
   // Shows `text` modally (a nested event loop) and returns when the box is closed.
   // A notice that comes while the box is already open is dropped: the operator
   // still has the first one in front of them.
-  void ShowMes(const QString& text);
+  void ShowNotice(const QString& text);
   // The program is ending: an open box closes.
   void CloseForShutdown();
 
@@ -40,13 +40,13 @@ class Tadvsm : public QDialog {
  private:
   void FitToNotice();
 
-  QLabel* label1_ = nullptr;
+  QLabel* noticeText_ = nullptr;
   QPushButton* button_ = nullptr;
   int width_ = 298;
 };
 
-// Shows `text` in the message box created at start-up (the newest Tadvsm alive);
+// Shows `text` in the message box created at start-up (the newest NoticeBox alive);
 // before any exists the request is dropped and the call returns at once.
-void ShowMes(const QString& text);
+void ShowNotice(const QString& text);
 
 }  // namespace orvelgate

@@ -1,4 +1,4 @@
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 #include <gtest/gtest.h>
 

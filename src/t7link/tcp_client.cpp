@@ -1,4 +1,4 @@
-#include "t7link/simple_tcp_client.h"
+#include "t7link/tcp_client.h"
 
 #include <QSocketNotifier>
 #include <QtGlobal>
@@ -6,18 +6,18 @@
 #include <stdexcept>
 
 #include "t7link/tcp_socket.h"
-#include "t7link/winsock_errors.h"
+#include "t7link/socket_error_codes.h"
 
 namespace orvelgate {
 
-TSimpleTCPClient::TSimpleTCPClient(QObject* parent) : QObject(parent) {}
+TcpClient::TcpClient(QObject* parent) : QObject(parent) {}
 
-TSimpleTCPClient::~TSimpleTCPClient() {
+TcpClient::~TcpClient() {
   destroying_ = true;
   Disconnect();
 }
 
-void TSimpleTCPClient::SetHost(const std::string& host) {
+void TcpClient::SetHost(const std::string& host) {
   if (host == host_) return;
   if (!connected_) {
     host_ = host;
@@ -29,7 +29,7 @@ void TSimpleTCPClient::SetHost(const std::string& host) {
   SetConnected(true);
 }
 
-void TSimpleTCPClient::SetPort(uint16_t port) {
+void TcpClient::SetPort(uint16_t port) {
   if (port == port_) return;
   if (!connected_) {
     port_ = port;
@@ -41,7 +41,7 @@ void TSimpleTCPClient::SetPort(uint16_t port) {
   SetConnected(true);
 }
 
-void TSimpleTCPClient::SetConnected(bool value) {
+void TcpClient::SetConnected(bool value) {
   if (value == active_) return;  // in particular no second attempt while connecting
   if (value) {
     Connect();
@@ -50,7 +50,7 @@ void TSimpleTCPClient::SetConnected(bool value) {
   }
 }
 
-void TSimpleTCPClient::Connect() {
+void TcpClient::Connect() {
   if (active_) return;
   active_ = true;
   const auto address = tcp::ResolveIPv4(host_);
@@ -71,7 +71,7 @@ void TSimpleTCPClient::Connect() {
   if (code != 0) ErrorReport(fd, code);
 }
 
-void TSimpleTCPClient::Disconnect() {
+void TcpClient::Disconnect() {
   if (!active_) return;
   active_ = false;
   if (socket_ < 0) return;
@@ -86,16 +86,16 @@ void TSimpleTCPClient::Disconnect() {
   if (OnDisconnected && !destroying_) OnDisconnected();
 }
 
-void TSimpleTCPClient::ErrorReport(int socket, int code) {
+void TcpClient::ErrorReport(int socket, int code) {
   Disconnect();
-  const std::string text(WinsockErrorText(code));
+  const std::string text(SocketErrorText(code));
   if (!OnError) throw std::runtime_error(text);
   OnError(socket, code, text);
 }
 
 // --- notifications ---------------------------------------------------------------
 
-void TSimpleTCPClient::CreateNotifiers(int fd) {
+void TcpClient::CreateNotifiers(int fd) {
   const uint64_t generation = generation_;
   readNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
   writeNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
@@ -104,15 +104,15 @@ void TSimpleTCPClient::CreateNotifiers(int fd) {
   readNotifier_->setEnabled(false);
   exceptionNotifier_->setEnabled(false);
   connect(readNotifier_, &QSocketNotifier::activated, this,
-          [this, generation] { Guarded(generation, &TSimpleTCPClient::ReadNotification); });
+          [this, generation] { Guarded(generation, &TcpClient::ReadNotification); });
   connect(writeNotifier_, &QSocketNotifier::activated, this,
-          [this, generation] { Guarded(generation, &TSimpleTCPClient::WriteNotification); });
+          [this, generation] { Guarded(generation, &TcpClient::WriteNotification); });
   connect(exceptionNotifier_, &QSocketNotifier::activated, this, [this, generation] {
-    Guarded(generation, &TSimpleTCPClient::ExceptionNotification);
+    Guarded(generation, &TcpClient::ExceptionNotification);
   });
 }
 
-void TSimpleTCPClient::ReleaseNotifiers() {
+void TcpClient::ReleaseNotifiers() {
   // Disabled before the descriptor is closed; deleted later because one of them may be
   // the sender whose signal is being handled right now.
   for (QPointer<QSocketNotifier>* n : {&readNotifier_, &writeNotifier_, &exceptionNotifier_}) {
@@ -124,7 +124,7 @@ void TSimpleTCPClient::ReleaseNotifiers() {
   }
 }
 
-void TSimpleTCPClient::Guarded(uint64_t generation, void (TSimpleTCPClient::*step)()) {
+void TcpClient::Guarded(uint64_t generation, void (TcpClient::*step)()) {
   if (generation != generation_ || socket_ < 0) return;  // a notification of a closed socket
   try {
     (this->*step)();
@@ -143,7 +143,7 @@ void TSimpleTCPClient::Guarded(uint64_t generation, void (TSimpleTCPClient::*ste
   }
 }
 
-void TSimpleTCPClient::WriteNotification() {
+void TcpClient::WriteNotification() {
   if (!connected_) {
     ConnectNotification();
   } else {
@@ -151,7 +151,7 @@ void TSimpleTCPClient::WriteNotification() {
   }
 }
 
-void TSimpleTCPClient::ConnectNotification() {
+void TcpClient::ConnectNotification() {
   const int fd = socket_;
   if (const int code = tcp::PendingError(fd)) {
     ErrorReport(fd, code);
@@ -165,7 +165,7 @@ void TSimpleTCPClient::ConnectNotification() {
   if (OnConnected) OnConnected();
 }
 
-void TSimpleTCPClient::ReadNotification() {
+void TcpClient::ReadNotification() {
   const int fd = socket_;
   const uint64_t generation = generation_;
   std::vector<uint8_t> bytes;
@@ -179,7 +179,7 @@ void TSimpleTCPClient::ReadNotification() {
     if (last.error != 0 || last.closed) break;
   }
   if (!bytes.empty() && OnRead) {
-    QPointer<TSimpleTCPClient> self(this);
+    QPointer<TcpClient> self(this);
     OnRead(bytes);
     if (!self || generation != generation_ || socket_ < 0) return;
   }
@@ -190,13 +190,13 @@ void TSimpleTCPClient::ReadNotification() {
   }
 }
 
-void TSimpleTCPClient::CloseNotification() {
-  QPointer<TSimpleTCPClient> self(this);
+void TcpClient::CloseNotification() {
+  QPointer<TcpClient> self(this);
   Disconnect();
   if (self && autoTryReconnect_) Connect();
 }
 
-void TSimpleTCPClient::ExceptionNotification() {
+void TcpClient::ExceptionNotification() {
   const int fd = socket_;
   if (const int code = tcp::PendingError(fd)) {
     ErrorReport(fd, code);
@@ -209,7 +209,7 @@ void TSimpleTCPClient::ExceptionNotification() {
 
 // --- sending ---------------------------------------------------------------------
 
-int32_t TSimpleTCPClient::SendStream(std::span<const uint8_t> block) {
+int32_t TcpClient::SendStream(std::span<const uint8_t> block) {
   // Callers test Connected first; a socket that is still connecting takes nothing, so
   // that the greeting stays the first record of every connection.
   if (socket_ < 0 || !connected_ || block.empty()) return 0;
@@ -237,7 +237,7 @@ int32_t TSimpleTCPClient::SendStream(std::span<const uint8_t> block) {
   return static_cast<int32_t>(block.size());
 }
 
-void TSimpleTCPClient::FlushPending() {
+void TcpClient::FlushPending() {
   const int fd = socket_;
   while (PendingSendBytes() > 0) {
     const tcp::IoResult r =
@@ -259,7 +259,7 @@ void TSimpleTCPClient::FlushPending() {
   UpdateWriteInterest();
 }
 
-void TSimpleTCPClient::UpdateWriteInterest() {
+void TcpClient::UpdateWriteInterest() {
   // "Writable" is wanted only while connecting or while bytes wait; otherwise it would
   // fire all the time.
   if (writeNotifier_) writeNotifier_->setEnabled(!connected_ || PendingSendBytes() > 0);

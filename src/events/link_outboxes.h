@@ -12,12 +12,12 @@
 
 namespace orvelgate {
 
-class T8Port {
+class T8Outbox {
  public:
   // Message type of an alarm event (bytes 22 00 00 03 on the wire and in .dd8 files).
   static constexpr int32_t kEventMessage = 0x03000022;
 
-  virtual ~T8Port() = default;
+  virtual ~T8Outbox() = default;
   // A connection is established and in use; may be read from any thread.
   virtual bool LinkUp() const = 0;
   // Builds the message and puts it into the send ring; false when the full ring refused it.
@@ -33,11 +33,11 @@ class T8Port {
   }
 };
 
-class T7Port {
+class T7Outbox {
  public:
   static constexpr std::size_t kRecordSize = 555;
 
-  virtual ~T7Port() = default;
+  virtual ~T7Outbox() = default;
   virtual bool Connected() const = 0;
   // Sends one whole 555-byte record.
   virtual void SendRecord(std::span<const uint8_t> record555) = 0;

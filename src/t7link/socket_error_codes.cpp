@@ -1,4 +1,4 @@
-#include "t7link/winsock_errors.h"
+#include "t7link/socket_error_codes.h"
 
 #include <cerrno>
 
@@ -90,13 +90,13 @@ constexpr CodeText kCodeTexts[] = {
 
 }  // namespace
 
-int WinsockCodeFromErrno(int err) {
+int SocketErrorCodeFromErrno(int err) {
   for (const auto& e : kErrnoCodes)
     if (e.err == err) return e.code;
   return err;
 }
 
-std::string_view WinsockErrorText(int code) {
+std::string_view SocketErrorText(int code) {
   for (const auto& c : kCodeTexts)
     if (c.code == code) return c.text;
   return "Not a WinSock error ?";

@@ -1,4 +1,4 @@
-#include "station/comm_port_driver.h"
+#include "station/serial_port.h"
 
 #include <algorithm>
 #include <exception>
@@ -8,35 +8,17 @@
 namespace orvelgate {
 namespace {
 
-constexpr uint32_t kBaudTable[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
-                                   14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
-static_assert(sizeof(kBaudTable) / sizeof(kBaudTable[0]) == br256000 + 1);
-
 // Elapsed milliseconds from then to now on the wrapping tick, signed: a time that lies
 // ahead of now reads as negative instead of as four billion.
 int64_t Since(uint32_t now, uint32_t then) { return static_cast<int32_t>(now - then); }
 
 uint32_t ClampBufSize(uint32_t size) {
-  return std::clamp(size, TCommPortDriver::kMinBufSize, TCommPortDriver::kMaxBufSize);
-}
-
-LineRts RtsFor(THwFlowControl flow) {
-  switch (flow) {
-    case hfNONE: return LineRts::kOff;
-    case hfNONERTSON: return LineRts::kOn;
-    case hfRTSCTS: return LineRts::kHandshake;
-    case hfRTSTOG: return LineRts::kToggle;
-  }
-  return LineRts::kOn;
+  return std::clamp(size, SerialPort::kMinBufSize, SerialPort::kMaxBufSize);
 }
 
 }  // namespace
 
-uint32_t BaudRateBitsPerSecond(TBaudRate rate) {
-  return rate <= br256000 ? kBaudTable[rate] : 0;
-}
-
-TCommPortDriver::TCommPortDriver(CommPortEnvironment environment)
+SerialPort::SerialPort(SerialPortEnvironment environment)
     : clock_(environment.clock ? environment.clock : &DefaultClock()),
       openDevice_(environment.openDevice ? std::move(environment.openDevice)
                                          : PosixSerialDeviceFactory()),
@@ -48,73 +30,57 @@ TCommPortDriver::TCommPortDriver(CommPortEnvironment environment)
   QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { TimerTick(); });
 }
 
-TCommPortDriver::~TCommPortDriver() { ClosePort(); }
+SerialPort::~SerialPort() { ClosePort(); }
 
 // --- properties ---------------------------------------------------------------------
 
-void TCommPortDriver::SetPort(TPortNumber port) {
-  if (IsOpen()) return;
-  if (port != pnCustom && port <= pnCOM16) {
-    portName_ = PortNameFor("COM" + std::to_string(static_cast<int>(port)));
-  }
-  port_ = port <= pnCOM16 ? port : pnCustom;
-}
-
-void TCommPortDriver::SetPortName(const std::string& name) {
+void SerialPort::SetPortName(const std::string& name) {
   if (IsOpen()) return;
   portName_ = name;
-  port_ = pnCustom;
 }
 
-void TCommPortDriver::SetBaudRate(TBaudRate rate) {
-  baudRate_ = rate;
-  if (rate != brCustom) baudRateValue_ = BaudRateBitsPerSecond(rate);
+void SerialPort::SetBaudRate(uint32_t bitsPerSecond) {
+  line_.baud = bitsPerSecond;
   ReapplyIfOpen();
 }
 
-void TCommPortDriver::SetBaudRateValue(uint32_t bitsPerSecond) {
-  baudRateValue_ = bitsPerSecond;
-  baudRate_ = brCustom;
+void SerialPort::SetDataBits(int bits) {
+  line_.dataBits = std::clamp(bits, 5, 8);
   ReapplyIfOpen();
 }
 
-void TCommPortDriver::SetDataBits(TDataBits bits) {
-  dataBits_ = bits;
+void SerialPort::SetStopBits(LineStopBits bits) {
+  line_.stopBits = bits;
   ReapplyIfOpen();
 }
 
-void TCommPortDriver::SetStopBits(TStopBits bits) {
-  stopBits_ = bits;
+void SerialPort::SetParity(LineParity parity) {
+  line_.parity = parity;
   ReapplyIfOpen();
 }
 
-void TCommPortDriver::SetParity(TParity parity) {
-  parity_ = parity;
+void SerialPort::SetRts(LineRts rts) {
+  line_.rts = rts;
   ReapplyIfOpen();
 }
 
-void TCommPortDriver::SetHwFlow(THwFlowControl flow) {
-  hwFlow_ = flow;
+void SerialPort::SetXonXoff(bool on) {
+  line_.xonXoff = on;
   ReapplyIfOpen();
 }
 
-void TCommPortDriver::SetSwFlow(TSwFlowControl flow) {
-  swFlow_ = flow;
-  ReapplyIfOpen();
-}
-
-void TCommPortDriver::SetInBufSize(uint32_t size) {
+void SerialPort::SetInBufSize(uint32_t size) {
   if (IsOpen()) return;
   ResizeBuffer(ClampBufSize(size));
   SetPacketSize(packetSize_);
 }
 
-void TCommPortDriver::SetOutBufSize(uint32_t size) {
+void SerialPort::SetOutBufSize(uint32_t size) {
   if (IsOpen()) return;
   outBufSize_ = ClampBufSize(size);
 }
 
-void TCommPortDriver::SetPacketSize(int16_t size) {
+void SerialPort::SetPacketSize(int16_t size) {
   if (size <= 0) {
     packetSize_ = -1;
     return;
@@ -125,27 +91,27 @@ void TCommPortDriver::SetPacketSize(int16_t size) {
   packetSize_ = static_cast<int16_t>(std::min(wanted, inBufSize_));
 }
 
-void TCommPortDriver::SetPacketTimeout(int32_t ms) { packetTimeout_ = ms <= 0 ? -1 : ms; }
+void SerialPort::SetPacketTimeout(int32_t ms) { packetTimeout_ = ms <= 0 ? -1 : ms; }
 
-void TCommPortDriver::SetPollingDelay(uint16_t ms) {
+void SerialPort::SetPollingDelay(uint16_t ms) {
   const uint16_t delay = std::max(ms, kMinPollingDelay);
   const bool changed = delay != pollingDelay_;
   pollingDelay_ = delay;
   if (changed && IsOpen()) timer_.start(pollingDelay_);
 }
 
-void TCommPortDriver::ResizeBuffer(uint32_t size) {
+void SerialPort::ResizeBuffer(uint32_t size) {
   inBufSize_ = size;
   buffer_.assign(size, 0);
 }
 
-void TCommPortDriver::ReapplyIfOpen() {
+void SerialPort::ReapplyIfOpen() {
   if (IsOpen()) ApplySettings();
 }
 
 // --- operations ---------------------------------------------------------------------
 
-bool TCommPortDriver::OpenPort() {
+bool SerialPort::OpenPort() {
   if (IsOpen()) return true;
   const std::optional<std::string> path = resolvePort_(portName_);
   if (!path) return false;
@@ -164,33 +130,21 @@ bool TCommPortDriver::OpenPort() {
   return true;
 }
 
-void TCommPortDriver::ClosePort() {
+void SerialPort::ClosePort() {
   if (!IsOpen()) return;
   timer_.stop();
   device_->Close();
   device_.reset();
 }
 
-LineSettings TCommPortDriver::CurrentLineSettings() const {
-  LineSettings s;
-  s.baud = baudRateValue_;
-  s.dataBits = 5 + static_cast<int>(dataBits_);
-  s.parity = static_cast<LineParity>(parity_);
-  s.stopBits = static_cast<LineStopBits>(stopBits_);
-  s.dtr = enableDtrOnOpen_;
-  s.rts = RtsFor(hwFlow_);
-  s.xonXoff = swFlow_ == sfXONXOFF;
-  return s;
-}
-
-bool TCommPortDriver::ApplySettings() {
+bool SerialPort::ApplySettings() {
   if (!IsOpen()) return false;
-  if (!device_->Configure(CurrentLineSettings())) return false;
+  if (!device_->Configure(line_)) return false;
   // The queue sizes are the kernel's own on Linux; InBufSize sizes the scratch buffer.
   return PurgeBuffers(true, true);
 }
 
-bool TCommPortDriver::PurgeBuffers(bool input, bool output) {
+bool SerialPort::PurgeBuffers(bool input, bool output) {
   if (!IsOpen()) return false;
   if (!device_->Purge(input, output)) return false;
   firstByte_.reset();
@@ -198,15 +152,15 @@ bool TCommPortDriver::PurgeBuffers(bool input, bool output) {
   return true;
 }
 
-int16_t TCommPortDriver::OutputRoom() {
+int16_t SerialPort::OutputRoom() {
   if (!IsOpen()) return -1;
   const int64_t room = static_cast<int64_t>(outBufSize_) - device_->OutputQueued();
   return static_cast<int16_t>(std::clamp<int64_t>(room, INT16_MIN, INT16_MAX));
 }
 
-uint8_t TCommPortDriver::ModemLines() { return IsOpen() ? device_->ModemLines() : 0; }
+uint8_t SerialPort::ModemLines() { return IsOpen() ? device_->ModemLines() : 0; }
 
-uint32_t TCommPortDriver::SendBytesTimed(const uint8_t* data, uint32_t count, uint32_t timeoutMs) {
+uint32_t SerialPort::SendBytesTimed(const uint8_t* data, uint32_t count, uint32_t timeoutMs) {
   if (!IsOpen() || data == nullptr) return 0;
   uint32_t written = 0;
   uint32_t lastProgress = clock_->TickMs();
@@ -231,24 +185,24 @@ uint32_t TCommPortDriver::SendBytesTimed(const uint8_t* data, uint32_t count, ui
   return written;
 }
 
-uint32_t TCommPortDriver::SendBytes(const uint8_t* data, uint32_t count) {
+uint32_t SerialPort::SendBytes(const uint8_t* data, uint32_t count) {
   return SendBytesTimed(data, count, outputTimeout_);
 }
 
-void TCommPortDriver::SetDTR(bool on) {
+void SerialPort::SetDTR(bool on) {
   if (IsOpen()) device_->SetDtr(on);
 }
 
-uint32_t TCommPortDriver::TransmitTimeMs(uint32_t count) const {
-  if (baudRateValue_ == 0) return 0;
+uint32_t SerialPort::TransmitTimeMs(uint32_t count) const {
+  if (line_.baud == 0) return 0;
   // count characters of 10 bits, rounded to the nearest millisecond.
   const uint64_t tenthsOfBits = static_cast<uint64_t>(count) * 10000u;
-  return static_cast<uint32_t>((2 * tenthsOfBits + baudRateValue_) / (2 * uint64_t{baudRateValue_}));
+  return static_cast<uint32_t>((2 * tenthsOfBits + line_.baud) / (2 * uint64_t{line_.baud}));
 }
 
 // --- polling ------------------------------------------------------------------------
 
-void TCommPortDriver::TimerTick() {
+void SerialPort::TimerTick() {
   // An exception must not leave through the event loop: it ends this tick only, and
   // whatever is still waiting is read on the next one.
   try {
@@ -260,7 +214,7 @@ void TCommPortDriver::TimerTick() {
   }
 }
 
-void TCommPortDriver::PollTick() {
+void SerialPort::PollTick() {
   if (!IsOpen()) return;
   // 1. Bytes waiting.
   const std::optional<uint32_t> queued = device_->BytesWaiting();
@@ -292,7 +246,7 @@ void TCommPortDriver::PollTick() {
   if (waiting > 0 && !firstByte_) firstByte_ = now;
 }
 
-void TCommPortDriver::TakeFullPackets(uint32_t& waiting, uint32_t now) {
+void SerialPort::TakeFullPackets(uint32_t& waiting, uint32_t now) {
   const auto size = static_cast<uint32_t>(packetSize_);
   const uint32_t packetTime = TransmitTimeMs(size);
   while (waiting >= size) {
@@ -318,16 +272,16 @@ void TCommPortDriver::TakeFullPackets(uint32_t& waiting, uint32_t now) {
   if (waiting > 0 && !firstByte_) firstByte_ = now;
 }
 
-void TCommPortDriver::TakePartialPacket(uint32_t waiting) {
+void SerialPort::TakePartialPacket(uint32_t waiting) {
   const long n = waiting > 0 ? device_->Read(buffer_.data(), waiting) : 0;
   firstByte_.reset();
   if (n > 0) lastSeenWaiting_ = waiting - static_cast<uint32_t>(n);
-  if (n > 0 && packetMode_ == pmPass && OnReceivePacket) {
+  if (n > 0 && partialPackets_ == PartialPacket::kPass && OnReceivePacket) {
     OnReceivePacket(buffer_.data(), static_cast<uint32_t>(n));
   }
 }
 
-void TCommPortDriver::TakeStream(uint32_t waiting) {
+void SerialPort::TakeStream(uint32_t waiting) {
   while (waiting > 0 && IsOpen()) {
     const long n = device_->Read(buffer_.data(), std::min<uint32_t>(waiting, inBufSize_));
     if (n <= 0) return;
@@ -340,14 +294,14 @@ void TCommPortDriver::TakeStream(uint32_t waiting) {
 // A partial packet is complete only when no byte has come for a polling period and for
 // two character times: a precise timer would otherwise cut every frame that takes longer
 // than the time-out to arrive (a 35-byte frame at 2400 bit/s takes 146 ms against 53).
-bool TCommPortDriver::LineQuiet(uint32_t now) const {
+bool SerialPort::LineQuiet(uint32_t now) const {
   const uint32_t twoCharacters =
-      baudRateValue_ == 0 ? 0 : (20000u + baudRateValue_ - 1) / baudRateValue_;
+      line_.baud == 0 ? 0 : (20000u + line_.baud - 1) / line_.baud;
   const uint32_t gap = std::max<uint32_t>(pollingDelay_, twoCharacters);
   return Since(now, lastArrival_) >= static_cast<int64_t>(gap);
 }
 
-void TCommPortDriver::DeviceLost() {
+void SerialPort::DeviceLost() {
   // Polling a device that is gone would fail every 5 ms for ever: let it go, so that the
   // lock is released and the operator can start the port again once it is back.
   ClosePort();

@@ -1,4 +1,4 @@
-#include "t7link/simple_tcp_client.h"
+#include "t7link/tcp_client.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "loopback_support.h"
-#include "t7link/winsock_errors.h"
+#include "t7link/socket_error_codes.h"
 
 namespace orvelgate {
 namespace {
@@ -31,7 +31,7 @@ class ClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::EnsureQtApp();
-    client = std::make_unique<TSimpleTCPClient>();
+    client = std::make_unique<TcpClient>();
     client->SetHost("127.0.0.1");
     client->OnConnected = [this] { events.push_back("connected"); };
     client->OnDisconnected = [this] { events.push_back("disconnected"); };
@@ -57,7 +57,7 @@ class ClientTest : public ::testing::Test {
     ASSERT_TRUE(PumpUntil([&] { return client->Connected(); }));
   }
 
-  std::unique_ptr<TSimpleTCPClient> client;
+  std::unique_ptr<TcpClient> client;
   std::vector<std::string> events;
   std::vector<ErrorSeen> errors;
   std::vector<uint8_t> received;
@@ -309,7 +309,7 @@ TEST_F(ClientTest, APeerThatNeverReadsEndsTheConnectionInsteadOfGrowingMemory) {
   while (result == 555 && sent < 20'000'000) {
     result = client->SendStream(block);
     sent += block.size();
-    EXPECT_LE(client->PendingSendBytes(), TSimpleTCPClient::kMaxPendingSend);
+    EXPECT_LE(client->PendingSendBytes(), TcpClient::kMaxPendingSend);
   }
   EXPECT_EQ(result, -1);
   ASSERT_EQ(errors.size(), 1u);

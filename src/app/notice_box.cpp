@@ -1,4 +1,4 @@
-#include "app/message_box.h"
+#include "app/notice_box.h"
 
 #include <QGuiApplication>
 #include <QLabel>
@@ -11,7 +11,7 @@
 namespace orvelgate {
 namespace {
 
-Tadvsm* g_messageBox = nullptr;
+NoticeBox* g_messageBox = nullptr;
 
 constexpr int kDesignClientWidth = 298;
 constexpr int kLabelLeft = 2;
@@ -26,10 +26,10 @@ int NoticeWidth(int characters, int pointSize) { return characters * (pointSize 
 
 int NoticeButtonLeft(int width) { return (width - kNoticeButtonWidth) / 2; }
 
-Tadvsm::Tadvsm(QWidget* parent)
+NoticeBox::NoticeBox(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint) {
-  setObjectName(QStringLiteral("advsm"));
+  setObjectName(QStringLiteral("NoticeBox"));
   setWindowTitle(QStringLiteral("advsm"));
   setModal(true);
   setAttribute(Qt::WA_QuitOnClose, false);
@@ -39,14 +39,14 @@ Tadvsm::Tadvsm(QWidget* parent)
   setMaximumHeight(kNoticeClientHeight);
   resize(kDesignClientWidth, kNoticeClientHeight);
 
-  label1_ = new QLabel(this);
-  label1_->setObjectName(QStringLiteral("label1"));
-  label1_->setFont(NoticeFont());
-  QPalette black = label1_->palette();
+  noticeText_ = new QLabel(this);
+  noticeText_->setObjectName(QStringLiteral("NoticeText"));
+  noticeText_->setFont(NoticeFont());
+  QPalette black = noticeText_->palette();
   black.setColor(QPalette::WindowText, Qt::black);
-  label1_->setPalette(black);
-  label1_->setAlignment(Qt::AlignCenter);
-  label1_->setGeometry(8, kLabelTop, 290, kLabelHeight);
+  noticeText_->setPalette(black);
+  noticeText_->setAlignment(Qt::AlignCenter);
+  noticeText_->setGeometry(8, kLabelTop, 290, kLabelHeight);
 
   button_ = new QPushButton(QStringLiteral("ОК"), this);
   button_->setObjectName(QStringLiteral("OkButton"));
@@ -56,36 +56,36 @@ Tadvsm::Tadvsm(QWidget* parent)
   g_messageBox = this;
 }
 
-Tadvsm::~Tadvsm() {
+NoticeBox::~NoticeBox() {
   if (g_messageBox == this) g_messageBox = nullptr;
 }
 
-void Tadvsm::ShowMes(const QString& text) {
+void NoticeBox::ShowNotice(const QString& text) {
   if (isVisible()) return;
-  label1_->setText(text);
-  const int size = label1_->font().pointSize();
+  noticeText_->setText(text);
+  const int size = noticeText_->font().pointSize();
   width_ = NoticeWidth(static_cast<int>(text.toUcs4().size()), size > 0 ? size : 12);
   FitToNotice();
   exec();
 }
 
-void Tadvsm::CloseForShutdown() {
+void NoticeBox::CloseForShutdown() {
   if (isVisible()) reject();
 }
 
-void Tadvsm::FitToNotice() {
+void NoticeBox::FitToNotice() {
   // The rule gives the width of the whole window; the frame's share is known once
   // the window has been on screen (zero before that, and where there is no frame).
   const int frame = frameGeometry().width() - geometry().width();
   resize(qMax(1, width_ - frame), kNoticeClientHeight);
-  label1_->setGeometry(kLabelLeft, kLabelTop, width_, kLabelHeight);
-  FitTextToWidth(label1_);
+  noticeText_->setGeometry(kLabelLeft, kLabelTop, width_, kLabelHeight);
+  FitTextToWidth(noticeText_);
   button_->setGeometry(NoticeButtonLeft(width_), kButtonTop, kNoticeButtonWidth, kButtonHeight);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - QPoint(width_ / 2, kNoticeClientHeight / 2));
 }
 
-void Tadvsm::showEvent(QShowEvent* event) {
+void NoticeBox::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   // On the first showing the desktop adds its frame only now: fit once more.
   QTimer::singleShot(0, this, [this] {
@@ -93,8 +93,8 @@ void Tadvsm::showEvent(QShowEvent* event) {
   });
 }
 
-void ShowMes(const QString& text) {
-  if (g_messageBox) g_messageBox->ShowMes(text);
+void ShowNotice(const QString& text) {
+  if (g_messageBox) g_messageBox->ShowNotice(text);
 }
 
 }  // namespace orvelgate
