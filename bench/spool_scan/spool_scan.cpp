@@ -80,7 +80,7 @@ void BacklogRun(const std::string& base, std::size_t n) {
   FillFolder(folder, n);
   FakeClock clock;
   const auto t0 = Steady::now();
-  SpoolStore store({.pathForSoob = folder}, clock);
+  SpoolStore store({.spoolPrefix = folder}, clock);
   const double scanMs = Ms(Steady::now() - t0);
   CountingT8 t8;
   IdleT7 t7;
@@ -126,7 +126,7 @@ void BacklogRun(const std::string& base, std::size_t n) {
 void SpoolWhileDown(const std::string& base, std::size_t n) {
   const std::string folder = base + "/down/";
   std::filesystem::create_directories(folder);
-  SpoolStore store({.pathForSoob = folder}, DefaultClock());
+  SpoolStore store({.spoolPrefix = folder}, DefaultClock());
   class DownT8 : public T8Outbox {
    public:
     bool LinkUp() const override { return false; }

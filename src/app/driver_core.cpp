@@ -95,7 +95,7 @@ void DriverCore::Start() {
 // routing and re-send between them.
 void DriverCore::CreateLinks() {
   SpoolStore::Options spoolOptions;
-  spoolOptions.pathForSoob = config_.SpoolPrefix;
+  spoolOptions.spoolPrefix = config_.SpoolPrefix;
   spoolOptions.errorLog = environment_.errorLog;
   spool_ = std::make_unique<SpoolStore>(spoolOptions, clock_);
 

@@ -60,7 +60,7 @@ class EventRouter {
   // 39 bytes go to a .ddk file.
   Routed RouteT7Event(std::span<const uint8_t> report);
   // A 555-byte station notice: sent while connected, else written whole to
-  // stem_n_abs.ddk.
+  // stem_<NoticeFileNumber>.ddk.
   Routed RouteStationNotice(std::span<const uint8_t> notice);
 
  private:

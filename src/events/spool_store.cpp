@@ -26,10 +26,10 @@ bool EndsWith(std::string_view s, std::string_view end) {
 
 SpoolStore::SpoolStore(Options options, const Clock& clock)
     : options_(std::move(options)), clock_(clock) {
-  const auto slash = options_.pathForSoob.rfind('/');
+  const auto slash = options_.spoolPrefix.rfind('/');
   const std::size_t split = slash == std::string::npos ? 0 : slash + 1;
-  folderPart_ = options_.pathForSoob.substr(0, split);
-  namePrefix_ = options_.pathForSoob.substr(split);
+  folderPart_ = options_.spoolPrefix.substr(0, split);
+  namePrefix_ = options_.spoolPrefix.substr(split);
   Rescan();
 }
 
@@ -59,8 +59,8 @@ std::optional<std::string> SpoolStore::WriteT7EventFile(std::span<const uint8_t>
 }
 
 std::optional<std::string> SpoolStore::WriteNoticeFile(std::span<const uint8_t> record,
-                                                       int32_t nAbs) {
-  return Write(record, "_" + std::to_string(nAbs) + std::string(kT7Extension));
+                                                       int32_t noticeFileNumber) {
+  return Write(record, "_" + std::to_string(noticeFileNumber) + std::string(kT7Extension));
 }
 
 std::optional<std::string> SpoolStore::Write(std::span<const uint8_t> bytes,
@@ -71,7 +71,7 @@ std::optional<std::string> SpoolStore::Write(std::span<const uint8_t> bytes,
   const auto temp = WriteTempFile(folderPart_, bytes);
   if (!temp) return std::nullopt;
   for (uint32_t k = 0; k < kMaxNameClashes; ++k) {
-    const std::string name = options_.pathForSoob + ComposeSpoolLeaf(stem, k, tail);
+    const std::string name = options_.spoolPrefix + ComposeSpoolLeaf(stem, k, tail);
     const PublishResult result = RenameNoReplace(temp->path, name);
     if (result == PublishResult::Exists) continue;
     if (result == PublishResult::Failed) break;
@@ -88,7 +88,7 @@ std::optional<std::string> SpoolStore::Write(std::span<const uint8_t> bytes,
 void SpoolStore::Insert(SpoolKind kind, const std::string& fullName, int64_t mtimeNs) {
   Index& index = IndexOf(kind);
   if (index.byName.contains(fullName)) return;
-  SpoolLeafParts parts = ParseSpoolLeaf(std::string_view(fullName).substr(options_.pathForSoob.size()));
+  SpoolLeafParts parts = ParseSpoolLeaf(std::string_view(fullName).substr(options_.spoolPrefix.size()));
   const std::size_t stemLength = parts.stem.size();
   const auto [it, inserted] =
       index.ordered.insert(Entry{mtimeNs, stemLength, std::move(parts.stem), parts.k, fullName});

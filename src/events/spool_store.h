@@ -67,7 +67,7 @@ constexpr std::size_t kT7EventSpoolFileSize = 39;
 class SpoolStore {
  public:
   struct Options {
-    std::string pathForSoob;
+    std::string spoolPrefix;
     std::string errorLog = "error.txt";
     uint32_t rescanIntervalMs = 60000;
   };
@@ -77,7 +77,7 @@ class SpoolStore {
   SpoolStore(const SpoolStore&) = delete;
   SpoolStore& operator=(const SpoolStore&) = delete;
 
-  const std::string& SpoolPrefix() const { return options_.pathForSoob; }
+  const std::string& SpoolPrefix() const { return options_.spoolPrefix; }
 
   // Each returns the full name (SpoolPrefix + file name) of the file written, or
   // nullopt when it could not be written; nothing partial is left under a spool name.
@@ -85,7 +85,7 @@ class SpoolStore {
   // A .dd8 file of any T8 message: its type, then its payload.
   std::optional<std::string> WriteT8File(int32_t type, std::span<const uint8_t> payload);
   std::optional<std::string> WriteT7EventFile(std::span<const uint8_t> report);
-  std::optional<std::string> WriteNoticeFile(std::span<const uint8_t> record, int32_t nAbs);
+  std::optional<std::string> WriteNoticeFile(std::span<const uint8_t> record, int32_t noticeFileNumber);
   // Writes `bytes` under stem + tail; the three above are this with their contents.
   std::optional<std::string> Write(std::span<const uint8_t> bytes, const std::string& tail);
 

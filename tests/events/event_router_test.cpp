@@ -29,7 +29,7 @@ class EventRouterTest : public ::testing::Test {
   TempDir dir;
   ScopedCwd cwd{dir.path()};
   FakeClock clock{Day8(20, 53, 7, 123)};
-  SpoolStore store{{.pathForSoob = ""}, clock};
+  SpoolStore store{{.spoolPrefix = ""}, clock};
 };
 
 TEST_F(EventRouterTest, WithoutTheT8WorkerNothingIsQueuedOrSpooled) {
@@ -92,7 +92,7 @@ TEST_F(EventRouterTest, AnEventTheFullRingRefusesIsSpooled) {
 
 TEST_F(EventRouterTest, WhatAFileCannotBeWrittenForIsHeld) {
   testing::WriteFileText("blocker", "not a folder");
-  SpoolStore blocked({.pathForSoob = "blocker/"}, clock);
+  SpoolStore blocked({.spoolPrefix = "blocker/"}, clock);
   FakeT8 t8(/*up=*/false);
   FakeT7 t7(/*connected=*/false);
   EventRouter router(&t8, &t7, blocked, {});
@@ -108,7 +108,7 @@ TEST_F(EventRouterTest, WhatAFileCannotBeWrittenForIsHeld) {
 // is connected (a report whole, its unstored rest zeros).
 TEST_F(EventRouterTest, HeldT7RecordsGoToTheSpoolOrTheLinkWhenTheyCan) {
   testing::WriteFileText("full", "stands where the spool folder should be");
-  SpoolStore spool({.pathForSoob = "full/"}, clock);
+  SpoolStore spool({.spoolPrefix = "full/"}, clock);
   FakeT7 t7(/*connected=*/false);
   EventRouter router(nullptr, &t7, spool, {.NoticeFileNumber = 5});
   std::array<uint8_t, 555> report{};
@@ -141,7 +141,7 @@ TEST_F(EventRouterTest, HeldT7RecordsGoToTheSpoolOrTheLinkWhenTheyCan) {
 // or sent on the ring once the link is up, and never dropped meanwhile.
 TEST_F(EventRouterTest, HeldEventsGoToTheSpoolOrTheRingWhenTheyCan) {
   testing::WriteFileText("full", "stands where the spool folder should be");
-  SpoolStore spool({.pathForSoob = "full/"}, clock);
+  SpoolStore spool({.spoolPrefix = "full/"}, clock);
   FakeT8 t8(/*up=*/false);
   EventRouter router(&t8, nullptr, spool, {});
   for (int32_t i = 1; i <= 3; ++i) ASSERT_EQ(router.RouteEvent(MakeEvent(i)), Routed::Held);
@@ -180,7 +180,7 @@ TEST_F(EventRouterTest, T7EventReportGoesOutWhileConnectedElse39ByteFile) {
   EXPECT_EQ(t7.sent.size(), 1u);
 }
 
-TEST_F(EventRouterTest, StationNoticeWhileT7DownIsA555ByteStemNAbsFile) {
+TEST_F(EventRouterTest, StationNoticeWhileT7DownIsA555ByteFileNamedWithTheNoticeNumber) {
   std::array<uint8_t, 555> notice{};
   notice[0] = notice[1] = 0xFF;
   notice[2] = 'H';

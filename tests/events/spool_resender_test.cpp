@@ -61,7 +61,7 @@ class SpoolResenderTest : public ::testing::Test {
     resender().ResendT7Step();
   }
   SpoolStore& store() {
-    if (!store_) store_.emplace(SpoolStore::Options{.pathForSoob = ""}, clock);
+    if (!store_) store_.emplace(SpoolStore::Options{.spoolPrefix = ""}, clock);
     return *store_;
   }
   SpoolResender& resender() {

@@ -41,7 +41,7 @@ std::array<uint8_t, 555> Record(uint8_t type) {
 class SpoolStoreTest : public ::testing::Test {
  protected:
   SpoolStore Store(std::string prefix = "") {
-    return SpoolStore({.pathForSoob = std::move(prefix)}, clock);
+    return SpoolStore({.spoolPrefix = std::move(prefix)}, clock);
   }
   // Takes every file of a kind, oldest first, deleting each.
   static std::vector<std::string> Drain(SpoolStore& store, SpoolKind kind) {
@@ -86,7 +86,7 @@ TEST_F(SpoolStoreTest, WritesTheThreeKindsWithTheirExactContents) {
   EXPECT_EQ(store.WriteT7EventFile(std::span(report).first(38)), std::nullopt);
 }
 
-TEST_F(SpoolStoreTest, PathForSoobIsAPlainPrefixOfNamesAndSearches) {
+TEST_F(SpoolStoreTest, SpoolPrefixIsAPlainPrefixOfNamesAndSearches) {
   WriteFileBytes("other.dd8", {0x22, 0, 0, 3});  // not under the prefix
   SpoolStore store = Store("spool");
   EXPECT_EQ(store.WriteEventFile(MakeEvent(1).Serialize()), "spool2DAE23B3.dd8");
@@ -140,7 +140,7 @@ TEST_F(SpoolStoreTest, OldestFirstByModificationTimeThenName) {
 }
 
 TEST_F(SpoolStoreTest, IndexFollowsOwnWritesAndRescansOnlyWhenEmptyAndDue) {
-  SpoolStore store({.pathForSoob = "", .rescanIntervalMs = 30000}, clock);
+  SpoolStore store({.spoolPrefix = "", .rescanIntervalMs = 30000}, clock);
   store.WriteEventFile(MakeEvent(1).Serialize());
   WriteFileBytes("5265C00.dd8", {0x22, 0, 0, 3});  // put there by someone else
   EXPECT_EQ(store.Count(SpoolKind::T8), 1u);
@@ -198,7 +198,7 @@ TEST_F(SpoolStoreTest, SigkillWhileSpoolingLeavesNoPartialFile) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      SpoolStore store({.pathForSoob = "spool/"}, DefaultClock());
+      SpoolStore store({.spoolPrefix = "spool/"}, DefaultClock());
       const auto report = Record(21), notice = Record(72);
       for (int32_t i = 0;; ++i) {
         store.WriteEventFile(MakeEvent(i).Serialize());

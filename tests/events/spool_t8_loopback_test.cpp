@@ -71,7 +71,7 @@ class SpoolOverT8 : public ::testing::Test {
   // Runs the 200 ms tick's first step (on spool time, 20 ms of real time apart) with the
   // worker connected to `server` until `done` or 15 s.
   void RunTicks(T8ServerProcess& server, const std::function<bool()>& done) {
-    SpoolStore store({.pathForSoob = ""}, spoolClock);
+    SpoolStore store({.spoolPrefix = ""}, spoolClock);
     SpoolHost host;
     T8Worker worker(host, workerClock, [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
     WorkerPort port(worker);

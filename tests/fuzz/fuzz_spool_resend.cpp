@@ -163,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FakeClock clock;
   SpoolStore::Options options;
-  options.pathForSoob = spool.string() + "/";
+  options.spoolPrefix = spool.string() + "/";
   options.errorLog = (root / "error.txt").string();
   options.rescanIntervalMs = 0;
   SpoolStore store(options, clock);
@@ -195,8 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (t8.accepted.size() > acceptedBefore) {
       FUZZ_CHECK(t8.accepted.size() == acceptedBefore + 1);
       const std::string pending = resender.PendingSpoolFile();
-      FUZZ_CHECK(pending.starts_with(options.pathForSoob));
-      const std::string leaf = pending.substr(options.pathForSoob.size());
+      FUZZ_CHECK(pending.starts_with(options.spoolPrefix));
+      const std::string leaf = pending.substr(options.spoolPrefix.size());
       FUZZ_CHECK(files.contains(leaf));
       const Bytes& bytes = files[leaf];
       const Offer& offer = t8.accepted.back();
