@@ -138,11 +138,11 @@ void DriverCore::CreateLinks() {
   }
 
   // Without SendT8 nothing goes to the T8 side; without SendT7 nothing to the T7 side.
-  T7Outbox* t7Port = config_.SendT7 ? t7Outbox_.get() : nullptr;
+  T7Outbox* t7 = config_.SendT7 ? t7Outbox_.get() : nullptr;
   RoutingSettings routing;
   routing.DropUndeliveredT8 = config_.DropUndeliveredT8;
   routing.NoticeFileNumber = config_.NoticeFileNumber;
-  router_ = std::make_unique<EventRouter>(t8Outbox_.get(), t7Port, *spool_, routing);
+  router_ = std::make_unique<EventRouter>(t8Outbox_.get(), t7, *spool_, routing);
   resender_ = std::make_unique<SpoolResender>(t8Outbox_.get(), t7Outbox_.get(), *spool_, clock_);
 }
 

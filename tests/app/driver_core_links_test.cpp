@@ -54,10 +54,10 @@ class CoreLinksTest : public ::testing::Test {
   }
   void MakeCore(const std::string& main) {
     WriteFileText(dir_ / "orvelgate.ini", "[main]\n" + main + "\n[ServerHost]\nPort=" +
-                                              std::to_string(t8Outbox_) + "\n");
+                                              std::to_string(t8ServerPort_) + "\n");
     CoreEnvironment environment;
     environment.clock = &clock_;
-    environment.t7Port = t7Outbox_;
+    environment.t7Port = t7ServerPort_;
     core_ = std::make_unique<DriverCore>(view_, environment);
     core_->Start();
   }
@@ -98,13 +98,13 @@ class CoreLinksTest : public ::testing::Test {
   ScopedCwd cwd_;
   FakeClock clock_{45000.25};
   RecordingView view_;
-  uint16_t t8Outbox_ = testing::UnusedPort();
-  uint16_t t7Outbox_ = testing::UnusedPort();
+  uint16_t t8ServerPort_ = testing::UnusedPort();
+  uint16_t t7ServerPort_ = testing::UnusedPort();
   std::unique_ptr<DriverCore> core_;
 };
 
 TEST_F(CoreLinksTest, EventsOfEveryKindReachTheT8ServerAsTheirRecords) {
-  auto t8 = StartServer("tools/t8-server/t8-server", t8Outbox_);
+  auto t8 = StartServer("tools/t8-server/t8-server", t8ServerPort_);
   MakeCore("SendT8=1\nSendT7=0");
   ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
   // LinkUp comes first, the worker's line right after it.
@@ -139,7 +139,7 @@ TEST_F(CoreLinksTest, T8OutageGoesToSpoolFilesDeliveredOnceTheServerIsBack) {
   }
   EXPECT_EQ(Files(".dd8"), 5u);
 
-  auto t8 = StartServer("tools/t8-server/t8-server", t8Outbox_);
+  auto t8 = StartServer("tools/t8-server/t8-server", t8ServerPort_);
   clock_.Advance(5001);  // the next connection attempt is due
   ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
   // One file per 3 s at most, the next one at once after each acknowledgement.
@@ -156,7 +156,7 @@ TEST_F(CoreLinksTest, T8OutageGoesToSpoolFilesDeliveredOnceTheServerIsBack) {
 // A server that takes events without answering them, then the end of the program:
 // the events the worker wrote or still had queued are in spool files afterwards.
 TEST_F(CoreLinksTest, EventsTheServerNeverAnsweredAreSpooledAtTheEnd) {
-  auto t8 = StartServer("tools/t8-server/t8-server", t8Outbox_);
+  auto t8 = StartServer("tools/t8-server/t8-server", t8ServerPort_);
   MakeCore("SendT8=1\nSendT7=0");
   ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
   ASSERT_TRUE(Line(*t8, "REPLY 1 LoginAccepted"));
@@ -196,7 +196,7 @@ TEST_F(CoreLinksTest, T7OutageGoesToSpoolFilesDeliveredOnceTheServerIsBack) {
 
   // The first attempt, refused, is over before the next tick tries again.
   ASSERT_TRUE(PumpUntil([&] { return !core_->T7()->Client().Active(); }));
-  auto t7 = StartServer("tools/t7-server/t7-server", t7Outbox_);
+  auto t7 = StartServer("tools/t7-server/t7-server", t7ServerPort_);
   core_->T7RetryTick();
   ASSERT_TRUE(PumpUntil([&] { return core_->T7()->Connected(); }));
   ASSERT_TRUE(PumpUntil([&] { return Files(".ddk") == 0; }));  // one file per 200 ms tick
@@ -220,7 +220,7 @@ TEST_F(CoreLinksTest, ShutdownReleasesAWorkerWaitingForTheUiThread) {
 }
 
 TEST_F(CoreLinksTest, ShutdownStopsAWorkerInTheMiddleOfAConnection) {
-  auto t8 = StartServer("tools/t8-server/t8-server", t8Outbox_, {"--silent"});
+  auto t8 = StartServer("tools/t8-server/t8-server", t8ServerPort_, {"--silent"});
   MakeCore("SendT8=1\nSendT7=0");
   ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));  // now waiting for a reply
   const auto start = std::chrono::steady_clock::now();

@@ -58,11 +58,11 @@ class DriverWindowTest : public ::testing::Test {
 
   // The window and the core as the program's start makes them, with [main] as given.
   void Start(const std::string& main, uint16_t t8Port = testing::UnusedPort()) {
-    t8Outbox_ = t8Port;
+    t8ServerPort_ = t8Port;
     WriteFileText(dir_ / "orvelgate.ini", "[main]\n" + main + "\n[ServerHost]\nPort=" +
                                               std::to_string(t8Port) + "\n");
     CoreEnvironment environment;
-    environment.t7Port = t7Outbox_;  // never the real 7788
+    environment.t7Port = t7ServerPort_;  // never the real 7788
     environment.reopenInterval = std::chrono::milliseconds(kReopenIntervalMs);
     // Only the pseudo-terminals exist as ports; every other name leads nowhere.
     environment.port.resolvePort = [this](const std::string& portName) {
@@ -137,8 +137,8 @@ class DriverWindowTest : public ::testing::Test {
                                               {"COM7", com7_.SlavePath()}};
   std::unique_ptr<DriverWindow> window_;
   std::unique_ptr<DriverCore> core_;
-  uint16_t t8Outbox_ = 0;
-  uint16_t t7Outbox_ = testing::UnusedPort();
+  uint16_t t8ServerPort_ = 0;
+  uint16_t t7ServerPort_ = testing::UnusedPort();
   int ended_ = 0;
   QStringList notices_;
 };
@@ -211,7 +211,7 @@ TEST_F(DriverWindowTest, OperatorScansChoosesStartsAndStopsThePort) {
   // Stored in place, every other line kept.
   EXPECT_EQ(ReadFileText(dir_ / "orvelgate.ini"),
             "[main]\nComPort=COM3\nSendT8=0\nhost=server\n[ServerHost]\nPort=" +
-                std::to_string(t8Outbox_) + "\n");
+                std::to_string(t8ServerPort_) + "\n");
 
   PortList()->setFocus();
   QTest::keyClick(PortList(), Qt::Key_Down);  // the operator picks COM7
@@ -405,7 +405,7 @@ namespace {
 // A start is announced to a connected message server with the number of the port.
 TEST_F(DriverWindowTest, StartSendsThePortRecordToTheMessageServer) {
   ChildOptions options;
-  options.args = {"--port", std::to_string(t7Outbox_)};
+  options.args = {"--port", std::to_string(t7ServerPort_)};
   ChildProcess t7(testing::BuiltProgram("tools/t7-server/t7-server"), options);
   ASSERT_TRUE(t7.WaitReady());
   Start("ComPort=COM255\nSendT8=0\nSendT7=1\nhost=127.0.0.1");

@@ -85,7 +85,7 @@ FaultRig::FaultRig(RigOptions options)
   fs::create_directories(options_.spool);
   fs::create_directories(options_.folder / "runtime");
   fs::permissions(options_.folder / "runtime", fs::perms::owner_all, fs::perm_options::replace);
-  t8Outbox_ = FreeLoopbackPort();
+  t8ServerPort_ = FreeLoopbackPort();
 }
 
 FaultRig::~FaultRig() {
@@ -130,7 +130,7 @@ bool FaultRig::StartAll() {
 void FaultRig::StartT8() {
   t8_ = std::make_unique<ChildProcess>(
       Program("tools/t8-server/t8-server"),
-      Quiet({"--port", std::to_string(t8Outbox_), "--quiet"}, "t8-server.err"));
+      Quiet({"--port", std::to_string(t8ServerPort_), "--quiet"}, "t8-server.err"));
   t8Seen_ = 0;
   if (!t8_->WaitReady()) problems_.push_back("the T8 server did not start");
 }
@@ -180,7 +180,7 @@ void FaultRig::WriteIni(const std::string& ptyPath) {
   WriteWhole(options_.folder / "orvelgate.ini",
              "[main]\nComPort=COM3\nComBaudRate=57600\nSendT8=1\nSendT7=1\n"
              "host=127.0.0.1\nPathForSoob=" + spool +
-             "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(t8Outbox_) +
+             "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(t8ServerPort_) +
              "\n[ports]\nCOM3=" + ptyPath + "\n");
 }
 

@@ -74,7 +74,7 @@ class FaultRig {
   int SpoolChecks() const { return spoolChecks_; }
   int BrokenSpoolFiles() const { return brokenSpoolFiles_; }
   pid_t DriverPid() const { return driver_ ? driver_->Pid() : -1; }
-  int T8Outbox() const { return t8Outbox_; }
+  int T8ServerPort() const { return t8ServerPort_; }
   const std::vector<std::string>& Problems() const { return problems_; }
 
  private:
@@ -91,7 +91,7 @@ class FaultRig {
   RigOptions options_;
   std::vector<PlannedFrame> frames_;
   DeliveryLedger ledger_;
-  int t8Outbox_ = 0;
+  int t8ServerPort_ = 0;
   std::unique_ptr<testing::ChildProcess> t8_, t7_, driver_, station_;
   std::size_t t8Seen_ = 0, stationSeen_ = 0;
   int stationBase_ = 0;     // the frame the current station instance began with
