@@ -49,7 +49,7 @@ std::string SpanText(uint64_t ms) {
   return std::to_string(s / 3600) + " h " + std::to_string(s / 60 % 60) + " min";
 }
 
-std::string ClockText(TDateTime when) {
+std::string ClockText(DayCount when) {
   const auto t = DecodeDateTime(when);
   if (!t) return "?";
   char text[40];

@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "common/clock.h"
-#include "common/tdatetime.h"
+#include "common/day_count.h"
 
 namespace orvelgate {
 
