@@ -40,7 +40,8 @@ class JournalCommitter {
   void Flush();
   // Returns once the commit in progress, if any, has ended and been reported; what is
   // still queued stays in the journal's batch (commit it there, or let the station
-  // send those frames again). Idempotent.
+  // send those frames again). Idempotent; not from within a callback. A sync the disk
+  // never returns from holds it up too.
   void Stop();
 
  private:
