@@ -374,7 +374,7 @@ struct DiskFault {
   int error;  // reported for the batch
 };
 
-// A failed write or sync fails its batch with the cause; the file keeps no part of it,
+// A failed write or sync fails its batch with the cause; the file keeps none of its bytes,
 // a retirement in it is written again, and the next commit works.
 TEST(EventJournalFailureTest, FailedBatchIsReportedAndTheNextCommitWorks) {
   const DiskFault faults[] = {
