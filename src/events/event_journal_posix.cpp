@@ -1,0 +1,141 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "events/event_journal.h"
+
+namespace orvelgate {
+namespace {
+
+// Takes errno at once, before any other call can change it.
+JournalStatus Failure(const std::string& what, const std::string& path) {
+  const int error = errno;
+  return {error, what + " " + path + ": " + std::generic_category().message(error)};
+}
+
+bool WriteAll(int fd, uint64_t offset, std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, std::vector<uint8_t>& contents) {
+  uint8_t buffer[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    contents.insert(contents.end(), buffer, buffer + n);
+  }
+}
+
+class PosixJournalStorage final : public JournalStorage {
+ public:
+  explicit PosixJournalStorage(std::string path)
+      : path_(std::move(path)), folder_(std::filesystem::path(path_).parent_path().string()) {
+    if (folder_.empty()) folder_ = ".";
+  }
+  ~PosixJournalStorage() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  JournalStatus Open(std::vector<uint8_t>& contents) override;
+  JournalStatus Write(uint64_t offset, std::span<const uint8_t> bytes) override;
+  JournalStatus Sync() override;
+  JournalStatus Truncate(uint64_t size) override;
+  JournalStatus Replace(std::span<const uint8_t> contents) override;
+
+ private:
+  JournalStatus SyncFolder();
+
+  const std::string path_;
+  std::string folder_;
+  int fd_ = -1;
+  bool folderDirty_ = false;  // a new name in the folder not yet synced
+};
+
+JournalStatus PosixJournalStorage::Open(std::vector<uint8_t>& contents) {
+  fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd_ < 0 && errno == ENOENT) {
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    folderDirty_ = true;
+  }
+  if (fd_ < 0) return Failure("open", path_);
+  struct stat st{};
+  if (::fstat(fd_, &st) != 0) return Failure("fstat", path_);
+  if (!S_ISREG(st.st_mode)) return {EINVAL, "open " + path_ + ": not a regular file"};
+  contents.clear();
+  contents.reserve(static_cast<std::size_t>(st.st_size));
+  if (!ReadAll(fd_, contents)) return Failure("read", path_);
+  return {};
+}
+
+JournalStatus PosixJournalStorage::Write(uint64_t offset, std::span<const uint8_t> bytes) {
+  if (!WriteAll(fd_, offset, bytes)) return Failure("write", path_);
+  return {};
+}
+
+// fdatasync also writes the file's size, which reading the records back depends on.
+JournalStatus PosixJournalStorage::Sync() {
+  if (::fdatasync(fd_) != 0) return Failure("fdatasync", path_);
+  return folderDirty_ ? SyncFolder() : JournalStatus{};
+}
+
+JournalStatus PosixJournalStorage::Truncate(uint64_t size) {
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return Failure("ftruncate", path_);
+  return {};
+}
+
+JournalStatus PosixJournalStorage::Replace(std::span<const uint8_t> contents) {
+  const std::string temp = path_ + ".new";
+  const int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Failure("open", temp);
+  JournalStatus status;
+  if (!WriteAll(fd, 0, contents)) status = Failure("write", temp);
+  else if (::fdatasync(fd) != 0) status = Failure("fdatasync", temp);
+  else if (::rename(temp.c_str(), path_.c_str()) != 0) status = Failure("rename", temp);
+  if (!status.Ok()) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return status;
+  }
+  ::close(fd_);
+  fd_ = fd;
+  folderDirty_ = true;
+  // Both files hold every live entry, so a rename lost in a crash loses nothing yet;
+  // a failed folder sync is tried again by the next Sync(), before anything new counts.
+  SyncFolder();
+  return {};
+}
+
+JournalStatus PosixJournalStorage::SyncFolder() {
+  const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Failure("open folder", folder_);
+  JournalStatus status;
+  if (::fsync(fd) != 0) status = Failure("fsync folder", folder_);
+  else folderDirty_ = false;
+  ::close(fd);
+  return status;
+}
+
+}  // namespace
+
+std::unique_ptr<JournalStorage> MakePosixJournalStorage(std::string path) {
+  return std::make_unique<PosixJournalStorage>(std::move(path));
+}
+
+}  // namespace orvelgate
