@@ -5,20 +5,48 @@ namespace orvelgate {
 EventRouter::EventRouter(T8Outbox* t8, T7Outbox* t7, SpoolStore& store, RoutingSettings settings)
     : t8_(t8), t7_(t7), store_(store), settings_(settings) {}
 
-Routed EventRouter::RouteEvent(const EventRecord& event) {
-  if (!t8_) return Routed::Dropped;
-  const EventRecord::Bytes bytes = event.Serialize();
-  if (t8_->LinkUp() && t8_->QueueMessage(T8Outbox::kEventMessage, bytes)) return Routed::Sent;
-  if (settings_.DropUndeliveredT8) return Routed::Dropped;
-  if (store_.WriteEventFile(bytes)) return Routed::Spooled;
+Routed EventRouter::RouteEvent(const EventRecord& event, uint64_t journalId) {
+  const HeldEvent routed{event.Serialize(), journalId};
+  if (!t8_) {
+    Retire(journalId);
+    return Routed::Dropped;
+  }
+  if (t8_->LinkUp() && Queue(routed)) return Routed::Sent;
+  if (settings_.DropUndeliveredT8) {
+    Retire(journalId);
+    return Routed::Dropped;
+  }
+  if (store_.WriteEventFile(routed.bytes)) {
+    Retire(journalId);
+    return Routed::Spooled;
+  }
+  // Not kept in memory either: its journal entry keeps it for the next start.
   if (held_.size() >= kMaxHeld) return Routed::Lost;
-  held_.push_back(bytes);
+  held_.push_back(routed);
   return Routed::Held;
 }
 
-bool EventRouter::SendOrSpool(const EventRecord::Bytes& bytes) {
-  if (t8_ && t8_->LinkUp() && t8_->QueueMessage(T8Outbox::kEventMessage, bytes)) return true;
-  return store_.WriteEventFile(bytes).has_value();
+bool EventRouter::Queue(const HeldEvent& event) {
+  const auto sequence = t8_->QueueNumbered(T8Outbox::kEventMessage, event.bytes);
+  if (!sequence) return false;
+  if (event.journalId == kNoJournalEntry) return true;
+  if (journal_.acks && *sequence != T8Outbox::kUnnumbered) {
+    journal_.acks->Expect(*sequence, event.journalId);
+  }
+  // A link that does not number its messages can never say which one was answered:
+  // the entry stays in the journal and is spooled again at the next start.
+  return true;
+}
+
+bool EventRouter::SendOrSpool(const HeldEvent& event) {
+  if (t8_ && t8_->LinkUp() && Queue(event)) return true;
+  if (!store_.WriteEventFile(event.bytes)) return false;
+  Retire(event.journalId);
+  return true;
+}
+
+void EventRouter::Retire(uint64_t journalId) {
+  if (journalId != kNoJournalEntry && journal_.retire) journal_.retire(journalId);
 }
 
 std::size_t EventRouter::RetryHeld() {

@@ -11,9 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <span>
 #include <vector>
 
+#include "events/event_ack_book.h"
 #include "events/event_record.h"
 #include "events/link_outboxes.h"
 #include "events/spool_store.h"
@@ -23,6 +25,17 @@ namespace orvelgate {
 struct RoutingSettings {
   bool DropUndeliveredT8 = false;  // an event the T8 link cannot take is dropped
   int32_t NoticeFileNumber = -1;            // goes into the names of notice spool files
+};
+
+// An event's entry in the event journal; 0 for an event that has none.
+inline constexpr uint64_t kNoJournalEntry = 0;
+
+// How the router tells the journal that an event is safe elsewhere: retired at once
+// when it is in a spool file (or dropped as configured), or, for one queued on the T8
+// link, booked by its sequence number for the EventAck that answers it.
+struct JournalHooks {
+  std::function<void(uint64_t journalId)> retire;
+  EventAckBook* acks = nullptr;
 };
 
 enum class Routed {
@@ -42,10 +55,12 @@ class EventRouter {
 
   // `t8` is null when SendT8 is off (no T8 worker), `t7` when SendT7 is off.
   EventRouter(T8Outbox* t8, T7Outbox* t7, SpoolStore& store, RoutingSettings settings);
+  void SetJournalHooks(JournalHooks hooks) { journal_ = std::move(hooks); }
 
   // Queues the event as an EventMessage while LinkUp; an event the full ring refuses
   // is spooled as well, unless DropUndeliveredT8. One the file refuses is held.
-  Routed RouteEvent(const EventRecord& event);
+  // `journalId` is retired once the event is safe elsewhere (see JournalHooks).
+  Routed RouteEvent(const EventRecord& event, uint64_t journalId = kNoJournalEntry);
   // A T7 record that the link could not send: the first 39 bytes of an event report,
   // or a whole station notice, to a spool file, else held.
   Routed KeepT7Event(std::span<const uint8_t> report);
@@ -64,7 +79,13 @@ class EventRouter {
   Routed RouteStationNotice(std::span<const uint8_t> notice);
 
  private:
-  bool SendOrSpool(const EventRecord::Bytes& bytes);
+  struct HeldEvent {
+    EventRecord::Bytes bytes;
+    uint64_t journalId = kNoJournalEntry;
+  };
+  bool Queue(const HeldEvent& event);
+  bool SendOrSpool(const HeldEvent& event);
+  void Retire(uint64_t journalId);
   struct HeldT7 {
     std::vector<uint8_t> bytes;
     bool notice = false;
@@ -77,7 +98,8 @@ class EventRouter {
   T7Outbox* t7_;
   SpoolStore& store_;
   RoutingSettings settings_;
-  std::deque<EventRecord::Bytes> held_;
+  JournalHooks journal_;
+  std::deque<HeldEvent> held_;
   std::deque<HeldT7> heldT7_;
 };
 

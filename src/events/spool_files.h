@@ -24,6 +24,9 @@ struct TempFile {
   int64_t mtimeNs = 0;
 };
 
+// The name every temporary spool file starts with.
+inline constexpr std::string_view kTempSpoolPrefix = ".orvelgate-spool-";
+
 // Writes `bytes` to a new file named ".orvelgate-spool-XXXXXX" in `folder` ("" means
 // the current directory; otherwise it ends in '/'), creating the folder when it is
 // missing, and flushes it. nullopt on any failure, with nothing left behind.

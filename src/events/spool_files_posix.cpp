@@ -31,13 +31,13 @@ bool WriteAll(int fd, std::span<const uint8_t> bytes) {
 }  // namespace
 
 std::optional<TempFile> WriteTempFile(const std::string& folder, std::span<const uint8_t> bytes) {
-  std::string path = folder + ".orvelgate-spool-XXXXXX";
+  std::string path = folder + std::string(kTempSpoolPrefix) + "XXXXXX";
   int fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (fd < 0 && errno == ENOENT && !folder.empty()) {
     // A missing spool folder is made rather than losing the event.
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    path = folder + ".orvelgate-spool-XXXXXX";
+    path = folder + std::string(kTempSpoolPrefix) + "XXXXXX";
     fd = ::mkostemp(path.data(), O_CLOEXEC);
   }
   if (fd < 0) return std::nullopt;

@@ -170,4 +170,16 @@ void SpoolStore::SetAside(const std::string& fullName) {
   LogError(kSpoolSetAsideError, options_.errorLog);
 }
 
+std::size_t SpoolStore::RemoveLeftoverTemporaries() {
+  const auto leftovers = ListFiles(folderPart_, [](std::string_view leaf) {
+    return leaf.starts_with(kTempSpoolPrefix);
+  });
+  std::size_t removed = 0;
+  for (const ListedFile& file : leftovers) {
+    if (RemoveFile(folderPart_ + file.leaf) == RemoveResult::Removed) ++removed;
+  }
+  if (removed > 0) SyncFolder(folderPart_);
+  return removed;
+}
+
 }  // namespace orvelgate

@@ -105,6 +105,10 @@ class SpoolStore {
   void SetAside(const std::string& fullName);
   // Lists the folder again for both kinds.
   void Rescan();
+  // Deletes the temporary files that a crash left behind (writes that never reached
+  // their spool name). Their events are still in the event journal, which spools them
+  // again at start-up, so nothing in them is lost. Returns how many were deleted.
+  std::size_t RemoveLeftoverTemporaries();
 
  private:
   struct Entry {

@@ -25,6 +25,11 @@ PacketHandler::PacketHandler(PacketHandlerHost& host, Clock& clock, RandomSource
     : host_(host), clock_(clock), random_(random), packetLogPath_(std::move(packetLogPath)) {}
 
 void PacketHandler::HandlePacket(const uint8_t* packet, uint32_t dataSize) {
+  HandleOnePacket(packet, dataSize);
+  host_.FrameHandled();
+}
+
+void PacketHandler::HandleOnePacket(const uint8_t* packet, uint32_t dataSize) {
   if (packet == nullptr) dataSize = 0;
   const std::span<const uint8_t> bytes(packet, dataSize);
 

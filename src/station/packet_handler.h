@@ -47,6 +47,7 @@ class PacketHandler {
   const std::string& PacketLogPath() const { return packetLogPath_; }
 
  private:
+  void HandleOnePacket(const uint8_t* packet, uint32_t dataSize);
   void HandleGb(std::span<const uint8_t> packet);
   void HandleCn(std::span<const uint8_t> packet);
   void HandleAscii(std::span<const uint8_t> packet);

@@ -33,6 +33,8 @@ class PacketHandlerHost {
                                  DayCount time) = 0;
   // How (and whether) the operator hears of it is the host's choice.
   virtual void ReportPacketProblem(PacketProblem /*problem*/) {}
+  // The packet's handling has ended: everything it asked for above has been asked.
+  virtual void FrameHandled() {}
 };
 
 }  // namespace orvelgate

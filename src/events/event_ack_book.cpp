@@ -1,0 +1,25 @@
+#include "events/event_ack_book.h"
+
+namespace orvelgate {
+
+void EventAckBook::Expect(uint64_t sequence, uint64_t journalId) {
+  std::lock_guard lock(mutex_);
+  bySequence_[sequence] = journalId;
+  if (bySequence_.size() > kMaxExpected) bySequence_.erase(bySequence_.begin());
+}
+
+std::optional<uint64_t> EventAckBook::Answered(uint64_t sequence) {
+  std::lock_guard lock(mutex_);
+  const auto it = bySequence_.find(sequence);
+  if (it == bySequence_.end()) return std::nullopt;
+  const uint64_t id = it->second;
+  bySequence_.erase(it);
+  return id;
+}
+
+std::size_t EventAckBook::Size() const {
+  std::lock_guard lock(mutex_);
+  return bySequence_.size();
+}
+
+}  // namespace orvelgate

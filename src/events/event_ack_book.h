@@ -1,0 +1,34 @@
+#pragma once
+// Which journal entry each T8 event message carries, by the message's sequence number,
+// so that the server's EventAck of that message (or its spool file, when the
+// connection ends unanswered) retires exactly that entry. The router writes, the T8
+// worker's thread reads: one mutex.
+//
+// Bounded: a server that never answers and never drops the connection would otherwise
+// grow it for ever. The oldest expectations go first; their entries stay in the journal
+// and are spooled again at the next start (a duplicate, never a loss).
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+
+namespace orvelgate {
+
+class EventAckBook {
+ public:
+  static constexpr std::size_t kMaxExpected = 200000;
+
+  void Expect(uint64_t sequence, uint64_t journalId);
+  // The entry the message carried, forgotten from now on; nullopt for a message the
+  // book does not know (a spool re-send, a notice, one already answered).
+  std::optional<uint64_t> Answered(uint64_t sequence);
+  std::size_t Size() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<uint64_t, uint64_t> bySequence_;
+};
+
+}  // namespace orvelgate

@@ -1,0 +1,180 @@
+// The router and the start-up replay as the event journal sees them: which entries are
+// retired when, and what a crash leaves to spool.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "common/clock.h"
+#include "events/event_router.h"
+#include "events/journal_replay.h"
+#include "events/journaled_event.h"
+#include "link_fakes.h"
+#include "support/temp_dir.h"
+
+namespace orvelgate {
+namespace {
+
+using testing::Day8;
+using testing::FakeT8;
+using testing::FileNames;
+using testing::MakeEvent;
+using testing::ReadFileBytes;
+using testing::ScopedCwd;
+using testing::TempDir;
+
+// A T8 link that numbers its messages 1, 2, 3 ... as the worker does.
+class NumberedT8 final : public FakeT8 {
+ public:
+  using FakeT8::FakeT8;
+  std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) override {
+    if (!QueueMessage(type, payload)) return std::nullopt;
+    return ++next_;
+  }
+
+ private:
+  uint64_t next_ = 0;
+};
+
+class JournalRoutingTest : public ::testing::Test {
+ protected:
+  EventRouter MakeRouter(T8Outbox* t8, RoutingSettings settings = {}) {
+    EventRouter router(t8, nullptr, store, settings);
+    router.SetJournalHooks({[this](uint64_t id) { retired.push_back(id); }, &acks});
+    return router;
+  }
+
+  TempDir dir;
+  ScopedCwd cwd{dir.path()};
+  FakeClock clock{Day8(20, 53, 7, 123)};
+  SpoolStore store{{.spoolPrefix = ""}, clock};
+  EventAckBook acks;
+  std::vector<uint64_t> retired;
+};
+
+TEST_F(JournalRoutingTest, AQueuedEventIsRetiredOnlyByTheEventAckOfItsOwnMessage) {
+  NumberedT8 t8(/*up=*/true);
+  EventRouter router = MakeRouter(&t8);
+  ASSERT_EQ(router.RouteEvent(MakeEvent(1), 11), Routed::Sent);
+  ASSERT_EQ(router.RouteEvent(MakeEvent(2), 12), Routed::Sent);
+  EXPECT_TRUE(retired.empty());
+  EXPECT_EQ(acks.Answered(2), std::optional<uint64_t>(12));
+  EXPECT_EQ(acks.Answered(2), std::nullopt);  // answered once
+  EXPECT_EQ(acks.Answered(7), std::nullopt);  // a message the book never saw
+  EXPECT_EQ(acks.Answered(1), std::optional<uint64_t>(11));
+}
+
+TEST_F(JournalRoutingTest, SpooledAndDroppedEventsAreRetiredAtOnce) {
+  NumberedT8 down(/*up=*/false);
+  EventRouter spooling = MakeRouter(&down);
+  EXPECT_EQ(spooling.RouteEvent(MakeEvent(1), 21), Routed::Spooled);
+  EventRouter dropping = MakeRouter(&down, {.DropUndeliveredT8 = true});
+  EXPECT_EQ(dropping.RouteEvent(MakeEvent(2), 22), Routed::Dropped);
+  EventRouter withoutT8 = MakeRouter(nullptr);
+  EXPECT_EQ(withoutT8.RouteEvent(MakeEvent(3), 23), Routed::Dropped);
+  EXPECT_EQ(retired, (std::vector<uint64_t>{21, 22, 23}));
+  EXPECT_EQ(acks.Size(), 0u);
+}
+
+TEST_F(JournalRoutingTest, AHeldEventIsRetiredWhenItsFileIsFinallyWritten) {
+  NumberedT8 down(/*up=*/false);
+  // The spool folder is a file: nothing can be written under it.
+  { std::ofstream("blocked") << "x"; }
+  SpoolStore blocked({.spoolPrefix = "blocked/"}, clock);
+  EventRouter held(&down, nullptr, blocked, {});
+  held.SetJournalHooks({[this](uint64_t id) { retired.push_back(id); }, &acks});
+  EXPECT_EQ(held.RouteEvent(MakeEvent(5), 31), Routed::Held);
+  EXPECT_EQ(held.RetryHeld(), 1u);
+  EXPECT_TRUE(retired.empty());
+  std::filesystem::remove("blocked");
+  EXPECT_EQ(held.RetryHeld(), 0u);
+  EXPECT_EQ(retired, (std::vector<uint64_t>{31}));
+}
+
+TEST_F(JournalRoutingTest, EventsWithoutAnEntryTouchNeitherJournalNorBook) {
+  NumberedT8 up(/*up=*/true);
+  EventRouter router = MakeRouter(&up);
+  EXPECT_EQ(router.RouteEvent(MakeEvent(1)), Routed::Sent);
+  up.SetUp(false);
+  EXPECT_EQ(router.RouteEvent(MakeEvent(2)), Routed::Spooled);
+  EXPECT_TRUE(retired.empty());
+  EXPECT_EQ(acks.Size(), 0u);
+}
+
+TEST(EventAckBook, KeepsTheNewestExpectationsWhenFull) {
+  EventAckBook book;
+  for (uint64_t s = 1; s <= EventAckBook::kMaxExpected + 5; ++s) book.Expect(s, s + 1000);
+  EXPECT_EQ(book.Size(), EventAckBook::kMaxExpected);
+  EXPECT_EQ(book.Answered(5), std::nullopt);
+  EXPECT_EQ(book.Answered(EventAckBook::kMaxExpected + 5),
+            std::optional<uint64_t>(EventAckBook::kMaxExpected + 1005));
+}
+
+class JournalReplayTest : public JournalRoutingTest {
+ protected:
+  std::unique_ptr<EventJournal> OpenJournal() {
+    auto opening = EventJournal::OpenFile((dir.path() / "orvelgate.journal").string());
+    recovered = opening.recovery.entries;
+    return std::move(opening.journal);
+  }
+  std::vector<JournalEntry> recovered;
+};
+
+TEST_F(JournalReplayTest, EveryUnretiredEntryBecomesASpoolFileInOrderAndIsRetired) {
+  {
+    auto journal = OpenJournal();
+    ASSERT_TRUE(journal);
+    const auto first = MakeEvent(40001).Serialize();
+    const auto second = MakeEvent(40002).Serialize();
+    const std::vector<uint8_t> report(39, 0x5A);
+    const auto a = journal->Add(EncodeJournaledEvent(JournaledKind::T8Event, first));
+    const auto b = journal->Add(EncodeJournaledEvent(JournaledKind::T7EventReport, report));
+    const auto c = journal->Add(EncodeJournaledEvent(JournaledKind::T8Event, second));
+    journal->Add(std::vector<uint8_t>{9, 9, 9});  // no event: nothing to spool
+    ASSERT_TRUE(journal->Commit().status.Ok());
+    journal->Retire(*a);  // safe elsewhere before the crash
+    ASSERT_TRUE(journal->Commit().status.Ok());
+    (void)b;
+    (void)c;
+  }  // the driver ends without retiring the rest, as a crash would leave it
+
+  auto journal = OpenJournal();
+  ASSERT_EQ(recovered.size(), 3u);
+  const JournalReplay replay = SpoolJournalEntries(recovered, *journal, store);
+  EXPECT_EQ(replay.spooled, 2u);
+  EXPECT_EQ(replay.unusable, 1u);
+  EXPECT_EQ(replay.notWritten, 0u);
+  EXPECT_TRUE(replay.commit.Ok()) << replay.commit.text;
+
+  const auto names = FileNames(dir.path());
+  std::vector<std::string> spool;
+  std::copy_if(names.begin(), names.end(), std::back_inserter(spool), [](const std::string& n) {
+    return n.ends_with(".dd8") || n.ends_with(".ddk");
+  });
+  ASSERT_EQ(spool.size(), 2u);
+  const auto dd8 = std::find_if(spool.begin(), spool.end(), [](auto& n) { return n.ends_with(".dd8"); });
+  const auto bytes = ReadFileBytes(*dd8);
+  ASSERT_EQ(bytes.size(), 22u);
+  EXPECT_EQ(EventRecord::Parse(std::span(bytes).subspan(4))->Account, 40002);
+  const auto ddk = std::find_if(spool.begin(), spool.end(), [](auto& n) { return n.ends_with(".ddk"); });
+  EXPECT_EQ(ReadFileBytes(*ddk), std::vector<uint8_t>(39, 0x5A));
+
+  journal.reset();
+  OpenJournal();
+  EXPECT_TRUE(recovered.empty());  // nothing is spooled twice
+}
+
+TEST_F(JournalReplayTest, LeftoverTemporarySpoolFilesAreRemovedAndSpoolFilesKept) {
+  { std::ofstream(".orvelgate-spool-AbC123") << "half"; }
+  { std::ofstream(".orvelgate-spool-Zz9999"); }
+  { std::ofstream("2DAE23B3.dd8") << std::string(22, '\0'); }
+  EXPECT_EQ(store.RemoveLeftoverTemporaries(), 2u);
+  EXPECT_EQ(FileNames(dir.path()), (std::vector<std::string>{"2DAE23B3.dd8"}));
+}
+
+}  // namespace
+}  // namespace orvelgate
