@@ -34,13 +34,16 @@ struct HostLookup::Job {
   std::chrono::milliseconds deadline{0};
   Resolver resolver;
 
-  std::mutex mutex;
-  HostLookup* owner = nullptr;  // under mutex; null once the owner has given the job up
+  std::mutex mutex;  // guards the rest
+  HostLookup* owner = nullptr;  // null once the owner has given the job up
+  bool answered = false;
+  ResolveAnswer answer;
 };
 
 HostLookup::HostLookup(Resolver resolver) : resolver_(std::move(resolver)) {
+  wakeUp_.onWakeUp = [this] { TakeAnswer(); };
   deadline_.setSingleShot(true);
-  QObject::connect(&deadline_, &QTimer::timeout, &receiver_, [this] { DeadlinePassed(); });
+  QObject::connect(&deadline_, &QTimer::timeout, &wakeUp_, [this] { DeadlinePassed(); });
 }
 
 HostLookup::~HostLookup() { Cancel(); }
@@ -60,9 +63,9 @@ void HostLookup::Start(const std::string& host, uint16_t port,
   // Even an answer known now goes through the event loop, so that OnResult never runs
   // inside Start.
   if (host.empty()) {
-    Post(job, {{}, "no host name"});
+    Answer(job, {{}, "no host name"});
   } else if (const auto address = ParseNumericIPv4(host)) {
-    Post(job, {{*address}, {}});
+    Answer(job, {{*address}, {}});
   } else {
     StartWorker(job);
   }
@@ -81,45 +84,50 @@ void HostLookup::Cancel() {
 void HostLookup::StartWorker(const std::shared_ptr<Job>& job) {
   if (runningWorkers.fetch_add(1) >= kMaxWorkers) {
     runningWorkers.fetch_sub(1);
-    Post(job, {{}, "too many host-name lookups still waiting for an answer"});
+    Answer(job, {{}, "too many host-name lookups still waiting for an answer"});
     return;
   }
   try {
     std::thread([job = job]() mutable {
-      Post(job, Ask(job->resolver, job->host));
+      Answer(job, Ask(job->resolver, job->host));
       job.reset();  // the resolver goes here, not on whichever thread lets go last
       runningWorkers.fetch_sub(1);
     }).detach();
   } catch (const std::system_error& e) {
     runningWorkers.fetch_sub(1);
-    Post(job, {{}, e.what()});
+    Answer(job, {{}, e.what()});
     return;
   }
   deadline_.start(std::max(job->deadline, std::chrono::milliseconds(0)));
 }
 
-void HostLookup::Post(const std::shared_ptr<Job>& job, ResolveAnswer answer) {
-  // The lock keeps the owner alive from the check to the post; an event posted to
-  // receiver_ is discarded with it if the owner goes away before handling it.
+void HostLookup::Answer(const std::shared_ptr<Job>& job, ResolveAnswer answer) {
+  // Under the lock the owner cannot go away between the check and the post; a wake-up
+  // still queued when it does is discarded with wakeUp_.
   std::lock_guard lock(job->mutex);
-  HostLookup* owner = job->owner;
-  if (!owner) return;
-  QMetaObject::invokeMethod(
-      &owner->receiver_, [owner, job, answer] { owner->Finish(job, answer); },
-      Qt::QueuedConnection);
+  job->answer = std::move(answer);
+  job->answered = true;
+  if (job->owner)
+    QMetaObject::invokeMethod(&job->owner->wakeUp_, "WakeUp", Qt::QueuedConnection);
 }
 
-void HostLookup::Finish(const std::shared_ptr<Job>& job, const ResolveAnswer& answer) {
-  if (job != job_) return;  // given up after its answer was posted
+void HostLookup::TakeAnswer() {
+  // The wake-up may be a given-up job's; then the current job's answer, if any, is
+  // taken now and its own wake-up finds nothing.
+  if (!job_) return;
   HostLookupResult result;
-  result.host = job->host;
-  result.port = job->port;
-  if (!answer.addresses.empty()) {
-    result.outcome = HostLookupResult::Outcome::kResolved;
-    result.addresses = answer.addresses;
-  } else {
-    result.outcome = HostLookupResult::Outcome::kFailed;
-    result.error = answer.error.empty() ? "no address for the host" : answer.error;
+  {
+    std::lock_guard lock(job_->mutex);
+    if (!job_->answered) return;
+    result.host = job_->host;
+    result.port = job_->port;
+    if (!job_->answer.addresses.empty()) {
+      result.outcome = HostLookupResult::Outcome::kResolved;
+      result.addresses = std::move(job_->answer.addresses);
+    } else {
+      result.outcome = HostLookupResult::Outcome::kFailed;
+      result.error = job_->answer.error.empty() ? "no address for the host" : job_->answer.error;
+    }
   }
   Cancel();
   Deliver(result);

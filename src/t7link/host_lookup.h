@@ -48,6 +48,26 @@ struct HostLookupResult {
   bool Resolved() const { return outcome == Outcome::kResolved; }
 };
 
+namespace detail {
+
+// Where a worker's wake-up lands, on the owner's thread. It is called by name and
+// carries nothing: the answer itself waits in the job, under the job's mutex, so the
+// hand-over is ordered by that mutex alone (which ThreadSanitizer sees, unlike Qt's
+// event queue).
+class HostLookupWakeUp : public QObject {
+  Q_OBJECT
+
+ public:
+  std::function<void()> onWakeUp;
+
+ public slots:
+  void WakeUp() {
+    if (onWakeUp) onWakeUp();
+  }
+};
+
+}  // namespace detail
+
 // Lives on the thread that made it (the UI thread) and must be used only there; the
 // result is handed to OnResult on that thread, always from the event loop and never
 // from inside Start, so a handler may call Start again or destroy the lookup.
@@ -83,14 +103,14 @@ class HostLookup {
  private:
   struct Job;
 
-  static void Post(const std::shared_ptr<Job>& job, ResolveAnswer answer);
+  static void Answer(const std::shared_ptr<Job>& job, ResolveAnswer answer);
   void StartWorker(const std::shared_ptr<Job>& job);
-  void Finish(const std::shared_ptr<Job>& job, const ResolveAnswer& answer);
+  void TakeAnswer();
   void DeadlinePassed();
   void Deliver(const HostLookupResult& result);
 
   Resolver resolver_;
-  QObject receiver_;  // the target of the workers' queued answers, on the owner's thread
+  detail::HostLookupWakeUp wakeUp_;
   QTimer deadline_;
   std::shared_ptr<Job> job_;
 };
