@@ -1,0 +1,153 @@
+#include "t7link/host_lookup.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace orvelgate {
+
+namespace {
+
+std::atomic<int> runningWorkers{0};
+
+ResolveAnswer Ask(const Resolver& resolver, const std::string& host) {
+  try {
+    return resolver(host);
+  } catch (const std::exception& e) {
+    return {{}, e.what()};
+  } catch (...) {
+    return {{}, "the resolver failed"};
+  }
+}
+
+}  // namespace
+
+// One lookup. The worker keeps it alive for as long as the resolver runs, so the owner
+// can give it up (or go away) at any time without waiting.
+struct HostLookup::Job {
+  std::string host;
+  uint16_t port = 0;
+  std::chrono::milliseconds deadline{0};
+  Resolver resolver;
+
+  std::mutex mutex;  // guards the rest
+  HostLookup* owner = nullptr;  // null once the owner has given the job up
+  bool answered = false;
+  ResolveAnswer answer;
+};
+
+HostLookup::HostLookup(Resolver resolver) : resolver_(std::move(resolver)) {
+  wakeUp_.onWakeUp = [this] { TakeAnswer(); };
+  deadline_.setSingleShot(true);
+  QObject::connect(&deadline_, &QTimer::timeout, &wakeUp_, [this] { DeadlinePassed(); });
+}
+
+HostLookup::~HostLookup() { Cancel(); }
+
+int HostLookup::RunningWorkers() { return runningWorkers.load(); }
+
+void HostLookup::Start(const std::string& host, uint16_t port,
+                       std::chrono::milliseconds deadline) {
+  Cancel();
+  auto job = std::make_shared<Job>();
+  job->host = host;
+  job->port = port;
+  job->deadline = deadline;
+  job->resolver = resolver_;
+  job->owner = this;
+  job_ = job;
+  // Even an answer known now goes through the event loop, so that OnResult never runs
+  // inside Start.
+  if (host.empty()) {
+    Answer(job, {{}, "no host name"});
+  } else if (const auto address = ParseNumericIPv4(host)) {
+    Answer(job, {{*address}, {}});
+  } else {
+    StartWorker(job);
+  }
+}
+
+void HostLookup::Cancel() {
+  deadline_.stop();
+  if (!job_) return;
+  {
+    std::lock_guard lock(job_->mutex);
+    job_->owner = nullptr;
+  }
+  job_.reset();
+}
+
+void HostLookup::StartWorker(const std::shared_ptr<Job>& job) {
+  if (runningWorkers.fetch_add(1) >= kMaxWorkers) {
+    runningWorkers.fetch_sub(1);
+    Answer(job, {{}, "too many host-name lookups still waiting for an answer"});
+    return;
+  }
+  try {
+    std::thread([job = job]() mutable {
+      Answer(job, Ask(job->resolver, job->host));
+      job.reset();  // the resolver goes here, not on whichever thread lets go last
+      runningWorkers.fetch_sub(1);
+    }).detach();
+  } catch (const std::system_error& e) {
+    runningWorkers.fetch_sub(1);
+    Answer(job, {{}, e.what()});
+    return;
+  }
+  deadline_.start(std::max(job->deadline, std::chrono::milliseconds(0)));
+}
+
+void HostLookup::Answer(const std::shared_ptr<Job>& job, ResolveAnswer answer) {
+  // Under the lock the owner cannot go away between the check and the post; a wake-up
+  // still queued when it does is discarded with wakeUp_.
+  std::lock_guard lock(job->mutex);
+  job->answer = std::move(answer);
+  job->answered = true;
+  if (job->owner)
+    QMetaObject::invokeMethod(&job->owner->wakeUp_, "WakeUp", Qt::QueuedConnection);
+}
+
+void HostLookup::TakeAnswer() {
+  // The wake-up may be a given-up job's; then the current job's answer, if any, is
+  // taken now and its own wake-up finds nothing.
+  if (!job_) return;
+  HostLookupResult result;
+  {
+    std::lock_guard lock(job_->mutex);
+    if (!job_->answered) return;
+    result.host = job_->host;
+    result.port = job_->port;
+    if (!job_->answer.addresses.empty()) {
+      result.outcome = HostLookupResult::Outcome::kResolved;
+      result.addresses = std::move(job_->answer.addresses);
+    } else {
+      result.outcome = HostLookupResult::Outcome::kFailed;
+      result.error = job_->answer.error.empty() ? "no address for the host" : job_->answer.error;
+    }
+  }
+  Cancel();
+  Deliver(result);
+}
+
+void HostLookup::DeadlinePassed() {
+  if (!job_) return;
+  HostLookupResult result;
+  result.outcome = HostLookupResult::Outcome::kTimedOut;
+  result.host = job_->host;
+  result.port = job_->port;
+  result.error = "no answer within " + std::to_string(job_->deadline.count()) + " ms";
+  Cancel();  // the worker may go on; whatever it finds is dropped
+  Deliver(result);
+}
+
+void HostLookup::Deliver(const HostLookupResult& result) {
+  // A copy, because the handler may destroy this lookup and with it OnResult.
+  const ResultEvent handler = OnResult;
+  if (handler) handler(result);
+}
+
+}  // namespace orvelgate
