@@ -50,14 +50,43 @@ void TcpClient::SetConnected(bool value) {
   }
 }
 
+void TcpClient::SetResolver(Resolver resolver) {
+  lookup_ = std::make_unique<HostLookup>(std::move(resolver));
+  lookup_->OnResult = [this](const HostLookupResult& result) { LookupDone(result); };
+}
+
 void TcpClient::Connect() {
   if (active_) return;
   active_ = true;
-  const auto address = tcp::ResolveIPv4(host_);
-  if (!address) {
-    ErrorReport(-1, wsa::kBadAddress);
+  // A dotted address needs no lookup; a name is looked up off this thread, which also
+  // reads the station's line and must never wait on a name server.
+  if (const auto address = ParseNumericIPv4(host_)) {
+    ConnectTo(*address);
     return;
   }
+  if (host_.empty()) {
+    ErrorReport(-1, wsa::kBadAddress);  // nothing to look up
+    return;
+  }
+  if (!lookup_) SetResolver(ResolveHostIPv4);
+  lookup_->Start(host_, port_, kLookupDeadline);
+}
+
+void TcpClient::LookupDone(const HostLookupResult& result) {
+  if (!active_ || socket_ >= 0) return;  // called off, or already connecting
+  try {
+    if (!result.Resolved()) {
+      ErrorReport(-1, wsa::kBadAddress, "host " + result.host + ": " + result.error);
+      return;
+    }
+    ConnectTo(result.addresses.front());
+  } catch (const std::exception& e) {
+    if (OnHandlerException) OnHandlerException(e.what());
+    else qWarning("T7 client: %s", e.what());
+  }
+}
+
+void TcpClient::ConnectTo(uint32_t address) {
   int code = 0;
   const int fd = tcp::OpenStreamSocket(sendBufferSize_, &code);
   if (fd < 0) {
@@ -67,13 +96,14 @@ void TcpClient::Connect() {
   socket_ = fd;
   ++generation_;
   CreateNotifiers(fd);
-  code = tcp::StartConnect(fd, *address, port_);
+  code = tcp::StartConnect(fd, address, port_);
   if (code != 0) ErrorReport(fd, code);
 }
 
 void TcpClient::Disconnect() {
   if (!active_) return;
   active_ = false;
+  if (lookup_) lookup_->Cancel();
   if (socket_ < 0) return;
   ReleaseNotifiers();
   // On Linux the descriptor is gone after close() whatever it answers, so the client
@@ -86,9 +116,10 @@ void TcpClient::Disconnect() {
   if (OnDisconnected && !destroying_) OnDisconnected();
 }
 
-void TcpClient::ErrorReport(int socket, int code) {
+void TcpClient::ErrorReport(int socket, int code, const std::string& detail) {
   Disconnect();
-  const std::string text(SocketErrorText(code));
+  std::string text(SocketErrorText(code));
+  if (!detail.empty()) text += " (" + detail + ")";
   if (!OnError) throw std::runtime_error(text);
   OnError(socket, code, text);
 }

@@ -16,12 +16,16 @@
 #include <QObject>
 #include <QPointer>
 
+#include <chrono>
 #include <cstddef>
+#include <memory>
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "t7link/host_lookup.h"
 
 class QSocketNotifier;
 
@@ -42,6 +46,12 @@ class TcpClient : public QObject {
   static constexpr std::size_t kMaxPendingSend = 1u << 20;
   // Bytes read on one read notification at most; the rest comes on the next one.
   static constexpr std::size_t kMaxReadPerNotification = 1u << 20;
+  // A host name is looked up off this thread; a lookup that has not answered by then
+  // fails the attempt (the link tries again on its next retry tick).
+  static constexpr std::chrono::milliseconds kLookupDeadline{2000};
+
+  // The resolver behind host-name lookups (tests put one in that never answers).
+  void SetResolver(Resolver resolver);
 
   explicit TcpClient(QObject* parent = nullptr);
   ~TcpClient() override;  // disconnects without raising OnDisconnected
@@ -91,8 +101,11 @@ class TcpClient : public QObject {
 
  private:
   void Connect();
+  void ConnectTo(uint32_t address);
+  void LookupDone(const HostLookupResult& result);
   void Disconnect();
-  void ErrorReport(int socket, int code);
+  // `detail` follows the code's standard text (a failed lookup's own reason).
+  void ErrorReport(int socket, int code, const std::string& detail = {});
 
   void CreateNotifiers(int fd);
   void ReleaseNotifiers();
@@ -115,6 +128,7 @@ class TcpClient : public QObject {
   int socket_ = -1;
   int sendBufferSize_ = 0;
   uint64_t generation_ = 0;  // one per socket, so stale notifications are ignored
+  std::unique_ptr<HostLookup> lookup_;
   QPointer<QSocketNotifier> readNotifier_;
   QPointer<QSocketNotifier> writeNotifier_;
   QPointer<QSocketNotifier> exceptionNotifier_;

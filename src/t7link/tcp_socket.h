@@ -10,10 +10,6 @@
 
 namespace orvelgate::tcp {
 
-// An IPv4 address in network byte order: the host read as a dotted address, or else
-// the first address of a (blocking) name lookup. nullopt when the lookup fails.
-std::optional<uint32_t> ResolveIPv4(const std::string& host);
-
 // A new non-blocking, close-on-exec TCP socket; -1 with *error set on failure.
 // sendBuffer > 0 sets its SO_SNDBUF.
 int OpenStreamSocket(int sendBuffer, int* error);

@@ -12,21 +12,6 @@
 
 namespace orvelgate::tcp {
 
-std::optional<uint32_t> ResolveIPv4(const std::string& host) {
-  in_addr dotted{};
-  if (!host.empty() && inet_aton(host.c_str(), &dotted) != 0) return dotted.s_addr;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found)
-    return std::nullopt;
-  const uint32_t address =
-      reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(found);
-  return address;
-}
-
 int OpenStreamSocket(int sendBuffer, int* error) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {

@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <memory>
 #include <numeric>
 #include <stdexcept>
@@ -355,6 +362,80 @@ TEST_F(ClientTest, AHandlerMayDisconnectFromInsideOnRead) {
   ASSERT_TRUE(PumpUntil([&] { return !client->Active(); }));
   PumpFor(50);
   EXPECT_EQ(events, (std::vector<std::string>{"connected", "disconnected"}));
+}
+
+}  // namespace
+}  // namespace orvelgate
+
+namespace orvelgate {
+namespace {
+
+// A name server that answers only when the test lets it.
+struct HeldResolver {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  std::atomic<int> asked{0};
+  // The lookup thread holds the resolver too: it may outlive the test's wait.
+  static Resolver Seam(std::shared_ptr<HeldResolver> self) {
+    return [self](const std::string&) {
+      ++self->asked;
+      std::unique_lock lock(self->mutex);
+      self->released.wait(lock, [&] { return self->release; });
+      return ResolveAnswer{{htonl(INADDR_LOOPBACK)}, {}};
+    };
+  }
+  void Release() {
+    std::lock_guard lock(mutex);
+    release = true;
+    released.notify_all();
+  }
+};
+
+TEST_F(ClientTest, ANameServerThatNeverAnswersDoesNotHoldTheThread) {
+  auto resolver = std::make_shared<HeldResolver>();
+  client->SetResolver(HeldResolver::Seam(resolver));
+  client->SetHost("messages.example");
+  client->SetPort(7);
+  client->SetConnected(true);  // returns at once
+  EXPECT_TRUE(client->Active());
+  EXPECT_EQ(client->Socket(), -1);
+  int ticks = 0;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+  timer.start(1);
+  ASSERT_TRUE(PumpUntil([&] { return ticks >= 20; }));  // the loop keeps running
+  EXPECT_EQ(resolver->asked, 1);
+  EXPECT_TRUE(errors.empty());
+  client->SetConnected(false);  // calls the lookup off
+  resolver->Release();
+  PumpFor(50);
+  EXPECT_EQ(client->Socket(), -1);
+  EXPECT_TRUE(events.empty());
+}
+
+TEST_F(ClientTest, ANameIsConnectedToOnceItsLookupAnswers) {
+  LoopbackPeer peer;
+  auto resolver = std::make_shared<HeldResolver>();
+  client->SetResolver(HeldResolver::Seam(resolver));
+  client->SetHost("messages.example");
+  client->SetPort(peer.port());
+  client->SetConnected(true);
+  resolver->Release();
+  ASSERT_TRUE(peer.AcceptWithin());
+  ASSERT_TRUE(PumpUntil([&] { return client->Connected(); }));
+  EXPECT_EQ(events, std::vector<std::string>{"connected"});
+}
+
+TEST_F(ClientTest, AFailedLookupReportsItsCause) {
+  client->SetResolver([](const std::string&) { return ResolveAnswer{{}, "Name or service not known"}; });
+  client->SetHost("no-such-host.invalid");
+  client->SetPort(7);
+  client->SetConnected(true);
+  ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+  EXPECT_EQ(errors[0].code, 10014);
+  EXPECT_EQ(errors[0].text, "Bad address (host no-such-host.invalid: Name or service not known)");
+  EXPECT_FALSE(client->Active());
 }
 
 }  // namespace
