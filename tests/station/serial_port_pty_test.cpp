@@ -105,7 +105,8 @@ TEST_F(PtyPortTest, DeviceGoingAwayClosesThePort) {
   pty_.CloseMaster();
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !port_.IsOpen(); }, 5000));
   EXPECT_EQ(lost, 1);
-  EXPECT_FALSE(port_.PollTimerActive());
+  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(port_.WatchingReadiness());
   EXPECT_EQ(packets_.size(), 1u);
 }
 

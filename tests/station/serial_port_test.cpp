@@ -256,7 +256,7 @@ TEST_F(PortTest, LineSettingsReappliedWhileOpen) {
 
 // --- open and close -----------------------------------------------------------------
 
-TEST_F(PortTest, OpenAppliesTheDesignLineAndStartsPolling) {
+TEST_F(PortTest, OpenAppliesTheDesignLineAndWatchesReadiness) {
   ASSERT_TRUE(port_.OpenPort());
   EXPECT_EQ(opened_, std::vector<std::string>{"/dev/ttyS2"});
   EXPECT_EQ(port_.DevicePath(), "/dev/ttyS2");
@@ -271,21 +271,32 @@ TEST_F(PortTest, OpenAppliesTheDesignLineAndStartsPolling) {
   EXPECT_FALSE(s.xonXoff);
   EXPECT_EQ(line_->purges, (std::vector<std::pair<bool, bool>>{{true, true}}));
   EXPECT_TRUE(port_.IsOpen());
-  EXPECT_TRUE(port_.PollTimerActive());
-  EXPECT_EQ(port_.PollTimerInterval(), 5);
+  EXPECT_TRUE(port_.WatchingReadiness());
+  EXPECT_FALSE(port_.WakeTimerActive());  // idle: nothing runs
   EXPECT_TRUE(port_.OpenPort());  // already open: true at once
   EXPECT_EQ(opened_.size(), 1u);
   port_.ClosePort();
   EXPECT_FALSE(port_.IsOpen());
-  EXPECT_FALSE(port_.PollTimerActive());
+  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_FALSE(port_.WakeTimerActive());
   EXPECT_TRUE(line_->closed);
 }
 
-TEST_F(PortTest, PollingDelayChangeRestartsTheTimer) {
+TEST_F(PortTest, DeviceWithoutReadinessIsPolled) {
+  line_->withReadiness = false;
   Open();
+  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_TRUE(port_.WakeTimerActive());
+  EXPECT_EQ(port_.WakeTimerInterval(), 5);
   port_.SetPollingDelay(20);
-  EXPECT_TRUE(port_.PollTimerActive());
-  EXPECT_EQ(port_.PollTimerInterval(), 20);
+  EXPECT_TRUE(port_.WakeTimerActive());
+  EXPECT_EQ(port_.WakeTimerInterval(), 20);
+  line_->Arrive(Sequence(35));
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return !packets_.empty(); }, 5000));
+  EXPECT_EQ(packets_[0], Sequence(35));
+  EXPECT_TRUE(port_.WakeTimerActive());  // the poll goes on
+  port_.ClosePort();
+  EXPECT_FALSE(port_.WakeTimerActive());
 }
 
 TEST_F(PortTest, OpenFailuresLeaveNothingHalfOpen) {
@@ -302,7 +313,8 @@ TEST_F(PortTest, OpenFailuresLeaveNothingHalfOpen) {
   line_->configureFails = true;  // settings refused
   EXPECT_FALSE(port_.OpenPort());
   EXPECT_FALSE(port_.IsOpen());
-  EXPECT_FALSE(port_.PollTimerActive());
+  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(port_.WatchingReadiness());
   EXPECT_TRUE(line_->closed);
 }
 
@@ -525,7 +537,7 @@ TEST_P(PacketAssembly, HandlerExceptionEndsTheTickOnly) {
   EXPECT_EQ(packets_[0], Sequence(35, 35));
 }
 
-TEST_F(PortTest, TimerDrivesPollingAndContainsHandlerExceptions) {
+TEST_F(PortTest, EventLoopDrivesReadingAndContainsHandlerExceptions) {
   Open();
   std::vector<std::string> errors;
   port_.OnTickError = [&](const std::string& what) { errors.push_back(what); };
@@ -537,8 +549,9 @@ TEST_F(PortTest, TimerDrivesPollingAndContainsHandlerExceptions) {
   line_->Arrive(Sequence(70));
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !packets_.empty(); }, 5000));
   EXPECT_EQ(errors, std::vector<std::string>{"handler failed"});
-  EXPECT_EQ(packets_[0], Sequence(35, 35));
-  EXPECT_TRUE(port_.PollTimerActive());
+  EXPECT_EQ(packets_[0], Sequence(35, 35));  // left in the queue, taken without a new arrival
+  EXPECT_TRUE(port_.WatchingReadiness());
+  EXPECT_FALSE(port_.WakeTimerActive());
 }
 
 TEST_P(PacketAssembly, HandlerMayCloseThePort) {
@@ -574,7 +587,8 @@ TEST_F(PortTest, DeviceGoneClosesThePortOnce) {
   Tick();
   EXPECT_EQ(lost, 1);
   EXPECT_FALSE(port_.IsOpen());
-  EXPECT_FALSE(port_.PollTimerActive());
+  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(port_.WatchingReadiness());
   EXPECT_TRUE(line_->closed);
   Tick();
   EXPECT_EQ(lost, 1);
