@@ -75,7 +75,9 @@ sim::SimSummary Play(sim::SimLine& line, uint32_t baud, const char* kind, int fr
   std::mt19937 rng(12345);
   std::uniform_int_distribution<int> pauseUs(0, 15000);
   for (int i = 0; i < 3; ++i) station.Send(recipe);  // warm-up, not counted
-  sim::StationSim counted(line, options);
+  sim::StationSim counted(line, options, [](const sim::FrameOutcome& outcome) {
+    if (!outcome.ok) std::printf("MISS frame %d: %s\n", outcome.number, outcome.problem.c_str());
+  });
   for (int i = 0; i < frames; ++i) {
     std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(rng)));
     counted.Send(recipe);
