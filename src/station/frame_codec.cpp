@@ -74,6 +74,10 @@ FrameKind FrameKindOf(std::size_t length) {
   }
 }
 
+bool IsCompleteShortFrame(std::span<const uint8_t> bytes) {
+  return bytes.size() == kCnFrameSize && CheckCnFrame(bytes).has_value();
+}
+
 // ---- GB ----------------------------------------------------------------------------
 
 std::optional<GbPayload> CheckGbFrame(std::span<const uint8_t> packet) {

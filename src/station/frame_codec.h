@@ -29,6 +29,15 @@ inline constexpr std::size_t kAsciiFrameSize = 13;
 // The station's frames are recognised by length only: 35 GB, 31 CN, 13 ASCII.
 FrameKind FrameKindOf(std::size_t length);
 
+// True when the bytes are exactly one whole, valid CN frame (31 bytes, marker and check),
+// which a reader may hand over before its packet time-out instead of waiting for a
+// 35-byte packet. No valid GB frame begins with one: byte 5 is '$' in a GB frame and 'D'
+// in the CN marker. An ASCII frame never qualifies: it has no marker and no check, and
+// bytes 5-8 and 11-12 are not examined, so 13 bytes that read as one may as well be the
+// first 13 bytes of a GB frame split across reads (bytes 0-4 of a GB frame are not
+// examined either); nothing waits for it anyway, since it is not acknowledged.
+bool IsCompleteShortFrame(std::span<const uint8_t> bytes);
+
 // ---------------------------------------------------------------------------------------
 // GB frame, 35 bytes:
 //

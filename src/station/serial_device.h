@@ -3,6 +3,7 @@
 // from the platform. Production uses termios (serial_device_posix.h); the PollTick tests
 // use a scripted fake; integration tests use a real pseudo-terminal.
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,9 @@ struct LineSettings {
   uint8_t xoffChar = 0x13;
 };
 
+// What a device's readiness descriptor signalled since it was last taken.
+enum class Readiness : uint8_t { kNone, kInput, kHangUp };
+
 class SerialDevice {
  public:
   virtual ~SerialDevice() = default;
@@ -58,9 +62,37 @@ class SerialDevice {
   // A set of ModemLine flags.
   virtual uint8_t ModemLines() = 0;
   virtual void Close() = 0;
+
+  // A descriptor that turns readable once each time new input arrives or the device
+  // hangs up, and stays quiet while input already signalled merely waits: the port
+  // leaves a partial packet in the queue until its time-out, and a level-triggered
+  // descriptor would wake it without end meanwhile. -1 when the device has none; the
+  // port then polls it every PollingDelay.
+  virtual int ReadinessDescriptor() { return -1; }
+  // Takes what the descriptor signalled, so that it goes quiet until the next arrival.
+  virtual Readiness TakeReadiness() { return Readiness::kNone; }
 };
 
-// Opens a device path exclusively; nullptr when it cannot (missing, in use, not a terminal).
-using SerialDeviceFactory = std::function<std::unique_ptr<SerialDevice>(const std::string& path)>;
+// What opening a device path gave: the device, or why not (the errno of the step that
+// failed; 0 when the cause is not known). Made from a bare device pointer too, so that a
+// factory may simply return one.
+struct OpenedDevice {
+  OpenedDevice() = default;
+  OpenedDevice(std::nullptr_t) {}
+  template <typename Device>
+    requires std::convertible_to<Device*, SerialDevice*>
+  OpenedDevice(std::unique_ptr<Device> opened) : device(std::move(opened)) {}
+  static OpenedDevice Failed(int errorNumber) {
+    OpenedDevice result;
+    result.error = errorNumber;
+    return result;
+  }
+
+  std::unique_ptr<SerialDevice> device;
+  int error = 0;
+};
+
+// Opens a device path exclusively.
+using SerialDeviceFactory = std::function<OpenedDevice(const std::string& path)>;
 
 }  // namespace orvelgate

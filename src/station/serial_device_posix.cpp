@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -70,10 +72,35 @@ bool SetModemLine(int fd, int line, bool on) {
   return LineAbsent(errno);
 }
 
+// An epoll set holding the terminal edge-triggered: it turns readable once per arrival
+// (and once on hang-up), not for as long as bytes wait. -1 on failure, errno set.
+int EdgeReadiness(int fd) {
+  const int set = epoll_create1(EPOLL_CLOEXEC);
+  if (set < 0) return -1;
+  epoll_event watch{};
+  watch.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+  if (epoll_ctl(set, EPOLL_CTL_ADD, fd, &watch) != 0) {
+    const int error = errno;
+    close(set);
+    errno = error;
+    return -1;
+  }
+  return set;
+}
+
 class PosixSerialDevice final : public SerialDevice {
  public:
-  explicit PosixSerialDevice(int fd) : fd_(fd) {}
+  PosixSerialDevice(int fd, int readiness) : fd_(fd), readiness_(readiness) {}
   ~PosixSerialDevice() override { Close(); }
+
+  int ReadinessDescriptor() override { return readiness_; }
+
+  Readiness TakeReadiness() override {
+    epoll_event got{};
+    if (epoll_wait(readiness_, &got, 1, 0) != 1) return Readiness::kNone;
+    if (got.events & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) return Readiness::kHangUp;
+    return Readiness::kInput;
+  }
 
   bool Configure(const LineSettings& s) override {
     if (fd_ < 0 || s.baud == 0 || s.dataBits < 5 || s.dataBits > 8) return false;
@@ -165,6 +192,8 @@ class PosixSerialDevice final : public SerialDevice {
 
   void Close() override {
     if (fd_ < 0) return;
+    close(readiness_);
+    readiness_ = -1;
     ioctl(fd_, TIOCNXCL);  // the flag outlives our descriptor on some terminals
     close(fd_);            // also releases the flock
     fd_ = -1;
@@ -188,7 +217,24 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   int fd_;
+  int readiness_;
 };
+
+// What mends an open failure, where one is known.
+const char* OpenErrorHint(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return "no such device; is it plugged in, and is the [ports] line right?";
+    case EACCES:
+    case EPERM: return "add the user to the dialout group";
+    case EBUSY:
+    case EWOULDBLOCK: return "another program holds the port";
+    case ENOTTY:
+    case EISDIR: return "not a serial device";
+    default: return nullptr;
+  }
+}
 
 }  // namespace
 
@@ -207,12 +253,28 @@ std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path, int
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(fd);
   if (ioctl(fd, TIOCEXCL) != 0) return fail(fd);
+  const int readiness = EdgeReadiness(fd);
+  if (readiness < 0) return fail(fd);
   if (errorNumber) *errorNumber = 0;
-  return std::make_unique<PosixSerialDevice>(fd);
+  return std::make_unique<PosixSerialDevice>(fd, readiness);
 }
 
 SerialDeviceFactory PosixSerialDeviceFactory() {
-  return [](const std::string& path) { return OpenPosixSerialDevice(path); };
+  return [](const std::string& path) {
+    int error = 0;
+    auto device = OpenPosixSerialDevice(path, &error);
+    return device ? OpenedDevice(std::move(device)) : OpenedDevice::Failed(error);
+  };
+}
+
+std::string OpenErrorText(const std::string& path, int errorNumber) {
+  if (errorNumber == 0) return path + ": cannot open (cause not known)";
+  // strerrordesc_np: the English text whatever the locale, and safe on any thread.
+  const char* description = strerrordesc_np(errorNumber);
+  std::string text = path + ": " + (description ? description : "Unknown error") + " (errno " +
+                     std::to_string(errorNumber) + ")";
+  if (const char* hint = OpenErrorHint(errorNumber)) text += std::string("; ") + hint;
+  return text;
 }
 
 }  // namespace orvelgate

@@ -27,7 +27,10 @@ SerialPort::SerialPort(SerialPortEnvironment environment)
       portName_(PortNameFor("COM1")),
       buffer_(inBufSize_, 0) {
   timer_.setTimerType(Qt::PreciseTimer);
-  QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { TimerTick(); });
+  QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { RunStep(); });
+  readiness_.setEnabled(false);
+  QObject::connect(&readiness_, &QSocketNotifier::activated, &readiness_,
+                   [this] { ReadinessSignalled(); });
 }
 
 SerialPort::~SerialPort() { ClosePort(); }
@@ -97,7 +100,7 @@ void SerialPort::SetPollingDelay(uint16_t ms) {
   const uint16_t delay = std::max(ms, kMinPollingDelay);
   const bool changed = delay != pollingDelay_;
   pollingDelay_ = delay;
-  if (changed && IsOpen()) timer_.start(pollingDelay_);
+  if (changed && IsOpen() && !WatchingReadiness()) timer_.start(pollingDelay_);
 }
 
 void SerialPort::ResizeBuffer(uint32_t size) {
@@ -114,25 +117,51 @@ void SerialPort::ReapplyIfOpen() {
 bool SerialPort::OpenPort() {
   if (IsOpen()) return true;
   const std::optional<std::string> path = resolvePort_(portName_);
-  if (!path) return false;
+  if (!path) {
+    lastOpenError_ = portName_ + ": no device for this port name";
+    return false;
+  }
   devicePath_ = *path;
-  device_ = openDevice_(devicePath_);
-  if (!device_) return false;
+  OpenedDevice opened = openDevice_(devicePath_);
+  device_ = std::move(opened.device);
+  if (!device_) {
+    lastOpenError_ = OpenErrorText(devicePath_, opened.error);
+    return false;
+  }
   // ApplySettings purges both queues, which also clears the first-byte time.
   if (!ApplySettings()) {
+    lastOpenError_ = devicePath_ + ": the device refused the line settings";
     device_->Close();
     device_.reset();
     return false;
   }
+  lastOpenError_.clear();
   // Reads never wait and writes wait a bounded time: the device is non-blocking, and
   // SendBytesTimed bounds its own waits.
-  timer_.start(pollingDelay_);
+  StartWaking();
   return true;
+}
+
+// Bytes that come after the purge are signalled on the descriptor: nothing to look at yet.
+void SerialPort::StartWaking() {
+  const int descriptor = device_->ReadinessDescriptor();
+  if (descriptor < 0) {
+    timer_.setSingleShot(false);
+    timer_.start(pollingDelay_);
+    return;
+  }
+  timer_.setSingleShot(true);
+  readiness_.setSocket(descriptor);
+  readiness_.setEnabled(true);
 }
 
 void SerialPort::ClosePort() {
   if (!IsOpen()) return;
   timer_.stop();
+  // Disabled, not destroyed: this may run inside the notifier's own signal.
+  readiness_.setEnabled(false);
+  readiness_.setSocket(-1);
+  held_.clear();
   device_->Close();
   device_.reset();
 }
@@ -148,7 +177,10 @@ bool SerialPort::PurgeBuffers(bool input, bool output) {
   if (!IsOpen()) return false;
   if (!device_->Purge(input, output)) return false;
   firstByte_.reset();
-  if (input) lastSeenWaiting_ = 0;
+  if (input) {
+    held_.clear();
+    lastSeenWaiting_ = 0;
+  }
   return true;
 }
 
@@ -200,31 +232,50 @@ uint32_t SerialPort::TransmitTimeMs(uint32_t count) const {
   return static_cast<uint32_t>((2 * tenthsOfBits + line_.baud) / (2 * uint64_t{line_.baud}));
 }
 
-// --- polling ------------------------------------------------------------------------
+// --- reading ------------------------------------------------------------------------
 
-void SerialPort::TimerTick() {
-  // An exception must not leave through the event loop: it ends this tick only, and
+void SerialPort::ReadinessSignalled() {
+  if (!IsOpen()) return;
+  // A hung-up terminal stays readable for ever: close at once, never look again.
+  if (device_->TakeReadiness() == Readiness::kHangUp) {
+    DeviceLost();
+    return;
+  }
+  RunStep();
+}
+
+void SerialPort::RunStep() {
+  // An exception must not leave through the event loop: it ends this step only, and
   // whatever is still waiting is read on the next one.
   try {
     PollTick();
+    return;
   } catch (const std::exception& e) {
     if (OnTickError) OnTickError(e.what());
   } catch (...) {
     if (OnTickError) OnTickError("unknown exception");
   }
+  ScheduleWake();
 }
 
 void SerialPort::PollTick() {
   if (!IsOpen()) return;
+  Step();
+  ScheduleWake();
+}
+
+void SerialPort::Step() {
+  retry_ = false;
   // 1. Bytes waiting.
-  const std::optional<uint32_t> queued = device_->BytesWaiting();
+  const std::optional<uint32_t> queued = Waiting();
   if (!queued) {
     DeviceLost();
     return;
   }
   uint32_t waiting = *queued;
   const uint32_t now = clock_->TickMs();
-  if (waiting > lastSeenWaiting_) lastArrival_ = now;
+  const bool arrived = waiting > lastSeenWaiting_;
+  if (arrived) lastArrival_ = now;
   lastSeenWaiting_ = waiting;
 
   if (packetSize_ <= 0) {
@@ -236,21 +287,46 @@ void SerialPort::PollTick() {
     TakeFullPackets(waiting, now);
     return;
   }
-  // 3. A partial packet whose time-out has passed, once the line is quiet.
+  // 3. Fewer bytes that already form a whole frame.
+  if (arrived && TakeCompleteFrame(waiting)) return;
+  // 4. A partial packet whose time-out has passed, once the line is quiet.
   if (packetTimeout_ > 0 && firstByte_ && Since(now, *firstByte_) > packetTimeout_ &&
       LineQuiet(now)) {
     TakePartialPacket(waiting);
     return;
   }
-  // 4. The first byte of a new partial packet.
+  // 5. The first byte of a new partial packet.
   if (waiting > 0 && !firstByte_) firstByte_ = now;
+}
+
+// The bytes held for a look count as waiting, ahead of the device's queue.
+std::optional<uint32_t> SerialPort::Waiting() {
+  const std::optional<uint32_t> queued = device_->BytesWaiting();
+  if (!queued) return std::nullopt;
+  return static_cast<uint32_t>(held_.size()) + *queued;
+}
+
+// Reads as the device does, the held bytes first; a read that gives less than asked has
+// the next step look again, since no new arrival may come to wake it.
+long SerialPort::ReadWaiting(uint8_t* into, uint32_t size) {
+  const auto fromHeld = static_cast<uint32_t>(std::min<std::size_t>(size, held_.size()));
+  std::copy_n(held_.begin(), fromHeld, into);
+  held_.erase(held_.begin(), held_.begin() + fromHeld);
+  long n = fromHeld;
+  if (fromHeld < size) {
+    const long got = device_->Read(into + fromHeld, size - fromHeld);
+    if (got < 0 && fromHeld == 0) n = -1;
+    if (got > 0) n += got;
+  }
+  if (n < static_cast<long>(size)) retry_ = true;
+  return n;
 }
 
 void SerialPort::TakeFullPackets(uint32_t& waiting, uint32_t now) {
   const auto size = static_cast<uint32_t>(packetSize_);
   const uint32_t packetTime = TransmitTimeMs(size);
   while (waiting >= size) {
-    const long n = device_->Read(buffer_.data(), size);
+    const long n = ReadWaiting(buffer_.data(), size);
     // Accounted before the handler runs, so that a handler that throws leaves a state
     // from which the next tick goes on.
     if (firstByte_) {
@@ -272,8 +348,30 @@ void SerialPort::TakeFullPackets(uint32_t& waiting, uint32_t now) {
   if (waiting > 0 && !firstByte_) firstByte_ = now;
 }
 
+// Reads what is waiting to look at it; when it is one whole frame it is handed over as
+// a packet now, otherwise it stays held, still waiting under the usual rules.
+bool SerialPort::TakeCompleteFrame(uint32_t waiting) {
+  if (!IsCompleteFrame || waiting == 0) return false;
+  const auto wanted = waiting - static_cast<uint32_t>(held_.size());
+  const std::size_t at = held_.size();
+  held_.resize(waiting);
+  const long n = wanted > 0 ? device_->Read(held_.data() + at, wanted) : 0;
+  held_.resize(at + static_cast<std::size_t>(std::max(n, 0L)));
+  if (held_.size() != waiting) {
+    retry_ = true;  // the device gave less than it announced: no look this time
+    return false;
+  }
+  if (!IsCompleteFrame(std::span<const uint8_t>(held_))) return false;
+  std::copy(held_.begin(), held_.end(), buffer_.begin());
+  held_.clear();
+  firstByte_.reset();
+  lastSeenWaiting_ = 0;
+  if (OnReceivePacket) OnReceivePacket(buffer_.data(), waiting);
+  return true;
+}
+
 void SerialPort::TakePartialPacket(uint32_t waiting) {
-  const long n = waiting > 0 ? device_->Read(buffer_.data(), waiting) : 0;
+  const long n = waiting > 0 ? ReadWaiting(buffer_.data(), waiting) : 0;
   firstByte_.reset();
   if (n > 0) lastSeenWaiting_ = waiting - static_cast<uint32_t>(n);
   if (n > 0 && partialPackets_ == PartialPacket::kPass && OnReceivePacket) {
@@ -283,7 +381,7 @@ void SerialPort::TakePartialPacket(uint32_t waiting) {
 
 void SerialPort::TakeStream(uint32_t waiting) {
   while (waiting > 0 && IsOpen()) {
-    const long n = device_->Read(buffer_.data(), std::min<uint32_t>(waiting, inBufSize_));
+    const long n = ReadWaiting(buffer_.data(), std::min<uint32_t>(waiting, inBufSize_));
     if (n <= 0) return;
     waiting -= std::min<uint32_t>(waiting, static_cast<uint32_t>(n));
     lastSeenWaiting_ = waiting;
@@ -294,16 +392,43 @@ void SerialPort::TakeStream(uint32_t waiting) {
 // A partial packet is complete only when no byte has come for a polling period and for
 // two character times: a precise timer would otherwise cut every frame that takes longer
 // than the time-out to arrive (a 35-byte frame at 2400 bit/s takes 146 ms against 53).
-bool SerialPort::LineQuiet(uint32_t now) const {
+uint32_t SerialPort::QuietGap() const {
   const uint32_t twoCharacters =
       line_.baud == 0 ? 0 : (20000u + line_.baud - 1) / line_.baud;
-  const uint32_t gap = std::max<uint32_t>(pollingDelay_, twoCharacters);
-  return Since(now, lastArrival_) >= static_cast<int64_t>(gap);
+  return std::max<uint32_t>(pollingDelay_, twoCharacters);
+}
+
+bool SerialPort::LineQuiet(uint32_t now) const {
+  return Since(now, lastArrival_) >= static_cast<int64_t>(QuietGap());
+}
+
+// Milliseconds until the next step is due, or nullopt when only an arrival can bring
+// one: an idle port, or a partial packet without a time-out.
+std::optional<uint32_t> SerialPort::NextWakeIn() const {
+  if (retry_) return pollingDelay_;
+  // Left waiting by a handler that threw or by a short read: go on at once.
+  const uint32_t whole = packetSize_ > 0 ? static_cast<uint32_t>(packetSize_) : 1;
+  if (lastSeenWaiting_ >= whole) return 0;
+  if (packetSize_ <= 0 || packetTimeout_ <= 0 || !firstByte_) return std::nullopt;
+  const uint32_t now = clock_->TickMs();
+  const int64_t timedOut = int64_t{packetTimeout_} + 1 - Since(now, *firstByte_);
+  const int64_t quiet = int64_t{QuietGap()} - Since(now, lastArrival_);
+  return static_cast<uint32_t>(std::max<int64_t>({timedOut, quiet, 0}));
+}
+
+void SerialPort::ScheduleWake() {
+  if (!IsOpen() || !WatchingReadiness()) return;  // a polled device keeps its period
+  const std::optional<uint32_t> in = NextWakeIn();
+  if (in) {
+    timer_.start(static_cast<int>(*in));
+  } else {
+    timer_.stop();
+  }
 }
 
 void SerialPort::DeviceLost() {
-  // Polling a device that is gone would fail every 5 ms for ever: let it go, so that the
-  // lock is released and the operator can start the port again once it is back.
+  // Looking at a device that is gone would fail for ever: let it go, so that the lock is
+  // released and the operator can start the port again once it is back.
   ClosePort();
   if (OnDeviceLost) OnDeviceLost();
 }

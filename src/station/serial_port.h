@@ -1,21 +1,26 @@
 #pragma once
 // SerialPort: the serial-port component through which the driver talks to the
-// receiving station. It opens one port exclusively, polls it on a 5 ms timer of its own,
-// cuts the incoming bytes into packets of PacketSize bytes and hands each to
-// OnReceivePacket; fewer bytes than a packet that have waited longer than PacketTimeout
-// (and after the line has gone quiet) are handed over as a shorter packet, which is how
-// the 31- and 13-byte frames arrive whole. Acknowledgements go out with a bounded wait.
+// receiving station. It opens one port exclusively, wakes when bytes arrive, cuts them
+// into packets of PacketSize bytes and hands each to OnReceivePacket at once; fewer bytes
+// than a packet that have waited longer than PacketTimeout (and after the line has gone
+// quiet) are handed over as a shorter packet, which is how the 31- and 13-byte frames
+// arrive whole. IsCompleteFrame, when set, may hand such bytes over before their time-out.
+// Acknowledgements go out with a bounded wait.
 //
-// Everything runs on the thread that owns the object (the UI thread): the polling timer
-// fires through its event loop, so the handler and the other operations never overlap.
+// Everything runs on the thread that owns the object (the UI thread): the device's
+// readiness and the one single-shot timer (a partial packet's deadline) fire through its
+// event loop, so the handler and the other operations never overlap. An idle port runs
+// no timer. A device without a readiness descriptor is polled every PollingDelay.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "common/clock.h"
@@ -74,8 +79,10 @@ class SerialPort {
   void SetPacketTimeout(int32_t ms);  // <= 0 becomes -1 (none)
   PartialPacket PartialPackets() const { return partialPackets_; }
   void SetPartialPackets(PartialPacket mode) { partialPackets_ = mode; }
+  // The shortest quiet gap before a partial packet, and the polling period of a device
+  // without readiness.
   uint16_t PollingDelay() const { return pollingDelay_; }
-  void SetPollingDelay(uint16_t ms);  // at least 5; restarts a running timer
+  void SetPollingDelay(uint16_t ms);  // at least 5; restarts a running poll
   bool DtrOnOpen() const { return line_.dtr; }
   void SetDtrOnOpen(bool on) { line_.dtr = on; }
   uint16_t OutputTimeout() const { return outputTimeout_; }
@@ -88,6 +95,11 @@ class SerialPort {
   PacketCallback OnReceivePacket;
   // Only without packet mode (PacketSize -1): whatever is waiting, each tick.
   DataCallback OnReceiveData;
+  // Fewer bytes than a packet are all that is waiting, and they arrived just now: true
+  // when they are one whole frame, which is then handed over at once instead of after
+  // PacketTimeout. Unset, every partial packet waits for its time-out. The port knows no
+  // frames: whoever wires it to the station's protocol sets this.
+  std::function<bool(std::span<const uint8_t> waiting)> IsCompleteFrame;
   // The open device went away (hang-up, adapter pulled): the port has been closed.
   std::function<void()> OnDeviceLost;
   // Something escaped OnReceivePacket on a timer tick; the tick ended there.
@@ -95,6 +107,9 @@ class SerialPort {
 
   // --- operations -------------------------------------------------------------------
   bool OpenPort();
+  // Why the last OpenPort failed, for the journal ("/dev/ttyUSB0: Permission denied
+  // (errno 13); add the user to the dialout group"); empty after one that succeeded.
+  const std::string& LastOpenError() const { return lastOpenError_; }
   void ClosePort();
   bool IsOpen() const { return device_ != nullptr; }
   bool ApplySettings();
@@ -106,31 +121,45 @@ class SerialPort {
   void SetDTR(bool on);
   uint32_t TransmitTimeMs(uint32_t count) const;
 
-  // One polling step: read, hand over full packets, or a partial one after its time-out.
+  // One step, as on arrival or at a deadline: read, hand over full packets, or a partial
+  // one after its time-out; then arm the timer for the next deadline, if any. Tests call
+  // it directly to drive the port with a fake clock.
   void PollTick();
 
-  // The polling timer, for those who check that it runs exactly while the port is open.
-  bool PollTimerActive() const { return timer_.isActive(); }
-  int PollTimerInterval() const { return timer_.interval(); }
+  // For those who check that the port wakes only when it has to.
+  bool WatchingReadiness() const { return readiness_.isEnabled(); }
+  bool WakeTimerActive() const { return timer_.isActive(); }
+  int WakeTimerInterval() const { return timer_.interval(); }
   // The device path the last OpenPort resolved PortName to.
   const std::string& DevicePath() const { return devicePath_; }
 
  private:
   void ReapplyIfOpen();
   void ResizeBuffer(uint32_t size);
+  void StartWaking();
+  void Step();
+  std::optional<uint32_t> Waiting();
+  long ReadWaiting(uint8_t* into, uint32_t size);
   void TakeFullPackets(uint32_t& waiting, uint32_t now);
+  bool TakeCompleteFrame(uint32_t waiting);
   void TakePartialPacket(uint32_t waiting);
   void TakeStream(uint32_t waiting);
+  uint32_t QuietGap() const;
   bool LineQuiet(uint32_t now) const;
+  std::optional<uint32_t> NextWakeIn() const;
+  void ScheduleWake();
   void DeviceLost();
-  void TimerTick();
+  void ReadinessSignalled();
+  void RunStep();
 
   Clock* clock_;
   SerialDeviceFactory openDevice_;
   PortResolver resolvePort_;
   std::unique_ptr<SerialDevice> device_;
   std::string devicePath_;
-  QTimer timer_;
+  std::string lastOpenError_;
+  QSocketNotifier readiness_{QSocketNotifier::Read};
+  QTimer timer_;  // single-shot at the next deadline; periodic only for a device without readiness
 
   std::string portName_;
   LineSettings line_;  // 9600 8N1, DTR and RTS on, no XON/XOFF until told otherwise
@@ -145,6 +174,8 @@ class SerialPort {
   bool checkLineStatus_ = false;
 
   std::vector<uint8_t> buffer_;          // the scratch buffer every packet is read into
+  std::vector<uint8_t> held_;            // read to be looked at, still waiting as far as packets go
+  bool retry_ = false;                   // a read gave less than was waiting: look again soon
   std::optional<uint32_t> firstByte_;    // tick of the first byte of a pending partial packet
   uint32_t lastSeenWaiting_ = 0;         // bytes left waiting after the previous tick
   uint32_t lastArrival_ = 0;             // tick that last saw the input queue grow

@@ -2,8 +2,9 @@
 // component's packet assembly (SerialPort::PollTick, PacketSize 35, the partial
 // packet handed over after PacketTimeout), over a scripted device and a fake clock.
 //
-// Input: a PacketTimeout byte (1..255 ms), a speed byte (an entry of the speed table),
-// then operations, one byte each, the top two bits saying which:
+// Input: a PacketTimeout byte (1..255 ms), a speed byte (its low seven bits choose an
+// entry of the speed table; its top bit hands whole CN frames over early, through
+// IsCompleteShortFrame), then operations, one byte each, the top two bits saying which:
 //   00nnnnnn  n + 1 bytes arrive (they follow in the input)
 //   01nnnnnn  the clock moves n ms, then a tick
 //   10nnnnnn  the clock moves 16 n ms, then a tick
@@ -24,6 +25,7 @@
 
 #include "common/clock.h"
 #include "fuzz_input.h"
+#include "station/frame_codec.h"
 #include "station/serial_port.h"
 
 namespace orvelgate::fuzz {
@@ -86,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t timeout = std::max<int32_t>(1, in.Byte());
   constexpr uint32_t kSpeeds[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400,
                                  19200, 38400, 56000, 57600, 115200, 128000, 256000};
-  const uint32_t speed = kSpeeds[in.Byte() % std::size(kSpeeds)];
+  const uint8_t speedByte = in.Byte();
+  const uint32_t speed = kSpeeds[(speedByte & 0x7F) % std::size(kSpeeds)];
 
   FakeClock clock;
   Line line;
@@ -100,6 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   port.SetPacketTimeout(timeout);
   port.SetPartialPackets(PartialPacket::kPass);
   port.SetPollingDelay(SerialPort::kMinPollingDelay);
+  if (speedByte & 0x80) port.IsCompleteFrame = IsCompleteShortFrame;
 
   std::vector<uint8_t> arrived, delivered;
   port.OnReceivePacket = [&](const uint8_t* packet, uint32_t n) {

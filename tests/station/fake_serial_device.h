@@ -1,6 +1,8 @@
 #pragma once
 // A scripted serial device for the port component's tests: the test makes bytes arrive
 // and reads back what was written, and waits move the fake clock instead of sleeping.
+// Its readiness descriptor (an eventfd) turns readable once per Arrive or HangUp, as the
+// real device's does, so the port's event loop can be driven too.
 
 #include <cstdint>
 #include <deque>
@@ -15,6 +17,11 @@
 namespace orvelgate::testing {
 
 struct FakeLine {
+  FakeLine();
+  ~FakeLine();
+  FakeLine(const FakeLine&) = delete;
+  FakeLine& operator=(const FakeLine&) = delete;
+
   std::deque<uint8_t> input;
   std::vector<uint8_t> written;
   std::vector<LineSettings> configured;
@@ -30,8 +37,11 @@ struct FakeLine {
   int writeCalls = 0;
   int waits = 0;
   bool closed = false;
+  bool withReadiness = true;   // false: a device the port has to poll
+  int readinessFd = -1;        // readable from Arrive or HangUp until the port takes it
 
-  void Arrive(const std::vector<uint8_t>& bytes) { input.insert(input.end(), bytes.begin(), bytes.end()); }
+  void Arrive(const std::vector<uint8_t>& bytes);
+  void HangUp();
 };
 
 class FakeSerialDevice final : public SerialDevice {
@@ -48,6 +58,8 @@ class FakeSerialDevice final : public SerialDevice {
   bool SetDtr(bool on) override;
   uint8_t ModemLines() override { return line_->modemLines; }
   void Close() override { line_->closed = true; }
+  int ReadinessDescriptor() override { return line_->withReadiness ? line_->readinessFd : -1; }
+  Readiness TakeReadiness() override;
 
  private:
   std::shared_ptr<FakeLine> line_;

@@ -1,8 +1,42 @@
 #include "station/fake_serial_device.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <stdexcept>
 
 namespace orvelgate::testing {
+namespace {
+
+void Signal(int fd) {
+  const uint64_t one = 1;
+  if (write(fd, &one, sizeof one) != sizeof one) throw std::runtime_error("eventfd write");
+}
+
+}  // namespace
+
+FakeLine::FakeLine() : readinessFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (readinessFd < 0) throw std::runtime_error("eventfd");
+}
+
+FakeLine::~FakeLine() { close(readinessFd); }
+
+void FakeLine::Arrive(const std::vector<uint8_t>& bytes) {
+  input.insert(input.end(), bytes.begin(), bytes.end());
+  Signal(readinessFd);
+}
+
+void FakeLine::HangUp() {
+  gone = true;
+  Signal(readinessFd);
+}
+
+Readiness FakeSerialDevice::TakeReadiness() {
+  uint64_t count = 0;
+  if (read(line_->readinessFd, &count, sizeof count) != sizeof count) return Readiness::kNone;
+  return line_->gone ? Readiness::kHangUp : Readiness::kInput;
+}
 
 bool FakeSerialDevice::Configure(const LineSettings& s) {
   line_->configured.push_back(s);

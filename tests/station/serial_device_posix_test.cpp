@@ -3,8 +3,12 @@
 // termios2, to read back what the device set on the line (clashes with <termios.h>).
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -200,6 +204,101 @@ TEST(PosixSerialDevice, ModemLinesAPseudoTerminalLacks) {
   EXPECT_TRUE(device->SetDtr(true));
   EXPECT_TRUE(device->SetDtr(false));
   EXPECT_EQ(device->ModemLines(), 0);
+}
+
+bool Readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
+}
+
+// Edge, not level: bytes that merely wait (a partial packet) must not keep the port's
+// event loop awake, and a hung-up terminal, which polls readable for ever, is told once.
+TEST(PosixSerialDevice, ReadinessSignalsEachArrivalAndTheHangUpOnce) {
+  Pty pty;
+  auto device = OpenPosixSerialDevice(pty.SlavePath());
+  ASSERT_NE(device, nullptr);
+  const int ready = device->ReadinessDescriptor();
+  ASSERT_GE(ready, 0);
+  EXPECT_FALSE(Readable(ready));
+  EXPECT_EQ(device->TakeReadiness(), Readiness::kNone);
+
+  for (std::size_t count : {5u, 30u}) {
+    const std::size_t before = pty.SlaveWaiting();
+    ASSERT_TRUE(pty.Write(std::vector<uint8_t>(count, 0x41)));
+    ASSERT_TRUE(pty.WaitSlaveWaiting(before + count, 5s));
+    EXPECT_TRUE(Readable(ready)) << count;
+    EXPECT_EQ(device->TakeReadiness(), Readiness::kInput);
+    EXPECT_FALSE(Readable(ready)) << "the bytes still wait, unread";
+    EXPECT_EQ(device->TakeReadiness(), Readiness::kNone);
+  }
+  pty.CloseMaster();
+  pollfd p{ready, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  EXPECT_EQ(device->TakeReadiness(), Readiness::kHangUp);
+  EXPECT_FALSE(Readable(ready));
+  EXPECT_EQ(device->BytesWaiting(), std::nullopt);
+}
+
+TEST(PosixSerialDevice, OpenErrorTextSaysWhyAndWhatMendsIt) {
+  const std::pair<int, const char*> cases[] = {
+      {EACCES, "/dev/ttyUSB0: Permission denied (errno 13); add the user to the dialout group"},
+      {EPERM, "/dev/ttyUSB0: Operation not permitted (errno 1); add the user to the dialout group"},
+      {ENOENT, "/dev/ttyUSB0: No such file or directory (errno 2); no such device; is it plugged "
+               "in, and is the [ports] line right?"},
+      {ENODEV, "/dev/ttyUSB0: No such device (errno 19); no such device; is it plugged in, and "
+               "is the [ports] line right?"},
+      {ENXIO, "/dev/ttyUSB0: No such device or address (errno 6); no such device; is it plugged "
+              "in, and is the [ports] line right?"},
+      {EBUSY, "/dev/ttyUSB0: Device or resource busy (errno 16); another program holds the port"},
+      {EWOULDBLOCK, "/dev/ttyUSB0: Resource temporarily unavailable (errno 11); another program "
+                    "holds the port"},
+      {ENOTTY, "/dev/ttyUSB0: Inappropriate ioctl for device (errno 25); not a serial device"},
+      {EISDIR, "/dev/ttyUSB0: Is a directory (errno 21); not a serial device"},
+      {EIO, "/dev/ttyUSB0: Input/output error (errno 5)"},
+      {0, "/dev/ttyUSB0: cannot open (cause not known)"},
+  };
+  for (const auto& [error, text] : cases) EXPECT_EQ(OpenErrorText("/dev/ttyUSB0", error), text);
+}
+
+// The errno of a factory open, in a child that has given up root (root passes every
+// permission check): what an operator outside the dialout group meets.
+int OpenErrorAsNobody(const std::string& path) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(200);
+    _exit(PosixSerialDeviceFactory()(path).error);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(PosixSerialDevice, FactoryReportsWhyAnOpenFailed) {
+  testing::TempDir dir;
+  testing::WriteFileText(dir / "plain", "not a terminal");
+  Pty locked;
+  const int other = open(locked.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  const std::pair<std::string, int> cases[] = {
+      {(dir / "missing").string(), ENOENT},
+      {(dir / "plain").string(), ENOTTY},
+      {dir.path().string(), EISDIR},
+      {locked.SlavePath(), EWOULDBLOCK},
+  };
+  for (const auto& [path, error] : cases) {
+    const OpenedDevice opened = PosixSerialDeviceFactory()(path);
+    EXPECT_EQ(opened.device, nullptr) << path;
+    EXPECT_EQ(opened.error, error) << path;
+  }
+  close(other);
+
+  Pty mine;
+  ASSERT_EQ(chmod(mine.SlavePath().c_str(), 0600), 0);
+  EXPECT_EQ(OpenErrorAsNobody(mine.SlavePath()), EACCES);
+  const OpenedDevice opened = PosixSerialDeviceFactory()(mine.SlavePath());
+  EXPECT_NE(opened.device, nullptr);
+  EXPECT_EQ(opened.error, 0);
 }
 
 TEST(PosixSerialDevice, HangUpReadsAsGone) {

@@ -1,14 +1,20 @@
 // The port component over a real pseudo-terminal: the test plays the station on the
 // master side.
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <map>
 #include <thread>
 
 #include "station/serial_port.h"
 #include "station/qt_app.h"
 #include "station/serial_settings.h"
 #include "support/pty.h"
+#include "support/temp_dir.h"
 
 namespace orvelgate {
 namespace {
@@ -81,6 +87,43 @@ TEST_F(PtyPortTest, SecondOpenerOfTheSamePortFails) {
   EXPECT_FALSE(port_.OpenPort());
 }
 
+// Why an open failed stays with the port for the journal; the operator's texts do not
+// change. Real paths, opened by the production factory.
+TEST(SerialPortOpenError, KeepsTheCauseOfTheLastFailure) {
+  testing::TempDir dir;
+  testing::WriteFileText(dir / "plain", "not a terminal");
+  Pty held, free;
+  const int other = open(held.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  const std::string missing = (dir / "missing").string();
+  const std::string plain = (dir / "plain").string();
+  const std::map<std::string, std::string> ports = {
+      {"COM3", missing}, {"COM4", plain}, {"COM5", held.SlavePath()}, {"COM6", free.SlavePath()}};
+  SerialPortEnvironment env;
+  env.resolvePort = MakePortResolver([&](const std::string& name) -> std::optional<std::string> {
+    const auto it = ports.find(name);
+    if (it == ports.end()) return std::nullopt;
+    return it->second;
+  });
+  SerialPort port(env);
+  const std::pair<const char*, std::string> cases[] = {
+      {"COM3", missing + ": No such file or directory (errno 2); no such device; is it plugged "
+                         "in, and is the [ports] line right?"},
+      {"COM4", plain + ": Inappropriate ioctl for device (errno 25); not a serial device"},
+      {"COM5", held.SlavePath() + ": Resource temporarily unavailable (errno 11); another "
+                                  "program holds the port"},
+      {"LPT1", "\\\\.\\LPT1: no device for this port name"},
+      {"COM6", ""},
+  };
+  for (const auto& [name, text] : cases) {
+    port.SetPortName(PortNameFor(name));
+    EXPECT_EQ(port.OpenPort(), text.empty()) << name;
+    EXPECT_EQ(port.LastOpenError(), text) << name;
+  }
+  close(other);
+}
+
 TEST_F(PtyPortTest, TimerDeliversFramesAndAnswersGoBackOnTheLine) {
   port_.SetBaudRate(9600);
   port_.SetPacketTimeout(28);
@@ -105,8 +148,26 @@ TEST_F(PtyPortTest, DeviceGoingAwayClosesThePort) {
   pty_.CloseMaster();
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !port_.IsOpen(); }, 5000));
   EXPECT_EQ(lost, 1);
-  EXPECT_FALSE(port_.PollTimerActive());
+  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(port_.WatchingReadiness());
   EXPECT_EQ(packets_.size(), 1u);
+}
+
+TEST_F(PtyPortTest, HangUpWhileAPartialPacketWaitsClosesThePort) {
+  port_.SetPacketTimeout(0);  // the partial packet would wait for ever
+  ASSERT_TRUE(port_.OpenPort());
+  int lost = 0;
+  port_.OnDeviceLost = [&] { ++lost; };
+  ASSERT_TRUE(pty_.Write(Frame(5, 9)));
+  ASSERT_TRUE(pty_.WaitSlaveWaiting(5, 5s));
+  testing::RunEventsUntil([] { return false; }, 50);  // the notifier has its turn
+  EXPECT_TRUE(port_.IsOpen());
+  EXPECT_FALSE(port_.WakeTimerActive());  // no time-out: nothing to wake for
+  pty_.CloseMaster();
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return !port_.IsOpen(); }, 5000));
+  EXPECT_EQ(lost, 1);
+  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_TRUE(packets_.empty());
 }
 
 TEST_F(PtyPortTest, SendGivesUpWhenTheLineTakesNothing) {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <stdexcept>
+#include <tuple>
 
 #include "station/fake_serial_device.h"
+#include "station/frame_codec.h"
 #include "station/qt_app.h"
 #include "station/serial_settings.h"
 #include "support/pty.h"
@@ -256,7 +259,7 @@ TEST_F(PortTest, LineSettingsReappliedWhileOpen) {
 
 // --- open and close -----------------------------------------------------------------
 
-TEST_F(PortTest, OpenAppliesTheDesignLineAndStartsPolling) {
+TEST_F(PortTest, OpenAppliesTheDesignLineAndWatchesReadiness) {
   ASSERT_TRUE(port_.OpenPort());
   EXPECT_EQ(opened_, std::vector<std::string>{"/dev/ttyS2"});
   EXPECT_EQ(port_.DevicePath(), "/dev/ttyS2");
@@ -271,21 +274,32 @@ TEST_F(PortTest, OpenAppliesTheDesignLineAndStartsPolling) {
   EXPECT_FALSE(s.xonXoff);
   EXPECT_EQ(line_->purges, (std::vector<std::pair<bool, bool>>{{true, true}}));
   EXPECT_TRUE(port_.IsOpen());
-  EXPECT_TRUE(port_.PollTimerActive());
-  EXPECT_EQ(port_.PollTimerInterval(), 5);
+  EXPECT_TRUE(port_.WatchingReadiness());
+  EXPECT_FALSE(port_.WakeTimerActive());  // idle: nothing runs
   EXPECT_TRUE(port_.OpenPort());  // already open: true at once
   EXPECT_EQ(opened_.size(), 1u);
   port_.ClosePort();
   EXPECT_FALSE(port_.IsOpen());
-  EXPECT_FALSE(port_.PollTimerActive());
+  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_FALSE(port_.WakeTimerActive());
   EXPECT_TRUE(line_->closed);
 }
 
-TEST_F(PortTest, PollingDelayChangeRestartsTheTimer) {
+TEST_F(PortTest, DeviceWithoutReadinessIsPolled) {
+  line_->withReadiness = false;
   Open();
+  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_TRUE(port_.WakeTimerActive());
+  EXPECT_EQ(port_.WakeTimerInterval(), 5);
   port_.SetPollingDelay(20);
-  EXPECT_TRUE(port_.PollTimerActive());
-  EXPECT_EQ(port_.PollTimerInterval(), 20);
+  EXPECT_TRUE(port_.WakeTimerActive());
+  EXPECT_EQ(port_.WakeTimerInterval(), 20);
+  line_->Arrive(Sequence(35));
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return !packets_.empty(); }, 5000));
+  EXPECT_EQ(packets_[0], Sequence(35));
+  EXPECT_TRUE(port_.WakeTimerActive());  // the poll goes on
+  port_.ClosePort();
+  EXPECT_FALSE(port_.WakeTimerActive());
 }
 
 TEST_F(PortTest, OpenFailuresLeaveNothingHalfOpen) {
@@ -302,7 +316,8 @@ TEST_F(PortTest, OpenFailuresLeaveNothingHalfOpen) {
   line_->configureFails = true;  // settings refused
   EXPECT_FALSE(port_.OpenPort());
   EXPECT_FALSE(port_.IsOpen());
-  EXPECT_FALSE(port_.PollTimerActive());
+  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(port_.WatchingReadiness());
   EXPECT_TRUE(line_->closed);
 }
 
@@ -525,7 +540,7 @@ TEST_P(PacketAssembly, HandlerExceptionEndsTheTickOnly) {
   EXPECT_EQ(packets_[0], Sequence(35, 35));
 }
 
-TEST_F(PortTest, TimerDrivesPollingAndContainsHandlerExceptions) {
+TEST_F(PortTest, EventLoopDrivesReadingAndContainsHandlerExceptions) {
   Open();
   std::vector<std::string> errors;
   port_.OnTickError = [&](const std::string& what) { errors.push_back(what); };
@@ -537,8 +552,9 @@ TEST_F(PortTest, TimerDrivesPollingAndContainsHandlerExceptions) {
   line_->Arrive(Sequence(70));
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !packets_.empty(); }, 5000));
   EXPECT_EQ(errors, std::vector<std::string>{"handler failed"});
-  EXPECT_EQ(packets_[0], Sequence(35, 35));
-  EXPECT_TRUE(port_.PollTimerActive());
+  EXPECT_EQ(packets_[0], Sequence(35, 35));  // left in the queue, taken without a new arrival
+  EXPECT_TRUE(port_.WatchingReadiness());
+  EXPECT_FALSE(port_.WakeTimerActive());
 }
 
 TEST_P(PacketAssembly, HandlerMayCloseThePort) {
@@ -574,7 +590,8 @@ TEST_F(PortTest, DeviceGoneClosesThePortOnce) {
   Tick();
   EXPECT_EQ(lost, 1);
   EXPECT_FALSE(port_.IsOpen());
-  EXPECT_FALSE(port_.PollTimerActive());
+  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(port_.WatchingReadiness());
   EXPECT_TRUE(line_->closed);
   Tick();
   EXPECT_EQ(lost, 1);
@@ -602,6 +619,257 @@ TEST_P(PacketAssembly, WithoutPacketModeDataGoesToOnReceiveData) {
   Tick();
   EXPECT_EQ(data, Sequence(7));
   EXPECT_TRUE(packets_.empty());
+}
+
+// --- waking -------------------------------------------------------------------------
+
+// The one timer is armed for exactly the moment the partial packet is due (its time-out
+// passed and the line quiet), and for nothing else.
+struct WakeCase {
+  const char* name;
+  uint32_t baud;
+  int32_t timeout;
+  std::vector<std::pair<uint32_t, std::size_t>> arrivals;  // ms after the previous, bytes
+  std::optional<int> wakeIn;  // what the timer is armed for after the last arrival
+};
+void PrintTo(const WakeCase& c, std::ostream* os) { *os << c.name; }
+
+class WakeDeadline : public PortTest, public ::testing::WithParamInterface<WakeCase> {};
+
+TEST_P(WakeDeadline, ArmedForTheMomentThePartialPacketIsDue) {
+  const WakeCase& c = GetParam();
+  port_.SetBaudRate(c.baud);
+  port_.SetPacketTimeout(c.timeout);
+  Open();
+  uint8_t next = 0;
+  for (const auto& [ms, count] : c.arrivals) {
+    clock_.Advance(ms);
+    line_->Arrive(Sequence(count, next));
+    next = static_cast<uint8_t>(next + count);
+    port_.PollTick();
+  }
+  ASSERT_EQ(port_.WakeTimerActive(), c.wakeIn.has_value());
+  if (!c.wakeIn) return;
+  EXPECT_EQ(port_.WakeTimerInterval(), *c.wakeIn);
+  // Not a millisecond early: one before, nothing; at the moment, the packet.
+  const std::size_t before = packets_.size();
+  clock_.Advance(static_cast<uint32_t>(*c.wakeIn) - 1);
+  port_.PollTick();
+  EXPECT_EQ(packets_.size(), before);
+  EXPECT_EQ(port_.WakeTimerInterval(), 1);
+  Tick(1);
+  ASSERT_EQ(packets_.size(), before + 1);
+  EXPECT_EQ(packets_.back().size(), next % 35u);
+  EXPECT_FALSE(port_.WakeTimerActive());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Partials, WakeDeadline,
+    ::testing::Values(
+        WakeCase{"AsciiAt9600", 9600, 28, {{0, 13}}, 29},
+        WakeCase{"AsciiAt2400", 2400, 53, {{0, 13}}, 54},
+        // A later byte: the quiet gap (17 ms at 1200 bit/s) ends after the time-out.
+        WakeCase{"LateByteAt1200", 1200, 20, {{0, 3}, {15, 1}}, 17},
+        // A later byte, but the time-out ends later than the quiet gap.
+        WakeCase{"EarlyByteAt9600", 9600, 28, {{0, 3}, {10, 1}}, 19},
+        // What a full packet leaves behind waits from the step that took the packet.
+        WakeCase{"RemainderOfABurst", 2400, 70, {{0, 40}}, 71},
+        WakeCase{"FullPacketLeavesNothing", 2400, 70, {{0, 10}, {3, 25}}, std::nullopt},
+        WakeCase{"NothingArrived", 2400, 70, {}, std::nullopt},
+        WakeCase{"NoTimeoutWaitsForBytes", 9600, 0, {{0, 13}}, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PortTest, ReadinessWakesTheStepAndAnIdlePortRunsNothing) {
+  Open();
+  line_->Arrive(Sequence(35));
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return !packets_.empty(); }, 5000));
+  EXPECT_EQ(packets_[0], Sequence(35));
+  EXPECT_FALSE(port_.WakeTimerActive());
+  line_->Arrive(Sequence(13));
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return port_.WakeTimerActive(); }, 5000));
+  EXPECT_EQ(port_.WakeTimerInterval(), 71);  // the fake clock stands still meanwhile
+  clock_.Advance(71);
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return packets_.size() == 2; }, 5000));
+  EXPECT_EQ(packets_[1], Sequence(13));
+  EXPECT_FALSE(port_.WakeTimerActive());
+}
+
+TEST_F(PortTest, HangUpSignalledClosesThePortOnce) {
+  Open();
+  int lost = 0;
+  port_.OnDeviceLost = [&] { ++lost; };
+  line_->Arrive(Sequence(5));  // a partial packet waits: its timer is running
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return port_.WakeTimerActive(); }, 5000));
+  line_->HangUp();
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return !port_.IsOpen(); }, 5000));
+  EXPECT_EQ(lost, 1);
+  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_TRUE(line_->closed);
+}
+
+TEST_F(PortTest, FailedReadIsRetriedWithoutANewArrival) {
+  Open();
+  line_->readFails = true;
+  line_->Arrive(Sequence(35));
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return port_.WakeTimerActive(); }, 5000));
+  EXPECT_TRUE(packets_.empty());
+  line_->readFails = false;
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return !packets_.empty(); }, 5000));
+  EXPECT_EQ(packets_[0], Sequence(35));
+}
+
+// --- whole frames before their time-out ----------------------------------------------
+
+Bytes Cn(uint8_t key) {
+  CnFields f;
+  f.objectHigh = 0x12;
+  f.objectLow = 0x34;
+  f.code = 27;
+  const CnFrame frame = EncodeCnFrame(f, key, false, 0x5A);
+  return Bytes(frame.begin(), frame.end());
+}
+Bytes Gb(uint8_t key) {
+  GbFields f;
+  f.object = 42;
+  f.group = 3;
+  f.code = "BA";
+  f.time = {2026, 12, 10, 5, 49, 9, 0};
+  const GbFrame frame = EncodeGbFrame(f, key);
+  return Bytes(frame.begin(), frame.end());
+}
+Bytes Ascii() {
+  const AsciiFrame frame = EncodeAsciiFrame('1', "0123", "E1");
+  return Bytes(frame.begin(), frame.end());
+}
+Bytes Part(const Bytes& bytes, std::size_t from, std::size_t count) {
+  return Bytes(bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(from + count));
+}
+Bytes Join(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+Bytes Flipped(Bytes bytes, std::size_t at) {
+  bytes[at] ^= 0x01;
+  return bytes;
+}
+Bytes Noise(std::size_t count, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes bytes(count);
+  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+  return bytes;
+}
+
+struct Arrival {
+  uint32_t atMs;
+  Bytes bytes;
+};
+struct EarlyCase {
+  const char* name;
+  std::vector<Arrival> arrivals;
+  bool early;  // a valid CN frame among them goes earlier; nothing else changes
+};
+void PrintTo(const EarlyCase& c, std::ostream* os) { *os << c.name; }
+
+// One port that plays the arrivals on a 1 ms step and notes when each packet came.
+class TimedRun : public PortFixture {
+ public:
+  TimedRun(LineKind kind, bool early) : PortFixture(kind) {
+    port_.SetBaudRate(9600);
+    port_.SetPacketTimeout(28);
+    if (early) port_.IsCompleteFrame = IsCompleteShortFrame;
+    port_.OnReceivePacket = [this](const uint8_t* p, uint32_t n) {
+      packets_.emplace_back(p, p + n);
+      times.push_back(clock_.TickMs() - start);
+    };
+  }
+  void Play(const std::vector<Arrival>& arrivals) {
+    Open();
+    start = clock_.TickMs();
+    for (uint32_t ms = 0; ms < 400; ++ms) {
+      for (const Arrival& a : arrivals) {
+        if (a.atMs == ms) Arrive(a.bytes);
+      }
+      port_.PollTick();
+      clock_.Advance(1);
+    }
+  }
+  const std::vector<Bytes>& Packets() const { return packets_; }
+  std::vector<uint32_t> times;
+  uint32_t start = 0;
+};
+
+class EarlyFrames : public ::testing::TestWithParam<std::tuple<LineKind, EarlyCase>> {};
+
+TEST_P(EarlyFrames, OnlyAValidCnFrameGoesEarlierAndNothingElseChanges) {
+  const auto& [kind, c] = GetParam();
+  TimedRun today(kind, false), early(kind, true);
+  today.Play(c.arrivals);
+  early.Play(c.arrivals);
+  ASSERT_FALSE(today.Packets().empty());
+  Bytes all;
+  for (const Arrival& a : c.arrivals) all = Join(all, a.bytes);
+  Bytes delivered;
+  for (const Bytes& p : today.Packets()) delivered = Join(delivered, p);
+  ASSERT_EQ(delivered, all);  // today's rules hand everything over within the run
+  ASSERT_EQ(early.Packets(), today.Packets());  // the same packets, cut the same way
+  bool wentEarly = false;
+  for (std::size_t i = 0; i < today.times.size(); ++i) {
+    if (early.times[i] == today.times[i]) continue;
+    EXPECT_TRUE(IsCompleteShortFrame(today.Packets()[i])) << "packet " << i;
+    EXPECT_LT(early.times[i], today.times[i]) << "packet " << i;
+    wentEarly = true;
+  }
+  EXPECT_EQ(wentEarly, c.early);
+}
+
+const EarlyCase kEarlyCases[] = {
+    {"CnInOneBurst", {{0, Cn(0x37)}}, true},
+    {"CnNoEventKey", {{0, Cn(0x01)}}, true},
+    {"CnSplitAcrossReads", {{0, Part(Cn(0x37), 0, 7)}, {2, Part(Cn(0x37), 7, 24)}}, true},
+    {"CnLastByteLate", {{0, Part(Cn(0x37), 0, 30)}, {9, Part(Cn(0x37), 30, 1)}}, true},
+    {"CnAfterNoiseTimedOut", {{0, Noise(4, 1)}, {100, Cn(0x37)}}, true},
+    {"TwoCnApart", {{0, Cn(0x37)}, {150, Cn(0x42)}}, true},
+    {"GbInOneBurst", {{0, Gb(0x21)}}, false},
+    {"GbSplit31And4", {{0, Part(Gb(0x21), 0, 31)}, {3, Part(Gb(0x21), 31, 4)}}, false},
+    {"GbSplit13And22", {{0, Part(Gb(0x21), 0, 13)}, {3, Part(Gb(0x21), 13, 22)}}, false},
+    {"GbFirst31Only", {{0, Part(Gb(0x21), 0, 31)}}, false},
+    {"CnCheckFails", {{0, Flipped(Cn(0x37), 30)}}, false},
+    {"CnMarkerFails", {{0, Flipped(Cn(0x37), 3)}}, false},
+    {"CnMarkerAndNoise", {{0, Join(Part(Cn(0x37), 0, 7), Noise(24, 2))}}, false},
+    {"CnOneByteTooMany", {{0, Join(Cn(0x37), Noise(1, 3))}}, false},
+    {"CnOneByteShort", {{0, Part(Cn(0x37), 0, 30)}}, false},
+    {"CnAndFourMoreInOneBurst", {{0, Join(Cn(0x37), Noise(4, 4))}}, false},
+    {"NoiseOf31", {{0, Noise(31, 5)}}, false},
+    {"NoiseOf13", {{0, Noise(13, 6)}}, false},
+    {"NoiseRun", {{0, Noise(50, 7)}, {60, Noise(17, 8)}, {120, Noise(90, 9)}}, false},
+    {"Ascii", {{0, Ascii()}}, false},
+    {"AsciiSplit", {{0, Part(Ascii(), 0, 5)}, {2, Part(Ascii(), 5, 8)}}, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, EarlyFrames,
+    ::testing::Combine(::testing::Values(LineKind::kScripted, LineKind::kPty),
+                       ::testing::ValuesIn(kEarlyCases)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param) == LineKind::kPty ? "Pty" : "Scripted") +
+             std::get<1>(info.param).name;
+    });
+
+TEST_P(PacketAssembly, EarlyFrameIsTakenOnTheStepItsLastByteArrives) {
+  port_.IsCompleteFrame = IsCompleteShortFrame;
+  Open();
+  const Bytes cn = Cn(0x37);
+  Arrive(Part(cn, 0, 20));
+  Tick();
+  EXPECT_TRUE(packets_.empty());
+  EXPECT_TRUE(port_.WakeTimerActive());  // the usual deadline, meanwhile
+  Arrive(Part(cn, 20, 11));
+  Tick();
+  ASSERT_EQ(packets_.size(), 1u);
+  EXPECT_EQ(packets_[0], cn);
+  EXPECT_EQ(Waiting(), 0u);
+  EXPECT_FALSE(port_.WakeTimerActive());
 }
 
 // --- SendBytesTimed -----------------------------------------------------------------
