@@ -8,7 +8,7 @@ EventRouter::EventRouter(T8Outbox* t8, T7Outbox* t7, SpoolStore& store, RoutingS
 Routed EventRouter::RouteEvent(const EventRecord& event) {
   if (!t8_) return Routed::Dropped;
   const EventRecord::Bytes bytes = event.Serialize();
-  if (t8_->LinkUp() && t8_->QueueMessage(T8Outbox::kEventMessage, bytes)) return Routed::Sent;
+  if (t8_->LinkUp() && t8_->QueueMessage(kT8EventMessageType, bytes)) return Routed::Sent;
   if (settings_.DropUndeliveredT8) return Routed::Dropped;
   if (store_.WriteEventFile(bytes)) return Routed::Spooled;
   if (held_.size() >= kMaxHeld) return Routed::Lost;
@@ -17,7 +17,7 @@ Routed EventRouter::RouteEvent(const EventRecord& event) {
 }
 
 bool EventRouter::SendOrSpool(const EventRecord::Bytes& bytes) {
-  if (t8_ && t8_->LinkUp() && t8_->QueueMessage(T8Outbox::kEventMessage, bytes)) return true;
+  if (t8_ && t8_->LinkUp() && t8_->QueueMessage(kT8EventMessageType, bytes)) return true;
   return store_.WriteEventFile(bytes).has_value();
 }
 
@@ -53,8 +53,8 @@ Routed EventRouter::RouteStationNotice(std::span<const uint8_t> notice) {
 }
 
 Routed EventRouter::KeepT7Event(std::span<const uint8_t> report) {
-  if (report.size() < kT7EventSpoolFileSize) return Routed::Lost;
-  return SpoolOrHoldT7({{report.begin(), report.begin() + kT7EventSpoolFileSize}, false});
+  if (report.size() < kT7EventSpoolSize) return Routed::Lost;
+  return SpoolOrHoldT7({{report.begin(), report.begin() + kT7EventSpoolSize}, false});
 }
 
 Routed EventRouter::KeepStationNotice(std::span<const uint8_t> notice) {

@@ -22,9 +22,9 @@
 #include <memory>
 #include <vector>
 
-#include "common/clock.h"
 #include "fuzz_input.h"
 #include "station/serial_port.h"
+#include "support/fake_clock.h"
 
 namespace orvelgate::fuzz {
 namespace {
