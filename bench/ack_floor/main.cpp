@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 #include "t8link/t8_frames.h"
 
 namespace {

@@ -34,7 +34,7 @@
 
 #include "common/clock.h"
 #include "common/random_source.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 #include "station/port_wiring.h"
 #include "station/serial_settings.h"
 #include "station_sim.h"

@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
 #include "events/event_router.h"
 #include "events/spool_resender.h"
 #include "events/spool_store.h"
+#include "support/fake_clock.h"
 
 namespace {
 

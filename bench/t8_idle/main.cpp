@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "common/clock.h"
-#include "t8-server/t8_server_child.h"
+#include "support/t8_server_process.h"
 #include "t8link/t8_worker.h"
 
 namespace {
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  T8ServerChild server(T8_SERVER_TOOL, {});
+  orvelgate::testing::T8ServerProcess server;
   IdleHost host;
   T8Worker worker(host, DefaultClock(), [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
   worker.Start();
@@ -71,13 +71,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const long pollsBefore = server.Count("FRAME");
+  const long pollsBefore = server.CountLinesStartingWith("FRAME ");
   const double cpuBefore = ProcessCpuSeconds();
   const auto wallBefore = Steady::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const double cpu = ProcessCpuSeconds() - cpuBefore;
   const double wall = std::chrono::duration<double>(Steady::now() - wallBefore).count();
-  const long polls = server.Count("FRAME") - pollsBefore;
+  const long polls = server.CountLinesStartingWith("FRAME ") - pollsBefore;
 
   const auto stopStart = Steady::now();
   worker.RequestStop();

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "t8-server/t8_server_child.h"
+#include "support/t8_server_process.h"
 #include "t8link/t8_frame_reader.h"
 #include "t8link/t8_frames.h"
 #include "t8link/t8_socket.h"
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  T8ServerChild server(T8_SERVER_TOOL, {"--quiet"});
+  orvelgate::testing::T8ServerProcess server({"--quiet"});
   BenchHost host;
   T8Worker worker(host, DefaultClock(), [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
   worker.Start();
@@ -143,8 +143,8 @@ int main(int argc, char** argv) {
 
   std::vector<double> service;
   for (std::size_t i = 1; i < static_cast<std::size_t>(events); ++i) service.push_back(Ms(host.acks[i] - host.acks[i - 1]));
-  WaitUntil([&] { return server.Count("EVENT") >= static_cast<long>(host.AckCount()); }, std::chrono::seconds(2));
-  const long delivered = server.Count("EVENT");
+  WaitUntil([&] { return server.CountLinesStartingWith("EVENT ") >= static_cast<long>(host.AckCount()); }, std::chrono::seconds(2));
+  const long delivered = server.CountLinesStartingWith("EVENT ");
   const auto rtt = RoundTrips(server.Port(), roundTrips);
 
   std::printf("t8_throughput: %d events in %.2f s = %.0f msg/s (target >= 800)\n", events, seconds,

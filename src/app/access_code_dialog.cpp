@@ -14,8 +14,6 @@
 namespace orvelgate {
 namespace {
 
-AccessCodeDialog* g_accessCodeDialog = nullptr;
-
 void CentreOnScreen(QWidget* window) {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     window->move(screen->availableGeometry().center() - window->rect().center());
@@ -64,12 +62,6 @@ AccessCodeDialog::AccessCodeDialog(QWidget* parent)
 
   setTabOrder(entry_, cancel_);
   setTabOrder(cancel_, ok_);
-
-  g_accessCodeDialog = this;
-}
-
-AccessCodeDialog::~AccessCodeDialog() {
-  if (g_accessCodeDialog == this) g_accessCodeDialog = nullptr;
 }
 
 AccessResult AccessCodeDialog::AskAccessCode(const QString& code) {
@@ -119,10 +111,6 @@ void AccessCodeDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   CentreOnScreen(this);
   PrepareEntry();
-}
-
-AccessResult AskAccessCode(const QString& code) {
-  return g_accessCodeDialog ? g_accessCodeDialog->AskAccessCode(code) : AccessResult::Cancelled;
 }
 
 }  // namespace orvelgate

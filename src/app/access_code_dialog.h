@@ -20,7 +20,6 @@ class AccessCodeDialog : public QDialog {
 
  public:
   explicit AccessCodeDialog(QWidget* parent = nullptr);
-  ~AccessCodeDialog() override;
 
   // Shows the dialog modally (a nested event loop: the rest of the program keeps
   // running) and returns the operator's answer. While the dialog is already open a
@@ -48,8 +47,5 @@ class AccessCodeDialog : public QDialog {
   QPushButton* cancel_ = nullptr;
   QString code_;
 };
-
-// The dialog created at start-up (the newest AccessCodeDialog alive); Cancelled when none exists.
-AccessResult AskAccessCode(const QString& code);
 
 }  // namespace orvelgate

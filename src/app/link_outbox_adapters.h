@@ -28,9 +28,9 @@ class T7LinkOutbox final : public T7Outbox {
  public:
   explicit T7LinkOutbox(T7Link& link) : link_(link) {}
   bool Connected() const override { return link_.Connected(); }
-  void SendRecord(std::span<const uint8_t> record555) override {
-    if (record555.size() != kT7RecordSize) return;  // only whole records go out
-    link_.SendRecord(std::span<const uint8_t, kT7RecordSize>(record555.data(), kT7RecordSize));
+  void SendRecord(std::span<const uint8_t> record) override {
+    if (record.size() != kT7RecordSize) return;  // only whole records go out
+    link_.SendRecord(std::span<const uint8_t, kT7RecordSize>(record.data(), kT7RecordSize));
   }
 
  private:

@@ -11,8 +11,6 @@
 namespace orvelgate {
 namespace {
 
-NoticeBox* g_messageBox = nullptr;
-
 constexpr int kDesignClientWidth = 298;
 constexpr int kLabelLeft = 2;
 constexpr int kLabelTop = 16;
@@ -34,7 +32,7 @@ NoticeBox::NoticeBox(QWidget* parent)
   setModal(true);
   setAttribute(Qt::WA_QuitOnClose, false);
   ApplyWindowFace(this);
-  // The operator may widen or narrow the box; its height stays as designed.
+  // The operator may widen or narrow the box; its height stays fixed.
   setMinimumSize(1, kNoticeClientHeight);
   setMaximumHeight(kNoticeClientHeight);
   resize(kDesignClientWidth, kNoticeClientHeight);
@@ -52,12 +50,6 @@ NoticeBox::NoticeBox(QWidget* parent)
   button_->setObjectName(QStringLiteral("OkButton"));
   button_->setGeometry(115, kButtonTop, kNoticeButtonWidth, kButtonHeight);
   connect(button_, &QPushButton::clicked, this, &QDialog::accept);
-
-  g_messageBox = this;
-}
-
-NoticeBox::~NoticeBox() {
-  if (g_messageBox == this) g_messageBox = nullptr;
 }
 
 void NoticeBox::ShowNotice(const QString& text) {
@@ -91,10 +83,6 @@ void NoticeBox::showEvent(QShowEvent* event) {
   QTimer::singleShot(0, this, [this] {
     if (isVisible()) FitToNotice();
   });
-}
-
-void ShowNotice(const QString& text) {
-  if (g_messageBox) g_messageBox->ShowNotice(text);
 }
 
 }  // namespace orvelgate

@@ -1,6 +1,6 @@
 #pragma once
-// NoticeBox, the message box ("advsm"): one short notice with an "ОК" button. The box
-// sizes itself to the notice: w = L x (S - 2) pixels for L characters in a font of S
+// NoticeBox, the message box (titled "advsm"): one short notice with an "ОК" button.
+// The box sizes itself to the notice: w = L x (S - 2) pixels for L characters in a font of S
 // points (10 pixels a character with the 12-point font), which is the width of the
 // whole window, frame included; the button sits in the middle of that width.
 
@@ -25,7 +25,6 @@ class NoticeBox : public QDialog {
 
  public:
   explicit NoticeBox(QWidget* parent = nullptr);
-  ~NoticeBox() override;
 
   // Shows `text` modally (a nested event loop) and returns when the box is closed.
   // A notice that comes while the box is already open is dropped: the operator
@@ -44,9 +43,5 @@ class NoticeBox : public QDialog {
   QPushButton* button_ = nullptr;
   int width_ = 298;
 };
-
-// Shows `text` in the message box created at start-up (the newest NoticeBox alive);
-// before any exists the request is dropped and the call returns at once.
-void ShowNotice(const QString& text);
 
 }  // namespace orvelgate

@@ -1,13 +1,10 @@
 #pragma once
 // The Clock seam: local time, a 32-bit monotonic millisecond tick and setting the local
-// clock. Production uses SystemClock; tests use FakeClock and advance it by hand, so
-// that retries and time-outs are tested without sleeping and without touching the
-// machine's real clock.
+// clock. Production uses SystemClock; tests use their own clock and advance it by hand
+// (tests/support/fake_clock.h), so that retries and time-outs are tested without
+// sleeping and without touching the machine's real clock.
 
 #include <cstdint>
-#include <mutex>
-#include <optional>
-#include <vector>
 
 #include "common/day_count.h"
 
@@ -31,29 +28,6 @@ class SystemClock final : public Clock {
   DayCount LocalNow() const override;
   uint32_t TickMs() const override;
   bool SetLocalClock(const CalendarTime& t) override;
-};
-
-// A clock for tests: time stands still until the test moves it. Safe to read from
-// several threads (the T8 worker reads the tick while the test advances it).
-class FakeClock final : public Clock {
- public:
-  explicit FakeClock(DayCount now = 40000.5, uint32_t tick = 1000) : now_(now), tick_(tick) {}
-
-  DayCount LocalNow() const override;
-  uint32_t TickMs() const override;
-  bool SetLocalClock(const CalendarTime& t) override;
-
-  // Moves both the local time and the tick forward.
-  void Advance(uint32_t ms);
-  void SetNow(DayCount now);
-  void SetTick(uint32_t tick);
-  std::vector<CalendarTime> ClockSets() const;  // every SetLocalClock call, in order
-
- private:
-  mutable std::mutex mutex_;
-  DayCount now_;
-  uint32_t tick_;
-  std::vector<CalendarTime> sets_;
 };
 
 // The process-wide clock used where no other is injected.

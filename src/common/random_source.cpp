@@ -17,11 +17,4 @@ int SystemRandom::Below(int bound) {
   return std::uniform_int_distribution<int>(0, bound - 1)(engine_);
 }
 
-int ScriptedRandom::Below(int bound) {
-  if (values_.empty() || bound <= 0) return 0;
-  const int v = values_[next_ % values_.size()];
-  ++next_;
-  return ((v % bound) + bound) % bound;
-}
-
 }  // namespace orvelgate

@@ -1,8 +1,7 @@
 #pragma once
 // Randomness seam: the acknowledgement keys and the access code draw from it, so that
-// tests can fix the values.
+// tests can fix the values (tests/support/scripted_random.h).
 
-#include <deque>
 #include <mutex>
 #include <random>
 
@@ -24,18 +23,6 @@ class SystemRandom final : public RandomSource {
  private:
   std::mutex mutex_;
   std::mt19937 engine_;
-};
-
-// Hands out the values it was given, in order (each taken modulo the bound); when
-// they run out it starts again from the first. With no values it gives 0.
-class ScriptedRandom final : public RandomSource {
- public:
-  explicit ScriptedRandom(std::deque<int> values = {}) : values_(std::move(values)) {}
-  int Below(int bound) override;
-
- private:
-  std::deque<int> values_;
-  std::size_t next_ = 0;
 };
 
 }  // namespace orvelgate

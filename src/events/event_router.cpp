@@ -27,7 +27,7 @@ Routed EventRouter::RouteEvent(const EventRecord& event, uint64_t journalId) {
 }
 
 bool EventRouter::Queue(const HeldEvent& event) {
-  const auto sequence = t8_->QueueNumbered(T8Outbox::kEventMessage, event.bytes);
+  const auto sequence = t8_->QueueNumbered(kT8EventMessageType, event.bytes);
   if (!sequence) return false;
   if (event.journalId == kNoJournalEntry) return true;
   if (journal_.acks && *sequence != T8Outbox::kUnnumbered) {
@@ -81,8 +81,8 @@ Routed EventRouter::RouteStationNotice(std::span<const uint8_t> notice) {
 }
 
 Routed EventRouter::KeepT7Event(std::span<const uint8_t> report) {
-  if (report.size() < kT7EventSpoolFileSize) return Routed::Lost;
-  return SpoolOrHoldT7({{report.begin(), report.begin() + kT7EventSpoolFileSize}, false});
+  if (report.size() < kT7EventSpoolSize) return Routed::Lost;
+  return SpoolOrHoldT7({{report.begin(), report.begin() + kT7EventSpoolSize}, false});
 }
 
 Routed EventRouter::KeepStationNotice(std::span<const uint8_t> notice) {

@@ -61,8 +61,8 @@ class EventRouter {
   // is spooled as well, unless DropUndeliveredT8. One the file refuses is held.
   // `journalId` is retired once the event is safe elsewhere (see JournalHooks).
   Routed RouteEvent(const EventRecord& event, uint64_t journalId = kNoJournalEntry);
-  // A T7 record that the link could not send: the first 39 bytes of an event report,
-  // or a whole station notice, to a spool file, else held.
+  // A T7 record that the link could not send: the first kT7EventSpoolSize bytes of an
+  // event report, or a whole station notice, to a spool file, else held.
   Routed KeepT7Event(std::span<const uint8_t> report);
   Routed KeepStationNotice(std::span<const uint8_t> notice);
 
@@ -71,10 +71,10 @@ class EventRouter {
   // or else to spool files. Returns how many are still held.
   std::size_t RetryHeld();
   std::size_t HeldCount() const { return held_.size() + heldT7_.size(); }
-  // The 555-byte event report of an ASCII frame: sent while connected, else its first
-  // 39 bytes go to a .ddk file.
+  // The event report of an ASCII frame: sent while connected, else its first
+  // kT7EventSpoolSize bytes go to a .ddk file.
   Routed RouteT7Event(std::span<const uint8_t> report);
-  // A 555-byte station notice: sent while connected, else written whole to
+  // A station notice: sent while connected, else written whole to
   // stem_<NoticeFileNumber>.ddk.
   Routed RouteStationNotice(std::span<const uint8_t> notice);
 

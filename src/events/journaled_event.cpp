@@ -1,7 +1,7 @@
 #include "events/journaled_event.h"
 
 #include "events/event_record.h"
-#include "events/spool_store.h"
+#include "common/wire_constants.h"
 
 namespace orvelgate {
 namespace {
@@ -9,7 +9,7 @@ namespace {
 std::optional<std::size_t> SizeOf(uint8_t kind) {
   switch (static_cast<JournaledKind>(kind)) {
     case JournaledKind::T8Event: return EventRecord::kSize;
-    case JournaledKind::T7EventReport: return kT7EventSpoolFileSize;
+    case JournaledKind::T7EventReport: return kT7EventSpoolSize;
   }
   return std::nullopt;
 }

@@ -10,13 +10,12 @@
 #include <optional>
 #include <span>
 
+#include "common/wire_constants.h"
+
 namespace orvelgate {
 
 class T8Outbox {
  public:
-  // Message type of an alarm event (bytes 22 00 00 03 on the wire and in .dd8 files).
-  static constexpr int32_t kEventMessage = 0x03000022;
-
   virtual ~T8Outbox() = default;
   // A connection is established and in use; may be read from any thread.
   virtual bool LinkUp() const = 0;
@@ -35,17 +34,15 @@ class T8Outbox {
 
 class T7Outbox {
  public:
-  static constexpr std::size_t kRecordSize = 555;
-
   virtual ~T7Outbox() = default;
   virtual bool Connected() const = 0;
-  // Sends one whole 555-byte record.
-  virtual void SendRecord(std::span<const uint8_t> record555) = 0;
+  // Sends one whole record of kT7RecordSize bytes.
+  virtual void SendRecord(std::span<const uint8_t> record) = 0;
   // Sends the bytes as one record, zeros after them (a spooled event report keeps only
-  // its first 39 bytes); bytes beyond a record are not sent.
+  // its first kT7EventSpoolSize bytes); bytes beyond a record are not sent.
   void SendPadded(std::span<const uint8_t> bytes) {
-    std::array<uint8_t, kRecordSize> record{};
-    std::copy_n(bytes.begin(), std::min(bytes.size(), kRecordSize), record.begin());
+    std::array<uint8_t, kT7RecordSize> record{};
+    std::copy_n(bytes.begin(), std::min(bytes.size(), kT7RecordSize), record.begin());
     SendRecord(record);
   }
 };

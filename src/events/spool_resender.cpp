@@ -60,7 +60,7 @@ void SpoolResender::ResendT7Step() {
   for (std::size_t looked = 0; looked < kFilesPerTick; ++looked) {
     const auto name = store_.Oldest(SpoolKind::T7);
     if (!name) return;
-    const SpoolRead file = store_.Read(*name, T7Outbox::kRecordSize);
+    const SpoolRead file = store_.Read(*name, kT7RecordSize);
     if (file.status == SpoolRead::Gone) {
       store_.Forget(*name);
       continue;

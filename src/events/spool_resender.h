@@ -7,7 +7,7 @@
 // queued ahead of it must not delete a file whose copy has not even gone out); then it
 // is deleted and the next one is due at once. A
 // file the full send ring refuses stays and is tried again 3 s later.
-// T7: while connected, one .ddk file per tick, padded with zeros to 555 bytes and
+// T7: while connected, one .ddk file per tick, padded with zeros to a whole record and
 // deleted once handed over.
 //
 // A file that cannot be read, or a .dd8 shorter than 4 bytes (or longer than

@@ -4,7 +4,7 @@
 
 #include "common/error_log.h"
 #include "common/le_bytes.h"
-#include "events/link_outboxes.h"
+#include "common/wire_constants.h"
 #include "events/spool_name.h"
 
 namespace orvelgate {
@@ -42,7 +42,7 @@ std::optional<SpoolKind> SpoolStore::KindOf(std::string_view leaf) const {
 }
 
 std::optional<std::string> SpoolStore::WriteEventFile(const EventRecord::Bytes& record) {
-  return WriteT8File(T8Outbox::kEventMessage, record);
+  return WriteT8File(kT8EventMessageType, record);
 }
 
 std::optional<std::string> SpoolStore::WriteT8File(int32_t type, std::span<const uint8_t> payload) {
@@ -54,8 +54,8 @@ std::optional<std::string> SpoolStore::WriteT8File(int32_t type, std::span<const
 }
 
 std::optional<std::string> SpoolStore::WriteT7EventFile(std::span<const uint8_t> report) {
-  if (report.size() < kT7EventSpoolFileSize) return std::nullopt;
-  return Write(report.first(kT7EventSpoolFileSize), std::string(kT7Extension));
+  if (report.size() < kT7EventSpoolSize) return std::nullopt;
+  return Write(report.first(kT7EventSpoolSize), std::string(kT7Extension));
 }
 
 std::optional<std::string> SpoolStore::WriteNoticeFile(std::span<const uint8_t> record,

@@ -55,14 +55,10 @@ enum class SpoolKind { T8, T7 };  // .dd8 and .ddk
 
 //   Event spool file (.dd8), little-endian
 //   offset size content
-//   0      4    T8 message type, 0x03000022 (bytes 22 00 00 03)
+//   0      4    T8 message type, kT8EventMessageType (bytes 22 00 00 03)
 //   4      18   the event record
 constexpr std::size_t kEventSpoolFileSize = 4 + EventRecord::kSize;
 static_assert(kEventSpoolFileSize == 22);
-
-// A T7 event spool file holds bytes 0..38 of the 555-byte event report (marker, type
-// and every named field); bytes 39..554 of a report are zero and are not stored.
-constexpr std::size_t kT7EventSpoolFileSize = 39;
 
 class SpoolStore {
  public:

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/log_rotation.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 
 namespace orvelgate {
 namespace {

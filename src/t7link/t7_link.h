@@ -40,7 +40,7 @@ class T7Link {
   // The client's Connected property: whether records can be sent now.
   bool Connected() const { return client_.Connected(); }
 
-  // Sends one 555-byte record; callers test Connected() first. Returns what SendStream
+  // Sends one record; callers test Connected() first. Returns what SendStream
   // returns (the size when the socket has the record, 0 without a connection, -1 after
   // a failure that closed the connection).
   int32_t SendRecord(std::span<const uint8_t, kT7RecordSize> record);
@@ -50,7 +50,7 @@ class T7Link {
   void SendStationNotice(char stateLetter);
 
   // The event report of an ASCII frame: sent while Connected, otherwise (or when the
-  // send fails) its first 39 bytes are spooled.
+  // send fails) its first kT7EventSpoolSize bytes are spooled.
   void SendEventReport(int32_t account, std::string_view code, uint8_t group,
                        DayCount time);
 
@@ -78,7 +78,7 @@ class T7Link {
   bool sendT7_;
   bool connectedFlag_ = false;
   int counter_ = 0;
-  std::vector<uint8_t> buffer_;  // reassembly: fewer than 555 bytes between chunks
+  std::vector<uint8_t> buffer_;  // reassembly: less than one record between chunks
   TcpClient client_;
 };
 

@@ -29,13 +29,12 @@ class T7LinkHost {
   // port-number notice could not be built from the device name).
   virtual void ShowHandlerError(const std::string& text) = 0;
 
-  // Writes a T7 notice spool file holding the whole 555-byte record; failures are
-  // swallowed.
+  // Writes a T7 notice spool file holding the whole record; failures are swallowed.
   virtual void SpoolNotice(std::span<const uint8_t> record) = 0;
 
-  // Writes a T7 event spool file holding the first 39 bytes of an event report;
-  // failures are swallowed.
-  virtual void SpoolEventReport(std::span<const uint8_t> first39) = 0;
+  // Writes a T7 event spool file holding the first kT7EventSpoolSize bytes of an event
+  // report; failures are swallowed.
+  virtual void SpoolEventReport(std::span<const uint8_t> reportStart) = 0;
 };
 
 }  // namespace orvelgate

@@ -18,10 +18,10 @@
 #include <string_view>
 
 #include "common/day_count.h"
+#include "common/wire_constants.h"
 
 namespace orvelgate {
 
-constexpr std::size_t kT7RecordSize = 555;
 using T7Record = std::array<uint8_t, kT7RecordSize>;
 static_assert(sizeof(T7Record) == 2 + 1 + 552);
 
@@ -34,10 +34,6 @@ enum class T7RecordType : uint8_t {
   StationLost = 72,    // driver to server ('H'): the station is no longer heard
   StationHeard = 73,   // driver to server ('I'): the station is heard again
 };
-
-// A T7 event spool file holds the first 39 bytes of an event report: everything up to
-// and including its last non-zero field (offset 38).
-constexpr std::size_t kT7EventSpoolSize = 39;
 
 // --- building -------------------------------------------------------------------
 
@@ -79,8 +75,9 @@ T7Record BuildEventReport(int32_t account, std::string_view code, uint8_t group,
 // every other byte zero. nullopt for any other letter.
 std::optional<T7Record> BuildStationNotice(char stateLetter);
 
-// The 555-byte record a T7 spool file stands for: its bytes from the start, at most
-// 555, the rest zero. A 39-byte event spool file gives back the whole event report.
+// The record a T7 spool file stands for: its bytes from the start, at most a record,
+// the rest zero. An event spool file of kT7EventSpoolSize bytes gives back the whole
+// event report.
 T7Record T7RecordFromSpool(std::span<const uint8_t> fileBytes);
 
 // --- reading --------------------------------------------------------------------

@@ -26,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/wire_constants.h"
+
 namespace orvelgate {
 
 namespace T8Transport {
@@ -58,7 +60,7 @@ constexpr int32_t Hello = 0x02000001;              // client, first greeting
 constexpr int32_t PortNotice = 0x02200062;         // client, second greeting / port change
 constexpr int32_t FirstNumberNotice = 0x02200065;  // client, third greeting
 constexpr int32_t DriverVersion = 0x02200063;      // client, fourth greeting
-constexpr int32_t EventMessage = 0x03000022;       // client, one EventRecord
+constexpr int32_t EventMessage = kT8EventMessageType;  // client, one EventRecord
 constexpr int32_t QueryAnswer = 0x02ffffff;        // client, answers ServerQuery
 constexpr int32_t LoginAccepted = 0x02000003;      // server
 constexpr int32_t ServerQuery = 0x02000004;        // server

@@ -217,16 +217,6 @@ TEST_F(AccessCodeDialogTest, AskingWhileOpenIsAnsweredCancelledAtOnce) {
   EXPECT_EQ(outer, AccessResult::Accepted);
 }
 
-TEST_F(AccessCodeDialogTest, FreeFunctionUsesTheDialogAndAnswersCancelledWithoutOne) {
-  WhenShown(dialog_.get(), [this] {
-    Play(dialog_->focusWidget(), QStringLiteral("12345"));
-    QTest::mouseClick(Ok(), Qt::LeftButton);
-  });
-  EXPECT_EQ(AskAccessCode(kCode), AccessResult::Accepted);
-  dialog_.reset();
-  EXPECT_EQ(AskAccessCode(kCode), AccessResult::Cancelled);
-}
-
 class AccessCodeEntryTest : public ::testing::Test {
  protected:
   AccessCodeEntryTest() { QtApp(); }

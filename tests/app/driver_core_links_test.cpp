@@ -7,10 +7,12 @@
 #include <string>
 
 #include "app/driver_core.h"
+#include "common/hex_text.h"
 #include "qt_core_app.h"
 #include "recording_view.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 #include "support/child_process.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {
@@ -27,16 +29,6 @@ using testing::TempDir;
 using testing::WriteFileText;
 
 const std::string kAsciiFrame = "10123xxxx01yy";
-
-std::string Hex(std::span<const uint8_t> bytes) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t b : bytes) {
-    text += digits[b >> 4];
-    text += digits[b & 0x0F];
-  }
-  return text;
-}
 
 class CoreLinksTest : public ::testing::Test {
  protected:

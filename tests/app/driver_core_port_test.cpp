@@ -14,8 +14,9 @@
 #include "app/driver_core.h"
 #include "qt_core_app.h"
 #include "recording_view.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 #include "station/serial_device_posix.h"
+#include "support/fake_clock.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 

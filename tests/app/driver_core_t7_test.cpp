@@ -7,6 +7,8 @@
 #include "qt_core_app.h"
 #include "recording_view.h"
 #include "support/child_process.h"
+#include "support/fake_clock.h"
+#include "support/scripted_random.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {

@@ -9,6 +9,8 @@
 #include "common/cp1251.h"
 #include "qt_core_app.h"
 #include "recording_view.h"
+#include "support/fake_clock.h"
+#include "support/scripted_random.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {

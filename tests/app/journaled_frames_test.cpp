@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "app/qt_core_app.h"
-#include "common/clock.h"
-#include "common/random_source.h"
+#include "support/fake_clock.h"
+#include "support/scripted_random.h"
 #include "events/journal_fakes.h"
 #include "events/journaled_event.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 #include "station/packet_handler.h"
 #include "support/temp_dir.h"
 

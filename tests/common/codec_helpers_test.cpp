@@ -3,12 +3,13 @@
 #include <array>
 #include <vector>
 
-#include "common/clock.h"
 #include "common/counted_string.h"
 #include "common/cp1251.h"
+#include "common/hex_text.h"
 #include "common/le_bytes.h"
-#include "common/random_source.h"
 #include "common/wrap_int.h"
+#include "support/fake_clock.h"
+#include "support/scripted_random.h"
 
 namespace orvelgate {
 namespace {
@@ -65,6 +66,23 @@ TEST(Cp1251, ConvertsRussianTextBothWays) {
   EXPECT_EQ(Utf8ToCp1251("abc"), "abc");
   EXPECT_EQ(Utf8ToCp1251("a\xE2\x82\xAC" "b"), "a\x88" "b");  // the euro sign exists in 1251
   EXPECT_EQ(Utf8ToCp1251("a\xF0\x9F\x98\x80" "b").front(), 'a');
+}
+
+TEST(HexText, WritesUpperCasePairsAndReadsThemBack) {
+  const std::vector<uint8_t> bytes{0x00, 0x1F, 0xA5, 0xFF};
+  EXPECT_EQ(Hex(bytes), "001FA5FF");
+  EXPECT_EQ(Hex(bytes, ' '), "00 1F A5 FF");
+  EXPECT_EQ(Hex({}), "");
+  EXPECT_EQ(ParseHex("001fA5FF"), bytes);
+  EXPECT_EQ(ParseHex("00:1F-a5.ff", ":-."), bytes);
+  EXPECT_EQ(ParseHex(""), std::vector<uint8_t>{});
+}
+
+TEST(HexText, RefusesAnOddCountAndOtherCharacters) {
+  EXPECT_FALSE(ParseHex("ABC"));
+  EXPECT_FALSE(ParseHex("0G"));
+  EXPECT_FALSE(ParseHex("00 11"));
+  EXPECT_FALSE(ParseHex("+1"));
 }
 
 TEST(WrapInt, AccountArithmeticWrapsLikeSigned32Bit) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "support/fake_clock.h"
 
 namespace orvelgate {
 namespace {

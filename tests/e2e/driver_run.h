@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child_process.h"
+#include "support/loopback_port.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate::testing {
@@ -60,9 +61,6 @@ class DriverRun : public ::testing::Test {
   std::filesystem::path runtime_;
   std::unique_ptr<ChildProcess> station_, t8_, t7_, driver_;
 };
-
-// A loopback TCP port with nothing listening on it (bound, then released).
-int UnusedPort();
 
 // Polls `done` every 20 ms until it holds or `timeout` passes; returns done().
 bool Eventually(const std::function<bool()>& done,

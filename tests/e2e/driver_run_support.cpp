@@ -1,10 +1,6 @@
 #include "driver_run.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <thread>
 
@@ -100,18 +96,6 @@ std::vector<std::string> DriverRun::FilesEndingWith(const std::string& extension
     }
   }
   return found;
-}
-
-int UnusedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

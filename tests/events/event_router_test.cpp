@@ -4,8 +4,9 @@
 
 #include <array>
 
-#include "common/clock.h"
+#include "common/wire_constants.h"
 #include "link_fakes.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {
@@ -35,7 +36,7 @@ class EventRouterTest : public ::testing::Test {
 TEST_F(EventRouterTest, WithoutTheT8WorkerNothingIsQueuedOrSpooled) {
   EventRouter router(nullptr, nullptr, store, {});
   EXPECT_EQ(router.RouteEvent(MakeEvent(1)), Routed::Dropped);
-  EXPECT_EQ(router.RouteT7Event(std::array<uint8_t, 555>{}), Routed::Dropped);
+  EXPECT_EQ(router.RouteT7Event(std::array<uint8_t, kT7RecordSize>{}), Routed::Dropped);
   EXPECT_TRUE(FileNames(dir.path()).empty());
 }
 
@@ -44,7 +45,7 @@ TEST_F(EventRouterTest, LinkUpQueuesTheRecordEvenBeforeLogin) {
   EventRouter router(&t8, nullptr, store, {});
   const EventRecord event = MakeEvent(40123);
   EXPECT_EQ(router.RouteEvent(event), Routed::Sent);
-  EXPECT_EQ(t8.Queued(), (std::vector<QueuedMessage>{{0x03000022, Vec(event.Serialize())}}));
+  EXPECT_EQ(t8.Queued(), (std::vector<QueuedMessage>{{kT8EventMessageType, Vec(event.Serialize())}}));
   EXPECT_TRUE(FileNames(dir.path()).empty());
 }
 
@@ -98,8 +99,8 @@ TEST_F(EventRouterTest, WhatAFileCannotBeWrittenForIsHeld) {
   EventRouter router(&t8, &t7, blocked, {});
   // The station has been answered already: nothing may be given up.
   EXPECT_EQ(router.RouteEvent(MakeEvent(1)), Routed::Held);
-  EXPECT_EQ(router.RouteStationNotice(std::array<uint8_t, 555>{}), Routed::Held);
-  EXPECT_EQ(router.KeepT7Event(std::array<uint8_t, 555>{}), Routed::Held);
+  EXPECT_EQ(router.RouteStationNotice(std::array<uint8_t, kT7RecordSize>{}), Routed::Held);
+  EXPECT_EQ(router.KeepT7Event(std::array<uint8_t, kT7RecordSize>{}), Routed::Held);
   EXPECT_EQ(FileNames(dir.path()), std::vector<std::string>{"blocker"});
   EXPECT_EQ(router.HeldCount(), 3u);
 }
@@ -111,11 +112,11 @@ TEST_F(EventRouterTest, HeldT7RecordsGoToTheSpoolOrTheLinkWhenTheyCan) {
   SpoolStore spool({.spoolPrefix = "full/"}, clock);
   FakeT7 t7(/*connected=*/false);
   EventRouter router(nullptr, &t7, spool, {.NoticeFileNumber = 5});
-  std::array<uint8_t, 555> report{};
+  std::array<uint8_t, kT7RecordSize> report{};
   report[0] = report[1] = 0xFF;
   report[38] = 0x38;
   report[100] = 0x99;  // beyond what a report file keeps
-  std::array<uint8_t, 555> notice{};
+  std::array<uint8_t, kT7RecordSize> notice{};
   notice[2] = 72;
   ASSERT_EQ(router.KeepT7Event(report), Routed::Held);
   ASSERT_EQ(router.KeepStationNotice(notice), Routed::Held);
@@ -132,8 +133,8 @@ TEST_F(EventRouterTest, HeldT7RecordsGoToTheSpoolOrTheLinkWhenTheyCan) {
   t7.connected_ = true;
   EXPECT_EQ(router.RetryHeld(), 0u);
   ASSERT_EQ(t7.sent.size(), 1u);
-  std::vector<uint8_t> expected(555, 0);
-  std::copy_n(report.begin(), 39, expected.begin());
+  std::vector<uint8_t> expected(kT7RecordSize, 0);
+  std::copy_n(report.begin(), kT7EventSpoolSize, expected.begin());
   EXPECT_EQ(t7.sent[0], expected);
 }
 
@@ -163,7 +164,7 @@ TEST_F(EventRouterTest, HeldEventsGoToTheSpoolOrTheRingWhenTheyCan) {
 }
 
 TEST_F(EventRouterTest, T7EventReportGoesOutWhileConnectedElse39ByteFile) {
-  std::array<uint8_t, 555> report{};
+  std::array<uint8_t, kT7RecordSize> report{};
   report[0] = report[1] = 0xFF;
   report[2] = 21;
   report[38] = 1;
@@ -176,12 +177,12 @@ TEST_F(EventRouterTest, T7EventReportGoesOutWhileConnectedElse39ByteFile) {
 
   t7.connected_ = false;
   EXPECT_EQ(router.RouteT7Event(report), Routed::Spooled);
-  EXPECT_EQ(ReadFileBytes("2DAE23B3.ddk"), Vec(std::span(report).first(39)));
+  EXPECT_EQ(ReadFileBytes("2DAE23B3.ddk"), Vec(std::span(report).first(kT7EventSpoolSize)));
   EXPECT_EQ(t7.sent.size(), 1u);
 }
 
 TEST_F(EventRouterTest, StationNoticeWhileT7DownIsA555ByteFileNamedWithTheNoticeNumber) {
-  std::array<uint8_t, 555> notice{};
+  std::array<uint8_t, kT7RecordSize> notice{};
   notice[0] = notice[1] = 0xFF;
   notice[2] = 'H';
   notice[5] = 1;

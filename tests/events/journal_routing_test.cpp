@@ -9,7 +9,7 @@
 #include <fstream>
 #include <vector>
 
-#include "common/clock.h"
+#include "support/fake_clock.h"
 #include "events/event_router.h"
 #include "events/journal_replay.h"
 #include "events/journaled_event.h"

@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/day_count.h"
 #include "events/event_record.h"
 #include "events/link_outboxes.h"
+#include "support/temp_dir.h"
 
 namespace orvelgate::testing {
 
@@ -86,6 +88,26 @@ inline EventRecord MakeEvent(int32_t account, DayCount when = Day8(20, 53, 7, 12
 inline void SetMtime(const std::filesystem::path& file, int64_t seconds) {
   const timespec times[2] = {{seconds, 0}, {seconds, 0}};
   ::utimensat(AT_FDCWD, file.c_str(), times, 0);
+}
+
+// An event spool file (.dd8) as the driver writes it: the message type, then the record.
+inline std::vector<uint8_t> EventFile(int32_t account) {
+  std::vector<uint8_t> bytes{0x22, 0x00, 0x00, 0x03};
+  const auto record = MakeEvent(account).Serialize();
+  bytes.insert(bytes.end(), record.begin(), record.end());
+  return bytes;
+}
+
+// Event files of the accounts 1, 2 and 3 in `folder`, named and aged so that name
+// order and age order differ: account 1 is the oldest.
+inline void PutThreeEventFiles(const std::filesystem::path& folder) {
+  const std::pair<const char*, int64_t> files[] = {
+      {"7000000.dd8", 1000}, {"6000000.dd8", 2000}, {"5265C00.dd8", 3000}};
+  int32_t account = 1;
+  for (const auto& [name, mtime] : files) {
+    WriteFileBytes(folder / name, EventFile(account++));
+    SetMtime(folder / name, mtime);
+  }
 }
 
 // The names of the regular files in a folder, sorted.

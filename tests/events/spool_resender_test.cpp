@@ -8,9 +8,10 @@
 #include <set>
 #include <thread>
 
-#include "common/clock.h"
+#include "common/wire_constants.h"
 #include "events/event_router.h"
 #include "link_fakes.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {
@@ -23,6 +24,7 @@ using testing::FakeT7;
 using testing::FakeT8;
 using testing::FileNames;
 using testing::MakeEvent;
+using testing::PutThreeEventFiles;
 using testing::QueuedMessage;
 using testing::ReadFileText;
 using testing::ScopedCwd;
@@ -30,30 +32,13 @@ using testing::SetMtime;
 using testing::TempDir;
 using testing::WriteFileBytes;
 
-std::vector<uint8_t> EventFile(int32_t account) {
-  std::vector<uint8_t> bytes{0x22, 0x00, 0x00, 0x03};
-  const auto record = MakeEvent(account).Serialize();
-  bytes.insert(bytes.end(), record.begin(), record.end());
-  return bytes;
-}
-
 QueuedMessage EventMessage(int32_t account) {
   const auto record = MakeEvent(account).Serialize();
-  return {0x03000022, {record.begin(), record.end()}};
+  return {kT8EventMessageType, {record.begin(), record.end()}};
 }
 
 class SpoolResenderTest : public ::testing::Test {
  protected:
-  // Files named and aged so that name order and age order differ: A oldest.
-  void PutThreeFiles() {
-    const std::pair<const char*, int64_t> files[] = {
-        {"7000000.dd8", 1000}, {"6000000.dd8", 2000}, {"5265C00.dd8", 3000}};
-    int32_t account = 1;
-    for (const auto& [name, mtime] : files) {
-      WriteFileBytes(name, EventFile(account++));
-      SetMtime(dir / name, mtime);
-    }
-  }
   // One 200 ms tick: its first two steps.
   void Tick() {
     clock.Advance(200);
@@ -79,7 +64,7 @@ class SpoolResenderTest : public ::testing::Test {
 };
 
 TEST_F(SpoolResenderTest, AcknowledgedFilesGoOutOldestFirstOnePerTick) {
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   Tick();  // LastSpoolResend starts at 0: due at once
   EXPECT_EQ(t8.Queued(), std::vector<QueuedMessage>{EventMessage(1)});
   EXPECT_EQ(resender().PendingSpoolFile(), "7000000.dd8");
@@ -100,7 +85,7 @@ TEST_F(SpoolResenderTest, AcknowledgedFilesGoOutOldestFirstOnePerTick) {
 }
 
 TEST_F(SpoolResenderTest, WithoutAcknowledgementTheSameFileEveryThreeSeconds) {
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   std::vector<int> sentAtMs;
   for (int ms = 200; ms <= 14000; ms += 200) {
     const std::size_t before = t8.Queued().size();
@@ -114,7 +99,7 @@ TEST_F(SpoolResenderTest, WithoutAcknowledgementTheSameFileEveryThreeSeconds) {
 }
 
 TEST_F(SpoolResenderTest, NothingWhileTheLinkIsDownOrWithoutTheWorker) {
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   t8.SetUp(false);
   Tick();
   EXPECT_TRUE(t8.Queued().empty());
@@ -127,7 +112,7 @@ TEST_F(SpoolResenderTest, NothingWhileTheLinkIsDownOrWithoutTheWorker) {
 }
 
 TEST_F(SpoolResenderTest, ANewConnectionMakesTheNextFileDueAtOnce) {
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   Tick();
   Tick();
   EXPECT_EQ(t8.Queued().size(), 1u);
@@ -138,7 +123,7 @@ TEST_F(SpoolResenderTest, ANewConnectionMakesTheNextFileDueAtOnce) {
 }
 
 TEST_F(SpoolResenderTest, AClockSetBackDoesNotHoldTheBacklog) {
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   Tick();
   clock.SetNow(clock.LocalNow() - 1.0 / 24);  // an hour back
   Tick();
@@ -157,7 +142,7 @@ TEST_F(SpoolResenderTest, FileIsReSentGenerically) {
 }
 
 TEST_F(SpoolResenderTest, ABadFileIsSetAsideAndTheNextGoesOutInTheSameTick) {
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   WriteFileBytes("7000000.dd8", {0x22, 0x00});  // the oldest, only 2 bytes
   SetMtime(dir / "7000000.dd8", 1000);
   WriteFileBytes("8000000.dd8", std::vector<uint8_t>(SpoolResender::kMaxT8SpoolFileBytes + 1, 0));
@@ -175,7 +160,7 @@ TEST_F(SpoolResenderTest, ABadFileIsSetAsideAndTheNextGoesOutInTheSameTick) {
 }
 
 TEST_F(SpoolResenderTest, AFileRemovedBehindOurBackIsSkippedQuietly) {
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   store();
   fs::remove("7000000.dd8");
   Tick();
@@ -214,7 +199,7 @@ class NumberedT8 : public FakeT8 {
 // must not delete it, or a crash before it leaves would lose it.
 TEST_F(SpoolResenderTest, OnlyTheEventAckOfThePendingFilesOwnMessageDeletesIt) {
   NumberedT8 t8;
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   SpoolResender resender(&t8, nullptr, store(), clock);
   resender.ResendT8Step();
   ASSERT_EQ(resender.PendingSpoolFile(), "7000000.dd8");
@@ -230,7 +215,7 @@ TEST_F(SpoolResenderTest, OnlyTheEventAckOfThePendingFilesOwnMessageDeletesIt) {
 }
 
 TEST_F(SpoolResenderTest, AckWithoutAPendingFileChangesNothing) {
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   Tick();
   resender().OnEventAck();
   const DayCount last = resender().LastSpoolResend();
@@ -240,12 +225,12 @@ TEST_F(SpoolResenderTest, AckWithoutAPendingFileChangesNothing) {
 }
 
 TEST_F(SpoolResenderTest, T7FilesGoOutPaddedTo555BytesOnePerTickAndAreDeleted) {
-  std::array<uint8_t, 555> report{};
+  std::array<uint8_t, kT7RecordSize> report{};
   report[0] = report[1] = 0xFF;
   report[2] = 21;
   report[3] = report[4] = report[38] = 1;
   report[5] = 0x12, report[6] = 0xA1;
-  std::array<uint8_t, 555> notice{};
+  std::array<uint8_t, kT7RecordSize> notice{};
   notice[0] = notice[1] = 0xFF;
   notice[2] = 'I';
   notice[5] = 1;
@@ -270,7 +255,7 @@ TEST_F(SpoolResenderTest, T7FilesGoOutPaddedTo555BytesOnePerTickAndAreDeleted) {
   EXPECT_EQ(t7.sent[1], std::vector<uint8_t>(notice.begin(), notice.end()));
   Tick();
   ASSERT_EQ(t7.sent.size(), 3u);
-  EXPECT_EQ(t7.sent[2], std::vector<uint8_t>(555, 0x77));  // only its first 555 bytes
+  EXPECT_EQ(t7.sent[2], std::vector<uint8_t>(kT7RecordSize, 0x77));  // only its first record
   Tick();
   EXPECT_EQ(t7.sent.size(), 3u);
   EXPECT_TRUE(FileNames(dir.path()).empty());

@@ -9,8 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "common/clock.h"
+#include "common/wire_constants.h"
 #include "link_fakes.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {
@@ -30,8 +31,8 @@ using testing::WriteFileBytes;
 
 std::vector<uint8_t> Bytes(std::span<const uint8_t> s) { return {s.begin(), s.end()}; }
 
-std::array<uint8_t, 555> Record(uint8_t type) {
-  std::array<uint8_t, 555> r{};
+std::array<uint8_t, kT7RecordSize> Record(uint8_t type) {
+  std::array<uint8_t, kT7RecordSize> r{};
   r[0] = r[1] = 0xFF;
   r[2] = type;
   for (std::size_t i = 3; i < r.size(); ++i) r[i] = static_cast<uint8_t>(i);
@@ -70,7 +71,7 @@ TEST_F(SpoolStoreTest, WritesTheThreeKindsWithTheirExactContents) {
   clock.Advance(1);
   const auto report = Record(21);
   EXPECT_EQ(store.WriteT7EventFile(report), "2DAE23B4.ddk");
-  EXPECT_EQ(ReadFileBytes("2DAE23B4.ddk"), Bytes(std::span(report).first(39)));
+  EXPECT_EQ(ReadFileBytes("2DAE23B4.ddk"), Bytes(std::span(report).first(kT7EventSpoolSize)));
 
   clock.Advance(1);
   const auto notice = Record(72);
@@ -184,9 +185,9 @@ TEST_F(SpoolStoreTest, LeftoverTemporaryFilesAndFoldersAreNotSpoolFiles) {
 TEST_F(SpoolStoreTest, ReadTellsAFileLongerThanAsked) {
   WriteFileBytes("a.ddk", std::vector<uint8_t>(600, 7));
   SpoolStore store = Store();
-  const SpoolRead r = store.Read("a.ddk", 555);
+  const SpoolRead r = store.Read("a.ddk", kT7RecordSize);
   EXPECT_EQ(r.status, SpoolRead::Ok);
-  EXPECT_EQ(r.bytes.size(), 555u);
+  EXPECT_EQ(r.bytes.size(), kT7RecordSize);
   EXPECT_TRUE(r.truncated);
   EXPECT_FALSE(store.Read("a.ddk", 600).truncated);
 }
@@ -224,7 +225,7 @@ TEST_F(SpoolStoreTest, SigkillWhileSpoolingLeavesNoPartialFile) {
     if (name.ends_with(".dd8")) {
       EXPECT_EQ(size, 22u) << name;
     } else if (name.ends_with("_5.ddk")) {
-      EXPECT_EQ(size, 555u) << name;
+      EXPECT_EQ(size, kT7RecordSize) << name;
     } else if (name.ends_with(".ddk")) {
       EXPECT_EQ(size, 39u) << name;
     } else {

@@ -6,10 +6,10 @@
 #include <regex>
 #include <thread>
 
-#include "common/clock.h"
 #include "events/spool_resender.h"
 #include "events/spool_store.h"
 #include "link_fakes.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 #include "t8link/t8_test_support.h"
 #include "t8link/t8_worker.h"
@@ -19,9 +19,8 @@ namespace {
 
 using testing::Day8;
 using testing::FileNames;
-using testing::MakeEvent;
+using testing::PutThreeEventFiles;
 using testing::ScopedCwd;
-using testing::SetMtime;
 using testing::T8ServerProcess;
 using testing::TempDir;
 using testing::WriteFileBytes;
@@ -54,20 +53,6 @@ class WorkerPort final : public T8Outbox {
 
 class SpoolOverT8 : public ::testing::Test {
  protected:
-  // Three event files whose age order differs from their name order: account 1 oldest.
-  void PutThreeFiles() {
-    const std::pair<const char*, int64_t> files[] = {
-        {"7000000.dd8", 1000}, {"6000000.dd8", 2000}, {"5265C00.dd8", 3000}};
-    int32_t account = 1;
-    for (const auto& [name, mtime] : files) {
-      std::vector<uint8_t> bytes{0x22, 0x00, 0x00, 0x03};
-      const auto record = MakeEvent(account++).Serialize();
-      bytes.insert(bytes.end(), record.begin(), record.end());
-      WriteFileBytes(name, bytes);
-      SetMtime(dir / name, mtime);
-    }
-  }
-
   // Runs the 200 ms tick's first step (on spool time, 20 ms of real time apart) with the
   // worker connected to `server` until `done` or 15 s.
   void RunTicks(T8ServerProcess& server, const std::function<bool()>& done) {
@@ -108,7 +93,7 @@ class SpoolOverT8 : public ::testing::Test {
 };
 
 TEST_F(SpoolOverT8, SpooledFilesGoOutOldestFirstAndAreDeletedOnEventAck) {
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   T8ServerProcess server({"--quiet"});
   RunTicks(server, [&] { return FileNames(dir.path()).empty(); });
   EXPECT_TRUE(FileNames(dir.path()).empty());
@@ -119,7 +104,7 @@ TEST_F(SpoolOverT8, SpooledFilesGoOutOldestFirstAndAreDeletedOnEventAck) {
 }
 
 TEST_F(SpoolOverT8, WithoutEventAckTheOldestFileIsRepeatedAndNothingIsDeleted) {
-  PutThreeFiles();
+  PutThreeEventFiles(dir.path());
   T8ServerProcess server({"--quiet", "--no-ack"});
   RunTicks(server, [&] { return server.CountLinesStartingWith("EVENT ") >= 3; });
   EXPECT_EQ(EventAccounts(server), (std::vector<int>{1, 1, 1}));

@@ -1,13 +1,15 @@
 #include "faults/fault_rig.h"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
+
+#include "common/wire_constants.h"
+#include "events/spool_store.h"
+#include "support/loopback_port.h"
 
 namespace orvelgate::faults {
 namespace fs = std::filesystem;
@@ -18,20 +20,6 @@ namespace {
 
 constexpr int64_t kAccountBase = 40000;  // FirstNumber 4, as the driver starts without one
 constexpr int kFirstGbObject = 10000;
-
-int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    throw std::runtime_error("no free loopback port");
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 // The number after "key=" in a line, or -1.
 int64_t NumberAfter(const std::string& line, const std::string& key) {
@@ -85,7 +73,7 @@ FaultRig::FaultRig(RigOptions options)
   fs::create_directories(options_.spool);
   fs::create_directories(options_.folder / "runtime");
   fs::permissions(options_.folder / "runtime", fs::perms::owner_all, fs::perm_options::replace);
-  t8ServerPort_ = FreeLoopbackPort();
+  t8ServerPort_ = testing::UnusedPort();
 }
 
 FaultRig::~FaultRig() {
@@ -278,9 +266,9 @@ void FaultRig::CollectT8(ChildProcess& server, std::size_t& seen) {
   }
 }
 
-// A spool file is whole when it has the size of its kind: 22 bytes for an event (.dd8),
-// 39 for a T7 event report and 555 for a station notice (.ddk). Temporary names are the
-// writer's own business and are not looked at.
+// A spool file is whole when it has the size of its kind: an event with its type (.dd8),
+// the start of a T7 event report or a whole station notice (.ddk). Temporary names are
+// the writer's own business and are not looked at.
 int FaultRig::CheckSpoolFiles() {
   ++spoolChecks_;
   int broken = 0;
@@ -290,8 +278,8 @@ int FaultRig::CheckSpoolFiles() {
     std::error_code sizeError;
     const auto size = entry.file_size(sizeError);
     if (sizeError) continue;  // re-sent and deleted meanwhile
-    const bool whole = extension == ".dd8"   ? size == 22
-                       : extension == ".ddk" ? (size == 39 || size == 555)
+    const bool whole = extension == ".dd8"   ? size == kEventSpoolFileSize
+                       : extension == ".ddk" ? (size == kT7EventSpoolSize || size == kT7RecordSize)
                                              : true;
     if (!whole) {
       ++broken;

@@ -5,15 +5,17 @@
 // input is the text and [main] ComPort is written with the value "COM7".
 //
 // Checks:
-// - every key the driver reads (and a few taken from the text) reads the same through
-//   Value, ReadString, ReadInteger and ReadBool as the profile rules say, no value is
-//   longer than 2047 characters, and integers agree with a reference reading;
+// - every key the driver reads, and every key of the text, reads as a plain model of the
+//   profile rules says (ModelEntries, written apart from the reader), and the same through
+//   Value, ReadString, ReadInteger and ReadBool; no value is longer than 2047
+//   characters, and integers agree with a reference reading;
 // - the Attention value follows the time rule: hours[:minutes[:seconds]] within a day,
 //   ten minutes otherwise;
 // - SetIniValue refuses exactly the names and values that cannot be written on one line;
 //   what it writes reads back as the value, leaves every other value as it was, and
 //   writing the same value again changes nothing.
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <optional>
@@ -46,39 +48,67 @@ const std::vector<Name>& DriverKeys() {
   return keys;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
+std::string_view Strip(std::string_view s) {
+  const std::size_t first = s.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(" \t") - first + 1);
 }
 
-std::string Fold(std::string_view s) {
-  std::string f(s);
-  for (char& c : f)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return f;
+// Names compare equal when they differ at most in the case of ASCII letters.
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           const bool letter = (x >= 'A' && x <= 'Z') || (x >= 'a' && x <= 'z');
+           return x == y || (letter && (x ^ 0x20) == y);
+         });
 }
 
-// Section names and keys as they appear in the text, found without the reader's own
-// rules; names that the reader would not take only read as absent on both sides.
-std::vector<Name> NamesIn(std::string_view text) {
-  std::vector<Name> names;
-  std::string section;
-  std::size_t start = 0;
-  while (start <= text.size() && names.size() < 64) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = Trim(text.substr(start, end - start));
-    if (!line.empty() && line.back() == '\r') line = Trim(line.substr(0, line.size() - 1));
-    if (!line.empty() && line.front() == '[') {
-      const std::size_t close = line.find(']');
-      if (close != std::string_view::npos) section = Trim(line.substr(1, close - 1));
-    } else if (const std::size_t eq = line.find('='); eq != std::string_view::npos) {
-      names.emplace_back(section, Trim(line.substr(0, eq)));
+struct Entry {
+  std::string section, key, value;
+};
+
+// The rules of ini_file.h once more, the plain way: the entries in the order of the
+// file; a lookup takes the first whose names match.
+std::vector<Entry> ModelEntries(std::string_view text) {
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  std::vector<Entry> entries;
+  std::optional<std::string> section;
+  while (!text.empty()) {
+    const std::size_t nl = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, nl);
+    text.remove_prefix(std::min(nl + 1, text.size()));
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    line = Strip(line);
+    if (line.starts_with('[')) {
+      if (const std::size_t close = line.find(']'); close != std::string_view::npos)
+        section = Strip(line.substr(1, close - 1));
+      continue;
     }
-    start = end + 1;
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos || !section) continue;
+    const std::string_view key = Strip(line.substr(0, eq));
+    std::string_view value = Strip(line.substr(eq + 1));
+    if (key.empty()) continue;
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+      value = value.substr(1, value.size() - 2);
+    entries.push_back({*section, std::string(key), std::string(value.substr(0, 2047))});
+  }
+  return entries;
+}
+
+std::optional<std::string> ModelValue(const std::vector<Entry>& entries, std::string_view section,
+                                      std::string_view key) {
+  for (const Entry& e : entries)
+    if (SameName(e.section, Strip(section)) && SameName(e.key, Strip(key))) return e.value;
+  return std::nullopt;
+}
+
+std::vector<Name> NamesOf(const std::vector<Entry>& entries) {
+  std::vector<Name> names;
+  for (const Entry& e : entries) {
+    if (names.size() == 64) break;
+    names.emplace_back(e.section, e.key);
   }
   return names;
 }
@@ -127,9 +157,10 @@ std::optional<int> ReferenceSeconds(std::string_view t) {
   return std::nullopt;
 }
 
-void CheckReads(const IniFile& ini, const Name& name) {
+void CheckReads(const IniFile& ini, const std::vector<Entry>& model, const Name& name) {
   const auto& [section, key] = name;
   const std::optional<std::string> value = ini.Value(section, key);
+  FUZZ_CHECK(value == ModelValue(model, section, key));
   if (value) FUZZ_CHECK(value->size() <= IniFile::kMaxValueLength);
   FUZZ_CHECK(ini.ReadString(section, key, "\x01" "default") == value.value_or("\x01" "default"));
   for (const int32_t def : {0, 1, -7, INT32_MIN}) {
@@ -151,11 +182,12 @@ void CheckAttention(const IniFile& ini) {
 }
 
 bool Writable(std::string_view name) {
-  return !name.empty() && Trim(name) == name &&
+  return !name.empty() && !IsSpaceOrTab(name.front()) && !IsSpaceOrTab(name.back()) &&
          name.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
-void CheckWrite(std::string_view text, const IniFile& before, const std::string& section,
+void CheckWrite(const std::vector<Entry>& model, const IniFile& before, std::string_view text,
+                const std::string& section,
                 const std::string& key, const std::string& value) {
   const auto written = SetIniValue(text, section, key, value);
   const bool writable = Writable(section) && section.find(']') == std::string::npos && Writable(key) &&
@@ -167,10 +199,10 @@ void CheckWrite(std::string_view text, const IniFile& before, const std::string&
   const IniFile after = IniFile::Parse(*written);
   FUZZ_CHECK(after.Value(section, key) == value.substr(0, IniFile::kMaxValueLength));
 
-  std::vector<Name> others = NamesIn(text);
+  std::vector<Name> others = NamesOf(model);
   others.insert(others.end(), DriverKeys().begin(), DriverKeys().end());
   for (const auto& [s, k] : others) {
-    if (Fold(s) == Fold(section) && Fold(k) == Fold(key)) continue;
+    if (SameName(s, section) && SameName(k, key)) continue;
     FUZZ_CHECK(after.Value(s, k) == before.Value(s, k));
   }
 
@@ -200,13 +232,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const IniFile ini = IniFile::Parse(text);
-  for (const Name& name : DriverKeys()) CheckReads(ini, name);
-  for (const Name& name : NamesIn(text)) CheckReads(ini, name);
-  CheckReads(ini, {section, key});
+  const std::vector<Entry> model = ModelEntries(text);
+  for (const Name& name : DriverKeys()) CheckReads(ini, model, name);
+  for (const Name& name : NamesOf(model)) CheckReads(ini, model, name);
+  CheckReads(ini, model, {section, key});
   CheckAttention(ini);
   const uint64_t logMaxSize = ReadLogMaxSize(ini);
   FUZZ_CHECK(logMaxSize > 0 && logMaxSize <= INT32_MAX);
 
-  CheckWrite(text, ini, section, key, value);
+  CheckWrite(model, ini, text, section, key, value);
   return 0;
 }

@@ -23,10 +23,10 @@
 #include <memory>
 #include <vector>
 
-#include "common/clock.h"
 #include "fuzz_input.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 #include "station/serial_port.h"
+#include "support/fake_clock.h"
 
 namespace orvelgate::fuzz {
 namespace {

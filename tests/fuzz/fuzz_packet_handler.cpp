@@ -23,12 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
-#include "common/random_source.h"
 #include "common/day_count.h"
+#include "framecodec/frame_codec.h"
 #include "fuzz_input.h"
-#include "station/frame_codec.h"
 #include "station/packet_handler.h"
+#include "support/fake_clock.h"
+#include "support/scripted_random.h"
 
 namespace orvelgate::fuzz {
 namespace {

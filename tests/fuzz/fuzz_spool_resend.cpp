@@ -14,7 +14,7 @@
 //
 // Checks, once the backlog has run: every usable .dd8 (4 bytes .. 1 MiB) went to the
 // ring exactly once as type + payload and is gone; every .ddk went to the T7 link once
-// as its first 555 bytes padded with zeros and is gone; an unusable .dd8 is kept as
+// as its first record's worth of bytes padded with zeros and is gone; an unusable .dd8 is kept as
 // "<name>.bad"; a file another party removed is simply not sent; nothing else left the
 // folder, and no temporary file is left behind. With a ring that always refuses, every
 // usable .dd8 file is still there (and an unusable one behind it may not be reached).
@@ -31,11 +31,12 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
+#include "common/wire_constants.h"
 #include "events/link_outboxes.h"
 #include "events/spool_resender.h"
 #include "events/spool_store.h"
 #include "fuzz_input.h"
+#include "support/fake_clock.h"
 
 namespace orvelgate::fuzz {
 namespace {
@@ -67,9 +68,9 @@ class RecordingT8 final : public T8Outbox {
 class RecordingT7 final : public T7Outbox {
  public:
   bool Connected() const override { return true; }
-  void SendRecord(std::span<const uint8_t> record555) override {
-    FUZZ_CHECK(record555.size() == kRecordSize);
-    sent.emplace_back(record555.begin(), record555.end());
+  void SendRecord(std::span<const uint8_t> record) override {
+    FUZZ_CHECK(record.size() == kT7RecordSize);
+    sent.emplace_back(record.begin(), record.end());
   }
   std::vector<Bytes> sent;
 };
@@ -212,13 +213,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     resender.ResendT7Step();
     if (t7.sent.size() > sentBefore) {
       FUZZ_CHECK(t7.sent.size() == sentBefore + 1);
-      // The record is the first 555 bytes of one of the .ddk files, padded with zeros.
+      // The record is the first kT7RecordSize bytes of one of the .ddk files, padded with zeros.
       const Bytes& record = t7.sent.back();
       std::string match;
       for (const auto& [leaf, bytes] : files) {
         if (!leaf.ends_with(".ddk") || t7Sent.contains(leaf) || removedByOthers.contains(leaf)) continue;
-        Bytes expected(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(bytes.size(), 555)));
-        expected.resize(555, 0);
+        Bytes expected(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(bytes.size(), kT7RecordSize)));
+        expected.resize(kT7RecordSize, 0);
         if (expected == record && !fs::exists(spool / leaf)) {
           match = leaf;
           break;

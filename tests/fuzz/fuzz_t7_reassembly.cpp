@@ -1,5 +1,5 @@
 // Arbitrary chunks of the message server's byte stream through the T7 link's read
-// handler, HandleRead: the reassembly into 555-byte records and what the link
+// handler, HandleRead: the reassembly into whole records and what the link
 // does with each. No socket and no event loop: the handler is called as the client would
 // call it after a read notification.
 //
@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
 #include "common/day_count.h"
 #include "fuzz_input.h"
+#include "support/fake_clock.h"
 #include "t7link/t7_link.h"
 #include "t7link/t7_records.h"
 

@@ -12,13 +12,16 @@
 
 #include "common/day_count.h"
 #include "events/event_record.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
+#include "support/sample_frames.h"
 #include "t7link/t7_records.h"
 #include "t8link/t8_frames.h"
 
 namespace {
 
 using namespace orvelgate;
+using orvelgate::testing::SampleCnFields;
+using orvelgate::testing::SampleGbFields;
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
 
@@ -52,29 +55,6 @@ struct Packets {
 constexpr uint8_t kSendT8 = 1, kSendT7 = 2, kRepair = 4;
 constexpr uint8_t FirstNumberIndex(int i) { return static_cast<uint8_t>(i << 3); }
 
-GbFields SampleGb() {
-  GbFields f;
-  f.echo = {0x11, 0x22, 0x33, 0x44};
-  f.object = 0x0123;
-  f.group = 3;
-  f.code = "BA";
-  f.time = {2010, 9, 8, 12, 34, 56, 0};
-  return f;
-}
-
-CnFields SampleCn() {
-  CnFields f;
-  f.minute = 0x34;
-  f.hour = 0x12;
-  f.day = 0x08;
-  f.month = 0x09;
-  f.year = 0x10;
-  f.objectHigh = 0x12;
-  f.objectLow = 0x34;
-  f.code = 0x0001;
-  return f;
-}
-
 void PacketHandlerSeeds() {
   const std::string t = "fuzz_packet_handler";
   Write(t, "ascii_example", Packets(kSendT8).Add(EncodeAsciiFrame('1', "0123", "01")).bytes);
@@ -84,35 +64,35 @@ void PacketHandlerSeeds() {
   for (int i = 0; i < 17; ++i) seventeen.Add(EncodeAsciiFrame(static_cast<char>('0' + i % 10), "0001", "AB"));
   Write(t, "ascii_seventeen", seventeen.bytes);
 
-  Write(t, "gb_valid", Packets(kSendT8).Add(EncodeGbFrame(SampleGb(), 0x5A)).bytes);
+  Write(t, "gb_valid", Packets(kSendT8).Add(EncodeGbFrame(SampleGbFields(), 0x5A)).bytes);
   GbFields zero;
   zero.code = std::string(2, '\0');
   Write(t, "gb_all_zero_no_event", Packets(kSendT8).Add(EncodeGbFrame(zero, 0x00)).bytes);
-  GbFrame broken = EncodeGbFrame(SampleGb(), 0x5A);
+  GbFrame broken = EncodeGbFrame(SampleGbFields(), 0x5A);
   broken[27] ^= 0x01;
   Write(t, "gb_check_one_off", Packets(kSendT8).Add(broken).bytes);
-  GbFields feb30 = SampleGb();
+  GbFields feb30 = SampleGbFields();
   feb30.time = {2010, 2, 30, 1, 2, 3, 0};
   Write(t, "gb_invalid_date", Packets(kSendT8 | FirstNumberIndex(6)).Add(EncodeGbFrame(feb30, 0xC3)).bytes);
-  GbFields high = SampleGb();
+  GbFields high = SampleGbFields();
   high.object = 0xFFFF;
   Write(t, "gb_account_wraps", Packets(kSendT8 | FirstNumberIndex(6)).Add(EncodeGbFrame(high, 0xFE)).bytes);
 
-  Write(t, "cn_valid", Packets(kSendT8).Add(EncodeCnFrame(SampleCn(), 0x37, false)).bytes);
-  Write(t, "cn_no_event", Packets(kSendT8).Add(EncodeCnFrame(SampleCn(), 0x37, true)).bytes);
-  CnFields badMonth = SampleCn();
+  Write(t, "cn_valid", Packets(kSendT8).Add(EncodeCnFrame(SampleCnFields(), 0x37, false)).bytes);
+  Write(t, "cn_no_event", Packets(kSendT8).Add(EncodeCnFrame(SampleCnFields(), 0x37, true)).bytes);
+  CnFields badMonth = SampleCnFields();
   badMonth.month = 0x13;
   badMonth.minute = 0x5A;
   badMonth.objectHigh = 0x1A;
   badMonth.objectLow = 0x00;
   Write(t, "cn_month_13_minute_5a", Packets(kSendT8 | FirstNumberIndex(7)).Add(EncodeCnFrame(badMonth, 0x9C, false, 0x5A)).bytes);
-  CnFields bigCode = SampleCn();
+  CnFields bigCode = SampleCnFields();
   bigCode.code = 0xFFFF;
   Write(t, "cn_code_ffff", Packets(kSendT8).Add(EncodeCnFrame(bigCode, 0xFF, false, 0xFF)).bytes);
 
   Packets mixed(kSendT8 | kSendT7 | kRepair, 0xFF, 0x00);
   mixed.Add(Bytes(34, 0x24)).Add(Bytes(20, 0x00)).Add(Bytes{});
-  mixed.Add(EncodeGbFrame(SampleGb(), 0x11)).Add(EncodeCnFrame(SampleCn(), 0x01, false));
+  mixed.Add(EncodeGbFrame(SampleGbFields(), 0x11)).Add(EncodeCnFrame(SampleCnFields(), 0x01, false));
   mixed.Add(EncodeAsciiFrame('9', "9999", "99")).Add(Bytes(35, 0xA5)).Add(Bytes(31, 0x5A));
   mixed.Add(Bytes(200, 0x41));
   Write(t, "mixed_lengths_repaired", mixed.bytes);
@@ -194,8 +174,8 @@ struct Serial {
 void PacketAssemblySeeds() {
   const std::string t = "fuzz_packet_assembly";
   constexpr uint8_t k9600 = 6, k2400 = 4, k115200 = 12;  // index - 1 of the speed table
-  const GbFrame gb = EncodeGbFrame(SampleGb(), 0x5A);
-  const CnFrame cn = EncodeCnFrame(SampleCn(), 0x37, false);
+  const GbFrame gb = EncodeGbFrame(SampleGbFields(), 0x5A);
+  const CnFrame cn = EncodeCnFrame(SampleCnFields(), 0x37, false);
   const AsciiFrame ascii = EncodeAsciiFrame('1', "0123", "01");
   Write(t, "gb_whole", Serial(70, k9600).Arrive(gb).Wait(5).bytes);
   Write(t, "gb_in_pieces_at_2400", Serial(70, k2400).Arrive(gb, 0, 10).Wait(40).Arrive(gb, 10, 10)
@@ -283,7 +263,7 @@ void SpoolSeeds() {
   Bytes dd8{0x22, 0x00, 0x00, 0x03};
   Append(dd8, event.Serialize());
   const T7Record report = BuildEventReport(40123, "01", 1, event.EventTime);
-  const Bytes ddk(report.begin(), report.begin() + 39);
+  const Bytes ddk(report.begin(), report.begin() + kT7EventSpoolSize);
   const T7Record notice = *BuildStationNotice('H');
   const Bytes noticeFile(notice.begin(), notice.end());
   // Names as a SafeLeaf index: 0-9 -> digits, 10-15 -> A-F.

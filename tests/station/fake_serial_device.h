@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
+#include "support/fake_clock.h"
 #include "station/serial_device.h"
 
 namespace orvelgate::testing {

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
-#include "common/random_source.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
+#include "support/fake_clock.h"
+#include "support/sample_frames.h"
+#include "support/scripted_random.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {
@@ -100,26 +101,11 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
+// The codec's sample with a decimal object number and a date of its own.
 GbFields SampleGb() {
-  GbFields f;
-  f.echo = {0x11, 0x22, 0x33, 0x44};
+  GbFields f = testing::SampleGbFields();
   f.object = 123;
-  f.group = 3;
-  f.code = "BA";
   f.time = {2011, 3, 4, 5, 6, 7, 0};
-  return f;
-}
-
-CnFields SampleCn() {
-  CnFields f;
-  f.minute = 0x34;
-  f.hour = 0x12;
-  f.day = 0x08;
-  f.month = 0x09;
-  f.year = 0x10;
-  f.objectHigh = 0x12;
-  f.objectLow = 0x34;
-  f.code = 0x0001;
   return f;
 }
 
@@ -293,7 +279,7 @@ TEST_F(PacketHandlerTest, AcknowledgementKeysAreDrawnBelow255) {
   PacketHandler h(host, clock, highest, LogPath());
   const GbFrame gb = EncodeGbFrame(SampleGb(), 0x00);
   h.HandlePacket(gb.data(), 35);
-  const CnFrame cn = EncodeCnFrame(SampleCn(), 0x37, false);
+  const CnFrame cn = EncodeCnFrame(testing::SampleCnFields(), 0x37, false);
   h.HandlePacket(cn.data(), 31);
   EXPECT_EQ(highest.bounds, (std::vector<int>{255, 255, 255}));
   ASSERT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Send, Kind::Route, Kind::Send, Kind::Route}));
@@ -335,7 +321,7 @@ TEST_F(PacketHandlerTest, BrokenGbFrameIsOnlyLogged) {
 TEST_F(PacketHandlerTest, WithoutSendT8EventsAreAcknowledgedButNotRouted) {
   Handler().SetSettings({4, false, true});
   Receive(EncodeGbFrame(SampleGb(), 0x5A));
-  Receive(EncodeCnFrame(SampleCn(), 0x37, false));
+  Receive(EncodeCnFrame(testing::SampleCnFields(), 0x37, false));
   // T7 reports are for ASCII frames only.
   EXPECT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Send, Kind::Send}));
   EXPECT_EQ(Handler().CurrentEvent().Account, 41234);
@@ -344,7 +330,7 @@ TEST_F(PacketHandlerTest, WithoutSendT8EventsAreAcknowledgedButNotRouted) {
 // ---- CN frames -----------------------------------------------------------------------
 
 TEST_F(PacketHandlerTest, ValidCnFrameIsAcknowledgedThenRouted) {
-  const CnFrame frame = EncodeCnFrame(SampleCn(), 0x37, false, 0x42);
+  const CnFrame frame = EncodeCnFrame(testing::SampleCnFields(), 0x37, false, 0x42);
   Receive(frame);
   EXPECT_EQ(Log(), Concat({ToBytes(frame), SizeLine(31)}));
   ASSERT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Send, Kind::Route}));
@@ -357,14 +343,14 @@ TEST_F(PacketHandlerTest, ValidCnFrameIsAcknowledgedThenRouted) {
 }
 
 TEST_F(PacketHandlerTest, CnNoEventFrameIsAcknowledgedOnly) {
-  Receive(EncodeCnFrame(SampleCn(), 0x37, true));
+  Receive(EncodeCnFrame(testing::SampleCnFields(), 0x37, true));
   ASSERT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Send}));
   EXPECT_TRUE(VerifyCnAck(host.calls[0].bytes));
   EXPECT_EQ(Handler().CurrentEvent(), EventRecord{});
 }
 
 TEST_F(PacketHandlerTest, CnWithInvalidMonthTakesTheReceptionTime) {
-  CnFields f = SampleCn();
+  CnFields f = testing::SampleCnFields();
   f.month = 0x13;
   f.minute = 0x5A;
   Receive(EncodeCnFrame(f, 0x01, false));
@@ -373,10 +359,10 @@ TEST_F(PacketHandlerTest, CnWithInvalidMonthTakesTheReceptionTime) {
 }
 
 TEST_F(PacketHandlerTest, BrokenCnFrameIsOnlyLogged) {
-  CnFrame frame = EncodeCnFrame(SampleCn(), 0x37, false);
+  CnFrame frame = EncodeCnFrame(testing::SampleCnFields(), 0x37, false);
   frame[20] ^= 0x04;
   Receive(frame);
-  CnFrame marker = EncodeCnFrame(SampleCn(), 0x37, false);
+  CnFrame marker = EncodeCnFrame(testing::SampleCnFields(), 0x37, false);
   marker[1] = 'G';
   Receive(marker);
   EXPECT_TRUE(host.calls.empty());
@@ -386,12 +372,12 @@ TEST_F(PacketHandlerTest, BrokenCnFrameIsOnlyLogged) {
 TEST_F(PacketHandlerTest, CurrentEventKeepsTheLastEventUntilTheNextOne) {
   Receive(EncodeAsciiFrame('1', "0123", "01"));
   const EventRecord first = Handler().CurrentEvent();
-  Receive(EncodeCnFrame(SampleCn(), 0x37, true));  // no event
+  Receive(EncodeCnFrame(testing::SampleCnFields(), 0x37, true));  // no event
   GbFrame broken = EncodeGbFrame(SampleGb(), 0x5A);
   broken[5] = 0;
   Receive(broken);
   EXPECT_EQ(Handler().CurrentEvent(), first);
-  Receive(EncodeCnFrame(SampleCn(), 0x37, false));
+  Receive(EncodeCnFrame(testing::SampleCnFields(), 0x37, false));
   EXPECT_EQ(Handler().CurrentEvent().Account, 41234);
 }
 
@@ -401,7 +387,7 @@ TEST_F(PacketHandlerTest, UnwritablePacketLogStopsTheHandlingOfEveryKind) {
   std::filesystem::create_directory(LogPath());  // a folder where the log should be
   Handler().SetSettings({4, true, true});
   Receive(EncodeGbFrame(SampleGb(), 0x5A));
-  Receive(EncodeCnFrame(SampleCn(), 0x37, false));
+  Receive(EncodeCnFrame(testing::SampleCnFields(), 0x37, false));
   Receive(EncodeAsciiFrame('1', "0123", "01"));
   Bytes other(20, 0);
   Receive(other);

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
-#include "common/random_source.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 #include "station/packet_handler.h"
+#include "support/fake_clock.h"
 #include "support/scoped_log_max_size.h"
+#include "support/scripted_random.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {

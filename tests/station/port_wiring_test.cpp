@@ -16,9 +16,10 @@
 #include <random>
 
 #include "common/random_source.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 #include "station/qt_app.h"
 #include "station/serial_settings.h"
+#include "support/fake_clock.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 

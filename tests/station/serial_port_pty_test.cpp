@@ -13,6 +13,7 @@
 #include "station/serial_port.h"
 #include "station/qt_app.h"
 #include "station/serial_settings.h"
+#include "support/fake_clock.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 

@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "station/fake_serial_device.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 #include "station/qt_app.h"
 #include "station/serial_settings.h"
 #include "support/pty.h"

@@ -190,6 +190,24 @@ std::vector<std::string> ChildProcess::LinesStartingWith(const std::string& pref
   return found;
 }
 
+std::size_t ChildProcess::CountLinesStartingWith(const std::string& prefix) const {
+  std::lock_guard lock(mutex_);
+  std::size_t count = 0;
+  for (const auto& line : lines_) count += line.starts_with(prefix);
+  return count;
+}
+
+bool ChildProcess::WaitForCount(const std::string& prefix, std::size_t count,
+                                std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  std::size_t seen = 0, looked = 0;
+  changed_.wait_for(lock, timeout, [&] {
+    for (; looked < lines_.size(); ++looked) seen += lines_[looked].starts_with(prefix);
+    return seen >= count || outputEnded_;
+  });
+  return seen >= count;
+}
+
 bool ChildProcess::Signal(int signalNumber) {
   if (!Running()) return false;
   return kill(pid_, signalNumber) == 0;

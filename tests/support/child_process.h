@@ -62,9 +62,14 @@ class ChildProcess {
                                            std::size_t from = 0) const;
   // Waits for "READY <text>" and returns <text> (a port, a device path, a pid).
   std::optional<std::string> WaitReady(std::chrono::milliseconds timeout = 10s) const;
-  // Lines at index `from` or later that start with `prefix`.
+  // Lines at index `from` or later that start with `prefix`, and how many there are.
   std::vector<std::string> LinesStartingWith(const std::string& prefix,
                                              std::size_t from = 0) const;
+  std::size_t CountLinesStartingWith(const std::string& prefix) const;
+  // Waits until at least `count` lines start with `prefix`; false when the time is up
+  // or the output has ended first.
+  bool WaitForCount(const std::string& prefix, std::size_t count,
+                    std::chrono::milliseconds timeout = 10s) const;
 
   bool Signal(int signalNumber);
   // Waits for the child to end: its exit status, or 128 + the signal that ended it;

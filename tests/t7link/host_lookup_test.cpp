@@ -123,7 +123,7 @@ bool WaitForWorkersWithoutEvents() {
 class HostLookupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::EnsureQtApp();
+    testing::CoreApp();
     ASSERT_EQ(HostLookup::RunningWorkers(), 0) << "a worker of an earlier test is still running";
     lookup = std::make_unique<HostLookup>(resolver.Function());
     lookup->OnResult = [this](const HostLookupResult& result) { Record(result); };

@@ -1,10 +1,5 @@
 #include "loopback_support.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,6 +9,9 @@
 
 #include <cerrno>
 #include <stdexcept>
+
+#include "common/wire_constants.h"
+#include "support/qt_events.h"
 
 namespace orvelgate::testing {
 namespace {
@@ -44,33 +42,6 @@ int BindLoopback(uint16_t port) {
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 }  // namespace
-
-void EnsureQtApp() {
-  if (QCoreApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "t7link_tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication* app = new QCoreApplication(argc, argv);  // lives to the end
-  (void)app;
-}
-
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return done();
-    QEventLoop loop;
-    QTimer::singleShot(5, &loop, &QEventLoop::quit);
-    loop.exec();
-  }
-  return true;
-}
-
-void PumpFor(int ms) {
-  QElapsedTimer timer;
-  timer.start();
-  PumpUntil([&] { return timer.elapsed() >= ms; }, ms + 1000);
-}
 
 LoopbackPeer::LoopbackPeer(int receiveBuffer) : receiveBuffer_(receiveBuffer) {
   listener_ = BindLoopback(0);
@@ -173,9 +144,9 @@ void RefusingPort::Listen() {
 
 std::vector<std::vector<uint8_t>> SplitRecords(const std::vector<uint8_t>& stream) {
   std::vector<std::vector<uint8_t>> records;
-  for (std::size_t at = 0; at + 555 <= stream.size(); at += 555)
+  for (std::size_t at = 0; at + kT7RecordSize <= stream.size(); at += kT7RecordSize)
     records.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(at),
-                         stream.begin() + static_cast<std::ptrdiff_t>(at + 555));
+                         stream.begin() + static_cast<std::ptrdiff_t>(at + kT7RecordSize));
   return records;
 }
 

@@ -1,7 +1,6 @@
 #pragma once
-// Helpers for the T7 tests: one QCoreApplication for the whole program, a pump that
-// runs the event loop until a condition holds, a loopback peer on an ephemeral port,
-// and a host that records what the link asks of the main window.
+// Helpers for the T7 tests: a loopback peer on an ephemeral port, and a host that
+// records what the link asks of the main window. The event pump comes with them.
 
 #include <cstdint>
 #include <functional>
@@ -10,17 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "support/qt_events.h"
 #include "t7link/t7_link_host.h"
 
 namespace orvelgate::testing {
-
-// Creates the QCoreApplication once (QSocketNotifier needs its event dispatcher).
-void EnsureQtApp();
-
-// Runs the event loop until `done` holds or `timeoutMs` pass; returns `done()`.
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
-// Runs the event loop for about `ms` milliseconds.
-void PumpFor(int ms);
 
 // A TCP listener on 127.0.0.1 and the one connection it accepted. Non-blocking, so it
 // can be driven from the same thread as the client under test.
@@ -97,8 +89,8 @@ class RecordingHost : public T7LinkHost {
   void SpoolNotice(std::span<const uint8_t> record) override {
     spooledNotices.emplace_back(record.begin(), record.end());
   }
-  void SpoolEventReport(std::span<const uint8_t> first39) override {
-    spooledReports.emplace_back(first39.begin(), first39.end());
+  void SpoolEventReport(std::span<const uint8_t> reportStart) override {
+    spooledReports.emplace_back(reportStart.begin(), reportStart.end());
   }
 
   std::string deviceName = "\\\\.\\COM3";
@@ -110,7 +102,7 @@ class RecordingHost : public T7LinkHost {
   std::vector<std::vector<uint8_t>> spooledReports;
 };
 
-// Splits a byte stream into 555-byte records (a shorter tail is dropped).
+// Splits a byte stream into records of kT7RecordSize bytes (a shorter tail is dropped).
 std::vector<std::vector<uint8_t>> SplitRecords(const std::vector<uint8_t>& stream);
 
 }  // namespace orvelgate::testing

@@ -1,26 +1,21 @@
 #pragma once
-// The reference t7-server run as a child process: its stdin takes commands, its stdout
-// lines are collected while the test's event loop keeps running (the link under test
-// lives on the same thread). The child is ended when the object goes.
+// The reference t7-server run as a child process while the test's event loop keeps
+// running (the link under test lives on the same thread): its stdin takes commands,
+// its stdout lines are handed out in order. The child is ended when the object goes.
 
-#include <sys/types.h>
-
-#include <functional>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace orvelgate::testing {
+#include "support/child_process.h"
 
-std::string T7ServerPath();
+namespace orvelgate::testing {
 
 class T7ServerProcess {
  public:
   // Starts the server with these arguments; throws when it cannot be started.
   explicit T7ServerProcess(const std::vector<std::string>& args);
-  ~T7ServerProcess();
-  T7ServerProcess(const T7ServerProcess&) = delete;
-  T7ServerProcess& operator=(const T7ServerProcess&) = delete;
 
   // Waits (pumping the event loop) for "READY <port>"; nullopt on time-out.
   std::optional<uint16_t> WaitReady(int timeoutMs = 5000);
@@ -31,23 +26,17 @@ class T7ServerProcess {
   // Waits for the child to end; its exit status, or nullopt on time-out.
   std::optional<int> WaitExit(int timeoutMs = 5000);
 
-  const std::vector<std::string>& lines() const { return lines_; }
-  std::vector<std::string> LinesStartingWith(const std::string& prefix) const;
+  std::vector<std::string> LinesStartingWith(const std::string& prefix) const {
+    return child_.LinesStartingWith(prefix);
+  }
 
  private:
-  void ReadOutput();
-
-  pid_t pid_ = -1;
-  int toChild_ = -1;
-  int fromChild_ = -1;
-  std::string partial_;
-  std::vector<std::string> lines_;
-  std::size_t consumed_ = 0;  // lines already handed out by WaitLine
-  std::optional<int> exitStatus_;
+  ChildProcess child_;
+  std::size_t consumed_ = 0;  // lines already looked at by WaitLine
 };
 
-// Runs the server to completion with these arguments and stdin text; its output and
-// exit status.
+// Runs the server to completion with these arguments and no input: its exit status
+// and what it printed.
 struct RunResult {
   int status = -1;
   std::string out;

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "common/clock.h"
 #include "loopback_support.h"
+#include "support/fake_clock.h"
 #include "t7link/t7_link.h"
 
 namespace orvelgate {
@@ -24,14 +24,14 @@ std::vector<uint8_t> Vec(const T7Record& r) { return {r.begin(), r.end()}; }
 
 class T7LinkLoopbackTest : public ::testing::Test {
  protected:
-  void SetUp() override { testing::EnsureQtApp(); }
+  void SetUp() override { testing::CoreApp(); }
 
   // Accepts the link's connection and takes its first two records.
   void AcceptAndExpectGreetingThenPortNotice(LoopbackPeer& peer) {
     ASSERT_TRUE(peer.AcceptWithin());
     ASSERT_TRUE(PumpUntil([&] { return link.Connected(); }));
     peer.ClearReceived();
-    ASSERT_TRUE(peer.ReceiveAtLeast(2 * 555));
+    ASSERT_TRUE(peer.ReceiveAtLeast(2 * kT7RecordSize));
     const auto records = SplitRecords(peer.received());
     ASSERT_GE(records.size(), 2u);
     EXPECT_EQ(records[0], Vec(BuildGreetingRecord()));
@@ -142,7 +142,7 @@ TEST_F(T7LinkLoopbackTest, GarbageFromTheServerIsSkippedAndTheLinkStaysUp) {
   ASSERT_TRUE(PumpUntil([&] { return link.BufferedBytes() > 0; }));
   EXPECT_TRUE(link.Connected());
   EXPECT_EQ(link.ReceivedRecordCounter(), 0);
-  EXPECT_LT(link.BufferedBytes(), 555u);
+  EXPECT_LT(link.BufferedBytes(), kT7RecordSize);
   // Only a byte count that happens to realign the stream lets a record through again.
   peer.Send(std::vector<uint8_t>(545, 0));
   peer.Send(Vec(BuildClockRecord(40429.5)));
@@ -154,7 +154,7 @@ TEST_F(T7LinkLoopbackTest, GarbageFromTheServerIsSkippedAndTheLinkStaysUp) {
 
 TEST_F(T7LinkLoopbackTest, LiveReportsAndNoticesAndASpooledReportResentAsTheLiveOne) {
   const DayCount when = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 789});
-  // Down: the report goes to the spool as 39 bytes.
+  // Down: the start of the report goes to the spool.
   link.SendEventReport(41234, "01", 1, when);
   ASSERT_EQ(host.spooledReports.size(), 1u);
 
@@ -164,8 +164,8 @@ TEST_F(T7LinkLoopbackTest, LiveReportsAndNoticesAndASpooledReportResentAsTheLive
   link.SendEventReport(41234, "01", 1, when);
   link.SendStationNotice('H');
   link.SendStationNotice('I');
-  ASSERT_EQ(link.SendRecord(T7RecordFromSpool(host.spooledReports[0])), 555);  // re-send step
-  ASSERT_TRUE(peer.ReceiveAtLeast(4 * 555));
+  ASSERT_EQ(link.SendRecord(T7RecordFromSpool(host.spooledReports[0])), static_cast<int32_t>(kT7RecordSize));  // re-send step
+  ASSERT_TRUE(peer.ReceiveAtLeast(4 * kT7RecordSize));
   const auto records = SplitRecords(peer.received());
   ASSERT_EQ(records.size(), 4u);
   const auto live = Vec(BuildEventReport(41234, "01", 1, when));
@@ -201,7 +201,7 @@ TEST_F(T7LinkLoopbackTest, APortNoticeThatCannotBeBuiltLeavesTheConnectionUp) {
   ASSERT_TRUE(peer.AcceptWithin());
   ASSERT_TRUE(PumpUntil([&] { return !host.errors.empty(); }));
   link.SendStationNotice('I');
-  ASSERT_TRUE(peer.ReceiveAtLeast(2 * 555));
+  ASSERT_TRUE(peer.ReceiveAtLeast(2 * kT7RecordSize));
   const auto records = SplitRecords(peer.received());
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0], Vec(BuildGreetingRecord()));
@@ -222,7 +222,7 @@ TEST_F(T7LinkLoopbackTest, AForcedPartialSendStillDeliversWholeAlignedRecords) {
   for (int i = 0; i < 5; ++i) link.SendEventReport(sent++, "01", 1, 40429.5);
   EXPECT_TRUE(host.spooledReports.empty());
 
-  const std::size_t total = static_cast<std::size_t>(2 + sent) * 555;
+  const std::size_t total = static_cast<std::size_t>(2 + sent) * kT7RecordSize;
   ASSERT_TRUE(PumpUntil(
       [&] {
         peer.ReadAvailable(3000);  // a slow reader

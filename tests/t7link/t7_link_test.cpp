@@ -12,8 +12,8 @@
 #include <limits>
 #include <vector>
 
-#include "common/clock.h"
 #include "loopback_support.h"
+#include "support/fake_clock.h"
 
 namespace orvelgate {
 namespace {
@@ -37,7 +37,7 @@ std::vector<uint8_t> ClockRecordFor(const CalendarTime& t) {
 
 class T7LinkTest : public ::testing::Test {
  protected:
-  void SetUp() override { testing::EnsureQtApp(); }
+  void SetUp() override { testing::CoreApp(); }
 
   RecordingHost host;
   FakeClock clock{40000.5};
@@ -72,7 +72,7 @@ TEST_F(T7LinkTest, StrayBytesInFrontMakeEveryFollowingRecordFailTheMarkerTest) {
   EXPECT_TRUE(clock.ClockSets().empty());
   EXPECT_EQ(link.ReceivedRecordCounter(), 0);
   EXPECT_TRUE(host.draws.empty());
-  EXPECT_EQ(link.BufferedBytes(), 10u);  // bounded: fewer than 555 bytes stay
+  EXPECT_EQ(link.BufferedBytes(), 10u);  // bounded: less than a record stays
 }
 
 TEST_F(T7LinkTest, AWrongMarkerSkipsThatRecordOnlyAndTheNextIsTestedOnItsOwn) {
@@ -98,9 +98,9 @@ TEST_F(T7LinkTest, CounterShows16AfterSixteenRecordsAnd0AfterTheSeventeenth) {
     const auto echo = Vec(BuildGreetingRecord());  // the driver's own type: only counted
     chunk.insert(chunk.end(), echo.begin(), echo.end());
   }
-  link.HandleRead(std::span(chunk).first(16 * 555));
+  link.HandleRead(std::span(chunk).first(16 * kT7RecordSize));
   EXPECT_EQ(link.ReceivedRecordCounter(), 16);
-  link.HandleRead(std::span(chunk).subspan(16 * 555));
+  link.HandleRead(std::span(chunk).subspan(16 * kT7RecordSize));
   EXPECT_EQ(link.ReceivedRecordCounter(), 0);
   ASSERT_EQ(host.draws.size(), 17u);
   for (int i = 0; i < 17; ++i) EXPECT_EQ(host.draws[i], (IndicatorDraw{false, (i + 1) % 17}));
@@ -214,7 +214,7 @@ TEST_F(T7LinkTest, WhileDisconnectedNoticesAreSpooledWholeAndReportsAs39Bytes) {
   link.SendEventReport(41234, "01", 1, when);
   ASSERT_EQ(host.spooledReports.size(), 1u);
   const auto live = BuildEventReport(41234, "01", 1, when);
-  EXPECT_EQ(host.spooledReports[0], std::vector<uint8_t>(live.begin(), live.begin() + 39));
+  EXPECT_EQ(host.spooledReports[0], std::vector<uint8_t>(live.begin(), live.begin() + kT7EventSpoolSize));
   EXPECT_EQ(T7RecordFromSpool(host.spooledReports[0]), live);
 }
 

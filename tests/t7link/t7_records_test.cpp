@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(T7Records, EventReportForAccount41234HasEveryByteOfItsTable) {
   const DayCount when = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 789});
   const T7Record r = BuildEventReport(41234, "01", 1, when);
-  std::vector<uint8_t> expected(555, 0);
+  std::vector<uint8_t> expected(kT7RecordSize, 0);
   const uint8_t head[] = {0xFF, 0xFF, 21, 1, 1, 0x12, 0xA1, 0x00, 0x00};
   std::memcpy(expected.data(), head, sizeof head);
   const uint8_t code[] = {2, '0', '1', 0, 0};
@@ -100,7 +100,7 @@ TEST(T7Records, ThirtyNineSpooledBytesGiveBackTheWholeEventReport) {
   const T7Record live = BuildEventReport(41234, "01", 1, 40429.5);
   const T7Record resent = T7RecordFromSpool(std::span(live).first(kT7EventSpoolSize));
   EXPECT_EQ(resent, live);
-  // A notice spooled whole comes back unchanged; a longer file gives its first 555.
+  // A notice spooled whole comes back unchanged; a longer file gives its first record.
   const T7Record notice = *BuildStationNotice('H');
   EXPECT_EQ(T7RecordFromSpool(notice), notice);
   std::vector<uint8_t> longer(notice.begin(), notice.end());

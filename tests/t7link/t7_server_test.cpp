@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
 #include "loopback_support.h"
 #include "server_process_support.h"
+#include "support/fake_clock.h"
 #include "t7link/t7_link.h"
 
 namespace orvelgate {
@@ -19,7 +19,7 @@ using testing::T7ServerProcess;
 
 class T7ServerTest : public ::testing::Test {
  protected:
-  void SetUp() override { testing::EnsureQtApp(); }
+  void SetUp() override { testing::CoreApp(); }
 
   // Starts the server with these options on a free port and connects the link to it.
   std::unique_ptr<T7ServerProcess> StartAndConnect(std::vector<std::string> options) {
@@ -109,7 +109,7 @@ TEST_F(T7ServerTest, ARefusedLinkConnectsOnTheTickAfterTheServerComesUp) {
 }
 
 TEST(T7ServerTool, CommandLineAndCommands) {
-  testing::EnsureQtApp();
+  testing::CoreApp();
   const auto help = testing::RunT7Server({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("Usage: t7-server"), std::string::npos);

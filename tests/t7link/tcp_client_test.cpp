@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/wire_constants.h"
 #include "loopback_support.h"
 #include "t7link/socket_error_codes.h"
 
@@ -37,7 +38,7 @@ struct ErrorSeen {
 class ClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::EnsureQtApp();
+    testing::CoreApp();
     client = std::make_unique<TcpClient>();
     client->SetHost("127.0.0.1");
     client->OnConnected = [this] { events.push_back("connected"); };
@@ -248,7 +249,7 @@ TEST_F(ClientTest, DestroyingTheClientClosesWithoutOnDisconnected) {
 }
 
 TEST_F(ClientTest, SendStreamNeedsAnEstablishedConnection) {
-  const std::vector<uint8_t> block(555, 0xFF);
+  const std::vector<uint8_t> block(kT7RecordSize, 0xFF);
   EXPECT_EQ(client->SendStream(block), 0);  // no socket
   LoopbackPeer peer;
   client->SetPort(peer.port());
@@ -257,8 +258,8 @@ TEST_F(ClientTest, SendStreamNeedsAnEstablishedConnection) {
   ASSERT_TRUE(peer.AcceptWithin());
   ASSERT_TRUE(PumpUntil([&] { return client->Connected(); }));
   EXPECT_EQ(client->SendStream({}), 0);
-  EXPECT_EQ(client->SendStream(block), 555);
-  ASSERT_TRUE(peer.ReceiveAtLeast(555));
+  EXPECT_EQ(client->SendStream(block), static_cast<int32_t>(kT7RecordSize));
+  ASSERT_TRUE(peer.ReceiveAtLeast(kT7RecordSize));
   EXPECT_EQ(peer.received(), block);  // nothing from before the connection
 }
 
@@ -266,7 +267,7 @@ TEST_F(ClientTest, SendAfterThePeerResetFailsAndReports) {
   LoopbackPeer peer;
   ConnectTo(peer);
   peer.ResetConnection();
-  const std::vector<uint8_t> block(555, 1);
+  const std::vector<uint8_t> block(kT7RecordSize, 1);
   int32_t result = 0;
   // The reset may still be on its way; a few sends find it.
   for (int i = 0; i < 100 && client->Connected(); ++i) result = client->SendStream(block);
@@ -283,17 +284,17 @@ TEST_F(ClientTest, PartialSendsKeepTheRestAndDeliverEveryByteInOrder) {
   std::vector<uint8_t> expected;
   bool sawPending = false;
   for (uint32_t i = 0; i < 1000 && !sawPending; ++i) {
-    std::vector<uint8_t> block(555, static_cast<uint8_t>(i));
+    std::vector<uint8_t> block(kT7RecordSize, static_cast<uint8_t>(i));
     std::memcpy(block.data(), &i, sizeof i);
-    ASSERT_EQ(client->SendStream(block), 555);
+    ASSERT_EQ(client->SendStream(block), static_cast<int32_t>(kT7RecordSize));
     expected.insert(expected.end(), block.begin(), block.end());
     sawPending = client->PendingSendBytes() > 0;
   }
   ASSERT_TRUE(sawPending) << "the socket never refused part of a block";
   for (uint32_t i = 0; i < 5; ++i) {  // queued behind the rest, in order
-    std::vector<uint8_t> block(555, 0xEE);
+    std::vector<uint8_t> block(kT7RecordSize, 0xEE);
     std::memcpy(block.data(), &i, sizeof i);
-    ASSERT_EQ(client->SendStream(block), 555);
+    ASSERT_EQ(client->SendStream(block), static_cast<int32_t>(kT7RecordSize));
     expected.insert(expected.end(), block.begin(), block.end());
   }
   ASSERT_TRUE(PumpUntil(
@@ -310,10 +311,10 @@ TEST_F(ClientTest, PartialSendsKeepTheRestAndDeliverEveryByteInOrder) {
 TEST_F(ClientTest, APeerThatNeverReadsEndsTheConnectionInsteadOfGrowingMemory) {
   LoopbackPeer peer(2048);
   ConnectTo(peer);
-  const std::vector<uint8_t> block(555, 7);
-  int32_t result = 555;
+  const std::vector<uint8_t> block(kT7RecordSize, 7);
+  int32_t result = static_cast<int32_t>(kT7RecordSize);
   std::size_t sent = 0;
-  while (result == 555 && sent < 20'000'000) {
+  while (result == static_cast<int32_t>(kT7RecordSize) && sent < 20'000'000) {
     result = client->SendStream(block);
     sent += block.size();
     EXPECT_LE(client->PendingSendBytes(), TcpClient::kMaxPendingSend);

@@ -1,21 +1,13 @@
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <sstream>
 
 #include "t8_test_support.h"
-
-extern char** environ;
 
 namespace orvelgate::testing {
 
@@ -112,158 +104,6 @@ bool RecordingHost::WaitForLog(const std::string& text, int count,
 bool RecordingHost::WaitForAcks(int count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return acks_ >= count; });
-}
-
-// ---- T8ServerProcess ----
-
-T8ServerProcess::T8ServerProcess(std::vector<std::string> args) {
-  const std::string tool = ORVELGATE_BINARY_DIR "/tools/t8-server/t8-server";
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const int rc = posix_spawn(&pid_, tool.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  stdin_ = in[1];
-  stdout_ = out[0];
-  if (rc != 0) {
-    close(stdin_);
-    close(stdout_);
-    throw std::runtime_error("cannot start " + tool + ": " + std::strerror(rc));
-  }
-  reader_ = std::thread([this] { ReadOutput(); });
-  const auto ready = WaitForLine([](const std::string& l) { return l.rfind("READY ", 0) == 0; }, 0,
-                                 std::chrono::seconds(10));
-  if (!ready) {
-    ADD_FAILURE() << "t8-server did not print READY";
-    return;
-  }
-  port_ = std::stoi(ready->substr(6));
-}
-
-T8ServerProcess::~T8ServerProcess() {
-  if (stdin_ >= 0) close(stdin_);
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++i) usleep(10'000);
-    if (waitpid(pid_, &status, WNOHANG) == 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-    }
-  }
-  if (reader_.joinable()) reader_.join();
-  if (stdout_ >= 0) close(stdout_);
-}
-
-void T8ServerProcess::ReadOutput() {
-  std::string pending;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = read(stdout_, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    pending.append(chunk, static_cast<std::size_t>(n));
-    std::size_t end;
-    std::lock_guard lock(mutex_);
-    while ((end = pending.find('\n')) != std::string::npos) {
-      lines_.push_back(pending.substr(0, end));
-      pending.erase(0, end + 1);
-    }
-    changed_.notify_all();
-  }
-  std::lock_guard lock(mutex_);
-  ended_ = true;
-  changed_.notify_all();
-}
-
-std::optional<std::string> T8ServerProcess::WaitForLine(
-    const std::function<bool(const std::string&)>& match, std::size_t from,
-    std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  std::optional<std::string> found;
-  changed_.wait_for(lock, timeout, [&] {
-    for (std::size_t i = from; i < lines_.size(); ++i) {
-      if (match(lines_[i])) {
-        found = lines_[i];
-        return true;
-      }
-    }
-    return ended_;
-  });
-  return found;
-}
-
-void T8ServerProcess::Command(const std::string& command) {
-  std::size_t from;
-  {
-    std::lock_guard lock(mutex_);
-    from = lines_.size();
-  }
-  const std::string line = command + "\n";
-  ASSERT_EQ(write(stdin_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-  const auto answer = WaitForLine(
-      [&](const std::string& l) { return l == "OK " + command || l == "ERROR " + command; }, from,
-      std::chrono::seconds(10));
-  ASSERT_TRUE(answer.has_value()) << "no answer to " << command;
-  ASSERT_EQ(*answer, "OK " + command);
-}
-
-std::vector<std::string> T8ServerProcess::Lines() const {
-  std::lock_guard lock(mutex_);
-  return lines_;
-}
-
-std::vector<SeenFrame> T8ServerProcess::Frames() const {
-  std::vector<SeenFrame> frames;
-  for (const auto& line : Lines()) {
-    if (line.rfind("FRAME ", 0) != 0) continue;
-    std::istringstream words(line.substr(6));
-    SeenFrame f;
-    std::string seq, len, payload;
-    words >> f.Connection >> f.Type >> seq >> len >> payload;
-    if (seq.rfind("seq=", 0) != 0 || payload.rfind("payload=", 0) != 0) continue;
-    f.Sequence = std::stoull(seq.substr(4));
-    f.Payload = payload.substr(8);
-    frames.push_back(f);
-  }
-  return frames;
-}
-
-int T8ServerProcess::CountLinesStartingWith(const std::string& prefix) const {
-  const auto lines = Lines();
-  return static_cast<int>(std::count_if(lines.begin(), lines.end(),
-                                        [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
-}
-
-bool T8ServerProcess::WaitForLines(const std::string& prefix, int count,
-                                   std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] {
-    const auto n = std::count_if(lines_.begin(), lines_.end(),
-                                 [&](const auto& l) { return l.rfind(prefix, 0) == 0; });
-    return n >= count || ended_;
-  }) && std::count_if(lines_.begin(), lines_.end(),
-                      [&](const auto& l) { return l.rfind(prefix, 0) == 0; }) >= count;
-}
-
-int UnusedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
 }
 
 BlockedListener::BlockedListener() {

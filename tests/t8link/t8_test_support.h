@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_port.h"
+#include "support/t8_server_process.h"
 #include "t8link/t8_worker_host.h"
 
 namespace orvelgate::testing {
@@ -57,54 +59,6 @@ class RecordingHost final : public T8WorkerHost {
   int established_ = 0;
   PortStatus port_{"COM3", true};
 };
-
-// One FRAME line of the server: a message the driver sent.
-struct SeenFrame {
-  int Connection = 0;
-  std::string Type;
-  uint64_t Sequence = 0;
-  std::string Payload;  // hex, upper case
-};
-
-// tools/t8-server as a child process. Its output is collected on a thread; commands go
-// to its stdin and are confirmed by its "OK" lines.
-class T8ServerProcess {
- public:
-  explicit T8ServerProcess(std::vector<std::string> args = {});
-  ~T8ServerProcess();
-  T8ServerProcess(const T8ServerProcess&) = delete;
-  T8ServerProcess& operator=(const T8ServerProcess&) = delete;
-
-  int Port() const { return port_; }
-  // Sends one command and waits for its OK (fails the test on ERROR or silence).
-  void Command(const std::string& command);
-  // After Sync, every line printed before it has been collected.
-  void Sync() { Command("sync"); }
-  std::vector<std::string> Lines() const;
-  std::vector<SeenFrame> Frames() const;
-  int CountLinesStartingWith(const std::string& prefix) const;
-  // Waits until at least `count` lines start with `prefix`.
-  bool WaitForLines(const std::string& prefix, int count,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-
- private:
-  void ReadOutput();
-  std::optional<std::string> WaitForLine(const std::function<bool(const std::string&)>& match,
-                                         std::size_t from, std::chrono::milliseconds timeout) const;
-
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  int port_ = 0;
-  std::thread reader_;
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::vector<std::string> lines_;
-  bool ended_ = false;
-};
-
-// A loopback port with nothing listening on it (bound, then released).
-int UnusedPort();
 
 // A loopback listener whose accept queue is already full, so that a further connect
 // stays in progress until it times out or is stopped.

@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
+#include "common/hex_text.h"
+#include "support/fake_clock.h"
 #include "t8_test_support.h"
 #include "t8link/t8_frames.h"
 
@@ -25,16 +26,6 @@ using testing::RecordingHost;
 using testing::SeenFrame;
 using testing::T8ServerProcess;
 using Bytes = std::vector<uint8_t>;
-
-std::string Hex(const Bytes& bytes) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t b : bytes) {
-    text += digits[b >> 4];
-    text += digits[b & 0x0F];
-  }
-  return text;
-}
 
 // An event record whose first bytes tell events apart.
 Bytes Event(int n) {

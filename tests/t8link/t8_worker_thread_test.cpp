@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/clock.h"
+#include "support/fake_clock.h"
 #include "t8_test_support.h"
 #include "t8link/t8_frames.h"
 #include "t8link/t8_worker.h"

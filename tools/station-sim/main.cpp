@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/hex_text.h"
 #include "station_sim.h"
 
 namespace {
@@ -190,8 +191,8 @@ void Print(const FrameOutcome& o, const Arguments& a) {
     }
   }
   if (a.verbose) {
-    std::printf("  sent     %s\n", Hex(o.sent).c_str());
-    std::printf("  received %s\n", Hex(o.received).c_str());
+    std::printf("  sent     %s\n", orvelgate::Hex(o.sent, ' ').c_str());
+    std::printf("  received %s\n", orvelgate::Hex(o.received, ' ').c_str());
   }
 }
 

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "common/hex_text.h"
+
 namespace orvelgate::sim {
 namespace {
 
@@ -31,18 +33,6 @@ std::optional<CalendarTime> ParseTime(std::string_view text) {
     return std::nullopt;
   }
   return t;
-}
-
-std::optional<std::vector<uint8_t>> ParseHex(std::string_view text) {
-  if (text.empty() || text.size() % 2 != 0) return std::nullopt;
-  std::vector<uint8_t> bytes;
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    unsigned value = 0;
-    const auto [end, ec] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
-    if (ec != std::errc() || end != text.data() + i + 2) return std::nullopt;
-    bytes.push_back(static_cast<uint8_t>(value));
-  }
-  return bytes;
 }
 
 uint8_t Bcd(int value) { return static_cast<uint8_t>((value / 10 % 10) << 4 | value % 10); }
@@ -140,7 +130,7 @@ std::optional<FrameRecipe> ParseFrameRecipe(std::string_view text, std::string* 
   recipe.text = std::string(text);
   if (text.substr(0, 4) == "raw:") {
     auto bytes = ParseHex(text.substr(4));
-    if (!bytes) return fail("raw needs an even number of hexadecimal digits");
+    if (!bytes || bytes->empty()) return fail("raw needs an even number of hexadecimal digits");
     recipe.kind = "raw";
     recipe.raw = std::move(*bytes);
     return recipe;

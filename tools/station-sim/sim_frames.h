@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "common/day_count.h"
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 
 namespace orvelgate::sim {
 

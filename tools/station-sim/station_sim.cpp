@@ -8,6 +8,8 @@
 #include <ctime>
 #include <thread>
 
+#include "common/hex_text.h"
+
 namespace orvelgate::sim {
 namespace {
 
@@ -81,17 +83,6 @@ std::string SimSummary::Line() const {
   return text;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string text;
-  char pair[4];
-  for (uint8_t b : bytes) {
-    std::snprintf(pair, sizeof pair, "%02X", b);
-    if (!text.empty()) text += ' ';
-    text += pair;
-  }
-  return text;
-}
-
 StationSim::StationSim(SimLine& line, SimOptions options, Observer observer)
     : line_(line),
       options_(options),
@@ -107,7 +98,7 @@ FrameOutcome StationSim::Send(const FrameRecipe& recipe) {
   const std::vector<uint8_t> stray = line_.ReadWaiting();
   if (!stray.empty()) {
     ++summary_.unexpected;
-    outcome.problem = "stray bytes before the frame: " + Hex(stray);
+    outcome.problem = "stray bytes before the frame: " + Hex(stray, ' ');
   }
 
   const BuiltFrame frame = BuildFrame(recipe, LocalNow(), rng_);
@@ -128,10 +119,10 @@ FrameOutcome StationSim::Send(const FrameRecipe& recipe) {
     if (outcome.received.size() < AnswerSize(frame.answer)) {
       ++summary_.missingAcks;
       outcome.problem = outcome.received.empty() ? "no acknowledgement"
-                                                 : "incomplete acknowledgement: " + Hex(outcome.received);
+                                                 : "incomplete acknowledgement: " + Hex(outcome.received, ' ');
     } else if (!AnswerIsValid(frame, outcome.received)) {
       ++summary_.badAcks;
-      outcome.problem = "wrong acknowledgement: " + Hex(outcome.received);
+      outcome.problem = "wrong acknowledgement: " + Hex(outcome.received, ' ');
     } else {
       outcome.latencyMs = Ms(readAt - *written);
       summary_.latenciesMs.push_back(outcome.latencyMs);
@@ -144,7 +135,7 @@ FrameOutcome StationSim::Send(const FrameRecipe& recipe) {
     outcome.received = line_.Read(SIZE_MAX, until);
     if (!outcome.received.empty()) {
       ++summary_.unexpected;
-      outcome.problem = "answer to a frame that gets none: " + Hex(outcome.received);
+      outcome.problem = "answer to a frame that gets none: " + Hex(outcome.received, ' ');
     } else {
       ++summary_.unanswered;
     }

@@ -93,7 +93,4 @@ class StationSim {
   std::optional<SteadyTime> nextSlot_;
 };
 
-// Formats bytes as hexadecimal pairs separated by blanks.
-std::string Hex(const std::vector<uint8_t>& bytes);
-
 }  // namespace orvelgate::sim

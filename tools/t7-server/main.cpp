@@ -1,5 +1,5 @@
 // t7-server: a reference message server for the T7 link. It listens (port 7788 unless
-// told otherwise), prints every 555-byte record it receives, one line each, and sends
+// told otherwise), prints every record it receives, one line each, and sends
 // clock, close, arbitrary records or garbage on demand, in chunks of chosen sizes.
 //
 // Output lines: "READY <port>", "CONNECTED <address>", "RECORD <n> <type> <fields>"

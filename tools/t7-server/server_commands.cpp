@@ -8,6 +8,7 @@
 
 #include "common/clock.h"
 #include "common/day_count.h"
+#include "common/hex_text.h"
 #include "t7link/t7_records.h"
 
 namespace orvelgate::t7server {
@@ -26,21 +27,6 @@ std::optional<long> Integer(const std::string& text, long min, long max) {
   if (ec != std::errc() || end != text.data() + text.size() || v < min || v > max)
     return std::nullopt;
   return v;
-}
-
-std::optional<std::vector<uint8_t>> Hex(std::string text) {
-  std::string digits;
-  for (char c : text)
-    if (c != ':' && c != '-' && c != '.') digits += c;
-  if (digits.size() % 2 != 0) return std::nullopt;
-  std::vector<uint8_t> bytes;
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    unsigned v = 0;
-    const auto [end, ec] = std::from_chars(digits.data() + i, digits.data() + i + 2, v, 16);
-    if (ec != std::errc() || end != digits.data() + i + 2) return std::nullopt;
-    bytes.push_back(static_cast<uint8_t>(v));
-  }
-  return bytes;
 }
 
 // "now", "nan", a day count (40429.5) or 2010-09-08T12:34:56[.789].
@@ -74,7 +60,7 @@ Parsed ParseRecord(const std::vector<std::string>& w) {
   for (std::size_t i = 2; i < w.size(); ++i) {
     const auto eq = w[i].find('=');
     const auto offset = Integer(w[i].substr(0, eq), 0, kT7RecordSize - 1);
-    const auto bytes = eq == std::string::npos ? std::nullopt : Hex(w[i].substr(eq + 1));
+    const auto bytes = eq == std::string::npos ? std::nullopt : ParseHex(w[i].substr(eq + 1), ":-.");
     if (!offset || !bytes || *offset + bytes->size() > kT7RecordSize)
       return Error("bad patch: " + w[i]);
     std::copy(bytes->begin(), bytes->end(), r.begin() + *offset);
@@ -99,7 +85,7 @@ Parsed ParseCommand(std::string_view line) {
   if (verb == "raw") {
     std::string hex;
     for (std::size_t i = 1; i < w.size(); ++i) hex += w[i];
-    const auto bytes = Hex(hex);
+    const auto bytes = ParseHex(hex, ":-.");
     if (!bytes || bytes->empty()) return Error("raw needs hex bytes");
     return {SendBytes{"raw", *bytes}, {}};
   }

@@ -44,7 +44,7 @@ Parsed ParseCommand(std::string_view line);
 // Splits "a; b; c" into its parts.
 std::vector<std::string> SplitScript(std::string_view script);
 
-// One line describing a received 555-byte record (without the "RECORD n " prefix).
+// One line describing a received record (without the "RECORD n " prefix).
 std::string DescribeRecord(const std::vector<uint8_t>& record);
 
 std::string FormatTime(double stamp);

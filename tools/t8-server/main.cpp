@@ -25,8 +25,9 @@
 #include <vector>
 
 #include "common/cp1251.h"
-#include "common/le_bytes.h"
 #include "common/day_count.h"
+#include "common/hex_text.h"
+#include "common/le_bytes.h"
 #include "events/event_record.h"
 #include "t8link/t8_frames.h"
 
@@ -107,17 +108,6 @@ struct Connection {
   uint64_t messages = 0;
   uint64_t serverSequence = 0;
 };
-
-std::string Hex(std::span<const uint8_t> bytes) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (uint8_t b : bytes) {
-    text += digits[b >> 4];
-    text += digits[b & 0x0F];
-  }
-  return text;
-}
 
 std::string TypeText(int32_t type) {
   if (const char* name = T8TypeName(type)) return name;

@@ -2,7 +2,7 @@
 // its default setting. These tests hold the CTest resource lock "t7port".
 #include <gtest/gtest.h>
 
-#include "common/clock.h"
+#include "support/fake_clock.h"
 #include "t7link/loopback_support.h"
 #include "t7link/server_process_support.h"
 #include "t7link/t7_link.h"
@@ -13,7 +13,7 @@ namespace {
 using testing::PumpUntil;
 
 TEST(T7LinkOnPort7788, DefaultsMeetAndCloseAndClockAreObeyed) {
-  testing::EnsureQtApp();
+  testing::CoreApp();
   testing::T7ServerProcess server(
       {"--on-connect", "wait 2; clock 2010-09-08T12:34:56.789; close; clock 2011-01-01T00:00:00"});
   ASSERT_EQ(server.WaitReady(), 7788);

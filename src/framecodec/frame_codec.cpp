@@ -1,4 +1,4 @@
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 
 #include <algorithm>
 #include <cstring>

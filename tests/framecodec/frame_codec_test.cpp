@@ -1,4 +1,4 @@
-#include "station/frame_codec.h"
+#include "framecodec/frame_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/day_count.h"
+#include "support/sample_frames.h"
 
 namespace orvelgate {
 namespace {
@@ -38,30 +39,10 @@ const Bytes kCnFrame{0x24, 0x43, 0x4E, 0x4F, 0x52, 0x44, 0x24, 0x37, 0x36, 0x02,
 // CN acknowledgement with K' = 0x5A, R = 0x33.
 const Bytes kCnAck{0x5A, 0x69, 0x76, 0x77, 0x5F, 0x6E, 0x77, 0x7E, 0x0A};
 
-const GbEcho kEcho{0x11, 0x22, 0x33, 0x44};
+using testing::SampleCnFields;
+using testing::SampleGbFields;
 
-GbFields SampleGbFields() {
-  GbFields f;
-  f.echo = kEcho;
-  f.object = 0x0123;
-  f.group = 3;
-  f.code = "BA";
-  f.time = {2010, 9, 8, 12, 34, 56, 0};
-  return f;
-}
-
-CnFields SampleCnFields() {
-  CnFields f;
-  f.minute = 0x34;
-  f.hour = 0x12;
-  f.day = 0x08;
-  f.month = 0x09;
-  f.year = 0x10;
-  f.objectHigh = 0x12;
-  f.objectLow = 0x34;
-  f.code = 0x0001;
-  return f;
-}
+const GbEcho kEcho = SampleGbFields().echo;
 
 TEST(FrameKind, IsTheLengthAlone) {
   const std::vector<std::pair<std::size_t, FrameKind>> table{
