@@ -46,11 +46,11 @@ class SerialPortKeeper {
   // names no port. The controls are shown running when it opened, otherwise stopped.
   void StartUp(const std::string& comPort, const std::string& comBaudRate);
   // The operator's start: the port named `comName` (COM3) is opened and DTR raised.
-  // False when it did not open, whatever the cause.
+  // False when it did not open, whatever the cause. Calls off a pending reopen.
   bool OpenAs(const std::string& comName);
-  // The operator's stop, also of a port whose device went away meanwhile.
+  // The operator's stop, also of a port whose device went away meanwhile. Calls off a
+  // pending reopen.
   void Close();
-  // Either of them calls off the reopen of a port whose device went away.
 
   // The end of the program: the port is closed (a failure is swallowed) and a device
   // that goes away from now on is not waited for.
