@@ -2,17 +2,11 @@
 
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 
 #include "app/access_code.h"
-#include "app/link_indicator.h"
 #include "app/local_time_text.h"
-#include "common/cp1251.h"
 #include "common/error_log.h"
-#include "station/port_names.h"
 #include "station/port_wiring.h"
-#include "station/serial_settings.h"
-#include "t8link/t8_frames.h"
 
 namespace orvelgate {
 namespace {
@@ -30,210 +24,105 @@ DriverCore::DriverCore(MainView& view, CoreEnvironment environment)
       clock_(environment.clock ? *environment.clock : DefaultClock()),
       random_(*OwnRandomUnless(environment.random, ownRandom_)),
       environment_(std::move(environment)),
+      guard_(view_, [this] { return ending_; }),
+      keeper_(view_, environment_.port, environment_.reopenInterval),
       packets_(*this, clock_, random_, environment_.packetLog),
-      port_(environment_.port) {
-  LoadDesignValues(port_);
-  ConnectPacketHandler(port_, packets_);
-  port_.OnDeviceLost = [this] { DeviceLost(); };
-  port_.OnTickError = [](const std::string& what) {
-    std::fprintf(stderr, "orvelgate: a packet's handling failed: %s\n", what.c_str());
-  };
-  spoolTimer_.setInterval(kSpoolTickMs);
-  t7RetryTimer_.setInterval(kT7RetryTickMs);
-  connect(&spoolTimer_, &QTimer::timeout, this, [this] { SpoolTick(); });
-  connect(&t7RetryTimer_, &QTimer::timeout, this, [this] { T7RetryTick(); });
-  reopenTimer_.setInterval(environment_.reopenInterval);
-  connect(&reopenTimer_, &QTimer::timeout, this, [this] { ReopenTick(); });
+      ticks_([this] { SpoolTick(); }, [this] { T7RetryTick(); }) {
+  ConnectPacketHandler(keeper_.Port(), packets_);
 }
 
 DriverCore::~DriverCore() { Shutdown(); }
 
 void DriverCore::Start() {
-  // 1. Fresh state: the station counts as heard from now on, no close is ordered.
+  // The station counts as heard from now on; a new access code at every start, and
+  // no close ordered yet.
   packets_.SetLastFrameTime(clock_.LocalNow());
-  closeWithoutCode_ = false;
+  guard_.Reset(DrawAccessCode(random_));
+  view_.SetAccessCode(guard_.AccessCode());
+  view_.ClearPortList();  // filled later, by a scan
 
-  // 2. A new access code at every start.
-  accessCode_ = DrawAccessCode(random_);
-  view_.SetAccessCode(accessCode_);
-
-  // 3. The port list is filled later, by a scan.
-  view_.ClearPortList();
-
-  // 4. [main], read once.
+  // [main], read once.
   config_ = LoadMainConfig(environment_.configFile);
   packets_.SetSettings({.FirstNumber = config_.FirstNumber,
                         .SendT8 = config_.SendT8,
                         .SendT7 = config_.SendT7});
   supervision_.emplace(static_cast<StationSupervisionHost&>(*this), config_.Attention,
                        config_.SendT7);
-  SetConfiguredPortName(config_.ComPort);
   CreateLinks();
 
-  // 5, 6. The serial port, or the stopped state; the rest of the start-up goes on.
-  StartSerialPort();
-
-  // 7. The T7 link starts connecting when it is used.
+  // The port opens, or stays stopped; the rest of the start-up goes on either way.
+  keeper_.StartUp(config_.ComPort, config_.ComBaudRate);
   if (config_.SendT7) t7_->Start(config_.T7Host, environment_.t7Port);
+  if (t8_) t8_->Start();
 
-  // 8. The T8 worker runs from now on, when it is used.
-  if (worker_) {
-    worker_->Start();
-    DrawT8Indicator();
-  }
-
-  // 9. The start time.
-  startTimeText_ = LocalTimeText(clock_.LocalNow());
-  view_.SetStartTime(startTimeText_);
-
+  view_.SetStartTime(LocalTimeText(clock_.LocalNow()));
   // Both ticks run from the start of the event loop to the end, whatever is configured.
-  spoolTimer_.start();
-  t7RetryTimer_.start();
+  ticks_.Start();
 }
 
-// The spool folder, the T7 link, the T8 worker (made here, started in step 8), and the
+// The spool folder, the T7 link, the T8 link (made here, started by Start), and the
 // routing and re-send between them.
 void DriverCore::CreateLinks() {
   SpoolStore::Options spoolOptions;
   spoolOptions.spoolPrefix = config_.SpoolPrefix;
   spoolOptions.errorLog = environment_.errorLog;
   spool_ = std::make_unique<SpoolStore>(spoolOptions, clock_);
+  CreateT7Link();
+  if (config_.SendT8) CreateT8Link();
+  CreateRouting();
+}
 
+void DriverCore::CreateT7Link() {
   // The T7 client exists whatever SendT7 says; `host` goes straight into it.
   t7_ = std::make_unique<T7Link>(static_cast<T7LinkHost&>(*this), clock_, config_.SendT7);
   t7_->Client().SetHost(config_.T7Host);
   t7_->Client().SetPort(environment_.t7Port);
   t7Outbox_ = std::make_unique<T7LinkOutbox>(*t7_);
+}
 
-  if (config_.SendT8) {
-    T8HostBridge::Targets targets;
-    targets.logLine = [this](const std::string& text) {
-      if (!shutDown_) view_.LogLine(text);
-    };
-    targets.stepT8Indicator = [this] { StepT8Indicator(); };
-    targets.onEventAck = [this](uint64_t sequence) { resender_->OnEventAck(sequence); };
-    targets.keepUnanswered = [this](uint64_t sequence, int32_t type,
-                                    std::span<const uint8_t> payload) {
-      return KeepUnansweredEvent(sequence, type, payload);
-    };
-    targets.onConnectionEstablished = [this] { resender_->OnConnectionEstablished(); };
-    targets.currentPort = [this] {
-      const PortState state = CurrentPortState();
-      return PortStatus{state.name, state.open};
-    };
-    t8Bridge_ = std::make_unique<T8HostBridge>(std::move(targets));
-    // [ServerHost] is read from the folder the program started in, before every
-    // connection attempt, so an edited address takes effect at the next attempt.
-    std::error_code error;
-    auto configPath = std::filesystem::absolute(environment_.configFile, error);
-    if (error) configPath = environment_.configFile;
-    auto serverHost = [configPath = configPath.string()] {
-      const ServerHostConfig c = LoadServerHostConfig(configPath);
-      return ServerHostSettings{c.Address, c.Port, c.PacketSize};
-    };
-    T8WorkerSettings settings;
-    settings.FirstNumber = config_.FirstNumber;
-    worker_ = std::make_unique<T8Worker>(*t8Bridge_, clock_, std::move(serverHost), settings);
-    t8Outbox_ = std::make_unique<T8WorkerOutbox>(*worker_);
-  }
+void DriverCore::CreateT8Link() {
+  T8LinkSettings settings;
+  settings.ConfigFile = environment_.configFile;
+  settings.FirstNumber = config_.FirstNumber;
+  settings.DropUndeliveredT8 = config_.DropUndeliveredT8;
+  settings.JoinBound = environment_.workerJoinBound;
+  auto currentPort = [this] {
+    const PortState state = keeper_.State();
+    return PortStatus{state.Name, state.Open};
+  };
+  t8_ = std::make_unique<T8LinkOwner>(view_, clock_, *spool_, currentPort, settings);
+  keeper_.OnAnnounce = [this](const std::string& name, bool open) {
+    t8_->QueuePortNotice(name, open);
+  };
+}
 
+void DriverCore::CreateRouting() {
   // Without SendT8 nothing goes to the T8 side; without SendT7 nothing to the T7 side.
+  T8Outbox* t8 = t8_ ? &t8_->Outbox() : nullptr;
   T7Outbox* t7 = config_.SendT7 ? t7Outbox_.get() : nullptr;
   RoutingSettings routing;
   routing.DropUndeliveredT8 = config_.DropUndeliveredT8;
   routing.NoticeFileNumber = config_.NoticeFileNumber;
-  router_ = std::make_unique<EventRouter>(t8Outbox_.get(), t7, *spool_, routing);
-  resender_ = std::make_unique<SpoolResender>(t8Outbox_.get(), t7Outbox_.get(), *spool_, clock_);
+  router_ = std::make_unique<EventRouter>(t8, t7, *spool_, routing);
+  resender_ = std::make_unique<SpoolResender>(t8, t7Outbox_.get(), *spool_, clock_);
+  if (t8_) t8_->UseResender(*resender_);
 }
-
-void DriverCore::StartSerialPort() {
-  const StartupPortSettings settings = StartupSettings(config_.ComPort, config_.ComBaudRate);
-  if (settings.open) {
-    ApplyStartupSettings(port_, settings);
-    if (OpenSerialPort()) {
-      view_.SetPortControlsRunning(true);  // as the window was designed
-      return;
-    }
-    // The operator is not asked anything at start-up; a journal shows why.
-    std::fprintf(stderr, "orvelgate: the port %s (%s) could not be opened; it stays stopped\n",
-                 config_.ComPort.c_str(),
-                 port_.DevicePath().empty() ? "no device" : port_.DevicePath().c_str());
-  }
-  view_.SetPortControlsRunning(false);
-}
-
-bool DriverCore::OpenSerialPort() {
-  CancelReopen();
-  return TryOpenPort();
-}
-
-bool DriverCore::TryOpenPort() {
-  bool opened = false;
-  try {
-    opened = port_.OpenPort();
-  } catch (const std::exception&) {
-    opened = false;  // a failure with an error counts as a failed open
-  }
-  SetPortOpen(port_.IsOpen());
-  return opened;
-}
-
-void DriverCore::CloseSerialPort() {
-  CancelReopen();
-  port_.ClosePort();
-  SetPortOpen(port_.IsOpen());
-}
-
-void DriverCore::DeviceLost() {
-  // The port component has closed the port; the controls show it stopped until the
-  // device is back. The links go on meanwhile.
-  SetPortOpen(false);
-  std::fprintf(stderr, "orvelgate: the device of %s went away; the port is stopped\n",
-               CurrentPortState().name.c_str());
-  view_.SetPortControlsRunning(false);
-  if (ending_) return;
-  // The port keeps its name and line settings: the same port is opened again, with
-  // them, once its device answers. A USB adapter comes back under the same path, or
-  // under the one [ports] is changed to; both are resolved afresh at each open.
-  lostPortName_ = port_.PortName();
-  view_.LogLine("Порт " + ComNameOf(lostPortName_) +
-                ": устройство отключено, ожидание его возвращения.");
-  QueuePortNotice(CurrentPortState().name, false);
-  reopenTimer_.start();
-}
-
-void DriverCore::ReopenTick() {
-  // Anything else than the lost port, closed, means the operator has taken it over.
-  if (port_.IsOpen() || port_.PortName() != lostPortName_) {
-    CancelReopen();
-    return;
-  }
-  if (!TryOpenPort()) return;  // still away: the next tick tries again
-  CancelReopen();
-  std::fprintf(stderr, "orvelgate: the device of %s is back; the port runs again\n",
-               CurrentPortState().name.c_str());
-  view_.SetPortControlsRunning(true);
-  view_.LogLine("Порт " + ComNameOf(lostPortName_) + ": устройство подключено, порт снова открыт.");
-  QueuePortNotice(CurrentPortState().name, true);
-}
-
-void DriverCore::CancelReopen() { reopenTimer_.stop(); }
 
 void DriverCore::SpoolTick() {
-  // Steps 1 and 2 (the spool re-sends) handle their own failures; one that still
-  // escapes ends this tick, and the next tick runs as usual.
+  // The spool re-sends handle their own failures; one that still escapes ends this
+  // tick, and the next tick runs as usual.
   try {
     // Events the full disk refused, before anything newer.
     if (router_) router_->RetryHeld();
-    // 1. At most one .dd8 file every 3 s while the T8 link is up.
-    if (config_.SendT8 && worker_ && worker_->LinkUp && resender_) resender_->ResendT8Step();
-    // 2. One .ddk file per tick while the T7 link is connected.
+    // At most one .dd8 file every 3 s while the T8 link is up.
+    if (t8_ && t8_->LinkUp() && resender_) resender_->ResendT8Step();
+    // One .ddk file per tick while the T7 link is connected.
     if (t7_ && t7_->Connected() && resender_) resender_->ResendT7Step();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "orvelgate: spool re-send: %s\n", e.what());
     return;
   }
-  // 3. The station supervision, under its own guard.
+  // The station supervision, under its own guard.
   try {
     if (supervision_) supervision_->Tick(clock_.LocalNow(), packets_.LastFrameTime());
   } catch (...) {
@@ -245,27 +134,10 @@ void DriverCore::T7RetryTick() {
   if (config_.SendT7 && t7_) t7_->ReconnectTick();
 }
 
-bool DriverCore::MayClose() {
-  if (closeWithoutCode_) {
-    ClosePortQuietly();
-    return true;
-  }
-  switch (view_.AskAccessCode(accessCode_)) {
-    case AccessAnswer::Accepted:
-      ClosePortQuietly();
-      return true;
-    case AccessAnswer::Wrong:
-      if (!ending_) view_.ShowNotice(kWrongCodeText);
-      return false;
-    case AccessAnswer::Cancelled:
-      break;
-  }
-  return false;
-}
-
 bool DriverCore::Close() {
   if (ending_) return true;
-  const bool proceed = MayClose();
+  const bool proceed = guard_.MayClose();
+  if (proceed) keeper_.CloseForGood();
   if (ending_) return true;  // a signal or a close record came while the dialog was open
   if (!proceed) return false;
   EndProgram();
@@ -274,7 +146,7 @@ bool DriverCore::Close() {
 
 void DriverCore::EndBySignal(int /*signalNumber*/) {
   if (ending_) return;
-  ClosePortQuietly();
+  keeper_.CloseForGood();
   EndProgram();
 }
 
@@ -289,109 +161,41 @@ void DriverCore::Shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
   ending_ = true;
-  spoolTimer_.stop();
-  t7RetryTimer_.stop();
-  CancelReopen();
-  ClosePortQuietly();
-  StopWorker();
+  ticks_.Stop();
+  keeper_.CloseForGood();
+  StopT8Link();
   // Disconnects without sending anything more; the indicator is not drawn any more.
   if (t7_) t7_->Client().SetConnected(false);
 }
 
-void DriverCore::StopWorker() {
-  if (!worker_) return;
-  // No call of the worker reaches the window from here on; one already waiting for the
-  // UI thread is released while the worker is joined.
-  t8Bridge_->BeginStopping();
-  worker_->RequestStop();
-  const bool joined = t8Bridge_->JoinPumping(
-      [this](std::chrono::milliseconds slice) { return worker_->Join(slice); },
-      environment_.workerJoinBound);
-  if (joined) {
-    KeepUndelivered(worker_->TakeUndelivered());
-    worker_.reset();
-    return;
-  }
-  // A worker that does not end must not hold up the end of the program, nor be
-  // destroyed while it runs: it is left, cut off from everything, to the process's end.
-  std::fprintf(stderr, "orvelgate: the T8 worker did not end in time; left to the process\n");
-  t8Bridge_->Detach();
-  [[maybe_unused]] T8Worker* left = worker_.release();
-  [[maybe_unused]] T8HostBridge* leftBridge = t8Bridge_.release();
-}
-
-// Worker thread: an event that went out on a connection that ended unanswered. The
-// pending spool file's own copy needs nothing: the file stays until its EventAck.
-bool DriverCore::KeepUnansweredEvent(uint64_t sequence, int32_t type,
-                                     std::span<const uint8_t> payload) {
-  if (resender_ && resender_->IsPendingCopy(sequence)) return true;
-  if (config_.DropUndeliveredT8 || !spool_) return false;
-  return spool_->WriteT8File(type, payload).has_value();
-}
-
-// At the end: the events the T8 worker still had (queued, or written and unanswered)
-// and those the full disk refused go to spool files, to be sent after the next start.
-void DriverCore::KeepUndelivered(const std::vector<T8HeldMessage>& messages) {
-  std::size_t lost = 0;
-  for (const T8HeldMessage& message : messages) {
-    if (!KeepUnansweredEvent(message.Sequence, message.Type, message.Payload)) ++lost;
-  }
-  if (router_ && !config_.DropUndeliveredT8) {
-    std::size_t before = 0;
-    do {
-      before = router_->HeldCount();
-    } while (before > 0 && router_->RetryHeld() < before);
-    lost += router_->HeldCount();
-  }
+// The events the T8 worker still had and those the full disk refused go to spool
+// files, to be sent after the next start.
+void DriverCore::StopT8Link() {
+  if (!t8_) return;
+  const std::optional<std::size_t> notKept = t8_->Stop();
+  if (!notKept) return;  // the worker was left running: nothing it had can be taken
+  std::size_t lost = *notKept;
+  if (router_ && !config_.DropUndeliveredT8) lost += SpoolHeldEvents();
   if (lost > 0) {
     std::fprintf(stderr, "orvelgate: %zu undelivered events could not be spooled at the end\n",
                  lost);
   }
 }
 
-void DriverCore::ClosePortQuietly() {
-  CancelReopen();  // the program ends: a lost port stays closed
-  try {
-    if (port_.IsOpen()) CloseSerialPort();
-  } catch (const std::exception&) {
-    // A close that fails is swallowed; the program ends all the same.
-  }
-  SetPortOpen(port_.IsOpen());
-}
-
-DriverCore::PortState DriverCore::CurrentPortState() const {
-  std::lock_guard lock(portStateMutex_);
-  return portState_;
-}
-
-void DriverCore::SetConfiguredPortName(const std::string& name) {
-  bool changed = false;
-  {
-    std::lock_guard lock(portStateMutex_);
-    changed = portState_.name != name;
-    portState_.name = name;
-  }
-  if (changed) CancelReopen();  // the operator chose another port
-}
-
-void DriverCore::SetPortOpen(bool open) {
-  std::lock_guard lock(portStateMutex_);
-  portState_.open = open;
-}
-
-void DriverCore::QueuePortNotice(const std::string& name, bool open) {
-  if (!worker_) return;  // no T8 link, or the program is ending: the worker is gone
-  const std::vector<uint8_t> payload = PortNoticePayload(Utf8ToCp1251(name), open);
-  if (!worker_->QueueMessage(T8Type::PortNotice, payload)) {
-    std::fprintf(stderr, "orvelgate: the T8 send ring is full; a PortNotice was lost\n");
-  }
+// Returns how many held events are still held once the disk refuses again.
+std::size_t DriverCore::SpoolHeldEvents() {
+  std::size_t before = 0;
+  do {
+    before = router_->HeldCount();
+  } while (before > 0 && router_->RetryHeld() < before);
+  return router_->HeldCount();
 }
 
 // --- hosts ------------------------------------------------------------------------
 
 void DriverCore::SendBytes(std::span<const uint8_t> bytes) {
   // Bounded wait; a short write is not detected (the station sends the frame again).
-  port_.SendBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  keeper_.Port().SendBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 void DriverCore::RouteEvent(const EventRecord& current) {
@@ -414,7 +218,8 @@ void DriverCore::ReportPacketProblem(PacketProblem problem) {
 }
 
 void DriverCore::DrawStationIndicator() {
-  view_.DrawStationIndicator(StationOnline(), packets_.ActivityCounter());
+  const bool online = supervision_ && supervision_->Online();
+  view_.DrawStationIndicator(online, packets_.ActivityCounter());
 }
 
 void DriverCore::SendStationNotice(char stateLetter) {
@@ -425,22 +230,13 @@ void DriverCore::DrawT7Indicator(bool connected, int counter) {
   if (!shutDown_) view_.DrawT7Indicator(connected, counter);
 }
 
-void DriverCore::StepT8Indicator() {
-  t8Counter_ = NextT8Counter(t8Counter_);
-  DrawT8Indicator();
-}
-
-void DriverCore::DrawT8Indicator() {
-  if (worker_ && !shutDown_) view_.DrawT8Indicator(worker_->LinkUp, t8Counter_);
-}
-
 void DriverCore::RequestCloseWithoutCode() {
-  closeWithoutCode_ = true;
+  guard_.AllowWithoutCode();
   // Once control is back in the event loop, so the rest of the chunk is still handled.
   QTimer::singleShot(0, this, [this] { Close(); });
 }
 
-std::string DriverCore::SerialDeviceName() const { return port_.PortName(); }
+std::string DriverCore::SerialDeviceName() const { return keeper_.PortName(); }
 
 void DriverCore::ShowHandlerError(const std::string& text) { view_.ShowError(text); }
 

@@ -10,7 +10,6 @@
 #include "app/driver_core.h"
 #include "app/main_window.h"
 #include "app/notice_box.h"
-#include "t7link/t7_records.h"
 
 namespace orvelgate {
 namespace {
@@ -23,34 +22,7 @@ class DriverWindow::PortHost final : public PortControlHost {
  public:
   PortHost(DriverWindow& window, DriverCore& core) : window_(window), core_(core) {}
 
-  std::string ConfiguredPortName() const override { return core_.CurrentPortState().name; }
-  void SetConfiguredPortName(const std::string& name) override {
-    core_.SetConfiguredPortName(name);
-  }
-  bool OpenSerialPort() override { return core_.OpenSerialPort(); }
-  void CloseSerialPort() override { core_.CloseSerialPort(); }
-
-  void QueuePortNotice(const std::string& name, bool open) override {
-    core_.QueuePortNotice(name, open);
-  }
-  bool T7Connected() const override {
-    const T7Link* t7 = core_.T7();
-    return t7 && t7->Connected();
-  }
-  void SendT7Record(std::span<const uint8_t> record) override {
-    T7Link* t7 = core_.T7();
-    if (!t7 || record.size() != kT7RecordSize) return;
-    t7->SendRecord(std::span<const uint8_t, kT7RecordSize>(record.data(), kT7RecordSize));
-  }
-
-  PortAccess AskAccessCode() override {
-    switch (window_.AskAccessCode(core_.AccessCode())) {
-      case AccessAnswer::Accepted: return PortAccess::Accepted;
-      case AccessAnswer::Wrong: return PortAccess::Wrong;
-      case AccessAnswer::Cancelled: break;
-    }
-    return PortAccess::Cancelled;
-  }
+  AccessAnswer AskAccessCode() override { return window_.AskAccessCode(core_.AccessCode()); }
   void ShowNotice(const std::string& text) override { window_.ShowNotice(text); }
 
   void SetPortList(const std::vector<std::string>& names, int selected) override {
@@ -82,12 +54,11 @@ DriverWindow::~DriverWindow() {
 void DriverWindow::Attach(DriverCore& core, std::string configFile, std::string errorLog) {
   core_ = &core;
   PortControlSettings settings;
-  settings.SendT8 = core.Config().SendT8;
-  settings.SendT7 = core.Config().SendT7;
   settings.configFile = std::move(configFile);
   settings.errorLog = std::move(errorLog);
   portHost_ = std::make_unique<PortHost>(*this, core);
-  ports_ = std::make_unique<PortControl>(core.Port(), *portHost_, settings);
+  if (core.Config().SendT7 && core.T7()) t7Outbox_ = std::make_unique<T7LinkOutbox>(*core.T7());
+  ports_ = std::make_unique<PortControl>(core.PortKeeper(), t7Outbox_.get(), *portHost_, settings);
   // The list is empty after the start-up; the state is the one it showed.
   ports_->SetRunning(form_->PortControlsRunning());
 

@@ -2,8 +2,8 @@
 // The main window wired to the driver core. MainWindow shows what the core tells it (this
 // object is the core's MainView), the access-code dialog and the message box answer
 // the core's questions, and the operator's actions go to the core (closing) and to the
-// port controls (scan, selection, start and stop), which open and close the core's
-// serial port and report on its links.
+// port controls (scan, selection, start and stop), which reach the serial port through
+// the core's port keeper.
 //
 // The order is that of the program's start: the window first, then the core (which
 // draws into it), then Attach once the core's start-up has read the configuration,
@@ -14,7 +14,8 @@
 #include <string>
 
 #include "app/main_view.h"
-#include "station/port_control.h"
+#include "app/link_outbox_adapters.h"
+#include "app/port_control.h"
 
 namespace orvelgate {
 
@@ -63,7 +64,7 @@ class DriverWindow final : public MainView {
   void ShowError(const std::string& text) override;
 
  private:
-  class PortHost;  // the port controls' way to the core, the links and the window
+  class PortHost;  // the port controls' way to the window and the access code
 
   bool Ending() const;
 
@@ -73,6 +74,7 @@ class DriverWindow final : public MainView {
   std::unique_ptr<NoticeBox> box_;
   DriverCore* core_ = nullptr;
   std::unique_ptr<PortHost> portHost_;
+  std::unique_ptr<T7LinkOutbox> t7Outbox_;  // for the port record; only with SendT7
   std::unique_ptr<PortControl> ports_;
 };
 

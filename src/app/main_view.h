@@ -20,14 +20,14 @@ class MainView {
 
   // The three link pictures: state (green up, red down) and counter 0..16.
   virtual void DrawStationIndicator(bool online, int counter) = 0;
-  virtual void DrawT7Indicator(bool connected, int counter) = 0;  
-  virtual void DrawT8Indicator(bool linkUp, int counter) = 0;     
+  virtual void DrawT7Indicator(bool connected, int counter) = 0;
+  virtual void DrawT8Indicator(bool linkUp, int counter) = 0;
 
   // One line of the T8 log (the log memo); the view puts the local date and time in front.
   virtual void LogLine(const std::string& text) = 0;
 
   virtual void SetAccessCode(const std::string& code) = 0;
-  virtual void SetStartTime(const std::string& text) = 0; 
+  virtual void SetStartTime(const std::string& text) = 0;
 
   // Port controls: the list emptied with nothing selected; running ("Остановить", list
   // and scan disabled) or stopped ("Запустить", list and scan enabled).

@@ -10,7 +10,9 @@
 #include "common/hex_text.h"
 #include "qt_core_app.h"
 #include "recording_view.h"
+#include "events/event_record.h"
 #include "framecodec/frame_codec.h"
+#include "station_line.h"
 #include "support/child_process.h"
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
@@ -25,6 +27,7 @@ using testing::ChildProcess;
 using testing::PumpUntil;
 using testing::RecordingView;
 using testing::ScopedCwd;
+using testing::StationLine;
 using testing::TempDir;
 using testing::WriteFileText;
 
@@ -45,8 +48,10 @@ class CoreLinksTest : public ::testing::Test {
     return server;
   }
   void MakeCore(const std::string& main) {
-    WriteFileText(dir_ / "orvelgate.ini", "[main]\n" + main + "\n[ServerHost]\nPort=" +
-                                              std::to_string(t8ServerPort_) + "\n");
+    WriteFileText(dir_ / "orvelgate.ini", "[main]\nComPort=COM3\n" + main +
+                                              "\n[ServerHost]\nPort=" +
+                                              std::to_string(t8ServerPort_) + "\n" +
+                                              line_.PortsSection());
     CoreEnvironment environment;
     environment.clock = &clock_;
     environment.t7Port = t7ServerPort_;
@@ -66,12 +71,14 @@ class CoreLinksTest : public ::testing::Test {
         timeoutMs);
     return line;
   }
-  void Packet(std::span<const uint8_t> bytes) {
-    core_->Packets().HandlePacket(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  void Packet(std::span<const uint8_t> bytes) { ASSERT_TRUE(line_.Send(bytes)); }
+  void Packet(const std::string& bytes) { ASSERT_TRUE(line_.Send(bytes)); }
+  // What the T8 indicator shows now: the last drawing.
+  std::string T8Shown() const {
+    const auto draws = view_.CallsStartingWith("DrawT8Indicator ");
+    return draws.empty() ? std::string() : draws.back();
   }
-  void Packet(const std::string& bytes) {
-    Packet(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-  }
+  bool T8ShownUp() const { return T8Shown().rfind("DrawT8Indicator 1 ", 0) == 0; }
   GbFrame Gb(uint16_t object) {
     GbFields fields;
     fields.object = object;
@@ -90,6 +97,7 @@ class CoreLinksTest : public ::testing::Test {
   ScopedCwd cwd_;
   FakeClock clock_{45000.25};
   RecordingView view_;
+  StationLine line_{dir_.path()};
   uint16_t t8ServerPort_ = testing::UnusedPort();
   uint16_t t7ServerPort_ = testing::UnusedPort();
   std::unique_ptr<DriverCore> core_;
@@ -98,7 +106,7 @@ class CoreLinksTest : public ::testing::Test {
 TEST_F(CoreLinksTest, EventsOfEveryKindReachTheT8ServerAsTheirRecords) {
   auto t8 = StartServer("tools/t8-server/t8-server", t8ServerPort_);
   MakeCore("SendT8=1\nSendT7=0");
-  ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
+  ASSERT_TRUE(PumpUntil([&] { return T8ShownUp(); }));
   // LinkUp comes first, the worker's line right after it.
   ASSERT_TRUE(PumpUntil([&] { return view_.CallsStartingWith("LogLine").size() == 2; }));
   EXPECT_EQ(view_.CallsStartingWith("LogLine"),
@@ -106,10 +114,16 @@ TEST_F(CoreLinksTest, EventsOfEveryKindReachTheT8ServerAsTheirRecords) {
   // The greetings tell the server the configured port and that it is not open.
   ASSERT_TRUE(Line(*t8, "FRAME 1 PortNotice"));
 
+  // The GB event carries the frame's time, the ASCII event the time it came.
   Packet(Gb(42));
-  const std::string gbRecord = Hex(core_->Packets().CurrentEvent().Serialize());
+  const EventRecord gbEvent{.Account = 40042, .Group = 2, .Code = "BA",
+                            .EventTime = *EncodeDateTime({.year = 2024, .month = 5, .day = 6,
+                                                          .hour = 7, .minute = 8, .second = 9})};
+  const std::string gbRecord = Hex(gbEvent.Serialize());
   Packet(kAsciiFrame);
-  const std::string asciiRecord = Hex(core_->Packets().CurrentEvent().Serialize());
+  const EventRecord asciiEvent{.Account = 40123, .Group = 1, .Code = "01",
+                               .EventTime = clock_.LocalNow()};
+  const std::string asciiRecord = Hex(asciiEvent.Serialize());
   const auto first = Line(*t8, "EVENT 1 ");
   ASSERT_TRUE(first);
   EXPECT_NE(first->find("record=" + gbRecord + " account=40042 group=2 code=BA"),
@@ -119,7 +133,7 @@ TEST_F(CoreLinksTest, EventsOfEveryKindReachTheT8ServerAsTheirRecords) {
   EXPECT_NE(t8->LinesStartingWith("EVENT")[1].find("record=" + asciiRecord + " account=40123"),
             std::string::npos);
   EXPECT_EQ(Files(".dd8"), 0u);
-  EXPECT_GT(core_->T8ActivityCounter(), 0);
+  EXPECT_NE(T8Shown(), "DrawT8Indicator 1 0") << "the worker steps the counter";
 }
 
 TEST_F(CoreLinksTest, T8OutageGoesToSpoolFilesDeliveredOnceTheServerIsBack) {
@@ -133,7 +147,7 @@ TEST_F(CoreLinksTest, T8OutageGoesToSpoolFilesDeliveredOnceTheServerIsBack) {
 
   auto t8 = StartServer("tools/t8-server/t8-server", t8ServerPort_);
   clock_.Advance(5001);  // the next connection attempt is due
-  ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
+  ASSERT_TRUE(PumpUntil([&] { return T8ShownUp(); }));
   // One file per 3 s at most, the next one at once after each acknowledgement.
   ASSERT_TRUE(PumpUntil([&] { return Files(".dd8") == 0; }, 20000));
   ASSERT_TRUE(PumpUntil([&] { return t8->LinesStartingWith("EVENT").size() == 5; }));
@@ -150,7 +164,7 @@ TEST_F(CoreLinksTest, T8OutageGoesToSpoolFilesDeliveredOnceTheServerIsBack) {
 TEST_F(CoreLinksTest, EventsTheServerNeverAnsweredAreSpooledAtTheEnd) {
   auto t8 = StartServer("tools/t8-server/t8-server", t8ServerPort_);
   MakeCore("SendT8=1\nSendT7=0");
-  ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));
+  ASSERT_TRUE(PumpUntil([&] { return T8ShownUp(); }));
   ASSERT_TRUE(Line(*t8, "REPLY 1 LoginAccepted"));
   t8->Write("silent on\n");
   ASSERT_TRUE(Line(*t8, "OK silent"));
@@ -172,7 +186,6 @@ TEST_F(CoreLinksTest, NotSendToDiskT8DropsWhatTheLinkCannotTake) {
 TEST_F(CoreLinksTest, WithoutSendT8ThereIsNoWorkerAndNoT8Spool) {
   WriteFileText(dir_ / "4C0FFEE.dd8", std::string("\x22\x00\x00\x03", 4) + std::string(18, 'x'));
   MakeCore("SendT8=0\nSendT7=0");
-  EXPECT_EQ(core_->Worker(), nullptr);
   Packet(Gb(7));
   for (int i = 0; i < 5; ++i) core_->SpoolTick();
   EXPECT_EQ(Files(".dd8"), 1u) << "no event spooled, none re-sent";
@@ -207,18 +220,16 @@ TEST_F(CoreLinksTest, ShutdownReleasesAWorkerWaitingForTheUiThread) {
   const auto start = std::chrono::steady_clock::now();
   core_->Shutdown();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-  EXPECT_EQ(core_->Worker(), nullptr) << "joined";
   EXPECT_TRUE(view_.CallsStartingWith("LogLine").empty()) << "nothing reaches the window";
 }
 
 TEST_F(CoreLinksTest, ShutdownStopsAWorkerInTheMiddleOfAConnection) {
   auto t8 = StartServer("tools/t8-server/t8-server", t8ServerPort_, {"--silent"});
   MakeCore("SendT8=1\nSendT7=0");
-  ASSERT_TRUE(PumpUntil([&] { return core_->T8LinkUp(); }));  // now waiting for a reply
+  ASSERT_TRUE(PumpUntil([&] { return T8ShownUp(); }));  // now waiting for a reply
   const auto start = std::chrono::steady_clock::now();
   core_->Shutdown();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-  EXPECT_EQ(core_->Worker(), nullptr);
   EXPECT_TRUE(Line(*t8, "CLOSE 1"));
 }
 

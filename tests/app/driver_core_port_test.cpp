@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -88,7 +87,7 @@ class CorePortTest : public ::testing::Test {
   // The COM3 device goes away, and the core has noticed.
   void PullDevice() {
     pty_.CloseMaster();
-    ASSERT_TRUE(PumpUntil([&] { return !core_->Port().IsOpen(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !core_->PortKeeper().Port().IsOpen(); }));
   }
 
   static constexpr std::chrono::milliseconds kReopenInterval{50};
@@ -104,24 +103,17 @@ class CorePortTest : public ::testing::Test {
   std::vector<std::string> opens_;  // every device path the port tried to open
 };
 
-// The line settings a terminal holds, as the code that opened it left them.
-termios LineOf(const Pty& pty) {
-  termios t{};
-  EXPECT_EQ(tcgetattr(pty.SlaveFd(), &t), 0);
-  return t;
-}
-
 const std::string kLostLine = "LogLine Порт COM3: устройство отключено, ожидание его возвращения.";
 const std::string kBackLine = "LogLine Порт COM3: устройство подключено, порт снова открыт.";
 
 TEST_F(CorePortTest, ConfiguredPortOpensAndAcknowledgesFrames) {
   Start("ComPort=COM3\nComBaudRate=9600");
-  ASSERT_TRUE(core_->Port().IsOpen());
-  EXPECT_EQ(core_->Port().PortName(), "\\\\.\\COM3");
-  EXPECT_EQ(core_->Port().BaudRate(), 9600u);
-  EXPECT_EQ(core_->Port().PacketTimeout(), 28);
-  EXPECT_EQ(core_->CurrentPortState().name, "COM3");
-  EXPECT_TRUE(core_->CurrentPortState().open);
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
+  EXPECT_EQ(core_->PortKeeper().Port().PortName(), "\\\\.\\COM3");
+  EXPECT_EQ(core_->PortKeeper().Port().BaudRate(), 9600u);
+  EXPECT_EQ(core_->PortKeeper().Port().PacketTimeout(), 28);
+  EXPECT_EQ(core_->PortKeeper().State().Name, "COM3");
+  EXPECT_TRUE(core_->PortKeeper().State().Open);
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
             std::vector<std::string>{"SetPortControlsRunning 1"});
 
@@ -136,27 +128,26 @@ TEST_F(CorePortTest, ConfiguredPortOpensAndAcknowledgesFrames) {
   const auto ack = ReadAck(kGbAckSize);
   ASSERT_EQ(ack.size(), kGbAckSize);
   EXPECT_TRUE(VerifyGbAck(ack, fields.echo).has_value());
-  EXPECT_EQ(core_->Packets().CurrentEvent().Account, 40042);
 }
 
 TEST_F(CorePortTest, AcceptedCloseClosesThePort) {
   Start("ComPort=COM3");
-  ASSERT_TRUE(core_->Port().IsOpen());
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
   view_.answers = {AccessAnswer::Wrong};
   EXPECT_FALSE(core_->Close());
-  EXPECT_TRUE(core_->Port().IsOpen()) << "a wrong code changes nothing";
+  EXPECT_TRUE(core_->PortKeeper().Port().IsOpen()) << "a wrong code changes nothing";
   view_.answers = {AccessAnswer::Accepted};
   EXPECT_TRUE(core_->Close());
-  EXPECT_FALSE(core_->Port().IsOpen());
-  EXPECT_FALSE(core_->CurrentPortState().open);
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().State().Open);
   EXPECT_EQ(ended_, 1);
 }
 
 TEST_F(CorePortTest, SignalClosesThePort) {
   Start("ComPort=COM3");
-  ASSERT_TRUE(core_->Port().IsOpen());
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
   core_->EndBySignal(15);
-  EXPECT_FALSE(core_->Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
   EXPECT_EQ(ended_, 1);
 }
 
@@ -171,8 +162,8 @@ TEST_F(CorePortTest, PortThatCannotBeOpenedComesUpStopped) {
     SCOPED_TRACE(main);
     view_.calls.clear();
     Start(std::string(main) + "\nSendT7=1\nhost=127.0.0.1");
-    EXPECT_FALSE(core_->Port().IsOpen());
-    EXPECT_FALSE(core_->CurrentPortState().open);
+    EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
+    EXPECT_FALSE(core_->PortKeeper().State().Open);
     EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
               std::vector<std::string>{"SetPortControlsRunning 0"});
     EXPECT_TRUE(core_->T7()->Client().Active()) << "the T7 link still starts";
@@ -186,7 +177,7 @@ TEST_F(CorePortTest, PortHeldByAnotherProgramComesUpStopped) {
   ASSERT_GE(held, 0);
   ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
   Start("ComPort=COM3");
-  EXPECT_FALSE(core_->Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
             std::vector<std::string>{"SetPortControlsRunning 0"});
   EXPECT_TRUE(view_.CallsStartingWith("ShowNotice").empty()) << "nothing is shown at start-up";
@@ -195,82 +186,38 @@ TEST_F(CorePortTest, PortHeldByAnotherProgramComesUpStopped) {
 
 TEST_F(CorePortTest, DeviceThatGoesAwayStopsThePort) {
   Start("ComPort=COM3");
-  ASSERT_TRUE(core_->Port().IsOpen());
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
   pty_.CloseMaster();
-  ASSERT_TRUE(PumpUntil([&] { return !core_->Port().IsOpen(); }));
-  EXPECT_FALSE(core_->CurrentPortState().open);
+  ASSERT_TRUE(PumpUntil([&] { return !core_->PortKeeper().Port().IsOpen(); }));
+  EXPECT_FALSE(core_->PortKeeper().State().Open);
   EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning").back(), "SetPortControlsRunning 0");
 }
 
-TEST_F(CorePortTest, DeviceThatComesBackIsReopenedWithTheSameSettings) {
+// The keeper reopens the port (serial_port_keeper_test.cpp); here the core's part: the
+// window and the T8 link hear of it, and frames are acknowledged again.
+TEST_F(CorePortTest, DeviceThatComesBackIsReopenedAndAcknowledgesFramesAgain) {
   Start("ComPort=COM3\nComBaudRate=19200");
-  SerialPort& port = core_->Port();
-  ASSERT_TRUE(port.IsOpen());
-  // Settings beyond the configured speed, as the port was running with them (those a
-  // pseudo-terminal keeps: it makes every line 8-bit without parity).
-  port.SetStopBits(LineStopBits::kTwo);
-  port.SetXonXoff(true);
-  const std::string lostPath = port.DevicePath();
   view_.calls.clear();
-
   PullDevice();
-  EXPECT_FALSE(core_->CurrentPortState().open);
-  EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
-            std::vector<std::string>{"SetPortControlsRunning 0"});
-  EXPECT_EQ(view_.CallsStartingWith("LogLine"), std::vector<std::string>{kLostLine});
-  EXPECT_TRUE(core_->ReopenTimer().isActive());
-
-  // While it is away the same port is tried, and stays stopped.
-  opens_.clear();
-  ASSERT_TRUE(PumpUntil([&] { return opens_.size() >= 2; }));
-  EXPECT_EQ(opens_, std::vector<std::string>(opens_.size(), lostPath));
-  EXPECT_FALSE(port.IsOpen());
-  core_->SetConfiguredPortName("COM3");  // the same name again: still waited for
-  EXPECT_TRUE(core_->ReopenTimer().isActive());
+  EXPECT_EQ(view_.calls, (std::vector<std::string>{"SetPortControlsRunning 0", kLostLine}));
+  EXPECT_TRUE(core_->PortKeeper().AwaitingDevice());
 
   // It comes back under a new path, which [ports] now names.
   Pty back;
   MapCom3To(back);
-  ASSERT_TRUE(PumpUntil([&] { return port.IsOpen(); }));
-  EXPECT_EQ(port.DevicePath(), back.SlavePath());
-  EXPECT_EQ(port.PortName(), "\\\\.\\COM3");
-  EXPECT_FALSE(core_->ReopenTimer().isActive());
-  EXPECT_EQ(core_->CurrentPortState().name, "COM3");
-  EXPECT_TRUE(core_->CurrentPortState().open);
-  EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
-            (std::vector<std::string>{"SetPortControlsRunning 0", "SetPortControlsRunning 1"}));
-  EXPECT_EQ(view_.CallsStartingWith("LogLine"), (std::vector<std::string>{kLostLine, kBackLine}));
-
-  const termios line = LineOf(back);
-  EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B19200));
-  EXPECT_NE(line.c_cflag & CSTOPB, 0u);
-  EXPECT_NE(line.c_iflag & IXON, 0u);
-  EXPECT_EQ(port.PacketTimeout(), 24);  // the start-up's value for 19200 bit/s
-
-  port.SetXonXoff(false);  // a frame may hold the XON and XOFF bytes
+  ASSERT_TRUE(PumpUntil([&] { return core_->PortKeeper().IsOpen(); }));
+  EXPECT_EQ(core_->PortKeeper().Port().DevicePath(), back.SlavePath());
+  EXPECT_EQ(view_.calls, (std::vector<std::string>{"SetPortControlsRunning 0", kLostLine,
+                                                   "SetPortControlsRunning 1", kBackLine}));
   ExpectAcknowledged(back, 7);
 }
 
-// No busy loop: the tries come one an interval, on the timer, however long the device
-// stays away.
-TEST_F(CorePortTest, DeviceAwayIsTriedOnceAnInterval) {
-  Start("ComPort=COM3");
-  opens_.clear();
-  const auto before = std::chrono::steady_clock::now();
-  PullDevice();
-  ASSERT_TRUE(PumpUntil([&] { return opens_.size() >= 5; }));
-  const auto took = std::chrono::steady_clock::now() - before;
-  EXPECT_EQ(opens_.size(), 5u) << "one try a tick";
-  // A timer may fire a little early; a loop would make the five tries at once.
-  EXPECT_GE(took, 5 * kReopenInterval * 9 / 10);
-}
-
 TEST_F(CorePortTest, ReopenIsTriedEverySecondByDefault) {
-  EXPECT_EQ(DriverCore(view_).ReopenTimer().interval(), 1000);
+  EXPECT_EQ(CoreEnvironment{}.reopenInterval, 1000ms);
 }
 
-// What the operator does to the port, or the end of the program, calls the reopen off:
-// the device that comes back afterwards stays closed.
+// The end of the program calls the reopen off: the device that comes back afterwards
+// stays closed. (What the operator does to the port: serial_port_keeper_test.cpp.)
 struct CallOff {
   const char* what;
   std::function<void(DriverCore&, RecordingView&)> action;
@@ -281,33 +228,23 @@ class CorePortCallOffTest : public CorePortTest, public ::testing::WithParamInte
 TEST_P(CorePortCallOffTest, NoReopenAfterwards) {
   Start("ComPort=COM3");
   PullDevice();
-  ASSERT_TRUE(core_->ReopenTimer().isActive());
+  ASSERT_TRUE(core_->PortKeeper().AwaitingDevice());
   GetParam().action(*core_, view_);
   const std::size_t opensBefore = opens_.size();
 
   Pty back;
   MapCom3To(back);
   PumpUntil([] { return false; }, static_cast<int>(kReopenInterval.count()) * 6);
-  EXPECT_FALSE(core_->ReopenTimer().isActive());
-  EXPECT_FALSE(core_->Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().AwaitingDevice());
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
   EXPECT_EQ(opens_.size(), opensBefore);
-  EXPECT_FALSE(core_->CurrentPortState().open);
+  EXPECT_FALSE(core_->PortKeeper().State().Open);
   EXPECT_EQ(view_.CallsStartingWith("LogLine"), std::vector<std::string>{kLostLine});
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    OperatorOrEnd, CorePortCallOffTest,
+    End, CorePortCallOffTest,
     ::testing::Values(
-        CallOff{"Stop", [](DriverCore& core, RecordingView&) { core.CloseSerialPort(); }},
-        // A start of the lost port that fails while it is away.
-        CallOff{"FailedStart", [](DriverCore& core, RecordingView&) { core.OpenSerialPort(); }},
-        CallOff{"AnotherPort",
-                [](DriverCore& core, RecordingView&) { core.SetConfiguredPortName("COM9"); }},
-        // The port renamed behind the core's back: not the lost port any more.
-        CallOff{"Renamed",
-                [](DriverCore& core, RecordingView&) {
-                  core.Port().SetPortName(PortNameFor("COM9"));
-                }},
         CallOff{"CloseAccepted",
                 [](DriverCore& core, RecordingView& view) {
                   view.answers = {AccessAnswer::Accepted};
@@ -323,10 +260,10 @@ TEST_F(CorePortTest, RefusedCloseKeepsWaitingForTheDevice) {
   PullDevice();
   view_.answers = {AccessAnswer::Wrong};
   EXPECT_FALSE(core_->Close());
-  EXPECT_TRUE(core_->ReopenTimer().isActive());
+  EXPECT_TRUE(core_->PortKeeper().AwaitingDevice());
   Pty back;
   MapCom3To(back);
-  EXPECT_TRUE(PumpUntil([&] { return core_->Port().IsOpen(); }));
+  EXPECT_TRUE(PumpUntil([&] { return core_->PortKeeper().Port().IsOpen(); }));
 }
 
 }  // namespace

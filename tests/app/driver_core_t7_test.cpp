@@ -6,6 +6,7 @@
 #include "app/driver_core.h"
 #include "qt_core_app.h"
 #include "recording_view.h"
+#include "station_line.h"
 #include "support/child_process.h"
 #include "support/fake_clock.h"
 #include "support/scripted_random.h"
@@ -55,16 +56,13 @@ class CoreT7Test : public ::testing::Test {
     });
     return line;
   }
-  void Packet(const std::string& bytes) {
-    core_->Packets().HandlePacket(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                  static_cast<uint32_t>(bytes.size()));
-  }
 
   TempDir dir_;
   ScopedCwd cwd_;
   FakeClock clock_{45000.25};
   ScriptedRandom random_{{12345}};
   RecordingView view_;
+  testing::StationLine line_{dir_.path()};
   std::unique_ptr<ChildProcess> server_;
   std::unique_ptr<DriverCore> core_;
   int ended_ = 0;
@@ -72,7 +70,7 @@ class CoreT7Test : public ::testing::Test {
 
 TEST_F(CoreT7Test, GreetsThenReportsStationAndAsciiEvents) {
   const uint16_t port = StartServer();
-  MakeCore("[main]\nSendT7=1\nSendT8=0\nhost=127.0.0.1\n", port);
+  MakeCore("[main]\nSendT7=1\nSendT8=0\nhost=127.0.0.1\n" + line_.PortsSection(), port);
   core_->Start();
   ASSERT_TRUE(ServerLine("RECORD 2 "));
   // No port configured (COM255): the port component keeps the name it was made with,
@@ -85,7 +83,8 @@ TEST_F(CoreT7Test, GreetsThenReportsStationAndAsciiEvents) {
 
   core_->SpoolTick();  // the station is heard from the start
   EXPECT_EQ(*ServerLine("RECORD 3 "), "RECORD 3 station-heard value=1");
-  Packet(kAsciiFrame);
+  ASSERT_TRUE(core_->PortKeeper().OpenAs("COM3"));  // as the operator's start would
+  ASSERT_TRUE(line_.Send(kAsciiFrame));
   const auto report = ServerLine("RECORD 4 ");
   ASSERT_TRUE(report);
   EXPECT_EQ(report->rfind("RECORD 4 event-report account=40123 code=01 group=1 time=", 0), 0u)
@@ -99,7 +98,6 @@ TEST_F(CoreT7Test, CloseRecordEndsTheProgramWithoutTheDialog) {
   ASSERT_TRUE(PumpUntil([&] { return core_->T7()->Connected(); }));
   ASSERT_TRUE(server_->Write("close\n"));
   ASSERT_TRUE(PumpUntil([&] { return ended_ == 1; }));
-  EXPECT_TRUE(core_->CloseWithoutCode());
   EXPECT_TRUE(view_.CallsStartingWith("AskAccessCode").empty());
 }
 

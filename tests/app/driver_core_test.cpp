@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "common/cp1251.h"
+#include "events/event_record.h"
 #include "qt_core_app.h"
 #include "recording_view.h"
 #include "support/fake_clock.h"
 #include "support/scripted_random.h"
+#include "framecodec/frame_codec.h"
+#include "station_line.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {
@@ -19,6 +24,7 @@ namespace {
 using testing::ReadFileText;
 using testing::RecordingView;
 using testing::ScopedCwd;
+using testing::StationLine;
 using testing::TempDir;
 using testing::WriteFileText;
 
@@ -43,17 +49,33 @@ class CoreTest : public ::testing::Test {
     return *core_;
   }
   void WriteIni(const std::string& text) { WriteFileText(dir_ / "orvelgate.ini", text); }
-  void Packet(const std::string& bytes) {
-    Core().Packets().HandlePacket(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                  static_cast<uint32_t>(bytes.size()));
+  // [main] as given, with the station's line as COM3.
+  void WriteIniWithLine(const std::string& main) {
+    WriteIni("[main]\nComPort=COM3\n" + main + "\n" + line_.PortsSection() +
+             "[ServerHost]\nPort=" + std::to_string(testing::UnusedPort()) + "\n");
   }
   std::string ErrorLog() { return Cp1251ToUtf8(ReadFileText(dir_ / "error.txt")); }
+  // What the station indicator shows now: the last drawing's state.
+  bool ShownOnline() const {
+    const auto draws = view_.CallsStartingWith("DrawStationIndicator ");
+    return !draws.empty() && draws.back().rfind("DrawStationIndicator 1", 0) == 0;
+  }
+  // Spool files of one kind; station notices (stem_n_abs.ddk) are not counted.
+  std::size_t Files(const std::string& extension) {
+    std::size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+      const bool notice = e.path().stem().string().find('_') != std::string::npos;
+      n += e.path().extension() == extension && !notice;
+    }
+    return n;
+  }
 
   TempDir dir_;
   ScopedCwd cwd_;
   FakeClock clock_{45000.25};
   ScriptedRandom random_{{12345}};
   RecordingView view_;
+  StationLine line_{dir_.path()};
   std::unique_ptr<DriverCore> core_;
 };
 
@@ -63,63 +85,95 @@ TEST_F(CoreTest, FormCreateWithoutConfigurationFile) {
   EXPECT_EQ(Core().AccessCode(), "22345");
   EXPECT_EQ(view_.accessCode, "22345");
   EXPECT_FALSE(view_.startTime.empty());
-  EXPECT_EQ(view_.startTime, Core().StartTimeText());
-  EXPECT_FALSE(Core().CloseWithoutCode());
-  EXPECT_FALSE(Core().StationOnline()) << "the first tick decides";
-  EXPECT_EQ(Core().Packets().LastFrameTime(), clock_.LocalNow());
   // COM255: no port, the controls come up stopped; the T8 worker is made and its
-  // indicator drawn once, red with the mark at the left.
+  // indicator drawn once, red with the mark at the left. The station indicator waits
+  // for the first tick.
   EXPECT_EQ(view_.calls, (std::vector<std::string>{"SetAccessCode 22345", "ClearPortList",
                                                    "SetPortControlsRunning 0",
                                                    "DrawT8Indicator 0 0",
                                                    "SetStartTime " + view_.startTime}));
-  ASSERT_NE(Core().Worker(), nullptr);
-  EXPECT_EQ(Core().CurrentPortState().name, "COM255");
-  EXPECT_FALSE(Core().CurrentPortState().open);
+  EXPECT_EQ(Core().PortKeeper().State().Name, "COM255");
+  EXPECT_FALSE(Core().PortKeeper().State().Open);
 }
 
-TEST_F(CoreTest, TicksRunAtTheirIntervalsWhateverTheConfiguration) {
-  WriteIni("[main]\nSendT7=0\nSendT8=0\n");
+// The ticks run whatever is configured, and not after the end.
+TEST_F(CoreTest, TicksRunFromTheStartToTheShutdownWhateverTheConfiguration) {
+  WriteIni("[main]\nSendT7=0\nSendT8=0\nAttention=00:00:02\n");
   Core().Start();
-  EXPECT_TRUE(Core().SpoolTimer().isActive());
-  EXPECT_TRUE(Core().T7RetryTimer().isActive());
-  EXPECT_EQ(Core().SpoolTimer().interval(), 200);
-  EXPECT_EQ(Core().T7RetryTimer().interval(), 3000);
+  ASSERT_TRUE(testing::PumpUntil([&] { return ShownOnline(); }));
   Core().Shutdown();
-  EXPECT_FALSE(Core().SpoolTimer().isActive());
-  EXPECT_FALSE(Core().T7RetryTimer().isActive());
+  clock_.Advance(3000);  // the station would count as lost at the next tick
+  testing::PumpUntil([] { return false; }, 3 * static_cast<int>(DriverTicks::kSpoolInterval.count()));
+  EXPECT_TRUE(ShownOnline());
 }
 
-TEST_F(CoreTest, ConfigurationReachesThePacketHandler) {
-  WriteIni("[main]\nFirstNumber=0x10\nSendT7=1\nSendT8=0\n");
+// The configuration reaches the packet handler: FirstNumber goes into the account, and
+// an event goes to a link only when that link is used (here to its spool file, as
+// neither server listens). Both frames give a T8 event; only the ASCII frame gives a
+// T7 event report.
+struct Routing {
+  const char* main;
+  std::size_t dd8;
+  std::size_t ddk;
+};
+
+class CoreRoutingTest : public CoreTest, public ::testing::WithParamInterface<Routing> {};
+
+TEST_P(CoreRoutingTest, ConfigurationReachesThePacketHandler) {
+  WriteIniWithLine(std::string("FirstNumber=0x10\nhost=127.0.0.1\n") + GetParam().main);
   Core().Start();
-  EXPECT_EQ(Core().Packets().Settings().FirstNumber, 16);
-  EXPECT_TRUE(Core().Packets().Settings().SendT7);
-  EXPECT_FALSE(Core().Packets().Settings().SendT8);
+  GbFields fields;
+  fields.object = 42;
+  fields.group = 3;
+  fields.code = "BA";
+  fields.time = {.year = 2024, .month = 5, .day = 6, .hour = 7, .minute = 8, .second = 9};
+  ASSERT_TRUE(line_.Send(EncodeGbFrame(fields, 0x5A)));
+  ASSERT_TRUE(line_.Send(kAsciiFrame));
+  EXPECT_EQ(Files(".dd8"), GetParam().dd8);
+  EXPECT_EQ(Files(".ddk"), GetParam().ddk);
+  std::set<std::string> events;
+  for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+    if (e.path().extension() != ".dd8") continue;
+    const std::string bytes = ReadFileText(e.path());
+    ASSERT_EQ(bytes.size(), 4 + EventRecord::kSize);
+    const auto record = EventRecord::Parse(
+        std::span(reinterpret_cast<const uint8_t*>(bytes.data()) + 4, EventRecord::kSize));
+    ASSERT_TRUE(record);
+    events.insert(std::to_string(record->Account) + " " + record->Code);
+  }
+  if (GetParam().dd8 > 0) {
+    EXPECT_EQ(events, (std::set<std::string>{"160042 BA", "160123 01"}));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Links, CoreRoutingTest,
+                         ::testing::Values(Routing{"SendT8=1\nSendT7=1", 2, 1},
+                                           Routing{"SendT8=1\nSendT7=0", 2, 0},
+                                           Routing{"SendT8=0\nSendT7=1", 0, 1},
+                                           Routing{"SendT8=0\nSendT7=0", 0, 0}));
 
 TEST_F(CoreTest, StationHeardAtFirstTickLostAfterAttentionHeardAgainAfterAsciiFrame) {
-  WriteIni("[main]\nAttention=00:00:02\n");
+  WriteIniWithLine("Attention=00:00:02\nSendT8=0");
   Core().Start();
   view_.calls.clear();
 
   Core().SpoolTick();
-  EXPECT_TRUE(Core().StationOnline());
+  EXPECT_TRUE(ShownOnline());
   clock_.Advance(1000);
   Core().SpoolTick();
   clock_.Advance(900);
   Core().SpoolTick();
-  EXPECT_TRUE(Core().StationOnline());
+  EXPECT_TRUE(ShownOnline());
   clock_.Advance(200);
   Core().SpoolTick();
-  EXPECT_FALSE(Core().StationOnline());
+  EXPECT_FALSE(ShownOnline());
   Core().SpoolTick();
   EXPECT_EQ(view_.calls,
             (std::vector<std::string>{"DrawStationIndicator 1 0", "DrawStationIndicator 0 0"}));
 
-  Packet(kAsciiFrame);  // draws at once with the stepped counter, still lost
+  ASSERT_TRUE(line_.Send(kAsciiFrame));  // draws at once with the stepped counter, still lost
   Core().SpoolTick();
-  EXPECT_TRUE(Core().StationOnline());
+  EXPECT_TRUE(ShownOnline());
   EXPECT_EQ(view_.CallsStartingWith("DrawStationIndicator"),
             (std::vector<std::string>{"DrawStationIndicator 1 0", "DrawStationIndicator 0 0",
                                       "DrawStationIndicator 0 1", "DrawStationIndicator 1 1"}));
@@ -127,7 +181,7 @@ TEST_F(CoreTest, StationHeardAtFirstTickLostAfterAttentionHeardAgainAfterAsciiFr
 
 TEST_F(CoreTest, TheTwoHundredMillisecondTimerDrivesTheSupervision) {
   Core().Start();
-  EXPECT_TRUE(testing::PumpUntil([&] { return Core().StationOnline(); }));
+  EXPECT_TRUE(testing::PumpUntil([&] { return ShownOnline(); }));
 }
 
 TEST_F(CoreTest, SupervisionFailureIsLoggedAsNineAndTheNextTickTriesAgain) {
@@ -139,7 +193,7 @@ TEST_F(CoreTest, SupervisionFailureIsLoggedAsNineAndTheNextTickTriesAgain) {
   view_.throwOnStationDraw = false;
   clock_.Advance(11 * 60 * 1000);
   Core().SpoolTick();
-  EXPECT_FALSE(Core().StationOnline());
+  EXPECT_FALSE(ShownOnline());
   EXPECT_EQ(ErrorLog(), "ошибка №9\r\n");
 }
 
@@ -222,7 +276,6 @@ TEST_F(CoreTest, CloseRecordWhileTheDialogIsOpenEndsTheProgramAsCancelled) {
   };
   EXPECT_TRUE(Core().Close());
   EXPECT_EQ(ended, 1);
-  EXPECT_TRUE(Core().CloseWithoutCode());
   EXPECT_TRUE(view_.dialogsClosed);
   EXPECT_TRUE(view_.CallsStartingWith("ShowNotice").empty()) << "no wrong-code message";
   EXPECT_EQ(view_.CallsStartingWith("AskAccessCode").size(), 1u);

@@ -27,6 +27,7 @@
 #include "app/notice_box.h"
 #include "qt_app_support.h"
 #include "qt_core_app.h"
+#include "recording_view.h"
 #include "support/child_process.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
@@ -69,7 +70,7 @@ class DriverWindowTest : public ::testing::Test {
       const auto it = devices_.find(ComNameOf(portName));
       return it == devices_.end() ? std::nullopt : std::optional<std::string>(it->second);
     };
-    window_ = std::make_unique<DriverWindow>();
+    window_ = std::make_unique<DriverWindow>(&journal_);
     core_ = std::make_unique<DriverCore>(*window_, environment);
     core_->OnProgramEnd = [this] { ++ended_; };
     core_->Start();
@@ -135,6 +136,7 @@ class DriverWindowTest : public ::testing::Test {
   Pty com7_;
   std::map<std::string, std::string> devices_{{"COM3", com3_.SlavePath()},
                                               {"COM7", com7_.SlavePath()}};
+  testing::RecordingView journal_;  // what the window passes on besides drawing it
   std::unique_ptr<DriverWindow> window_;
   std::unique_ptr<DriverCore> core_;
   uint16_t t8ServerPort_ = 0;
@@ -147,8 +149,9 @@ TEST_F(DriverWindowTest, ShowsWhatTheStartUpSets) {
   Start("ComPort=COM3\nSendT8=0");
   EXPECT_EQ(Form().findChild<QLabel*>(QStringLiteral("AccessCodeLabel"))->text(), AccessCode());
   EXPECT_EQ(Form().findChild<QLabel*>(QStringLiteral("StartTimeLabel"))->text(),
-            QString::fromStdString(core_->StartTimeText()));
-  EXPECT_TRUE(core_->Port().IsOpen());
+            QString::fromStdString(journal_.startTime));
+  EXPECT_FALSE(journal_.startTime.empty());
+  EXPECT_TRUE(core_->PortKeeper().Port().IsOpen());
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
   EXPECT_FALSE(Button("ScanButton")->isEnabled());
   EXPECT_TRUE(window_->Ports()->Running());
@@ -161,7 +164,7 @@ TEST_F(DriverWindowTest, CloseWithTheCodeEndsTheProgramAndClosesThePort) {
   AnswerWith(AccessCode(), "OkButton");
   EXPECT_TRUE(Form().close());
   EXPECT_EQ(ended_, 1);
-  EXPECT_FALSE(core_->Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
   QTest::qWait(50);
   EXPECT_TRUE(notices_.isEmpty());
 }
@@ -174,7 +177,7 @@ TEST_F(DriverWindowTest, CloseWithAWrongCodeIsToldAndTheProgramGoesOn) {
   EXPECT_EQ(notices_, QStringList{kWrongClose});
   EXPECT_EQ(ended_, 0);
   EXPECT_TRUE(Form().isVisible());
-  EXPECT_TRUE(core_->Port().IsOpen());
+  EXPECT_TRUE(core_->PortKeeper().Port().IsOpen());
 }
 
 TEST_F(DriverWindowTest, CancelledCloseDoesNothing) {
@@ -196,7 +199,7 @@ TEST_F(DriverWindowTest, TrayCloseWorksWithTheWindowHidden) {
   AnswerWith(AccessCode(), "OkButton");
   close->trigger();
   EXPECT_EQ(ended_, 1);
-  EXPECT_FALSE(core_->Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
 }
 
 TEST_F(DriverWindowTest, OperatorScansChoosesStartsAndStopsThePort) {
@@ -207,7 +210,7 @@ TEST_F(DriverWindowTest, OperatorScansChoosesStartsAndStopsThePort) {
   Click("ScanButton");
   EXPECT_EQ(PortListItems(), (QStringList{"COM3", "COM7"}));
   EXPECT_EQ(PortList()->currentText(), QStringLiteral("COM3"));
-  EXPECT_EQ(core_->CurrentPortState().name, "COM3");
+  EXPECT_EQ(core_->PortKeeper().State().Name, "COM3");
   // Stored in place, every other line kept.
   EXPECT_EQ(ReadFileText(dir_ / "orvelgate.ini"),
             "[main]\nComPort=COM3\nSendT8=0\nhost=server\n[ServerHost]\nPort=" +
@@ -215,13 +218,13 @@ TEST_F(DriverWindowTest, OperatorScansChoosesStartsAndStopsThePort) {
 
   PortList()->setFocus();
   QTest::keyClick(PortList(), Qt::Key_Down);  // the operator picks COM7
-  EXPECT_EQ(core_->CurrentPortState().name, "COM7");
+  EXPECT_EQ(core_->PortKeeper().State().Name, "COM7");
   EXPECT_NE(ReadFileText(dir_ / "orvelgate.ini").find("ComPort=COM7\n"), std::string::npos);
 
   Click("StartStopButton");
-  EXPECT_TRUE(core_->Port().IsOpen());
-  EXPECT_EQ(core_->Port().DevicePath(), com7_.SlavePath());
-  EXPECT_TRUE(core_->CurrentPortState().open);
+  EXPECT_TRUE(core_->PortKeeper().Port().IsOpen());
+  EXPECT_EQ(core_->PortKeeper().Port().DevicePath(), com7_.SlavePath());
+  EXPECT_TRUE(core_->PortKeeper().State().Open);
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
   EXPECT_FALSE(PortList()->isEnabled());
 
@@ -229,13 +232,13 @@ TEST_F(DriverWindowTest, OperatorScansChoosesStartsAndStopsThePort) {
   ExpectNotice();
   Click("StartStopButton");
   EXPECT_EQ(notices_, QStringList{kStopRefused});
-  EXPECT_TRUE(core_->Port().IsOpen());
+  EXPECT_TRUE(core_->PortKeeper().Port().IsOpen());
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
 
   AnswerWith(AccessCode(), "OkButton");
   Click("StartStopButton");
-  EXPECT_FALSE(core_->Port().IsOpen());
-  EXPECT_FALSE(core_->CurrentPortState().open);
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().State().Open);
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
   EXPECT_TRUE(Button("ScanButton")->isEnabled());
   EXPECT_EQ(ended_, 0);
@@ -256,8 +259,8 @@ TEST_F(DriverWindowTest, APortWhoseDeviceWentAwayIsShownStoppedAndCanBeStartedAg
     QTest::keyClick(PortList(), Qt::Key_Down);
   }
   Click("StartStopButton");
-  EXPECT_TRUE(core_->Port().IsOpen());
-  EXPECT_EQ(core_->Port().DevicePath(), com7_.SlavePath());
+  EXPECT_TRUE(core_->PortKeeper().Port().IsOpen());
+  EXPECT_EQ(core_->PortKeeper().Port().DevicePath(), com7_.SlavePath());
   EXPECT_TRUE(window_->Ports()->Running());
 }
 
@@ -275,8 +278,8 @@ TEST_F(DriverWindowTest, APortWhoseDeviceComesBackRunsAgain) {
   Pty back;
   devices_["COM3"] = back.SlavePath();
   ASSERT_TRUE(WaitUntil([&] { return window_->Ports()->Running(); }));
-  EXPECT_TRUE(core_->Port().IsOpen());
-  EXPECT_EQ(core_->Port().DevicePath(), back.SlavePath());
+  EXPECT_TRUE(core_->PortKeeper().Port().IsOpen());
+  EXPECT_EQ(core_->PortKeeper().Port().DevicePath(), back.SlavePath());
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Остановить"));
   EXPECT_FALSE(Button("ScanButton")->isEnabled());
   EXPECT_FALSE(PortList()->isEnabled());
@@ -284,7 +287,7 @@ TEST_F(DriverWindowTest, APortWhoseDeviceComesBackRunsAgain) {
 
   AnswerWith(AccessCode(), "OkButton");
   Click("StartStopButton");
-  EXPECT_FALSE(core_->Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
   EXPECT_FALSE(window_->Ports()->Running());
   EXPECT_EQ(Button("StartStopButton")->text(), QStringLiteral("Запустить"));
 }
@@ -297,18 +300,18 @@ TEST_F(DriverWindowTest, StopAcceptedWhileTheDeviceWasAwayStaysStopped) {
   AccessCodeDialog* dialog = window_->AccessDialog();
   WhenShown(dialog, [this, dialog] {
     com3_.CloseMaster();
-    ASSERT_TRUE(WaitUntil([&] { return !core_->Port().IsOpen(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !core_->PortKeeper().Port().IsOpen(); }));
     QTest::keyClicks(dialog->focusWidget(), AccessCode());
     QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("OkButton")), Qt::LeftButton);
   });
   Click("StartStopButton");
   EXPECT_FALSE(window_->Ports()->Running());
-  EXPECT_FALSE(core_->ReopenTimer().isActive());
+  EXPECT_FALSE(core_->PortKeeper().AwaitingDevice());
 
   Pty back;
   devices_["COM3"] = back.SlavePath();
   QTest::qWait(kReopenIntervalMs * 5);
-  EXPECT_FALSE(core_->Port().IsOpen());
+  EXPECT_FALSE(core_->PortKeeper().Port().IsOpen());
   EXPECT_FALSE(window_->Ports()->Running());
 }
 
@@ -346,7 +349,7 @@ TEST_F(DriverWindowTest, PortNoticesReachTheT8Server) {
   ASSERT_TRUE(t8.WaitReady());
   devices_["COM1234"] = com3_.SlavePath();
   Start("ComPort=COM1234\nSendT8=1", t8Port);
-  ASSERT_TRUE(core_->Port().IsOpen());
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
 
   auto portNotices = [&] { return t8.LinesStartingWith("FRAME 1 PortNotice"); };
   auto payloadOf = [](const std::string& line) { return line.substr(line.find("payload=") + 8); };
@@ -376,7 +379,7 @@ TEST_F(DriverWindowTest, DeviceLossAndReturnReachTheT8Server) {
   ChildProcess t8(testing::BuiltProgram("tools/t8-server/t8-server"), options);
   ASSERT_TRUE(t8.WaitReady());
   Start("ComPort=COM3\nSendT8=1", t8Port);
-  ASSERT_TRUE(core_->Port().IsOpen());
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
 
   auto portNotices = [&] { return t8.LinesStartingWith("FRAME 1 PortNotice"); };
   auto payloadOf = [](const std::string& line) { return line.substr(line.find("payload=") + 8); };
@@ -419,7 +422,7 @@ TEST_F(DriverWindowTest, StartSendsThePortRecordToTheMessageServer) {
   QTest::keyClick(PortList(), Qt::Key_Down);  // COM7
   const std::size_t before = t7.LinesStartingWith("RECORD").size();
   Click("StartStopButton");
-  ASSERT_TRUE(core_->Port().IsOpen());
+  ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
   ASSERT_TRUE(testing::PumpUntil([&] { return t7.LinesStartingWith("RECORD").size() > before; }));
   const std::string record = t7.LinesStartingWith("RECORD")[before];
   EXPECT_NE(record.find("port-notice port=7"), std::string::npos) << record;

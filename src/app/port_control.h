@@ -1,51 +1,31 @@
 #pragma once
 // The operator's port controls (group "Com порт" on the settings page): the port list,
 // the start/stop button and "Сканировать заново". Every choice of port is remembered as
-// [main] ComPort and reported to the T8 server with a PortNotice; every start or stop
-// is reported too, and a start is announced to the message server with the port
-// record. Stopping needs the access code.
+// [main] ComPort and announced to the T8 server with a PortNotice; every start or stop
+// is announced too, and a start is told to the message server with the port record.
+// Stopping needs the access code.
 //
 // Non-visual: the window shows what the host is told (SetPortList,
 // SetPortControlsRunning) and hands the operator's actions to Scan, PortSelected and
-// StartStop. Everything runs on the user-interface thread.
+// StartStop. The port itself is reached through the port keeper only. Everything runs
+// on the user-interface thread.
 
-#include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
-#include "station/port_names.h"
+#include "app/main_view.h"
+#include "app/serial_port_keeper.h"
+#include "events/link_outboxes.h"
+#include "app/main_config.h"
 
 namespace orvelgate {
-
-class SerialPort;
-
-// The answer of the access-code dialog, as the port controls see it.
-enum class PortAccess { Accepted, Wrong, Cancelled };
 
 class PortControlHost {
  public:
   virtual ~PortControlHost() = default;
 
-  // The configured port name (ComPort, or the operator's later choice); kept by the
-  // host, where the T8 worker reads it for the PortNotice of each new connection.
-  virtual std::string ConfiguredPortName() const = 0;
-  virtual void SetConfiguredPortName(const std::string& name) = 0;
-  // A start or a stop opens or closes the station's serial port through the host, so
-  // that its record of whether the port is open (the T8 worker reports it) stays right.
-  // OpenSerialPort is false when the port did not open, whatever the cause.
-  // CloseSerialPort comes with every accepted stop, also of a port already closed.
-  virtual bool OpenSerialPort() = 0;
-  virtual void CloseSerialPort() = 0;
-
-  // Queues a PortNotice on the T8 link (only called when SendT8 is set).
-  virtual void QueuePortNotice(const std::string& name, bool open) = 0;
-  // The T7 link's Connected, and one whole record written to it.
-  virtual bool T7Connected() const = 0;
-  virtual void SendT7Record(std::span<const uint8_t> record) = 0;
-
   // Modal dialogs; the program keeps working while they wait for the operator.
-  virtual PortAccess AskAccessCode() = 0;
+  virtual AccessAnswer AskAccessCode() = 0;
   virtual void ShowNotice(const std::string& text) = 0;
 
   // The view: the list with its selected entry (-1: none), and the controls' state.
@@ -54,9 +34,7 @@ class PortControlHost {
 };
 
 struct PortControlSettings {
-  bool SendT8 = true;
-  bool SendT7 = false;
-  std::string configFile = kIniFileName;
+  std::string configFile = kConfigFileName;
   std::string errorLog = "error.txt";
 };
 
@@ -68,8 +46,10 @@ class PortControl {
   static constexpr const char* kPortBusyText = "Порт уже занят!";
   static constexpr const char* kStopRefusedText = "Неправильный пароль. В доступе отказано";
 
-  // `port` and `host` must outlive the controls.
-  PortControl(SerialPort& port, PortControlHost& host, PortControlSettings settings);
+  // `t7` is the message server's link, null when SendT7 is off. `keeper`, `t7` and
+  // `host` must outlive the controls.
+  PortControl(SerialPortKeeper& keeper, T7Outbox* t7, PortControlHost& host,
+              PortControlSettings settings);
 
   // The start-up empties the list (nothing selected) and puts the controls in the
   // running state when the configured port opened, otherwise in the stopped state; a
@@ -82,10 +62,10 @@ class PortControl {
   // The port's PortName is the same afterwards as before.
   void Scan();
   // The operator chose `text` in the port list. Only when stopped: stored as [main]
-  // ComPort and made the configured name, then a PortNotice; a failure is logged (19).
+  // ComPort and made the configured name, then announced; a failure is logged (19).
   void PortSelected(const std::string& text);
   // The start/stop button: starts when stopped, stops (with the access code) when
-  // running; afterwards a PortNotice whatever came of it.
+  // running; afterwards the port's state is announced whatever came of it.
   void StartStop();
 
   bool Running() const { return running_; }
@@ -97,12 +77,11 @@ class PortControl {
   void Start();
   void Stop();
   void HandleSelection();
-  void SendPortNotice();
   void SendT7PortRecord();
   void ShowList();
-  bool CanOpen(const std::string& comName);
 
-  SerialPort& port_;
+  SerialPortKeeper& keeper_;
+  T7Outbox* t7_;
   PortControlHost& host_;
   PortControlSettings settings_;
   bool running_ = true;  // the window is designed in the running state

@@ -1,7 +1,8 @@
 // The port controls over two pseudo-terminals that stand for COM3 and COM7; every other
-// COM name leads nowhere, so the scan finds exactly those two.
+// COM name leads nowhere, so the scan finds exactly those two. The controls reach the
+// port through a real port keeper.
 
-#include "station/port_control.h"
+#include "app/port_control.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,10 +15,10 @@
 #include <map>
 #include <stdexcept>
 
-#include "station/serial_port.h"
-#include "station/qt_app.h"
+#include "qt_core_app.h"
+#include "recording_view.h"
 #include "station/serial_device_posix.h"
-#include "station/serial_settings.h"
+#include "station/serial_port.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 #include "t7link/t7_records.h"
@@ -29,6 +30,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing::Pty;
 using testing::ReadFileText;
+using testing::RecordingView;
 using testing::TempDir;
 using testing::WriteFileText;
 
@@ -44,34 +46,11 @@ void PrintTo(const Notice& n, std::ostream* os) {
   *os << "{" << n.name << ", " << (n.open ? "open" : "not open") << "}";
 }
 
-// Everything the controls ask of the window, the links and the core, in order.
+// Everything the controls ask of the window, in order, with the T7 records and the
+// keeper's PortNotices in between.
 class RecordingHost final : public PortControlHost {
  public:
-  std::string ConfiguredPortName() const override { return configured; }
-  void SetConfiguredPortName(const std::string& name) override {
-    configured = name;
-    calls.push_back("configured " + name);
-  }
-  bool OpenSerialPort() override {
-    const bool opened = port->OpenPort();
-    calls.push_back(opened ? "port opened" : "port not opened");
-    return opened;
-  }
-  void CloseSerialPort() override {
-    port->ClosePort();
-    calls.push_back("port closed");
-  }
-  void QueuePortNotice(const std::string& name, bool open) override {
-    if (noticeThrows) throw std::runtime_error("ring refused the message");
-    notices.push_back({name, open});
-    calls.push_back("notice " + name + (open ? " open" : " not open"));
-  }
-  bool T7Connected() const override { return t7Connected; }
-  void SendT7Record(std::span<const uint8_t> record) override {
-    t7Records.emplace_back(record.begin(), record.end());
-    calls.push_back("t7 record");
-  }
-  PortAccess AskAccessCode() override {
+  AccessAnswer AskAccessCode() override {
     calls.push_back("ask code");
     return answer;
   }
@@ -88,20 +67,38 @@ class RecordingHost final : public PortControlHost {
     shownRunning = running;
     calls.push_back(running ? "controls running" : "controls stopped");
   }
+  void Announce(const std::string& name, bool open) {
+    if (noticeThrows) throw std::runtime_error("ring refused the message");
+    notices.push_back({name, open});
+    calls.push_back("notice " + name + (open ? " open" : " not open"));
+  }
 
-  SerialPort* port = nullptr;
-  std::string configured = "COM255";
-  bool t7Connected = false;
   bool noticeThrows = false;
-  PortAccess answer = PortAccess::Accepted;
+  AccessAnswer answer = AccessAnswer::Accepted;
 
   std::vector<std::string> calls;
   std::vector<Notice> notices;
-  std::vector<std::vector<uint8_t>> t7Records;
   std::vector<std::string> messages;
   std::vector<std::string> shownList;
   int shownSelected = -2;
   bool shownRunning = true;
+};
+
+// The message server's link as the controls see it.
+class RecordingT7 final : public T7Outbox {
+ public:
+  explicit RecordingT7(RecordingHost& host) : host_(host) {}
+  bool Connected() const override { return connected; }
+  void SendRecord(std::span<const uint8_t> record) override {
+    records.emplace_back(record.begin(), record.end());
+    host_.calls.push_back("t7 record");
+  }
+
+  bool connected = false;
+  std::vector<std::vector<uint8_t>> records;
+
+ private:
+  RecordingHost& host_;
 };
 
 // The real terminal device, with its DTR settings written down on the way.
@@ -145,10 +142,9 @@ class HeldByOther {
 
 class PortControlTest : public ::testing::Test {
  protected:
-  PortControlTest() : port_(Environment()), control_(port_, host_, Settings()) {
-    testing::EnsureCoreApplication();
-    LoadDesignValues(port_);
-    host_.port = &port_;
+  PortControlTest() : keeper_(view_, Environment()), control_(keeper_, &t7_, host_, Settings()) {
+    keeper_.OnAnnounce = [this](const std::string& name, bool open) { host_.Announce(name, open); };
+    keeper_.SetConfiguredPortName("COM255");
   }
 
   SerialPortEnvironment Environment() {
@@ -166,10 +162,8 @@ class PortControlTest : public ::testing::Test {
     return env;
   }
 
-  virtual PortControlSettings Settings() {
+  PortControlSettings Settings() {
     PortControlSettings s;
-    s.SendT8 = true;
-    s.SendT7 = true;
     s.configFile = IniPath();
     s.errorLog = ErrorLogPath();
     return s;
@@ -177,23 +171,26 @@ class PortControlTest : public ::testing::Test {
 
   std::string IniPath() const { return (dir_ / "orvelgate.ini").string(); }
   std::string ErrorLogPath() const { return (dir_ / "error.txt").string(); }
+  std::string Configured() const { return keeper_.State().Name; }
 
   // Stopped with an empty list, as a start-up without a usable port leaves it.
-  void StartStopped() {
-    control_.ClearPortList();
-    control_.SetRunning(false);
+  void StartStopped(PortControl& control) {
+    control.ClearPortList();
+    control.SetRunning(false);
     host_.calls.clear();
   }
+  void StartStopped() { StartStopped(control_); }
   // Scanned, COM3 chosen and started.
   void StartRunningOnCom3() {
     StartStopped();
     control_.Scan();
     control_.StartStop();
-    ASSERT_TRUE(port_.IsOpen());
+    ASSERT_TRUE(keeper_.IsOpen());
     host_.calls.clear();
     host_.notices.clear();
   }
 
+  bool appMade_ = (testing::CoreApp(), true);  // before the keeper's timer
   TempDir dir_;
   Pty com3_;
   Pty com7_;
@@ -201,7 +198,9 @@ class PortControlTest : public ::testing::Test {
                                               {"COM7", com7_.SlavePath()}};
   std::vector<bool> dtr_;
   RecordingHost host_;
-  SerialPort port_;
+  RecordingT7 t7_{host_};
+  RecordingView view_;  // the keeper's view: the device going and coming back
+  SerialPortKeeper keeper_;
   PortControl control_;
 };
 
@@ -220,10 +219,10 @@ TEST_F(PortControlTest, StartUpStateIsShownAsItIsSet) {
 }
 
 TEST_F(PortControlTest, ScanLeavesThePortNamedAsBefore) {
-  port_.SetPortName(PortNameFor("COM12"));
+  keeper_.Port().SetPortName(PortNameFor("COM12"));
   StartStopped();
   control_.Scan();
-  EXPECT_EQ(port_.PortName(), "\\\\.\\COM12");
+  EXPECT_EQ(keeper_.PortName(), "\\\\.\\COM12");
 }
 
 TEST_F(PortControlTest, ScanListsTheUsablePortsAndStoresTheFirst) {
@@ -242,9 +241,10 @@ TEST_F(PortControlTest, ScanListsTheUsablePortsAndStoresTheFirst) {
   EXPECT_EQ(control_.ListText(), "COM3");
   EXPECT_THAT(host_.shownList, ElementsAre("COM3", "COM7"));
   EXPECT_EQ(host_.shownSelected, 0);
-  EXPECT_EQ(host_.configured, "COM3");
+  EXPECT_EQ(Configured(), "COM3");
   EXPECT_THAT(host_.notices, ElementsAre(Notice{"COM3", false}));
-  EXPECT_FALSE(port_.IsOpen());  // every port tried is closed again at once
+  EXPECT_FALSE(keeper_.IsOpen());  // every port tried is closed again at once
+  EXPECT_FALSE(keeper_.State().Open);
   EXPECT_EQ(ReadFileText(IniPath()),
             "; station driver\r\n"
             "[main]\r\n"
@@ -268,7 +268,7 @@ TEST_F(PortControlTest, SelectionIsStoredAndNoticed) {
   host_.notices.clear();
   control_.PortSelected("COM7");
   EXPECT_EQ(control_.ListText(), "COM7");
-  EXPECT_EQ(host_.configured, "COM7");
+  EXPECT_EQ(Configured(), "COM7");
   EXPECT_EQ(ReadFileText(IniPath()), "[main]\nComPort=COM7\n");
   EXPECT_THAT(host_.notices, ElementsAre(Notice{"COM7", false}));
 }
@@ -279,14 +279,14 @@ TEST_F(PortControlTest, NothingChangesWhileRunning) {
   control_.PortSelected("COM7");
   control_.Scan();
   EXPECT_THAT(host_.calls, IsEmpty());
-  EXPECT_EQ(host_.configured, "COM3");
+  EXPECT_EQ(Configured(), "COM3");
   EXPECT_EQ(ReadFileText(IniPath()), iniBefore);
-  EXPECT_TRUE(port_.IsOpen());
-  EXPECT_EQ(port_.DevicePath(), com3_.SlavePath());
+  EXPECT_TRUE(keeper_.IsOpen());
+  EXPECT_EQ(keeper_.Port().DevicePath(), com3_.SlavePath());
 }
 
 TEST_F(PortControlTest, StartOpensTheChosenPortRaisesDtrAndAnnouncesIt) {
-  host_.t7Connected = true;
+  t7_.connected = true;
   StartStopped();
   control_.Scan();
   control_.PortSelected("COM7");
@@ -295,24 +295,24 @@ TEST_F(PortControlTest, StartOpensTheChosenPortRaisesDtrAndAnnouncesIt) {
 
   control_.StartStop();
 
-  EXPECT_TRUE(port_.IsOpen());
-  EXPECT_EQ(port_.DevicePath(), com7_.SlavePath());
-  EXPECT_EQ(port_.PortName(), "\\\\.\\COM7");
+  EXPECT_TRUE(keeper_.IsOpen());
+  EXPECT_TRUE(keeper_.State().Open);
+  EXPECT_EQ(keeper_.Port().DevicePath(), com7_.SlavePath());
+  EXPECT_EQ(keeper_.PortName(), "\\\\.\\COM7");
   ASSERT_FALSE(dtr_.empty());
   EXPECT_FALSE(dtr_.front());  // the line settings open it low ...
   EXPECT_TRUE(dtr_.back());    // ... and the start raises it
   EXPECT_TRUE(control_.Running());
-  EXPECT_THAT(host_.calls, ElementsAre("port opened", "controls running", "t7 record",
-                                       "notice COM7 open"));
-  ASSERT_EQ(host_.t7Records.size(), 1u);
+  EXPECT_THAT(host_.calls, ElementsAre("controls running", "t7 record", "notice COM7 open"));
+  ASSERT_EQ(t7_.records.size(), 1u);
   const std::optional<T7Record> expected = BuildPortNumberNotice("\\\\.\\COM7");
   ASSERT_TRUE(expected);
-  EXPECT_EQ(host_.t7Records[0], std::vector<uint8_t>(expected->begin(), expected->end()));
-  EXPECT_EQ(host_.t7Records[0][3], 7);
+  EXPECT_EQ(t7_.records[0], std::vector<uint8_t>(expected->begin(), expected->end()));
+  EXPECT_EQ(t7_.records[0][3], 7);
 }
 
-// The port record goes out only with SendT7 set and the T7 link connected; the port
-// runs either way.
+// The port record goes out only with SendT7 set (a T7 link given) and the link
+// connected; the port runs either way.
 struct T7Case {
   bool sendT7;
   bool connected;
@@ -320,24 +320,17 @@ struct T7Case {
 };
 
 class PortControlT7Test : public PortControlTest,
-                          public ::testing::WithParamInterface<T7Case> {
- protected:
-  PortControlSettings Settings() override {
-    PortControlSettings s = PortControlTest::Settings();
-    s.SendT7 = GetParam().sendT7;
-    return s;
-  }
-};
+                          public ::testing::WithParamInterface<T7Case> {};
 
 TEST_P(PortControlT7Test, PortRecordOnlyToAConnectedT7Link) {
-  PortControl control(port_, host_, Settings());
-  host_.t7Connected = GetParam().connected;
+  PortControl control(keeper_, GetParam().sendT7 ? &t7_ : nullptr, host_, Settings());
+  t7_.connected = GetParam().connected;
   control.SetRunning(false);
   control.Scan();
   control.StartStop();
-  EXPECT_TRUE(port_.IsOpen());
+  EXPECT_TRUE(keeper_.IsOpen());
   EXPECT_TRUE(control.Running());
-  EXPECT_EQ(host_.t7Records.size(), GetParam().recordSent ? 1u : 0u);
+  EXPECT_EQ(t7_.records.size(), GetParam().recordSent ? 1u : 0u);
   EXPECT_EQ(host_.notices.back(), (Notice{"COM3", true}));
 }
 
@@ -355,15 +348,16 @@ TEST_F(PortControlTest, StartOnAPortHeldElsewhereTellsTheOperatorAndRescans) {
 
   control_.StartStop();
 
-  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_FALSE(keeper_.IsOpen());
+  EXPECT_FALSE(keeper_.State().Open);
   EXPECT_FALSE(control_.Running());
   EXPECT_THAT(host_.messages, ElementsAre(PortControl::kPortBusyText));
   // The rescan no longer finds the held port: COM7 is chosen, stored and noticed, and
   // the start's own notice follows.
   EXPECT_THAT(control_.PortList(), ElementsAre("COM7"));
-  EXPECT_THAT(host_.calls,
-              ElementsAre("port not opened", "message Порт уже занят!", "list of 1",
-                          "configured COM7", "notice COM7 not open", "notice COM7 not open"));
+  EXPECT_EQ(Configured(), "COM7");
+  EXPECT_THAT(host_.calls, ElementsAre("message Порт уже занят!", "list of 1",
+                                       "notice COM7 not open", "notice COM7 not open"));
   EXPECT_EQ(ReadFileText(IniPath()), "[main]\nComPort=COM7\n");
 }
 
@@ -378,35 +372,38 @@ TEST_F(PortControlTest, StartWithAnEmptyListFailsLikeABusyPort) {
 
 TEST_F(PortControlTest, StopWithTheCodeClosesThePort) {
   StartRunningOnCom3();
-  host_.answer = PortAccess::Accepted;
+  host_.answer = AccessAnswer::Accepted;
   control_.StartStop();
-  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_FALSE(keeper_.IsOpen());
+  EXPECT_FALSE(keeper_.State().Open);
   EXPECT_FALSE(control_.Running());
-  EXPECT_THAT(host_.calls, ElementsAre("ask code", "port closed", "controls stopped",
-                                       "notice COM3 not open"));
+  EXPECT_THAT(host_.calls, ElementsAre("ask code", "controls stopped", "notice COM3 not open"));
   // Really let go: another opener gets the device now.
   EXPECT_NO_THROW({ HeldByOther again(com3_.SlavePath()); });
 }
 
-// The device went away while the code was asked: the port is closed already, and the
-// stop still goes through the host, which calls off its reopen of that port.
-TEST_F(PortControlTest, StopOfAPortWhoseDeviceWentAwayStillGoesThroughTheHost) {
+// The device went away while the controls still showed the port running: the stop
+// goes through all the same and calls off the keeper's wait for the device.
+TEST_F(PortControlTest, StopOfAPortWhoseDeviceWentAwayCallsOffTheReopen) {
   StartRunningOnCom3();
-  port_.ClosePort();
+  com3_.CloseMaster();
+  ASSERT_TRUE(testing::PumpUntil([&] { return !keeper_.IsOpen(); }));
+  ASSERT_TRUE(keeper_.AwaitingDevice());
+  host_.calls.clear();
   control_.StartStop();
   EXPECT_FALSE(control_.Running());
-  EXPECT_THAT(host_.calls, ElementsAre("ask code", "port closed", "controls stopped",
-                                       "notice COM3 not open"));
+  EXPECT_FALSE(keeper_.AwaitingDevice());
+  EXPECT_THAT(host_.calls, ElementsAre("ask code", "controls stopped", "notice COM3 not open"));
 }
 
 class PortControlRefusedTest : public PortControlTest,
-                               public ::testing::WithParamInterface<PortAccess> {};
+                               public ::testing::WithParamInterface<AccessAnswer> {};
 
 TEST_P(PortControlRefusedTest, StopRefusedKeepsThePortRunningAndStillNotices) {
   StartRunningOnCom3();
   host_.answer = GetParam();
   control_.StartStop();
-  EXPECT_TRUE(port_.IsOpen());
+  EXPECT_TRUE(keeper_.IsOpen());
   EXPECT_TRUE(control_.Running());
   EXPECT_TRUE(host_.shownRunning);
   EXPECT_THAT(host_.calls, ElementsAre("ask code",
@@ -415,7 +412,7 @@ TEST_P(PortControlRefusedTest, StopRefusedKeepsThePortRunningAndStillNotices) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WrongOrCancelled, PortControlRefusedTest,
-                         ::testing::Values(PortAccess::Wrong, PortAccess::Cancelled));
+                         ::testing::Values(AccessAnswer::Wrong, AccessAnswer::Cancelled));
 
 TEST_F(PortControlTest, NoUsablePortStoresAnEmptyName) {
   devices_.clear();
@@ -426,7 +423,7 @@ TEST_F(PortControlTest, NoUsablePortStoresAnEmptyName) {
   EXPECT_EQ(control_.ListText(), "");
   EXPECT_THAT(host_.shownList, IsEmpty());
   EXPECT_EQ(host_.shownSelected, -1);
-  EXPECT_EQ(host_.configured, "");
+  EXPECT_EQ(Configured(), "");
   EXPECT_THAT(host_.notices, ElementsAre(Notice{"", false}));
   EXPECT_EQ(ReadFileText(IniPath()), "[main]\nComPort=\nhost=server\n");
 }
@@ -435,31 +432,29 @@ TEST_F(PortControlTest, TheWholeConfiguredNameGoesToTheNotice) {
   // ComPort=COM1234 opened at start-up; cutting it to six characters is the T8
   // payload's business.
   devices_["COM1234"] = com3_.SlavePath();
-  host_.configured = "COM1234";
-  port_.SetPortName(PortNameFor("COM1234"));
-  ASSERT_TRUE(port_.OpenPort());
+  keeper_.SetConfiguredPortName("COM1234");
+  ASSERT_TRUE(keeper_.OpenAs("COM1234"));
   control_.SetRunning(true);
-  host_.answer = PortAccess::Wrong;
+  host_.answer = AccessAnswer::Wrong;
   control_.StartStop();
   EXPECT_THAT(host_.notices, ElementsAre(Notice{"COM1234", true}));
 }
 
+// Without SendT8 the keeper has nowhere to announce the port: nothing is noticed and
+// nothing logged.
 TEST_F(PortControlTest, WithoutSendT8NoNoticeAndNothingLogged) {
-  PortControlSettings settings = Settings();
-  settings.SendT8 = false;
-  PortControl control(port_, host_, settings);
-  host_.noticeThrows = true;  // would be logged as 19 if a notice were attempted
-  control.SetRunning(false);
-  control.Scan();
-  control.StartStop();
-  ASSERT_TRUE(control.Running());
-  host_.answer = PortAccess::Wrong;
-  control.StartStop();
-  host_.answer = PortAccess::Accepted;
-  control.StartStop();
-  control.PortSelected("COM7");
-  EXPECT_FALSE(control.Running());
-  EXPECT_EQ(host_.configured, "COM7");
+  keeper_.OnAnnounce = nullptr;
+  StartStopped();
+  control_.Scan();
+  control_.StartStop();
+  ASSERT_TRUE(control_.Running());
+  host_.answer = AccessAnswer::Wrong;
+  control_.StartStop();
+  host_.answer = AccessAnswer::Accepted;
+  control_.StartStop();
+  control_.PortSelected("COM7");
+  EXPECT_FALSE(control_.Running());
+  EXPECT_EQ(Configured(), "COM7");
   EXPECT_THAT(host_.notices, IsEmpty());
   EXPECT_FALSE(std::filesystem::exists(ErrorLogPath()));
 }
@@ -469,7 +464,7 @@ TEST_F(PortControlTest, SelectionThatCannotBeStoredIsLogged19) {
   StartStopped();
   control_.Scan();
   EXPECT_THAT(control_.PortList(), ElementsAre("COM3", "COM7"));
-  EXPECT_EQ(host_.configured, "COM255");  // the selection ended at the failed write
+  EXPECT_EQ(Configured(), "COM255");  // the selection ended at the failed write
   EXPECT_THAT(host_.notices, IsEmpty());
   EXPECT_EQ(ReadFileText(ErrorLogPath()), kErrorLine19);
 }
@@ -479,7 +474,7 @@ TEST_F(PortControlTest, SelectionWhoseNoticeFailsIsLogged19) {
   host_.noticeThrows = true;
   control_.Scan();
   control_.PortSelected("COM7");
-  EXPECT_EQ(host_.configured, "COM7");  // already changed when the notice failed
+  EXPECT_EQ(Configured(), "COM7");  // already changed when the notice failed
   EXPECT_EQ(ReadFileText(ErrorLogPath()), kErrorLine19 + kErrorLine19);
 }
 

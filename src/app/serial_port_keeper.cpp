@@ -1,0 +1,150 @@
+#include "app/serial_port_keeper.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "station/port_names.h"
+#include "station/serial_settings.h"
+
+namespace orvelgate {
+
+SerialPortKeeper::SerialPortKeeper(MainView& view, SerialPortEnvironment environment,
+                                   std::chrono::milliseconds reopenInterval)
+    : view_(view), port_(std::move(environment)) {
+  LoadDesignValues(port_);
+  port_.OnDeviceLost = [this] { DeviceLost(); };
+  port_.OnTickError = [](const std::string& what) {
+    std::fprintf(stderr, "orvelgate: a packet's handling failed: %s\n", what.c_str());
+  };
+  reopenTimer_.setInterval(reopenInterval);
+  QObject::connect(&reopenTimer_, &QTimer::timeout, &reopenTimer_, [this] { ReopenTick(); });
+}
+
+void SerialPortKeeper::StartUp(const std::string& comPort, const std::string& comBaudRate) {
+  SetConfiguredPortName(comPort);
+  const StartupPortSettings settings = StartupSettings(comPort, comBaudRate);
+  if (settings.open) {
+    ApplyStartupSettings(port_, settings);
+    CancelReopen();
+    if (TryOpen()) {
+      view_.SetPortControlsRunning(true);  // as the window was designed
+      return;
+    }
+    // The operator is not asked anything at start-up; a journal shows why.
+    std::fprintf(stderr, "orvelgate: the port %s (%s) could not be opened; it stays stopped\n",
+                 comPort.c_str(),
+                 port_.DevicePath().empty() ? "no device" : port_.DevicePath().c_str());
+  }
+  view_.SetPortControlsRunning(false);
+}
+
+bool SerialPortKeeper::OpenAs(const std::string& comName) {
+  port_.SetPortName(PortNameFor(comName));
+  CancelReopen();
+  if (!TryOpen()) return false;
+  port_.SetDTR(true);
+  return true;
+}
+
+bool SerialPortKeeper::TryOpen() {
+  bool opened = false;
+  try {
+    opened = port_.OpenPort();
+  } catch (const std::exception&) {
+    opened = false;  // a failure with an error counts as a failed open
+  }
+  SetOpen(port_.IsOpen());
+  return opened;
+}
+
+void SerialPortKeeper::Close() {
+  CancelReopen();
+  port_.ClosePort();
+  SetOpen(port_.IsOpen());
+}
+
+void SerialPortKeeper::CloseForGood() {
+  closedForGood_ = true;
+  CancelReopen();
+  try {
+    if (port_.IsOpen()) Close();
+  } catch (const std::exception&) {
+    // A close that fails is swallowed; the program ends all the same.
+  }
+  SetOpen(port_.IsOpen());
+}
+
+bool SerialPortKeeper::CanOpen(const std::string& comName) {
+  const std::string portName = port_.PortName();
+  bool opened = false;
+  // Any failure, thrown or returned, just leaves the port out of the list.
+  try {
+    port_.SetPortName(PortNameFor(comName));
+    opened = port_.OpenPort();
+    port_.ClosePort();
+  } catch (...) {
+    port_.ClosePort();
+    opened = false;
+  }
+  port_.SetPortName(portName);
+  return opened;
+}
+
+void SerialPortKeeper::DeviceLost() {
+  // The port component has closed the port; the controls show it stopped until the
+  // device is back. The links go on meanwhile.
+  SetOpen(false);
+  std::fprintf(stderr, "orvelgate: the device of %s went away; the port is stopped\n",
+               State().Name.c_str());
+  view_.SetPortControlsRunning(false);
+  if (closedForGood_) return;
+  // The port keeps its name and line settings: the same port is opened again, with
+  // them, once its device answers. A USB adapter comes back under the same path, or
+  // under the one [ports] is changed to; both are resolved afresh at each open.
+  lostPortName_ = port_.PortName();
+  view_.LogLine("Порт " + ComNameOf(lostPortName_) +
+                ": устройство отключено, ожидание его возвращения.");
+  AnnounceState();
+  reopenTimer_.start();
+}
+
+void SerialPortKeeper::ReopenTick() {
+  // Anything else than the lost port, closed, means the operator has taken it over.
+  if (port_.IsOpen() || port_.PortName() != lostPortName_) {
+    CancelReopen();
+    return;
+  }
+  if (!TryOpen()) return;  // still away: the next tick tries again
+  CancelReopen();
+  std::fprintf(stderr, "orvelgate: the device of %s is back; the port runs again\n",
+               State().Name.c_str());
+  view_.SetPortControlsRunning(true);
+  view_.LogLine("Порт " + ComNameOf(lostPortName_) + ": устройство подключено, порт снова открыт.");
+  AnnounceState();
+}
+
+PortState SerialPortKeeper::State() const {
+  std::lock_guard lock(stateMutex_);
+  return state_;
+}
+
+void SerialPortKeeper::SetConfiguredPortName(const std::string& name) {
+  bool changed = false;
+  {
+    std::lock_guard lock(stateMutex_);
+    changed = state_.Name != name;
+    state_.Name = name;
+  }
+  if (changed) CancelReopen();  // the operator chose another port
+}
+
+void SerialPortKeeper::AnnounceState() {
+  if (OnAnnounce) OnAnnounce(State().Name, port_.IsOpen());
+}
+
+void SerialPortKeeper::SetOpen(bool open) {
+  std::lock_guard lock(stateMutex_);
+  state_.Open = open;
+}
+
+}  // namespace orvelgate
