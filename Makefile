@@ -78,7 +78,7 @@ faults: build
 # The short form for CI (about 4 minutes): one fault of each kind, at least 12 kills in
 # each crash run.
 faults-ci:
-	$(MAKE) faults FAULT_SECONDS=60 CRASH_SECONDS=40 CRASH_DRAIN_SECONDS=20
+	$(MAKE) faults FAULT_SECONDS=60 CRASH_SECONDS=40 CRASH_DRAIN_SECONDS=15
 
 # The driver over time at SOAK_RATE GB frames a second with the servers flapping:
 # resident memory, descriptors and CPU share after a warm-up and at the end.
