@@ -20,6 +20,8 @@ void DeliveryLedger::AsciiTaken(int64_t account, double at) { ascii_.emplace(acc
 
 void DeliveryLedger::Delivered(int64_t account) { ++deliveries_[account]; }
 
+void DeliveryLedger::Spooled(int64_t account) { spooled_.insert(account); }
+
 void DeliveryLedger::Fault(FaultSpan span) { faults_.push_back(std::move(span)); }
 
 std::string DeliveryLedger::CauseAt(double at) const {
@@ -43,7 +45,12 @@ LedgerTally DeliveryLedger::Tally() const {
     }
   }
   for (const auto& [account, at] : acknowledged_) {
-    if (!deliveries_.contains(account)) ++tally.lostByCause[CauseAt(at)];
+    if (deliveries_.contains(account)) continue;
+    if (spooled_.contains(account)) {
+      ++tally.heldInSpool;
+    } else {
+      ++tally.lostByCause[CauseAt(at)];
+    }
   }
   for (const auto& [account, at] : ascii_) {
     if (!deliveries_.contains(account)) ++tally.asciiMissingByCause[CauseAt(at)];

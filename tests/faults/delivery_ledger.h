@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ struct LedgerTally {
   int delivered = 0;         // distinct events the T8 server received
   int duplicates = 0;        // receptions beyond the first of an event
   int unacknowledgedDelivered = 0;  // received, though the station got no answer for it
+  int heldInSpool = 0;       // acknowledged, not received, but in a whole spool file
   std::map<std::string, int> lostByCause;       // acknowledged, never received
   std::map<std::string, int> asciiMissingByCause;
   int Lost() const;
@@ -41,6 +43,8 @@ class DeliveryLedger {
   void AsciiTaken(int64_t account, double at);
   // The T8 server printed the event.
   void Delivered(int64_t account);
+  // A whole spool file holds the event (read when the run ends): not lost, only late.
+  void Spooled(int64_t account);
   void Fault(FaultSpan span);
 
   LedgerTally Tally() const;
@@ -52,6 +56,7 @@ class DeliveryLedger {
   std::map<int64_t, double> acknowledged_;
   std::map<int64_t, double> ascii_;
   std::map<int64_t, int> deliveries_;
+  std::set<int64_t> spooled_;
   std::vector<FaultSpan> faults_;
 };
 

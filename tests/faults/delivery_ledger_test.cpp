@@ -33,6 +33,24 @@ TEST(DeliveryLedger, CountsDeliveredDuplicatesAndLostByTheFaultOfTheirTime) {
   EXPECT_EQ(tally.LostExcept("driver kill"), 3);
 }
 
+TEST(DeliveryLedger, AnEventStillInASpoolFileIsHeldNotLost) {
+  DeliveryLedger ledger;
+  ledger.Fault({"driver kill", 0, 1});
+  ledger.Acknowledged(1, 0.5);
+  ledger.Acknowledged(2, 0.5);
+  ledger.Acknowledged(3, 0.5);
+  ledger.Delivered(1);
+  ledger.Spooled(1);  // delivered and its file not yet deleted: delivered
+  ledger.Spooled(2);
+  ledger.Spooled(9);  // never acknowledged: nothing to hold
+
+  const LedgerTally tally = ledger.Tally();
+  EXPECT_EQ(tally.delivered, 1);
+  EXPECT_EQ(tally.heldInSpool, 1);
+  EXPECT_EQ(tally.lostByCause, (std::map<std::string, int>{{"driver kill", 1}}));
+  EXPECT_EQ(tally.Lost(), 1);
+}
+
 TEST(DeliveryLedger, TheLatestFaultThatBeganBeforeAnEventIsCharged) {
   DeliveryLedger ledger;
   ledger.Fault({"disk full", 0, 30});

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "common/wire_constants.h"
@@ -30,6 +31,17 @@ int64_t NumberAfter(const std::string& line, const std::string& key) {
   } catch (const std::exception&) {
     return -1;
   }
+}
+
+// Whether process `pid` holds CAP_SYS_TIME in its permitted set.
+bool MaySetClock(pid_t pid) {
+  constexpr uint64_t kSysTime = uint64_t{1} << 25;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("CapPrm:", 0) != 0) continue;
+    return (std::stoull(line.substr(7), nullptr, 16) & kSysTime) != 0;
+  }
+  return false;
 }
 
 void WriteWhole(const fs::path& path, const std::string& text) {
@@ -107,7 +119,7 @@ ChildOptions FaultRig::Quiet(std::vector<std::string> args, const std::string& l
 
 bool FaultRig::StartAll() {
   StartT8();
-  StartT7();
+  if (options_.t7) StartT7();
   StartStation();
   StartDriver();
   if (WaitStationOpen(std::chrono::seconds(20))) return true;
@@ -116,9 +128,12 @@ bool FaultRig::StartAll() {
 }
 
 void FaultRig::StartT8() {
-  t8_ = std::make_unique<ChildProcess>(
-      Program("tools/t8-server/t8-server"),
-      Quiet({"--port", std::to_string(t8ServerPort_), "--quiet"}, "t8-server.err"));
+  std::vector<std::string> args{"--port", std::to_string(t8ServerPort_), "--quiet"};
+  if (!options_.t8ReplyDelay.empty()) {
+    args.insert(args.end(), {"--reply-delay", options_.t8ReplyDelay});
+  }
+  t8_ = std::make_unique<ChildProcess>(Program("tools/t8-server/t8-server"),
+                                       Quiet(std::move(args), "t8-server.err"));
   t8Seen_ = 0;
   if (!t8_->WaitReady()) problems_.push_back("the T8 server did not start");
 }
@@ -154,8 +169,20 @@ void FaultRig::StartDriver() {
   options.env = {{"QT_QPA_PLATFORM", "offscreen"},
                  {"XDG_RUNTIME_DIR", (options_.folder / "runtime").string()}};
   options.grace = std::chrono::seconds(20);
-  driver_ = std::make_unique<ChildProcess>(Program("src/app/orvelgate"), options);
-  if (!driver_->WaitReady(std::chrono::seconds(20))) problems_.push_back("the driver did not start");
+  // A T7 clock record sets this machine's clock when the driver may: as root it runs
+  // without CAP_SYS_TIME.
+  std::string program = Program("src/app/orvelgate");
+  if (geteuid() == 0) {
+    options.args = {"--inh-caps=-sys_time", "--bounding-set=-sys_time", "--", program};
+    program = "/usr/bin/setpriv";
+  }
+  driver_ = std::make_unique<ChildProcess>(program, options);
+  if (!driver_->WaitReady(std::chrono::seconds(20))) {
+    problems_.push_back("the driver did not start");
+  } else if (MaySetClock(driver_->Pid())) {
+    problems_.push_back("the driver could set the clock: stopped");
+    Kill(driver_, "driver");
+  }
 }
 
 void FaultRig::KillDriver() { Kill(driver_, "driver"); }
@@ -166,8 +193,8 @@ void FaultRig::WriteIni(const std::string& ptyPath) {
   std::string spool = options_.spool.string();
   if (spool.back() != '/') spool += '/';
   WriteWhole(options_.folder / "orvelgate.ini",
-             "[main]\nComPort=COM3\nComBaudRate=57600\nSendT8=1\nSendT7=1\n"
-             "host=127.0.0.1\nPathForSoob=" + spool +
+             "[main]\nComPort=COM3\nComBaudRate=57600\nSendT8=1\nSendT7=" +
+             std::string(options_.t7 ? "1" : "0") + "\nhost=127.0.0.1\nPathForSoob=" + spool +
              "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(t8ServerPort_) +
              "\n[ports]\nCOM3=" + ptyPath + "\n");
 }
@@ -307,6 +334,35 @@ std::size_t FaultRig::SpoolFileCount(const std::string& extension) const {
     count += entry.path().extension() == extension;
   }
   return count;
+}
+
+std::size_t FaultRig::TemporarySpoolFileCount() const {
+  std::size_t count = 0;
+  for (const fs::path& folder : {options_.spool, options_.folder}) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+      count += entry.path().filename().string().rfind(".orvelgate-spool-", 0) == 0;
+    }
+    if (fs::equivalent(options_.spool, options_.folder, error)) break;
+  }
+  return count;
+}
+
+// A .dd8 file: the message type (4 bytes), then the event record, whose first 4 bytes
+// are the account (little-endian).
+std::vector<int64_t> FaultRig::SpooledAccounts() const {
+  std::vector<int64_t> accounts;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(options_.spool, error)) {
+    if (entry.path().extension() != ".dd8") continue;
+    std::ifstream file(entry.path(), std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+    if (bytes.size() != 22) continue;
+    uint32_t account = 0;
+    for (int i = 3; i >= 0; --i) account = account << 8 | static_cast<uint8_t>(bytes[4 + i]);
+    accounts.push_back(static_cast<int32_t>(account));
+  }
+  return accounts;
 }
 
 }  // namespace orvelgate::faults

@@ -23,6 +23,8 @@ struct RigOptions {
   double rate = 0;                // frames per second; 0: each once the last is settled
   int frames = 0;                 // how many the station sends in all
   bool gbOnly = false;            // otherwise GB, CN and ASCII frames in turn
+  bool t7 = true;                 // false: SendT7=0 and no T7 server on the fixed port
+  std::string t8ReplyDelay;       // t8-server's --reply-delay MIN:MAX; empty: at once
 };
 
 // The frame that carries the event with the n-th account of a run: GB frames use
@@ -46,6 +48,8 @@ class FaultRig {
   // driver does not take the station's line.
   bool StartAll();
   void StartT8();
+  // For the T8 servers started from now on.
+  void SetT8ReplyDelay(std::string delay) { options_.t8ReplyDelay = std::move(delay); }
   void KillT8();
   void StartT7();
   void KillT7();
@@ -66,6 +70,11 @@ class FaultRig {
   // Looks for a spool file that is not whole; returns how many it saw this time.
   int CheckSpoolFiles();
   std::size_t SpoolFileCount(const std::string& extension) const;
+  // The spool writer's temporary files (".orvelgate-spool-*") in the spool folder and
+  // the driver's folder: a crash may leave them, nothing ever re-sends them.
+  std::size_t TemporarySpoolFileCount() const;
+  // The accounts of the events in whole .dd8 files in the spool folder.
+  std::vector<int64_t> SpooledAccounts() const;
   // ASCII frames the driver's journal reports as broken: two frames that ran together on
   // the line because the driver read it later than the station's pause after one.
   int GarbledAsciiFrames() const;

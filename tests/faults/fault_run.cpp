@@ -4,14 +4,25 @@
 // the serial device and brings it back. At the end it prints what the station was
 // answered for, what reached the T8 server, the duplicates, and what was lost, by cause.
 //
-//   fault-run [--seconds N] [--rate R] [--folder PATH] [--binary-dir PATH]
+//   fault-run [--seconds N] [--rate R] [--drain-seconds D] [--folder PATH] [--binary-dir PATH]
+//   fault-run --crash [--t8-down] [same options]
 //
 // The station sends for N seconds (default 300), at R frames a second when given,
-// otherwise each frame once the previous one is answered (about 20 a second).
+// otherwise each frame once the previous one is answered (about 20 a second). Then the
+// run waits, at most D seconds (default 600), until the spool is empty and the T8
+// server has heard nothing new for 10 s.
 //
 // Exit status 0 when nothing was lost but to the driver's own SIGKILL (and, for ASCII
 // frames, which the station never hears back about, to a pulled line) and no spool file
 // was ever seen half-written; 1 otherwise; 2 for bad arguments.
+//
+// The crash run (--crash) has one fault only, the driver's SIGKILL at random moments
+// (one in every 3 s or so), and forgives no loss: the station sends GB frames (R
+// defaults to 100) and the T8 server answers each message 50-200 ms late, or is away
+// the whole time with --t8-down; no T7 link. Afterwards a T8 server that answers at
+// once drains the spool. An acknowledged event still in a whole .dd8 file when D is up
+// is held, not lost: the driver re-sends it when it runs again. Exit status 0 when no
+// acknowledged event was lost.
 
 #include <signal.h>
 #include <unistd.h>
@@ -22,6 +33,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +53,11 @@ constexpr const char* kDiskFull = "disk full";
 constexpr const char* kSerialPull = "serial pull";
 // One fault of each kind in every cycle of this many seconds.
 constexpr double kPhaseSeconds = 12;
+// The crash run's driver is killed about this often, and started again this much later.
+constexpr double kCrashSlotSeconds = 3;
+constexpr double kRestartSeconds = 0.5;
+// GB frames repeat their accounts after this many.
+constexpr int kDistinctGbFrames = 55536;
 
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
@@ -48,6 +65,9 @@ void OnSignal(int) { g_stop = 1; }
 struct Arguments {
   double seconds = 300;
   double rate = 0;
+  double drainSeconds = 600;
+  bool crash = false;
+  bool t8Down = false;
   std::string folder;
   std::string binaryDir = ORVELGATE_BINARY_DIR;
 };
@@ -55,15 +75,21 @@ struct Arguments {
 bool Parse(int argc, char** argv, Arguments& a) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--crash" || arg == "--t8-down") {
+      (arg == "--crash" ? a.crash : a.t8Down) = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const std::string value = argv[++i];
     if (arg == "--seconds") a.seconds = std::atof(value.c_str());
     else if (arg == "--rate") a.rate = std::atof(value.c_str());
+    else if (arg == "--drain-seconds") a.drainSeconds = std::atof(value.c_str());
     else if (arg == "--folder") a.folder = value;
     else if (arg == "--binary-dir") a.binaryDir = value;
     else return false;
   }
-  return a.seconds > 0 && a.rate >= 0;
+  if (a.crash && a.rate == 0) a.rate = 100;
+  return a.seconds > 0 && a.rate >= 0 && a.drainSeconds > 0 && (a.crash || !a.t8Down);
 }
 
 struct Action {
@@ -73,7 +99,9 @@ struct Action {
 
 class FaultRun {
  public:
-  FaultRun(FaultRig& rig, SmallDisk& disk) : rig_(rig), disk_(disk) {}
+  // `disk` may be null: no disk-full fault.
+  FaultRun(FaultRig& rig, SmallDisk* disk, double spoolCheckSeconds)
+      : rig_(rig), disk_(disk), spoolCheckSeconds_(spoolCheckSeconds) {}
 
   // The faults of one cycle, beginning at `t0`; each is booked from its start to the
   // moment everything is back.
@@ -81,15 +109,37 @@ class FaultRun {
     Plan(t0, kT8Kill, 6, [this] { rig_.KillT8(); }, [this] { rig_.StartT8(); });
     Plan(t0 + kPhaseSeconds, kT7Kill, 5, [this] { rig_.KillT7(); }, [this] { rig_.StartT7(); });
     Plan(t0 + 2 * kPhaseSeconds, kDriverKill, 2, [this] { rig_.KillDriver(); }, [this] { rig_.StartDriver(); });
-    if (disk_.Available()) {
+    if (disk_ && disk_->Available()) {
       // The T8 server is away too, so that every event needs a spool file meanwhile.
-      Plan(t0 + 3 * kPhaseSeconds, kDiskFull, 8, [this] { rig_.KillT8(); disk_.Fill(); },
-           [this] { disk_.Free(); rig_.StartT8(); });
+      Plan(t0 + 3 * kPhaseSeconds, kDiskFull, 8, [this] { rig_.KillT8(); disk_->Fill(); },
+           [this] { disk_->Free(); rig_.StartT8(); });
     }
     Plan(t0 + 4 * kPhaseSeconds, kSerialPull, 3, [this] { rig_.PullStation(); }, [this] {
       rig_.StartStation();
       stationBack_ += rig_.WaitStationOpen(std::chrono::seconds(20)) ? 1 : 0;
     });
+  }
+
+  // The driver's SIGKILL at a random moment of each slot of about kCrashSlotSeconds in
+  // the first `seconds`, then started again in the same folder. A kill is charged with
+  // what the killed driver acknowledged: from the previous start to the next.
+  void PlanCrashes(double seconds) {
+    const int kills = std::max(1, static_cast<int>(seconds / kCrashSlotSeconds));
+    const double slot = (seconds - 1) / kills;
+    std::mt19937 random{std::random_device{}()};
+    std::uniform_real_distribution<double> within(0.1, 0.9);
+    for (int i = 0; i < kills; ++i) {
+      const double at = 1 + slot * (i + within(random));
+      actions_.push_back({at, [this] {
+                            rig_.KillDriver();
+                            ++counts_[kDriverKill];
+                          }});
+      actions_.push_back({at + kRestartSeconds, [this] {
+                            rig_.StartDriver();
+                            rig_.Ledger().Fault({kDriverKill, started_[kDriverKill], Now()});
+                            started_[kDriverKill] = Now();
+                          }});
+    }
   }
 
   void Plan(double at, const char* cause, double length, std::function<void()> begin,
@@ -118,7 +168,10 @@ class FaultRun {
         }
       }
       rig_.Collect(Now());
-      rig_.CheckSpoolFiles();
+      if (Now() >= nextSpoolCheck_) {
+        rig_.CheckSpoolFiles();
+        nextSpoolCheck_ = Now() + spoolCheckSeconds_;
+      }
       if (Now() >= nextProgress_) {
         nextProgress_ += 10;
         const LedgerTally tally = rig_.Ledger().Tally();
@@ -134,7 +187,9 @@ class FaultRun {
 
  private:
   FaultRig& rig_;
-  SmallDisk& disk_;
+  SmallDisk* disk_;
+  double spoolCheckSeconds_;
+  double nextSpoolCheck_ = 0;
   Steady::time_point start_ = Steady::now();
   std::vector<Action> actions_;
   std::map<std::string, double> started_;
@@ -150,49 +205,12 @@ void PrintCounts(const char* title, const std::map<std::string, int>& counts) {
   std::printf("\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Arguments args;
-  if (!Parse(argc, argv, args)) {
-    std::fprintf(stderr, "usage: fault-run [--seconds N] [--rate R] [--folder PATH] [--binary-dir PATH]\n");
-    return 2;
-  }
-  if (args.folder.empty()) {
-    char pattern[] = "/tmp/orvelgate-faults-XXXXXX";
-    args.folder = mkdtemp(pattern);
-  }
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  // An interrupted run still ends its processes and unmounts its file system.
-  signal(SIGINT, OnSignal);
-  signal(SIGTERM, OnSignal);
-  const std::filesystem::path folder = args.folder;
-  SmallDisk disk(folder / "spool", 4 * 1024 * 1024);
-  if (!disk.Available()) std::printf("NOTE disk-full fault skipped: %s\n", disk.WhyNot().c_str());
-
-  RigOptions options;
-  options.folder = folder;
-  options.spool = folder / "spool";
-  options.binaryDir = args.binaryDir;
-  options.rate = args.rate;
-  // More than the station can send in the time: it is stopped when the time is up.
-  options.frames = static_cast<int>(std::max(args.rate, 40.0) * args.seconds);
-  FaultRig rig(options);
-  if (!rig.StartAll()) return 1;
-  std::printf("RUN folder=%s seconds=%g\n", args.folder.c_str(), args.seconds);
-
-  FaultRun run(rig, disk);
-  // A cycle is planned when its last fault is over before the frames end.
-  for (double t0 = 2; t0 + 4 * kPhaseSeconds + 6 <= args.seconds; t0 += 5 * kPhaseSeconds) {
-    run.PlanCycle(t0);
-  }
-  run.RunUntil(args.seconds, [&] { return rig.StationDone(); });
-  rig.StopStation();
-  const double sendingSeconds = run.Now();
-  // Everything is back: wait until the spool is empty and nothing more arrives.
+// Waits until the spool is empty and the T8 server has heard nothing new for 10 s, or
+// `seconds` are up.
+void Drain(FaultRun& run, FaultRig& rig, double seconds) {
   int lastDelivered = -1;
   double quietSince = run.Now();
-  run.RunUntil(run.Now() + 600, [&] {
+  run.RunUntil(run.Now() + seconds, [&] {
     const int delivered = rig.Ledger().Tally().delivered;
     if (delivered != lastDelivered) {
       lastDelivered = delivered;
@@ -200,7 +218,36 @@ int main(int argc, char** argv) {
     }
     return rig.SpoolFileCount(".dd8") == 0 && run.Now() - quietSince > 10;
   });
+}
 
+RigOptions Options(const Arguments& args) {
+  RigOptions options;
+  options.folder = args.folder;
+  options.spool = options.folder / "spool";
+  options.binaryDir = args.binaryDir;
+  options.rate = args.rate;
+  // More than the station can send in the time: it is stopped when the time is up.
+  options.frames = static_cast<int>(std::max(args.rate, 40.0) * args.seconds);
+  return options;
+}
+
+int FaultInjectionRun(const Arguments& args) {
+  const std::filesystem::path folder = args.folder;
+  SmallDisk disk(folder / "spool", 4 * 1024 * 1024);
+  if (!disk.Available()) std::printf("NOTE disk-full fault skipped: %s\n", disk.WhyNot().c_str());
+  FaultRig rig(Options(args));
+  if (!rig.StartAll()) return 1;
+  std::printf("RUN folder=%s seconds=%g\n", args.folder.c_str(), args.seconds);
+
+  FaultRun run(rig, &disk, 0.1);
+  // A cycle is planned when its last fault is over before the frames end.
+  for (double t0 = 2; t0 + 4 * kPhaseSeconds + 6 <= args.seconds; t0 += 5 * kPhaseSeconds) {
+    run.PlanCycle(t0);
+  }
+  run.RunUntil(args.seconds, [&] { return rig.StationDone(); });
+  rig.StopStation();
+  const double sendingSeconds = run.Now();
+  Drain(run, rig, args.drainSeconds);  // everything is back
   const LedgerTally tally = rig.Ledger().Tally();
   PrintCounts("FAULTS", run.Counts());
   std::printf("STATION frames=%d per_second=%.1f acknowledged=%d ascii_taken=%d "
@@ -233,4 +280,71 @@ int main(int argc, char** argv) {
                   rig.BrokenSpoolFiles() == 0 && tally.acknowledged > 0 && rig.Problems().empty();
   std::printf("RESULT %s\n", ok ? "ok" : "FAIL");
   return ok ? 0 : 1;
+}
+
+// No loss is forgiven, not even to the driver's SIGKILL: once the station has its
+// acknowledgement it stops re-sending the frame, so the driver alone holds the event.
+int CrashRun(const Arguments& args) {
+  RigOptions options = Options(args);
+  // Frames to spare, so that the station is still sending when the time is up.
+  options.frames = std::min(static_cast<int>(args.rate * (args.seconds + 10)), kDistinctGbFrames);
+  options.gbOnly = true;
+  options.t7 = false;
+  options.t8ReplyDelay = "50:200";
+  FaultRig rig(options);
+  if (!rig.StartAll()) return 1;
+  if (args.t8Down) rig.KillT8();
+  std::printf("RUN crash folder=%s seconds=%g rate=%g t8=%s\n", args.folder.c_str(), args.seconds,
+              args.rate, args.t8Down ? "down" : "slow 50-200 ms");
+
+  FaultRun run(rig, nullptr, 1.0);  // thousands of spool files: look at them less often
+  run.PlanCrashes(args.seconds);
+  run.RunUntil(args.seconds, [&] { return rig.StationDone(); });
+  rig.StopStation();
+  const double sendingSeconds = run.Now();
+  rig.KillT8();
+  rig.SetT8ReplyDelay("");
+  rig.StartT8();
+  Drain(run, rig, args.drainSeconds);
+  for (const int64_t account : rig.SpooledAccounts()) rig.Ledger().Spooled(account);
+
+  const LedgerTally tally = rig.Ledger().Tally();
+  const int kills = run.Counts().count(kDriverKill) ? run.Counts().at(kDriverKill) : 0;
+  std::printf("STATION frames=%d per_second=%.1f acknowledged=%d\n", rig.FramesSent(),
+              rig.FramesSent() / sendingSeconds, tally.acknowledged);
+  std::printf("T8 delivered=%d duplicates=%d delivered_unacknowledged=%d\n", tally.delivered,
+              tally.duplicates, tally.unacknowledgedDelivered);
+  PrintCounts("LOST", tally.lostByCause);
+  std::printf("SPOOL checks=%d half_written=%d left_dd8=%zu held_acknowledged=%d "
+              "temporary_files=%zu\n", rig.SpoolChecks(), rig.BrokenSpoolFiles(),
+              rig.SpoolFileCount(".dd8"), tally.heldInSpool, rig.TemporarySpoolFileCount());
+  for (const auto& problem : rig.Problems()) std::printf("PROBLEM %s\n", problem.c_str());
+  std::printf("CRASH kills=%d acknowledged=%d delivered=%d duplicates=%d lost=%d "
+              "held_in_spool=%d temporary_files=%zu\n", kills, tally.acknowledged,
+              tally.delivered, tally.duplicates, tally.Lost(), tally.heldInSpool,
+              rig.TemporarySpoolFileCount());
+  if (g_stop) std::printf("NOTE the run was interrupted\n");
+  const bool ok = !g_stop && tally.Lost() == 0 && tally.acknowledged > 0;
+  std::printf("RESULT %s\n", ok ? "ok" : "FAIL");
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args;
+  if (!Parse(argc, argv, args)) {
+    std::fprintf(stderr, "usage: fault-run [--crash [--t8-down]] [--seconds N] [--rate R] "
+                         "[--drain-seconds D] [--folder PATH] [--binary-dir PATH]\n");
+    return 2;
+  }
+  if (args.folder.empty()) {
+    char pattern[] = "/tmp/orvelgate-faults-XXXXXX";
+    args.folder = mkdtemp(pattern);
+  }
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // An interrupted run still ends its processes and unmounts its file system.
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+  return args.crash ? CrashRun(args) : FaultInjectionRun(args);
 }

@@ -12,7 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -49,6 +52,10 @@ options:
   --no-ack        answer events with a Poll answer instead of EventAck
   --silent        answer nothing
   --quiet         leave out FRAME and REPLY lines (events are still printed)
+  --reply-delay MIN:MAX
+                  answer each message after a random delay of MIN to MAX ms; the
+                  replies keep their order, one per message, and the server goes on
+                  reading meanwhile: a slow server, not a stuck one
   --script FILE   run the commands in FILE first, then read commands from stdin
   --help          this text
 
@@ -99,6 +106,17 @@ struct Options {
   bool silent = false;
   bool quiet = false;
   std::string script;
+  bool delayReplies = false;
+  int replyDelayMinMs = 0;
+  int replyDelayMaxMs = 0;
+};
+
+using Steady = std::chrono::steady_clock;
+
+// A reply that waits for its moment (--reply-delay).
+struct HeldReply {
+  Steady::time_point due;
+  std::string reply;
 };
 
 struct Connection {
@@ -107,6 +125,7 @@ struct Connection {
   std::vector<uint8_t> input;
   uint64_t messages = 0;
   uint64_t serverSequence = 0;
+  std::deque<HeldReply> held;  // oldest first
 };
 
 std::string TypeText(int32_t type) {
@@ -164,6 +183,9 @@ class Server {
   std::string ChooseReply(const Connection& c, std::span<const uint8_t> message);
   bool SendReply(Connection& c, const std::string& reply);  // false: close the connection
   bool SendMessage(Connection& c, int32_t type, std::span<const uint8_t> payload, uint8_t marker);
+  void Hold(Connection& c, std::string reply);
+  void SendDueReplies();
+  int MsUntilNextDue() const;  // -1: nothing held
   void Close(Connection& c, bool abortive);
   void ReadCommands();
   void Command(const std::string& line);
@@ -179,6 +201,7 @@ class Server {
   std::vector<std::unique_ptr<Connection>> connections_;
   std::deque<std::string> nextReplies_;
   int nextId_ = 1;
+  std::mt19937 random_{std::random_device{}()};
   uint64_t frames_ = 0;
   uint64_t events_ = 0;
 };
@@ -250,8 +273,12 @@ bool Server::TakeFrames(Connection& c) {
     const std::vector<uint8_t> message(c.input.begin() + T8Transport::kSize, c.input.begin() + total);
     c.input.erase(c.input.begin(), c.input.begin() + total);
     PrintFrame(c, message);
-    const std::string reply = ChooseReply(c, message);
+    std::string reply = ChooseReply(c, message);
     ++c.messages;
+    if (options_.delayReplies) {
+      Hold(c, std::move(reply));
+      continue;
+    }
     if (!SendReply(c, reply)) return false;
     if (c.fd < 0) return true;  // the reply was to close it
   }
@@ -347,7 +374,39 @@ bool Server::SendReply(Connection& c, const std::string& reply) {
   return SendMessage(c, *type, {}, T8Transport::kMarkerWritten);
 }
 
+// Never before the reply held ahead of it, so that replies keep the messages' order.
+void Server::Hold(Connection& c, std::string reply) {
+  std::uniform_int_distribution<int> delayMs(options_.replyDelayMinMs, options_.replyDelayMaxMs);
+  Steady::time_point due = Steady::now() + std::chrono::milliseconds(delayMs(random_));
+  if (!c.held.empty()) due = std::max(due, c.held.back().due);
+  c.held.push_back({due, std::move(reply)});
+}
+
+void Server::SendDueReplies() {
+  const auto now = Steady::now();
+  for (auto& c : connections_) {
+    while (c->fd >= 0 && !c->held.empty() && c->held.front().due <= now) {
+      const std::string reply = std::move(c->held.front().reply);
+      c->held.pop_front();
+      if (!SendReply(*c, reply)) Close(*c, false);
+    }
+  }
+}
+
+int Server::MsUntilNextDue() const {
+  std::optional<Steady::time_point> next;
+  for (const auto& c : connections_) {
+    if (c->fd >= 0 && !c->held.empty() && (!next || c->held.front().due < *next)) {
+      next = c->held.front().due;
+    }
+  }
+  if (!next) return -1;
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Steady::now());
+  return static_cast<int>(std::max<int64_t>(wait.count(), 0));
+}
+
 void Server::Close(Connection& c, bool abortive) {
+  c.held.clear();
   if (c.fd < 0) return;
   if (abortive) {
     const linger hard{1, 0};
@@ -459,18 +518,33 @@ int Server::Run() {
     std::vector<pollfd> fds = {{listenFd_, POLLIN, 0}, {signalFd_, POLLIN, 0},
                                {stdinOpen_ ? STDIN_FILENO : -1, POLLIN, 0}};
     for (const auto& c : connections_) fds.push_back({c->fd, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+    if (poll(fds.data(), fds.size(), MsUntilNextDue()) < 0 && errno != EINTR) break;
     if (fds[1].revents & POLLIN) break;
     if (fds[0].revents & POLLIN) Accept();
     if (fds[2].revents & (POLLIN | POLLHUP)) ReadCommands();
     for (std::size_t i = 3; i < fds.size(); ++i) {
       if (fds[i].revents && connections_[i - 3]->fd >= 0) ReadFrom(*connections_[i - 3]);
     }
+    SendDueReplies();
     std::erase_if(connections_, [](const auto& c) { return c->fd < 0; });
   }
   Summary();
   std::fflush(stdout);
   return 0;
+}
+
+// "MIN:MAX" in milliseconds, 0 <= MIN <= MAX.
+bool ParseDelay(const std::string& text, Options& o) {
+  char* end = nullptr;
+  const long min = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != ':') return false;
+  const char* rest = end + 1;
+  const long max = std::strtol(rest, &end, 10);
+  if (end == rest || *end != '\0' || min < 0 || max < min || max > 3600000) return false;
+  o.delayReplies = true;
+  o.replyDelayMinMs = static_cast<int>(min);
+  o.replyDelayMaxMs = static_cast<int>(max);
+  return true;
 }
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
@@ -494,6 +568,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       const auto v = value();
       if (!v) return std::nullopt;
       (arg == "--bind" ? o.bind : o.script) = *v;
+    } else if (arg == "--reply-delay") {
+      const auto v = value();
+      if (!v || !ParseDelay(*v, o)) return std::nullopt;
     } else if (arg == "--no-login") {
       o.login = false;
     } else if (arg == "--deny") {
