@@ -1,12 +1,15 @@
 #include "app/driver_core.h"
 
-#include <cstdio>
 #include <exception>
 
 #include "app/access_code.h"
 #include "app/local_time_text.h"
+#include "common/diagnostics.h"
 #include "common/error_log.h"
+#include "common/wire_constants.h"
+#include "events/journal_replay.h"
 #include "station/port_wiring.h"
+#include "t7link/t7_records.h"
 
 namespace orvelgate {
 namespace {
@@ -49,6 +52,9 @@ void DriverCore::Start() {
   supervision_.emplace(static_cast<StationSupervisionHost&>(*this), config_.Attention,
                        config_.SendT7);
   CreateLinks();
+  // Before the port opens: what an earlier run acknowledged and did not finish with
+  // goes to spool files first.
+  CreateJournaledFrames();
 
   // The port opens, or stays stopped; the rest of the start-up goes on either way.
   keeper_.StartUp(config_.ComPort, config_.ComBaudRate);
@@ -104,8 +110,79 @@ void DriverCore::CreateRouting() {
   routing.DropUndeliveredT8 = config_.DropUndeliveredT8;
   routing.NoticeFileNumber = config_.NoticeFileNumber;
   router_ = std::make_unique<EventRouter>(t8, t7, *spool_, routing);
+  router_->SetJournalHooks({[this](uint64_t id) { RetireJournalEntry(id); }, &acks_});
   resender_ = std::make_unique<SpoolResender>(t8, t7Outbox_.get(), *spool_, clock_);
-  if (t8_) t8_->UseResender(*resender_);
+  if (t8_) {
+    t8_->UseResender(*resender_);
+    t8_->UseJournal(acks_, [this](uint64_t id) { RetireJournalEntry(id); });
+  }
+}
+
+void DriverCore::CreateJournaledFrames() {
+  JournaledFrames::Targets targets;
+  targets.sendAck = [this](std::span<const uint8_t> bytes) { WriteAcknowledgement(bytes); };
+  targets.routeEvent = [this](const EventRecord& event, uint64_t id) {
+    RouteJournaledEvent(event, id);
+  };
+  targets.sendT7EventReport = [this](const T7EventReportRequest& report, uint64_t id) {
+    SendJournaledT7Report(report, id);
+  };
+  targets.drawStationIndicator = [this] { DrawStationIndicator(); };
+  targets.reportProblem = [this](PacketProblem problem) { ReportPacketProblem(problem); };
+  targets.t7SpoolBytes = [](const T7EventReportRequest& r) {
+    const T7Record report = BuildEventReport(r.Account, r.Code, r.Group, r.Time);
+    return std::vector<uint8_t>(report.begin(), report.begin() + kT7EventSpoolSize);
+  };
+  targets.journalFailing = [this](const JournalStatus& status) {
+    Diagnose(Severity::kError, "event journal: " + status.text +
+                                   "; frames are not acknowledged until it can be written");
+    view_.LogLine("Журнал событий не записывается: кадры станции не подтверждаются.");
+  };
+  targets.journalWorksAgain = [this] {
+    Diagnose(Severity::kInfo, "event journal: written again; frames are acknowledged");
+    view_.LogLine("Журнал событий снова записывается.");
+  };
+  journaled_ = std::make_unique<JournaledFrames>([this] { return OpenJournal(); },
+                                                 std::move(targets));
+}
+
+// Opens the journal and spools every entry an earlier run left unretired, oldest first.
+std::unique_ptr<EventJournal> DriverCore::OpenJournal() {
+  const std::string& path = environment_.journalFile;
+  JournalOpening opening = EventJournal::OpenFile(path);
+  if (!opening.journal) {
+    Diagnose(Severity::kError, "event journal " + path + ": " + opening.status.text);
+    return nullptr;
+  }
+  const JournalRecovery& recovery = opening.recovery;
+  if (recovery.droppedTail) {
+    const JournalDamage& d = *recovery.droppedTail;
+    Diagnose(Severity::kWarning, "event journal " + path + ": a broken last record (" +
+                                     std::string(Describe(d.fault)) + ", " +
+                                     std::to_string(d.length) + " bytes at offset " +
+                                     std::to_string(d.offset) + ") was dropped");
+  }
+  for (const JournalDamage& d : recovery.skipped) {
+    Diagnose(Severity::kWarning, "event journal " + path + ": " + std::to_string(d.length) +
+                                     " damaged bytes at offset " + std::to_string(d.offset) +
+                                     " passed over (" + std::string(Describe(d.fault)) + ")");
+  }
+  // Temporary spool files of a write the crash cut short: their events are in the
+  // journal and are spooled again just below.
+  const std::size_t leftovers = spool_->RemoveLeftoverTemporaries();
+  const JournalReplay replay = SpoolJournalEntries(recovery.entries, *opening.journal, *spool_);
+  std::string line = "event journal: " + std::to_string(replay.spooled) +
+                     " events recovered into spool files";
+  if (leftovers > 0) line += ", " + std::to_string(leftovers) + " temporary spool files removed";
+  if (replay.notWritten > 0) {
+    line += ", " + std::to_string(replay.notWritten) + " could not be written (kept for the next start)";
+  }
+  Diagnose(replay.notWritten > 0 ? Severity::kError : Severity::kInfo, line);
+  return std::move(opening.journal);
+}
+
+void DriverCore::RetireJournalEntry(uint64_t journalId) {
+  if (journaled_) journaled_->Retire(journalId);
 }
 
 void DriverCore::SpoolTick() {
@@ -119,12 +196,13 @@ void DriverCore::SpoolTick() {
     // One .ddk file per tick while the T7 link is connected.
     if (t7_ && t7_->Connected() && resender_) resender_->ResendT7Step();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "orvelgate: spool re-send: %s\n", e.what());
+    Diagnose(Severity::kError, std::string("spool re-send: ") + e.what());
     return;
   }
   // The station supervision, under its own guard.
   try {
     if (supervision_) supervision_->Tick(clock_.LocalNow(), packets_.LastFrameTime());
+    if (journaled_) journaled_->Tick();
   } catch (...) {
     LogError(kSupervisionError, environment_.errorLog);  // a log that can't be written: go on
   }
@@ -166,6 +244,8 @@ void DriverCore::Shutdown() {
   StopT8Link();
   // Disconnects without sending anything more; the indicator is not drawn any more.
   if (t7_) t7_->Client().SetConnected(false);
+  // Last: the retirements of what the worker and the router kept above.
+  if (journaled_) journaled_->Stop();
 }
 
 // The events the T8 worker still had and those the full disk refused go to spool
@@ -177,8 +257,9 @@ void DriverCore::StopT8Link() {
   std::size_t lost = *notKept;
   if (router_ && !config_.DropUndeliveredT8) lost += SpoolHeldEvents();
   if (lost > 0) {
-    std::fprintf(stderr, "orvelgate: %zu undelivered events could not be spooled at the end\n",
-                 lost);
+    Diagnose(Severity::kError, std::to_string(lost) +
+                                   " undelivered events could not be spooled at the end;"
+                                   " the event journal keeps them for the next start");
   }
 }
 
@@ -193,28 +274,52 @@ std::size_t DriverCore::SpoolHeldEvents() {
 
 // --- hosts ------------------------------------------------------------------------
 
+// The packet handler's requests for one frame wait in the journal until its events
+// are synced (JournaledFrames); without the journal nothing is acknowledged.
 void DriverCore::SendBytes(std::span<const uint8_t> bytes) {
-  // Bounded wait; a short write is not detected (the station sends the frame again).
-  keeper_.Port().SendBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  if (journaled_) journaled_->SendBytes(bytes);
 }
 
 void DriverCore::RouteEvent(const EventRecord& current) {
-  if (router_ && router_->RouteEvent(current) == Routed::Lost) {
-    std::fprintf(stderr, "orvelgate: an event could not be spooled for the T8 link\n");
-  }
+  if (journaled_) journaled_->RouteEvent(current);
 }
 
 void DriverCore::SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
                                    DayCount time) {
-  if (t7_) t7_->SendEventReport(account, code, group, time);
+  if (journaled_) journaled_->SendT7EventReport(account, code, group, time);
+}
+
+void DriverCore::FrameHandled() {
+  if (journaled_) journaled_->FrameHandled();
+}
+
+void DriverCore::WriteAcknowledgement(std::span<const uint8_t> bytes) {
+  // Bounded wait; a short write is not detected (the station sends the frame again).
+  keeper_.Port().SendBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+void DriverCore::RouteJournaledEvent(const EventRecord& event, uint64_t journalId) {
+  if (router_ && router_->RouteEvent(event, journalId) == Routed::Lost) {
+    Diagnose(Severity::kError,
+             "an event could not be spooled for the T8 link; the event journal keeps it for the next start");
+  }
+}
+
+void DriverCore::SendJournaledT7Report(const T7EventReportRequest& report, uint64_t journalId) {
+  if (!t7_) return;
+  // The report is handed to the link's socket or written to a .ddk file at once,
+  // unless the full disk made the router hold it: then its entry stays.
+  const std::size_t heldBefore = router_ ? router_->HeldCount() : 0;
+  t7_->SendEventReport(report.Account, report.Code, report.Group, report.Time);
+  if (!router_ || router_->HeldCount() <= heldBefore) RetireJournalEntry(journalId);
 }
 
 void DriverCore::ReportPacketProblem(PacketProblem problem) {
   // The driver goes on either way; a service journal shows why a packet did nothing.
-  std::fprintf(stderr, "orvelgate: %s\n",
-               problem == PacketProblem::PacketLogNotWritten
-                   ? "the packet log could not be written; the packet was not handled"
-                   : "an ASCII frame without a group digit gave no event");
+  Diagnose(Severity::kWarning,
+           problem == PacketProblem::PacketLogNotWritten
+               ? "the packet log could not be written; the packet was not handled"
+               : "an ASCII frame without a group digit gave no event");
 }
 
 void DriverCore::DrawStationIndicator() {
@@ -242,13 +347,13 @@ void DriverCore::ShowHandlerError(const std::string& text) { view_.ShowError(tex
 
 void DriverCore::SpoolNotice(std::span<const uint8_t> record) {
   if (router_ && router_->KeepStationNotice(record) == Routed::Lost) {
-    std::fprintf(stderr, "orvelgate: a station notice could not be kept\n");
+    Diagnose(Severity::kError, "a station notice could not be kept");
   }
 }
 
 void DriverCore::SpoolEventReport(std::span<const uint8_t> first39) {
   if (router_ && router_->KeepT7Event(first39) == Routed::Lost) {
-    std::fprintf(stderr, "orvelgate: a T7 event report could not be kept\n");
+    Diagnose(Severity::kError, "a T7 event report could not be kept");
   }
 }
 

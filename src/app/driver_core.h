@@ -18,6 +18,7 @@
 #include "app/close_guard.h"
 #include "app/driver_ticks.h"
 #include "app/link_outbox_adapters.h"
+#include "app/journaled_frames.h"
 #include "app/main_config.h"
 #include "app/main_view.h"
 #include "app/serial_port_keeper.h"
@@ -40,6 +41,8 @@ struct CoreEnvironment {
   std::string configFile = kConfigFileName;
   std::string errorLog = "error.txt";
   std::string packetLog = PacketHandler::kDefaultPacketLog;
+  // Every event is synced here before its frame is acknowledged.
+  std::string journalFile = "orvelgate.journal";
   uint16_t t7Port = T7Link::kDefaultPort;  // fixed for the driver; tests use a free one
   SerialPortEnvironment port;                // the serial device behind the port component
   // How long the end of the program waits for the T8 worker to finish.
@@ -99,6 +102,7 @@ class DriverCore : public QObject,
   void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
                          DayCount time) override;
   void ReportPacketProblem(PacketProblem problem) override;
+  void FrameHandled() override;
   // PacketHandlerHost and StationSupervisionHost
   void DrawStationIndicator() override;
   // StationSupervisionHost
@@ -110,6 +114,15 @@ class DriverCore : public QObject,
   void ShowHandlerError(const std::string& text) override;
   void SpoolNotice(std::span<const uint8_t> record) override;
   void SpoolEventReport(std::span<const uint8_t> first39) override;
+
+  // What the packet handler asks for a frame goes through the journal first; once the
+  // frame's events are synced these do it.
+  void CreateJournaledFrames();
+  std::unique_ptr<EventJournal> OpenJournal();
+  void WriteAcknowledgement(std::span<const uint8_t> bytes);
+  void RouteJournaledEvent(const EventRecord& event, uint64_t journalId);
+  void SendJournaledT7Report(const T7EventReportRequest& report, uint64_t journalId);
+  void RetireJournalEntry(uint64_t journalId);
 
   void CreateLinks();
   void CreateT7Link();
@@ -141,6 +154,8 @@ class DriverCore : public QObject,
   std::unique_ptr<SpoolResender> resender_;
   std::unique_ptr<T8LinkOwner> t8_;
   std::unique_ptr<EventRouter> router_;
+  EventAckBook acks_;  // which journal entry each T8 event message carries
+  std::unique_ptr<JournaledFrames> journaled_;
 
   DriverTicks ticks_;
 };

@@ -1,5 +1,6 @@
 #include "app/journaled_frames.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 
 #include <cerrno>
@@ -114,7 +115,12 @@ void JournaledFrames::NoteStatus(const JournalStatus& status) {
 }
 
 void JournaledFrames::Retire(uint64_t journalId) {
-  if (journalId != 0 && committer_) committer_->Retire(journalId);
+  if (journalId == 0) return;
+  if (committer_) {
+    committer_->Retire(journalId);
+  } else if (journal_) {
+    journal_->Retire(journalId);  // stopped: written by the last commit
+  }
 }
 
 void JournaledFrames::Tick() {
@@ -130,7 +136,12 @@ void JournaledFrames::Stop() {
   if (!committer_) return;
   committer_->Stop();
   committer_.reset();
-  journal_->Commit();  // what retirements were still queued
+  // Results the commit thread posted and the loop has not handled yet, then what is
+  // still queued: the frames waiting for them go on (their events are routed, and so
+  // spooled), and the retirements are written.
+  QCoreApplication::sendPostedEvents(&context_, QEvent::MetaCall);
+  OnCommitted(journal_->Commit());
+  journal_->Commit();  // the retirements of what was just routed
 }
 
 std::size_t JournaledFrames::LiveEntries() const {

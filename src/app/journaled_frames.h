@@ -84,7 +84,8 @@ class JournaledFrames final : public PacketHandlerHost {
   void Retire(uint64_t journalId);
   // The 200 ms tick: opens a journal that is not open, writes pending retirements.
   void Tick();
-  // At the end of the program: the commit in progress ends, retirements are written.
+  // At the end of the program: the commits end, the frames still waiting for them are
+  // released and the retirements are written. Afterwards frames are refused.
   void Stop();
 
   bool JournalOpen() const { return journal_ != nullptr; }

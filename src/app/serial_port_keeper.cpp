@@ -1,8 +1,9 @@
 #include "app/serial_port_keeper.h"
 
-#include <cstdio>
 #include <exception>
 
+#include "common/diagnostics.h"
+#include "framecodec/frame_codec.h"
 #include "station/port_names.h"
 #include "station/serial_settings.h"
 
@@ -12,9 +13,12 @@ SerialPortKeeper::SerialPortKeeper(MainView& view, SerialPortEnvironment environ
                                    std::chrono::milliseconds reopenInterval)
     : view_(view), port_(std::move(environment)) {
   LoadDesignValues(port_);
+  // A whole CN frame is handed over as soon as it is there, not after the time-out
+  // that a shorter packet waits for.
+  port_.IsCompleteFrame = IsCompleteShortFrame;
   port_.OnDeviceLost = [this] { DeviceLost(); };
   port_.OnTickError = [](const std::string& what) {
-    std::fprintf(stderr, "orvelgate: a packet's handling failed: %s\n", what.c_str());
+    Diagnose(Severity::kError, "a packet's handling failed: " + what);
   };
   reopenTimer_.setInterval(reopenInterval);
   QObject::connect(&reopenTimer_, &QTimer::timeout, &reopenTimer_, [this] { ReopenTick(); });
@@ -27,13 +31,12 @@ void SerialPortKeeper::StartUp(const std::string& comPort, const std::string& co
     ApplyStartupSettings(port_, settings);
     CancelReopen();
     if (TryOpen()) {
-      view_.SetPortControlsRunning(true);  // as the window was designed
+      view_.SetPortControlsRunning(true);
       return;
     }
     // The operator is not asked anything at start-up; a journal shows why.
-    std::fprintf(stderr, "orvelgate: the port %s (%s) could not be opened; it stays stopped\n",
-                 comPort.c_str(),
-                 port_.DevicePath().empty() ? "no device" : port_.DevicePath().c_str());
+    Diagnose(Severity::kError, "the port " + comPort + " could not be opened (" +
+                                   port_.LastOpenError() + "); it stays stopped");
   }
   view_.SetPortControlsRunning(false);
 }
@@ -94,8 +97,7 @@ void SerialPortKeeper::DeviceLost() {
   // The port component has closed the port; the controls show it stopped until the
   // device is back. The links go on meanwhile.
   SetOpen(false);
-  std::fprintf(stderr, "orvelgate: the device of %s went away; the port is stopped\n",
-               State().Name.c_str());
+  Diagnose(Severity::kWarning, "the device of " + State().Name + " went away; the port is stopped");
   view_.SetPortControlsRunning(false);
   if (closedForGood_) return;
   // The port keeps its name and line settings: the same port is opened again, with
@@ -116,8 +118,7 @@ void SerialPortKeeper::ReopenTick() {
   }
   if (!TryOpen()) return;  // still away: the next tick tries again
   CancelReopen();
-  std::fprintf(stderr, "orvelgate: the device of %s is back; the port runs again\n",
-               State().Name.c_str());
+  Diagnose(Severity::kInfo, "the device of " + State().Name + " is back; the port runs again");
   view_.SetPortControlsRunning(true);
   view_.LogLine("Порт " + ComNameOf(lostPortName_) + ": устройство подключено, порт снова открыт.");
   AnnounceState();

@@ -1,10 +1,10 @@
 #include "app/t8_link_owner.h"
 
-#include <cstdio>
 #include <filesystem>
 
 #include "app/link_indicator.h"
 #include "common/cp1251.h"
+#include "common/diagnostics.h"
 #include "t8link/t8_frames.h"
 
 namespace orvelgate {
@@ -43,6 +43,7 @@ T8HostBridge::Targets T8LinkOwner::BridgeTargets(std::function<PortStatus()> cur
   targets.stepT8Indicator = [this] { StepIndicator(); };
   targets.onEventAck = [this](uint64_t sequence) {
     if (resender_) resender_->OnEventAck(sequence);
+    RetireEntryOf(sequence);
   };
   targets.keepUnanswered = [this](uint64_t sequence, int32_t type,
                                   std::span<const uint8_t> payload) {
@@ -64,7 +65,7 @@ void T8LinkOwner::QueuePortNotice(const std::string& name, bool open) {
   if (stopped_) return;  // the program is ending: the worker is gone
   const std::vector<uint8_t> payload = PortNoticePayload(Utf8ToCp1251(name), open);
   if (!worker_->QueueMessage(T8Type::PortNotice, payload)) {
-    std::fprintf(stderr, "orvelgate: the T8 send ring is full; a PortNotice was lost\n");
+    Diagnose(Severity::kWarning, "the T8 send ring is full; a PortNotice was lost");
   }
 }
 
@@ -81,7 +82,7 @@ std::optional<std::size_t> T8LinkOwner::Stop() {
   if (joined) return KeepUndelivered(worker_->TakeUndelivered());
   // A worker that does not end must not hold up the end of the program, nor be
   // destroyed while it runs.
-  std::fprintf(stderr, "orvelgate: the T8 worker did not end in time; left to the process\n");
+  Diagnose(Severity::kError, "the T8 worker did not end in time; left to the process");
   bridge_->Detach();
   [[maybe_unused]] T8Worker* left = worker_.release();
   [[maybe_unused]] T8HostBridge* leftBridge = bridge_.release();
@@ -93,8 +94,19 @@ std::optional<std::size_t> T8LinkOwner::Stop() {
 bool T8LinkOwner::KeepUnanswered(uint64_t sequence, int32_t type,
                                  std::span<const uint8_t> payload) {
   if (resender_ && resender_->IsPendingCopy(sequence)) return true;
-  if (settings_.DropUndeliveredT8) return false;
-  return spool_.WriteT8File(type, payload).has_value();
+  if (settings_.DropUndeliveredT8) {
+    RetireEntryOf(sequence);  // dropped as configured: nothing to keep
+    return false;
+  }
+  if (!spool_.WriteT8File(type, payload)) return false;
+  RetireEntryOf(sequence);
+  return true;
+}
+
+// The message's event is safe elsewhere now: its journal entry goes.
+void T8LinkOwner::RetireEntryOf(uint64_t sequence) {
+  if (!acks_) return;
+  if (const auto entry = acks_->Answered(sequence)) retire_(*entry);
 }
 
 std::size_t T8LinkOwner::KeepUndelivered(const std::vector<T8HeldMessage>& messages) {

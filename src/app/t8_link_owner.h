@@ -24,6 +24,7 @@
 #include "app/main_view.h"
 #include "app/t8_host_bridge.h"
 #include "common/clock.h"
+#include "events/event_ack_book.h"
 #include "events/spool_resender.h"
 #include "events/spool_store.h"
 #include "t8link/t8_worker.h"
@@ -54,6 +55,13 @@ class T8LinkOwner {
   // The spool re-send that hears of acknowledgements and new connections; made from
   // Outbox, so given afterwards, before Start.
   void UseResender(SpoolResender& resender) { resender_ = &resender; }
+  // The journal entries of the events on this link: `acks` says which entry a message
+  // carried; `retire` is called (on the worker's thread, or at Stop) once that event is
+  // answered by its own EventAck or kept in a spool file. Before Start.
+  void UseJournal(EventAckBook& acks, std::function<void(uint64_t)> retire) {
+    acks_ = &acks;
+    retire_ = std::move(retire);
+  }
   T8Outbox& Outbox() { return outbox_; }
 
   // The worker runs from now on; the indicator is drawn once.
@@ -74,6 +82,7 @@ class T8LinkOwner {
  private:
   T8HostBridge::Targets BridgeTargets(std::function<PortStatus()> currentPort);
   bool KeepUnanswered(uint64_t sequence, int32_t type, std::span<const uint8_t> payload);
+  void RetireEntryOf(uint64_t sequence);
   std::size_t KeepUndelivered(const std::vector<T8HeldMessage>& messages);
   void StepIndicator();
   void DrawIndicator();
@@ -82,6 +91,8 @@ class T8LinkOwner {
   SpoolStore& spool_;
   const T8LinkSettings settings_;
   SpoolResender* resender_ = nullptr;
+  EventAckBook* acks_ = nullptr;
+  std::function<void(uint64_t)> retire_;
   int counter_ = 0;
   bool stopped_ = false;
 

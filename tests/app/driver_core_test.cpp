@@ -129,6 +129,9 @@ TEST_P(CoreRoutingTest, ConfigurationReachesThePacketHandler) {
   fields.time = {.year = 2024, .month = 5, .day = 6, .hour = 7, .minute = 8, .second = 9};
   ASSERT_TRUE(line_.Send(EncodeGbFrame(fields, 0x5A)));
   ASSERT_TRUE(line_.Send(kAsciiFrame));
+  // Each frame's events are routed once the journal has synced them.
+  testing::PumpUntil([&] { return Files(".dd8") == GetParam().dd8 && Files(".ddk") == GetParam().ddk; });
+  testing::PumpUntil([] { return false; }, 50);  // and nothing more comes
   EXPECT_EQ(Files(".dd8"), GetParam().dd8);
   EXPECT_EQ(Files(".ddk"), GetParam().ddk);
   std::set<std::string> events;
