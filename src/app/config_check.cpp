@@ -172,8 +172,13 @@ void CheckKey(const KeyRule& rule, const IniFile& ini, IniFile& accepted, Checke
   out.Values.push_back(std::move(value));
 }
 
+// The reader has no comments, but a key starting with ';' or '#' is a line someone
+// commented out: no key is called that, and it is not worth a warning.
+bool CommentedOut(std::string_view key) { return key.starts_with(';') || key.starts_with('#'); }
+
 void ListUnknownKeys(const IniFile& ini, CheckedConfig& out) {
   for (const IniFile::Entry& e : ini.Entries()) {
+    if (CommentedOut(e.Key)) continue;
     const KeyRule* section = nullptr;
     for (const KeyRule& rule : kRules)
       if (SameName(rule.Section, e.Section)) section = &rule;
@@ -192,7 +197,7 @@ CheckedConfig CheckConfig(const IniFile& ini) {
   for (const KeyRule& rule : kRules) CheckKey(rule, ini, accepted, out);
   ListUnknownKeys(ini, out);
   for (const IniFile::Entry& e : ini.Entries())
-    if (SameName(e.Section, "ports"))
+    if (SameName(e.Section, "ports") && !CommentedOut(e.Key))
       out.Values.push_back({"ports", e.Key, e.Value, ValueOrigin::kFile, e.Value});
   out.Main = ReadMainKeys(accepted);
   out.ServerHost = ReadServerHostKeys(accepted);

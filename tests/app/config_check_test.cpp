@@ -180,6 +180,14 @@ TEST(ConfigCheck, UnknownKeysNameTheNearestKnownOne) {
   for (const auto& c : cases) EXPECT_EQ(Lines(CheckConfig(IniFile::Parse(c.ini))), c.line + "\n");
 }
 
+TEST(ConfigCheck, CommentedOutLinesAreNeitherKeysNorProblems) {
+  const CheckedConfig c = CheckConfig(IniFile::Parse(
+      "[main]\n;SendT7=1\n# Port=70000\n[ports]\n; COM3=/dev/ttyUSB0\n"));
+  EXPECT_TRUE(c.Problems.empty()) << Lines(c);
+  EXPECT_EQ(c.Values.size(), 16u) << "no [ports] entry";
+  EXPECT_EQ(c.Main, MainConfig{});
+}
+
 TEST(ConfigCheck, OtherSectionsAndPortsHaveNoUnknownKeys) {
   const CheckedConfig c =
       CheckConfig(IniFile::Parse("[ports]\nCOM3=/dev/ttyUSB0\nstation=/dev/pts/1\n"

@@ -123,6 +123,18 @@ TEST_F(ConfigRun, CheckConfigOnBinaryGarbageExitsOne) {
       << Text(check->Lines());
 }
 
+TEST_F(ConfigRun, TheShippedExampleHasNoProblems) {
+  fs::copy_file(fs::path(ORVELGATE_SOURCE_DIR) / "packaging/orvelgate.ini.example",
+                Folder() / "orvelgate.ini");
+  auto check = RunWithoutClockRights(*this, {"--check-config"});
+  EXPECT_EQ(check->WaitExit(10s), 0) << Text(check->Lines());
+  EXPECT_EQ(check->LinesStartingWith("orvelgate.ini [").size(), 0u) << Text(check->Lines());
+  // Every key is written out, so every key comes from the file.
+  EXPECT_EQ(check->LinesStartingWith("[").size(), 16u);
+  for (const auto& line : check->LinesStartingWith("["))
+    EXPECT_EQ(line.substr(line.size() - 5), " file") << line;
+}
+
 TEST_F(ConfigRun, AValueOutOfRangeIsReportedAtStartUp) {
   WriteIni("[main]\nSendT7=0\nSendT8=0\n[ServerHost]\nPort=-1\n");
   const std::string journal = (Folder() / "journal.txt").string();
