@@ -5,7 +5,6 @@
 #include "common/attention_time.h"
 #include "common/edit_distance.h"
 #include "common/log_rotation.h"
-#include "station/port_names.h"
 #include "station/serial_settings.h"
 
 namespace orvelgate {
@@ -21,6 +20,10 @@ struct KeyRule {
   std::string_view Default;  // the default as the file would spell it
   RangeCheck Check;
 };
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && EditDistance(a, b) == 0;
+}
 
 std::string Range(int64_t low, int64_t high) {
   return std::to_string(low) + ".." + std::to_string(high);
@@ -64,11 +67,18 @@ std::optional<std::string> PathText(std::string_view value, const IniFile&) {
   return std::nullopt;
 }
 
-// The names the port component can resolve (port_names.h).
+// COMn in any letter case, n without leading zeros.
+bool WindowsPortName(std::string_view value) {
+  if (value.size() < 4 || !SameName(value.substr(0, 3), "COM") || value[3] == '0') return false;
+  return value.substr(3).find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The names the port component may resolve (port_names.h). Any COMn counts, not only
+// COM1..COM256: [ports] is read afresh at every open, so a mapping may come later.
 std::optional<std::string> PortName(std::string_view value, const IniFile& ini) {
-  if (ComNumber(value) || value.starts_with("/")) return std::nullopt;
+  if (WindowsPortName(value) || value.starts_with("/")) return std::nullopt;
   if (!value.empty() && !ini.Value("ports", value).value_or("").empty()) return std::nullopt;
-  return "is neither COM1..COM256, a device path nor a key of [ports]";
+  return "is neither COMn, a device path nor a key of [ports]";
 }
 
 std::optional<std::string> Speed(std::string_view value, const IniFile&) {
@@ -129,10 +139,6 @@ ServerHostConfig ReadServerHostKeys(const IniFile& ini) {
   c.Port = ini.ReadInteger("ServerHost", "Port", d.Port);
   c.PacketSize = ini.ReadInteger("ServerHost", "PacketSize", d.PacketSize);
   return c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && EditDistance(a, b) == 0;
 }
 
 const KeyRule* RuleFor(std::string_view section, std::string_view key) {

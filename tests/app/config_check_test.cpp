@@ -60,14 +60,20 @@ const HostileCase kHostileCases[] = {
     {"name_empty", "[main]\nname=\n",
      "orvelgate.ini [main] name=\"\" is not an integer in -2147483648..2147483647; using -1"},
     {"com_port_unknown_name", "[main]\nComPort=ttyUSB0\n",
-     "orvelgate.ini [main] ComPort=ttyUSB0 is neither COM1..COM256, a device path nor a key "
-     "of [ports]; using COM255"},
+     "orvelgate.ini [main] ComPort=ttyUSB0 is neither COMn, a device path nor a key of "
+     "[ports]; using COM255"},
+    {"com_port_leading_zero", "[main]\nComPort=COM03\n",
+     "orvelgate.ini [main] ComPort=COM03 is neither COMn, a device path nor a key of [ports]; "
+     "using COM255"},
+    {"com_port_without_number", "[main]\nComPort=COM\n",
+     "orvelgate.ini [main] ComPort=COM is neither COMn, a device path nor a key of [ports]; "
+     "using COM255"},
     {"com_port_zero", "[main]\nComPort=COM0\n",
-     "orvelgate.ini [main] ComPort=COM0 is neither COM1..COM256, a device path nor a key of "
+     "orvelgate.ini [main] ComPort=COM0 is neither COMn, a device path nor a key of "
      "[ports]; using COM255"},
     {"com_port_empty_mapping", "[main]\nComPort=station\n[ports]\nstation=\n",
-     "orvelgate.ini [main] ComPort=station is neither COM1..COM256, a device path nor a key "
-     "of [ports]; using COM255"},
+     "orvelgate.ini [main] ComPort=station is neither COMn, a device path nor a key of "
+     "[ports]; using COM255"},
     {"baud_rate_not_in_table", "[main]\nComBaudRate=12345\n",
      "orvelgate.ini [main] ComBaudRate=12345 is not one of the speeds 110, 300, 600, 1200, "
      "2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000; using 9600"},
@@ -120,7 +126,8 @@ TEST(ConfigCheck, ValuesInRangeAreKeptAsRead) {
 
 TEST(ConfigCheck, PortNamesOfEveryKindAreInRange) {
   for (const char* ini : {"[main]\nComPort=COM255\n", "[main]\nComPort=com3\n",
-                          "[main]\nComPort=COM256\n", "[main]\nComPort=/dev/pts/4\n",
+                          "[main]\nComPort=COM256\n", "[main]\nComPort=COM1234\n",
+                          "[main]\nComPort=/dev/pts/4\n",
                           "[main]\nComPort=station\n[ports]\nstation=/dev/ttyUSB0\n"}) {
     EXPECT_TRUE(CheckConfig(IniFile::Parse(ini)).Problems.empty()) << ini;
   }
