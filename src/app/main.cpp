@@ -10,16 +10,18 @@
 #include <cstring>
 #include <memory>
 
+#include "app/config_reading.h"
 #include "app/driver_core.h"
 #include "app/driver_window.h"
 #include "app/headless_view.h"
 #include "app/shutdown_signals.h"
+#include "common/log_rotation.h"
 #include "common/version.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: orvelgate [--version | --help]\n"
+    "usage: orvelgate [--version | --help | --check-config]\n"
     "\n"
     "The station driver (\"Драйвер Orvel\"). It reads orvelgate.ini from the current\n"
     "folder, takes alarm frames from the receiving station on the configured serial port,\n"
@@ -28,7 +30,11 @@ constexpr const char* kUsage =
     "\n"
     "It shows its window on the display (or on the platform QT_QPA_PLATFORM names);\n"
     "without a display it runs offscreen with no window. Either way it writes its state\n"
-    "to standard output, one line per change; SIGTERM or SIGINT end it in order.\n";
+    "to standard output, one line per change; SIGTERM or SIGINT end it in order.\n"
+    "\n"
+    "--check-config prints every setting the driver would use, with where it came from\n"
+    "(file, default, or default (bad value \"...\")), and what is wrong with\n"
+    "orvelgate.ini; it exits 0 when nothing is, 1 otherwise.\n";
 
 bool HasDisplay() {
   return !qEnvironmentVariableIsEmpty("DISPLAY") ||
@@ -47,6 +53,11 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--help") == 0) {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (std::strcmp(argv[i], "--check-config") == 0) {
+      const auto reading = orvelgate::ReadConfigFile(orvelgate::kConfigFileName);
+      std::fputs(orvelgate::ConfigListing(reading).c_str(), stdout);
+      return orvelgate::HasConfigProblems(reading) ? 1 : 0;
     }
     std::fprintf(stderr, "orvelgate: unknown argument %s\n\n%s", argv[i], kUsage);
     return 2;
@@ -76,6 +87,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "orvelgate: %s, ending\n", strsignal(signalNumber));
     core.EndBySignal(signalNumber);
   });
+
+  // What is wrong with the file reaches the journal first; the logs' size limit holds
+  // from the first packet on.
+  const auto config = orvelgate::ReadConfigFile(orvelgate::kConfigFileName);
+  orvelgate::ReportConfigReading(config);
+  orvelgate::SetLogMaxSize(config.Config.Main.LogMaxSize);
 
   core.Start();
   if (window) {

@@ -1,8 +1,8 @@
 #pragma once
 // The driver's settings from orvelgate.ini: section [main], read once at start-up, and
 // section [ServerHost], which the T8 worker reads at its start and before every
-// connection attempt. Absent or malformed values take their defaults; a missing or
-// unreadable file gives all the defaults.
+// connection attempt. Absent values and values out of range take their defaults
+// (config_check.h); a missing, unreadable or non-text file gives all the defaults.
 
 #include <cstdint>
 #include <string>
@@ -10,6 +10,7 @@
 #include "common/attention_time.h"
 #include "common/ini_file.h"
 #include "common/day_count.h"
+#include "common/log_rotation.h"
 
 namespace orvelgate {
 
@@ -29,6 +30,7 @@ struct MainConfig {
   bool Log = false;                  // kept, not used
   bool SendT7 = false;
   bool SendT8 = true;
+  uint64_t LogMaxSize = kDefaultLogMaxSize;  // size at which each log starts afresh
 
   bool operator==(const MainConfig&) const = default;
 };
@@ -42,10 +44,12 @@ struct ServerHostConfig {
   bool operator==(const ServerHostConfig&) const = default;
 };
 
+// The values in range, defaults for the rest (CheckConfig without its report).
 MainConfig ReadMainConfig(const IniFile& ini);
 ServerHostConfig ReadServerHostConfig(const IniFile& ini);
 
-// The same, from the file at `path` (a missing or unreadable file reads as empty).
+// The same, from the file at `path` (a missing, unreadable or non-text file reads as
+// empty). What is wrong with the file goes to the journal, each problem once a process.
 MainConfig LoadMainConfig(const std::string& path = kConfigFileName);
 ServerHostConfig LoadServerHostConfig(const std::string& path = kConfigFileName);
 

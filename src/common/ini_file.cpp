@@ -113,13 +113,14 @@ IniFile IniFile::Load(const std::string& path) {
 IniFile IniFile::Parse(std::string_view text) {
   if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
   IniFile ini;
-  std::optional<std::string> section;
+  std::optional<std::string_view> section;
   for (const Line& line : SplitLines(text)) {
     const Classified c = Classify(line.text);
     if (c.kind == LineKind::Section) {
-      section = Fold(c.name);
+      section = c.name;
     } else if (c.kind == LineKind::Pair && section) {
-      ini.values_.emplace(std::make_pair(*section, Fold(c.name)), StoredValue(c.value));
+      ini.values_.emplace(std::make_pair(Fold(*section), Fold(c.name)),
+                          Entry{std::string(*section), std::string(c.name), StoredValue(c.value)});
     }
   }
   return ini;
@@ -128,7 +129,18 @@ IniFile IniFile::Parse(std::string_view text) {
 std::optional<std::string> IniFile::Value(std::string_view section, std::string_view key) const {
   const auto it = values_.find({Fold(Trim(section)), Fold(Trim(key))});
   if (it == values_.end()) return std::nullopt;
-  return it->second;
+  return it->second.Value;
+}
+
+std::vector<IniFile::Entry> IniFile::Entries() const {
+  std::vector<Entry> entries;
+  entries.reserve(values_.size());
+  for (const auto& [names, entry] : values_) entries.push_back(entry);
+  return entries;
+}
+
+void IniFile::Erase(std::string_view section, std::string_view key) {
+  values_.erase({Fold(Trim(section)), Fold(Trim(key))});
 }
 
 std::string IniFile::ReadString(std::string_view section, std::string_view key,

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace orvelgate {
 
@@ -40,8 +41,20 @@ class IniFile {
   // word such as "true" gives the default.
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
 
+  // Every value the reader takes, with its section and key spelt as at their first
+  // occurrence, in the order of the folded names.
+  struct Entry {
+    std::string Section;
+    std::string Key;
+    std::string Value;
+  };
+  std::vector<Entry> Entries() const;
+
+  // Forgets a value, so that it reads as absent.
+  void Erase(std::string_view section, std::string_view key);
+
  private:
-  std::map<std::pair<std::string, std::string>, std::string> values_;  // folded names
+  std::map<std::pair<std::string, std::string>, Entry> values_;  // by folded names
 };
 
 // A decimal number with an optional sign; a text of three or more characters starting

@@ -27,7 +27,7 @@ void PrintTo(const MainConfig& c, std::ostream* os) {
       << " name=" << c.Name << " FirstNumber=" << c.FirstNumber << " SpoolPrefix=" << c.SpoolPrefix
       << " host=" << c.T7Host << " DropUndeliveredT8=" << c.DropUndeliveredT8
       << " Attention=" << c.Attention * 86400 << "s Log=" << c.Log << " SendT7=" << c.SendT7
-      << " SendT8=" << c.SendT8 << "}";
+      << " SendT8=" << c.SendT8 << " LogMaxSize=" << c.LogMaxSize << "}";
 }
 
 void PrintTo(const ServerHostConfig& c, std::ostream* os) {
@@ -79,7 +79,7 @@ const MainCase kMainCases[] = {
     {"every_key_set",
      "[main]\nComPort=COM3\nComBaudRate=115200\nn_abs=7\nname=12\nFirstNumber=2\n"
      "PathForSoob=spool/\nhost=msg.example\nNotSendToDiskT8=1\nAttention=0:30\nLog=1\n"
-     "SendT7=1\nSendT8=0\n",
+     "SendT7=1\nSendT8=0\nLogMaxSize=4096\n",
      [](MainConfig& c) {
        c.ComPort = "COM3";
        c.ComBaudRate = "115200";
@@ -93,6 +93,7 @@ const MainCase kMainCases[] = {
        c.Log = true;
        c.SendT7 = true;
        c.SendT8 = false;
+       c.LogMaxSize = 4096;
      }},
     {"names_without_case", "[MAIN]\ncomport=COM4\nSENDT7=1\n",
      [](MainConfig& c) {
@@ -101,18 +102,20 @@ const MainCase kMainCases[] = {
      }},
     {"lower_case_com255_is_a_port_name", "[main]\nComPort=com255\n",
      [](MainConfig& c) { c.ComPort = "com255"; }},
-    {"empty_text_is_not_the_default", "[main]\nComPort=\nhost=\nComBaudRate=\n",
-     [](MainConfig& c) {
-       c.ComPort = "";
-       c.T7Host = "";
-       c.ComBaudRate = "";
-     }},
+    // No port, host or speed is called "": the defaults (config_check_test.cpp has the rest).
+    {"empty_names_and_speed_are_out_of_range", "[main]\nComPort=\nhost=\nComBaudRate=\n",
+     [](MainConfig&) {}},
+    {"empty_spool_prefix_is_in_range", "[main]\nPathForSoob=\n", [](MainConfig&) {}},
     {"hexadecimal_integers", "[main]\nFirstNumber=0x10\nn_abs=$1F\n",
      [](MainConfig& c) {
        c.FirstNumber = 16;
        c.NoticeFileNumber = 31;
      }},
     {"negative_integer", "[main]\nFirstNumber=-3\n", [](MainConfig& c) { c.FirstNumber = -3; }},
+    {"largest_first_number_kept", "[main]\nFirstNumber=2147483647\n",
+     [](MainConfig& c) { c.FirstNumber = INT32_MAX; }},
+    {"smallest_first_number_kept", "[main]\nFirstNumber=-2147483648\n",
+     [](MainConfig& c) { c.FirstNumber = INT32_MIN; }},
     {"integer_out_of_range_gives_default", "[main]\nFirstNumber=2147483648\nn_abs=abc\n",
      [](MainConfig&) {}},
     {"empty_integer_gives_default", "[main]\nFirstNumber=\nname=\n", [](MainConfig&) {}},
@@ -155,6 +158,9 @@ TEST(ServerHostConfig, ReadsItsSection) {
       {"[serverhost]\naddress=server.local\n", {"server.local", 12543, 2000}},
       {"[ServerHost]\nPort=abc\nPacketSize=\n", {"127.0.0.1", 12543, 2000}},
       {"[ServerHost]\nPort=0x3000\n", {"127.0.0.1", 0x3000, 2000}},
+      {"[ServerHost]\nPort=70000\nAddress=\n", {"127.0.0.1", 12543, 2000}},
+      {"[ServerHost]\nPort=-1\n", {"127.0.0.1", 12543, 2000}},
+      {"[ServerHost]\nPort=65535\nPacketSize=-5\n", {"127.0.0.1", 65535, -5}},
       {"[main]\nAddress=1.2.3.4\nPort=1\n", {}},
   };
   for (const auto& c : cases) {

@@ -67,6 +67,23 @@ TEST(IniFile, ReadsValuesByProfileRules) {
   }
 }
 
+TEST(IniFile, EntriesKeepTheSpellingOfTheFirstOccurrence) {
+  const auto ini = IniFile::Parse("[Main]\n ComPort = \"COM3\"\nPORT=1\n[MAIN]\nport=2\nHost=h\n"
+                                  "[ServerHost]\nAddress=a\n");
+  std::vector<std::string> seen;
+  for (const auto& e : ini.Entries()) seen.push_back(e.Section + "|" + e.Key + "|" + e.Value);
+  EXPECT_EQ(seen, (std::vector<std::string>{"Main|ComPort|COM3", "MAIN|Host|h", "Main|PORT|1",
+                                            "ServerHost|Address|a"}));
+}
+
+TEST(IniFile, ErasedValuesReadAsAbsent) {
+  auto ini = IniFile::Parse("[main]\nPort=1\nhost=h\n");
+  ini.Erase("MAIN", " port ");
+  EXPECT_EQ(ini.Value("main", "Port"), std::nullopt);
+  EXPECT_EQ(ini.Value("main", "host"), "h");
+  EXPECT_EQ(ini.Entries().size(), 1u);
+}
+
 TEST(IniFile, CutsLongValuesAt2047Characters) {
   const std::string exact(2047, 'x');
   const std::string longer = std::string(2046, 'y') + "zZ";  // 2048
