@@ -9,7 +9,11 @@
 // Then, for each driver, the idle cost with both links up and no traffic: context
 // switches of all its threads and its CPU share over --idle-seconds.
 //
-//   bench_ack_latency [--frames N] [--driver LABEL=PATH]... [--t7] [--idle-seconds S]
+//   bench_ack_latency [--frames N] [--driver LABEL=PATH[@DIR]]... [--t7] [--idle-seconds S]
+//
+// A driver given with @DIR works (and keeps its event journal) in a folder under DIR:
+// the same driver on the machine's disk and on a tmpfs (/dev/shm) shows what the sync
+// of the journal costs.
 //
 // The driver runs without CAP_SYS_TIME (setpriv), so a T7 clock record cannot set this
 // machine's clock; --t7 listens on 7788 and belongs in a network namespace of its own:
@@ -54,6 +58,7 @@ constexpr const char* kKinds[] = {"gb", "cn"};
 struct Options {
   int frames = 100;
   std::vector<std::pair<std::string, std::string>> drivers;  // label, program
+  std::map<std::string, fs::path> roots;                     // label -> folder root
   bool t7 = false;
   int idleSeconds = 20;
 };
@@ -214,12 +219,19 @@ Options Parse(int argc, char** argv) {
     else if (arg == "--idle-seconds" && value) o.idleSeconds = std::atoi(argv[++i]);
     else if (arg == "--t7") o.t7 = true;
     else if (arg == "--driver" && value) {
-      const std::string spec = argv[++i];
+      std::string spec = argv[++i];
+      const auto at = spec.find('@');
+      std::string root;
+      if (at != std::string::npos) {
+        root = spec.substr(at + 1);
+        spec.resize(at);
+      }
       const auto eq = spec.find('=');
       if (eq == std::string::npos) o.drivers.emplace_back("driver", spec);
       else o.drivers.emplace_back(spec.substr(0, eq), spec.substr(eq + 1));
+      if (!root.empty()) o.roots[o.drivers.back().first] = root;
     } else {
-      std::fprintf(stderr, "usage: bench_ack_latency [--frames N] [--driver LABEL=PATH]... [--t7] "
+      std::fprintf(stderr, "usage: bench_ack_latency [--frames N] [--driver LABEL=PATH[@DIR]]... [--t7] "
                            "[--idle-seconds S]\n");
       std::exit(2);
     }
@@ -259,7 +271,8 @@ int main(int argc, char** argv) {
       std::string error;
       auto line = sim::SimLine::CreatePty(&error);
       if (!line) throw std::runtime_error(error);
-      const fs::path where = folder / (target + "-" + std::to_string(baud));
+      const fs::path base = o.roots.contains(target) ? fs::path(mkdtemp((o.roots.at(target) / "ackbench-XXXXXX").string().data())) : folder;
+      const fs::path where = base / (target + "-" + std::to_string(baud));
       fs::create_directories(where);
       std::unique_ptr<ChildProcess> process;
       if (target == "floor") process = StartFloor(line->Path(), peers.t8Port);
@@ -279,6 +292,8 @@ int main(int argc, char** argv) {
       }
       if (process && target != "floor" && baud == kBauds[0]) MeasureIdle(target, process->Pid(), o.idleSeconds);
       if (process && target == "floor" && baud == kBauds[0]) MeasureIdle(target, process->Pid(), 5);
+      process.reset();
+      if (base != folder) fs::remove_all(base);
     }
   }
 

@@ -84,6 +84,8 @@ void DriverCore::CreateT7Link() {
   t7_->Client().SetHost(config_.T7Host);
   t7_->Client().SetPort(environment_.t7Port);
   t7Outbox_ = std::make_unique<T7LinkOutbox>(*t7_);
+  t7Failures_ = std::make_unique<RepeatedFailure>(
+      "T7 link to " + config_.T7Host + ":" + std::to_string(environment_.t7Port), clock_);
 }
 
 void DriverCore::CreateT8Link() {
@@ -355,6 +357,16 @@ void DriverCore::SpoolEventReport(std::span<const uint8_t> first39) {
   if (router_ && router_->KeepT7Event(first39) == Routed::Lost) {
     Diagnose(Severity::kError, "a T7 event report could not be kept");
   }
+}
+
+// Rate-limited: the first failure, then one line a minute while it lasts, then one when
+// the link is back.
+void DriverCore::ReportLinkFailure(const std::string& cause) {
+  if (t7Failures_ && config_.SendT7 && !shutDown_) t7Failures_->Fail(cause);
+}
+
+void DriverCore::ReportLinkUp() {
+  if (t7Failures_) t7Failures_->Succeed();
 }
 
 }  // namespace orvelgate

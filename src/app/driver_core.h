@@ -24,6 +24,7 @@
 #include "app/serial_port_keeper.h"
 #include "app/t8_link_owner.h"
 #include "common/clock.h"
+#include "common/diagnostics.h"
 #include "common/random_source.h"
 #include "events/event_router.h"
 #include "events/spool_resender.h"
@@ -114,6 +115,8 @@ class DriverCore : public QObject,
   void ShowHandlerError(const std::string& text) override;
   void SpoolNotice(std::span<const uint8_t> record) override;
   void SpoolEventReport(std::span<const uint8_t> first39) override;
+  void ReportLinkFailure(const std::string& cause) override;
+  void ReportLinkUp() override;
 
   // What the packet handler asks for a frame goes through the journal first; once the
   // frame's events are synced these do it.
@@ -156,6 +159,8 @@ class DriverCore : public QObject,
   std::unique_ptr<EventRouter> router_;
   EventAckBook acks_;  // which journal entry each T8 event message carries
   std::unique_ptr<JournaledFrames> journaled_;
+
+  std::unique_ptr<RepeatedFailure> t7Failures_;  // journal lines of a T7 link that fails
 
   DriverTicks ticks_;
 };

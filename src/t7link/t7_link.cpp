@@ -61,6 +61,7 @@ void T7Link::HandleReceivedRecord(std::span<const uint8_t, kT7RecordSize> record
 
 void T7Link::HandleConnected() {
   connectedFlag_ = true;
+  host_.ReportLinkUp();
   // A partial record left by the previous connection would shift every record of this
   // one past the marker test.
   buffer_.clear();
@@ -81,8 +82,10 @@ void T7Link::HandleDisconnected() {
   DrawIndicator();
 }
 
-void T7Link::HandleError(int, int, const std::string&) {
-  // Swallowed: the client has already closed the connection and the next tick retries.
+void T7Link::HandleError(int, int, const std::string& text) {
+  // The client has already closed the connection and the next tick retries; the host
+  // journals why.
+  host_.ReportLinkFailure(text);
 }
 
 void T7Link::HandleRead(std::span<const uint8_t> bytes) {

@@ -35,6 +35,10 @@ class T7LinkHost {
   // Writes a T7 event spool file holding the first kT7EventSpoolSize bytes of an event
   // report; failures are swallowed.
   virtual void SpoolEventReport(std::span<const uint8_t> reportStart) = 0;
+  // A connection attempt or a connection failed (the client closed it; the retry tick
+  // tries again), with the socket layer's reason; and a connection made.
+  virtual void ReportLinkFailure(const std::string& /*cause*/) {}
+  virtual void ReportLinkUp() {}
 };
 
 }  // namespace orvelgate

@@ -1,5 +1,8 @@
 #include "faults/fault_rig.h"
 
+#include "events/event_journal.h"
+#include "events/journaled_event.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -187,6 +190,13 @@ void FaultRig::StartDriver() {
 
 void FaultRig::KillDriver() { Kill(driver_, "driver"); }
 
+void FaultRig::StopDriver() {
+  if (!driver_) return;
+  driver_->Stop();
+  Keep(*driver_, "driver");
+  driver_.reset();
+}
+
 // 57600 bit/s gives a packet time-out of 21 ms; at 115200 and above it would be 300 ms,
 // longer than the station's pause after an ASCII frame, which nobody answers.
 void FaultRig::WriteIni(const std::string& ptyPath) {
@@ -361,6 +371,17 @@ std::vector<int64_t> FaultRig::SpooledAccounts() const {
     uint32_t account = 0;
     for (int i = 3; i >= 0; --i) account = account << 8 | static_cast<uint8_t>(bytes[4 + i]);
     accounts.push_back(static_cast<int32_t>(account));
+  }
+  return accounts;
+}
+
+std::vector<int64_t> FaultRig::JournaledAccounts() const {
+  std::vector<int64_t> accounts;
+  const auto opening = EventJournal::OpenFile((options_.folder / "orvelgate.journal").string());
+  for (const JournalEntry& entry : opening.recovery.entries) {
+    const auto event = DecodeJournaledEvent(entry.payload);
+    if (!event || event->Kind != JournaledKind::T8Event) continue;
+    if (const auto record = EventRecord::Parse(event->Bytes)) accounts.push_back(record->Account);
   }
   return accounts;
 }

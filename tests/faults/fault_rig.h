@@ -55,6 +55,7 @@ class FaultRig {
   void KillT7();
   void StartDriver();
   void KillDriver();  // SIGKILL, as a crash would
+  void StopDriver();  // SIGTERM: it ends in order
   // The station on a new pseudo-terminal, going on from the first frame it has no
   // answer for; the [ports] mapping follows it. WaitStationOpen tells whether the
   // driver has taken the line.
@@ -75,6 +76,9 @@ class FaultRig {
   std::size_t TemporarySpoolFileCount() const;
   // The accounts of the events in whole .dd8 files in the spool folder.
   std::vector<int64_t> SpooledAccounts() const;
+  // Accounts of the T8 events the driver's event journal still holds (spooled by its
+  // next start).
+  std::vector<int64_t> JournaledAccounts() const;
   // ASCII frames the driver's journal reports as broken: two frames that ran together on
   // the line because the driver read it later than the station's pause after one.
   int GarbledAsciiFrames() const;

@@ -306,7 +306,12 @@ int CrashRun(const Arguments& args) {
   rig.SetT8ReplyDelay("");
   rig.StartT8();
   Drain(run, rig, args.drainSeconds);
+  // Nothing more is delivered, then the driver ends in order: every event it has not
+  // delivered is in a spool file or its journal, and both are counted.
+  rig.KillT8();
+  rig.StopDriver();
   for (const int64_t account : rig.SpooledAccounts()) rig.Ledger().Spooled(account);
+  for (const int64_t account : rig.JournaledAccounts()) rig.Ledger().Spooled(account);
 
   const LedgerTally tally = rig.Ledger().Tally();
   const int kills = run.Counts().count(kDriverKill) ? run.Counts().at(kDriverKill) : 0;
