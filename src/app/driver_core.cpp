@@ -83,6 +83,7 @@ void DriverCore::CreateT7Link() {
   t7_ = std::make_unique<T7Link>(static_cast<T7LinkHost&>(*this), clock_, config_.SendT7);
   t7_->Client().SetHost(config_.T7Host);
   t7_->Client().SetPort(environment_.t7Port);
+  if (environment_.t7Resolver) t7_->Client().SetResolver(environment_.t7Resolver);
   t7Outbox_ = std::make_unique<T7LinkOutbox>(*t7_);
   t7Failures_ = std::make_unique<RepeatedFailure>(
       "T7 link to " + config_.T7Host + ":" + std::to_string(environment_.t7Port), clock_);

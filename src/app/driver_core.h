@@ -31,6 +31,7 @@
 #include "events/spool_store.h"
 #include "station/packet_handler.h"
 #include "station/station_supervision.h"
+#include "t7link/host_lookup.h"
 #include "t7link/t7_link.h"
 
 namespace orvelgate {
@@ -45,6 +46,7 @@ struct CoreEnvironment {
   // Every event is synced here before its frame is acknowledged.
   std::string journalFile = "orvelgate.journal";
   uint16_t t7Port = T7Link::kDefaultPort;  // fixed for the driver; tests use a free one
+  Resolver t7Resolver;                     // name lookups of the T7 host; the system's
   SerialPortEnvironment port;                // the serial device behind the port component
   // How long the end of the program waits for the T8 worker to finish.
   std::chrono::milliseconds workerJoinBound{5000};
