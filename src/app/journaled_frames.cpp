@@ -118,6 +118,7 @@ void JournaledFrames::Retire(uint64_t journalId) {
   if (journalId == 0) return;
   if (committer_) {
     committer_->Retire(journalId);
+    retirementsWaiting_ = true;
   } else if (journal_) {
     journal_->Retire(journalId);  // stopped: written by the last commit
   }
@@ -129,7 +130,8 @@ void JournaledFrames::Tick() {
     if (journal_) NoteStatus({});
     return;
   }
-  committer_->Flush();
+  // Only when there is something to write: an idle driver does not wake the disk.
+  if (retirementsWaiting_.exchange(false)) committer_->Flush();
 }
 
 void JournaledFrames::Stop() {

@@ -22,6 +22,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -120,6 +121,7 @@ class JournaledFrames final : public PacketHandlerHost {
   std::deque<Frame> frames_;                     // waiting, in arrival order
   std::unordered_map<uint64_t, bool> results_;  // entry -> committed (true) or failed
   bool failing_ = false;
+  std::atomic<bool> retirementsWaiting_{false};  // set by Retire on any thread
 };
 
 }  // namespace orvelgate
