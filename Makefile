@@ -32,7 +32,8 @@ sanitize: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600
 
-# The threaded parts (T8 worker and its ring) under ThreadSanitizer.
+# The T8 link under ThreadSanitizer: the session (stepped against a scripted server and
+# the reference server), its runner thread with queues from other threads, the ring.
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DORVELGATE_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target t8link_tests

@@ -21,6 +21,12 @@ std::function<ServerHostSettings()> ServerHostReader(const std::string& configFi
   };
 }
 
+T8WorkerSettings WorkerSettings(int32_t firstNumber) {
+  T8WorkerSettings settings;
+  settings.FirstNumber = firstNumber;
+  return settings;
+}
+
 }  // namespace
 
 T8LinkOwner::T8LinkOwner(MainView& view, Clock& clock, SpoolStore& spool,
@@ -28,9 +34,10 @@ T8LinkOwner::T8LinkOwner(MainView& view, Clock& clock, SpoolStore& spool,
     : view_(view),
       spool_(spool),
       settings_(std::move(settings)),
+      connectFailures_("T8 link to the monitoring server", clock),
       bridge_(std::make_unique<T8HostBridge>(BridgeTargets(std::move(currentPort)))),
       worker_(std::make_unique<T8Worker>(*bridge_, clock, ServerHostReader(settings_.ConfigFile),
-                                         T8WorkerSettings{.FirstNumber = settings_.FirstNumber})),
+                                         WorkerSettings(settings_.FirstNumber))),
       outbox_(*worker_) {}
 
 T8LinkOwner::~T8LinkOwner() { Stop(); }
@@ -53,6 +60,10 @@ T8HostBridge::Targets T8LinkOwner::BridgeTargets(std::function<PortStatus()> cur
     if (resender_) resender_->OnConnectionEstablished();
   };
   targets.currentPort = std::move(currentPort);
+  // The worker's thread: the first failure, one line a minute while it lasts, then one
+  // when a connection is made again.
+  targets.onConnectFailed = [this](const std::string& cause) { connectFailures_.Fail(cause); };
+  targets.onConnectRecovered = [this] { connectFailures_.Succeed(); };
   return targets;
 }
 

@@ -24,6 +24,7 @@
 #include "app/main_view.h"
 #include "app/t8_host_bridge.h"
 #include "common/clock.h"
+#include "common/diagnostics.h"
 #include "events/event_ack_book.h"
 #include "events/spool_resender.h"
 #include "events/spool_store.h"
@@ -92,6 +93,7 @@ class T8LinkOwner {
   const T8LinkSettings settings_;
   SpoolResender* resender_ = nullptr;
   EventAckBook* acks_ = nullptr;
+  RepeatedFailure connectFailures_;  // used on the worker's thread only
   std::function<void(uint64_t)> retire_;
   int counter_ = 0;
   bool stopped_ = false;

@@ -1,30 +1,22 @@
 #include "app/ui_thread_calls.h"
 
 #include <QCoreApplication>
-#include <QThread>
 
 namespace orvelgate {
 
 UiThreadCalls::UiThreadCalls(QObject* parent) : QObject(parent) {}
 
-bool UiThreadCalls::Call(const std::function<void()>& call) {
+bool UiThreadCalls::Post(std::function<void()> call) {
   if (stopping_) return false;
-  if (QThread::currentThread() == thread()) {
-    call();
-    return true;
-  }
-  bool ran = false;
-  // Checked again on the UI thread: stopping may have begun while the call was queued.
-  // If this object goes before the call is handled, Qt releases the waiting caller.
+  // Queued events for one receiver are handled in the order they were posted. Checked
+  // again on the UI thread: stopping may have begun while the call was queued.
   QMetaObject::invokeMethod(
       this,
-      [&] {
-        if (stopping_) return;
-        call();
-        ran = true;
+      [this, call = std::move(call)] {
+        if (!stopping_) call();
       },
-      Qt::BlockingQueuedConnection);
-  return ran;
+      Qt::QueuedConnection);
+  return true;
 }
 
 bool UiThreadCalls::JoinPumping(
@@ -33,7 +25,8 @@ bool UiThreadCalls::JoinPumping(
   constexpr std::chrono::milliseconds kSlice{10};
   const auto deadline = std::chrono::steady_clock::now() + bound;
   for (;;) {
-    // Only this object's calls: the rest of the program is ending and must not run.
+    // Only this object's calls (dropped, as stopping has begun): the rest of the program
+    // is ending and must not run.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (joined(kSlice)) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;

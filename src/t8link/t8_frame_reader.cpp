@@ -45,16 +45,6 @@ T8ReadResult ReadMessage(T8ByteStream& stream, std::vector<uint8_t>& reply, std:
 
 }  // namespace
 
-const char* T8ReadResultName(T8ReadResult result) {
-  switch (result) {
-    case T8ReadResult::Ok: return "ok";
-    case T8ReadResult::NoReply: return "no reply";
-    case T8ReadResult::BadLength: return "bad length";
-    case T8ReadResult::Broken: return "broken";
-  }
-  return "?";
-}
-
 T8ReadResult ReadFrame(T8ByteStream& stream, std::vector<uint8_t>& reply,
                        const T8ReadLimits& limits, const std::function<uint64_t()>& nowMs) {
   Empty(reply);

@@ -20,8 +20,6 @@ enum class T8ReadResult {
   Broken,     // a frame arrived only in part: the stream is out of step
 };
 
-const char* T8ReadResultName(T8ReadResult result);
-
 struct T8ReadLimits {
   uint32_t RequestTimeoutMs = 1000;  // each request, the header included
   uint32_t FrameBudgetMs = 5000;     // the whole message after its header

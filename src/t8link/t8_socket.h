@@ -1,11 +1,11 @@
 #pragma once
-// The blocking TCP client of the T8 worker: connect with a time-out, write-all and
-// read-exactly-N with a time-out. Every wait also watches a stop signal, so a stop
+// The T8 link's connection: an interface the session talks to (connect, write-all,
+// read-exactly-N, disconnect) and its POSIX implementation, which connects with a
+// time-out and waits with poll(). Every wait also watches a stop signal, so a stop
 // request ends any connect, read, write or pause at once instead of after its time-out.
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 
@@ -47,8 +47,6 @@ class T8WakeSignal {
 
 enum class T8IoStatus { Ok, TimedOut, Closed, Failed, Stopped };
 
-const char* T8IoStatusName(T8IoStatus status);
-
 struct T8ReadOutcome {
   T8IoStatus Status = T8IoStatus::Failed;
   std::size_t Bytes = 0;  // what arrived, also when the read did not complete
@@ -62,25 +60,41 @@ class T8ByteStream {
   virtual T8ReadOutcome ReadExact(std::span<uint8_t> into, uint32_t timeoutMs) = 0;
 };
 
-class T8Socket final : public T8ByteStream {
+// One connection to the monitoring server, as the T8 session uses it: the session makes
+// a new one for every connection attempt (through a factory, so that a test can give it
+// a scripted one) and drops it on the next attempt or at the end. Every call is made on
+// the session's thread.
+class T8Socket : public T8ByteStream {
  public:
-  // Both handlers run on the calling thread: onConnected inside Connect before it
-  // returns, onDisconnected inside Disconnect when the socket was open.
-  T8Socket(const T8StopSignal& stop, uint32_t connectTimeoutMs, std::function<void()> onConnected,
-           std::function<void()> onDisconnected);
-  // Closes an open socket without running onDisconnected.
-  ~T8Socket() override;
-  T8Socket(const T8Socket&) = delete;
-  T8Socket& operator=(const T8Socket&) = delete;
-
-  void SetHost(std::string host, int port);
+  virtual void SetHost(std::string host, int port) = 0;
   // Resolves the host (name or address) and connects, all within the connect time-out.
-  T8IoStatus Connect();
-  // Writes every byte or fails; a peer that takes nothing for writeTimeoutMs fails it.
-  T8IoStatus WriteAll(std::span<const uint8_t> bytes, uint32_t writeTimeoutMs = 5000);
+  virtual T8IoStatus Connect() = 0;
+  // Writes every byte or fails; a peer that takes nothing for the write time-out fails it.
+  virtual T8IoStatus WriteAll(std::span<const uint8_t> bytes) = 0;
+  // Closes an open connection; nothing when there is none.
+  virtual void Disconnect() = 0;
+  virtual bool Connected() const = 0;
+  // Why the last Connect failed, as the system said it, for a journal (for example
+  // "127.0.0.1:12543: Connection refused"); empty after a Connect that succeeded.
+  virtual std::string LastFailure() const = 0;
+};
+
+// The T8Socket over a blocking-style POSIX TCP socket: poll() with time-outs, every wait
+// also watching the stop signal. Destroying it closes an open socket.
+class T8PosixSocket final : public T8Socket {
+ public:
+  T8PosixSocket(const T8StopSignal& stop, uint32_t connectTimeoutMs, uint32_t writeTimeoutMs = 5000);
+  ~T8PosixSocket() override;
+  T8PosixSocket(const T8PosixSocket&) = delete;
+  T8PosixSocket& operator=(const T8PosixSocket&) = delete;
+
+  void SetHost(std::string host, int port) override;
+  T8IoStatus Connect() override;
+  T8IoStatus WriteAll(std::span<const uint8_t> bytes) override;
   T8ReadOutcome ReadExact(std::span<uint8_t> into, uint32_t timeoutMs) override;
-  void Disconnect();
-  bool Connected() const { return fd_ >= 0; }
+  void Disconnect() override;
+  bool Connected() const override { return fd_ >= 0; }
+  std::string LastFailure() const override { return lastFailure_; }
 
  private:
   T8IoStatus ConnectTo(const void* address, unsigned addressLength, int family, uint64_t deadline);
@@ -90,11 +104,11 @@ class T8Socket final : public T8ByteStream {
 
   const T8StopSignal& stop_;
   uint32_t connectTimeoutMs_;
-  std::function<void()> onConnected_;
-  std::function<void()> onDisconnected_;
+  uint32_t writeTimeoutMs_;
   std::string host_;
   int port_ = 0;
   int fd_ = -1;
+  std::string lastFailure_;
 };
 
 }  // namespace orvelgate

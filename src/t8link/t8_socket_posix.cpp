@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "t8link/t8_socket.h"
@@ -48,6 +50,7 @@ struct LookupJob {
   std::condition_variable done_cv;
   bool done = false;
   int rc = EAI_FAIL;
+  int error = 0;  // errno of the lookup, for EAI_SYSTEM
   addrinfo* result = nullptr;
   ~LookupJob() {
     if (result) freeaddrinfo(result);
@@ -64,9 +67,16 @@ addrinfo LookupHints(int extraFlags) {
   return hints;
 }
 
-// Resolves host:port within the deadline. Numeric addresses never block.
+// errno as text (strerror_r is the thread-safe form).
+std::string ErrnoText(int error) {
+  char buffer[256];
+  return strerror_r(error, buffer, sizeof buffer);
+}
+
+// Resolves host:port within the deadline. Numeric addresses never block. On failure,
+// `failure` says why.
 AddressList Resolve(const std::string& host, const std::string& service, uint64_t deadline,
-                    int stopFd, T8IoStatus& status) {
+                    int stopFd, T8IoStatus& status, std::string& failure) {
   auto job = std::make_shared<LookupJob>();
   const addrinfo numeric = LookupHints(AI_NUMERICHOST);
   job->rc = getaddrinfo(host.c_str(), service.c_str(), &numeric, &job->result);
@@ -78,8 +88,10 @@ AddressList Resolve(const std::string& host, const std::string& service, uint64_
     const addrinfo hints = LookupHints(AI_ADDRCONFIG);
     addrinfo* result = nullptr;
     const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
+    const int error = errno;
     std::lock_guard lock(job->mutex);
     job->rc = rc;
+    job->error = error;
     job->result = result;
     job->done = true;
     job->done_cv.notify_all();
@@ -88,31 +100,36 @@ AddressList Resolve(const std::string& host, const std::string& service, uint64_
   while (!job->done) {
     if (StopFdRaised(stopFd)) {
       status = T8IoStatus::Stopped;
+      failure = "stopped";
       return nullptr;
     }
     const int left = RemainingMs(deadline);
     if (left == 0) {
       status = T8IoStatus::TimedOut;
+      failure = "looking up " + host + " timed out";
       return nullptr;
     }
     job->done_cv.wait_for(lock, std::chrono::milliseconds(left < 20 ? left : 20));
   }
-  status = job->rc == 0 ? T8IoStatus::Ok : T8IoStatus::Failed;
-  return job->rc == 0 ? job : nullptr;
+  if (job->rc == 0) {
+    status = T8IoStatus::Ok;
+    return job;
+  }
+  status = T8IoStatus::Failed;
+  failure = "looking up " + host + ": " +
+            (job->rc == EAI_SYSTEM ? ErrnoText(job->error) : std::string(gai_strerror(job->rc)));
+  return nullptr;
+}
+
+// The numeric form of an address, for failure texts.
+std::string AddressText(const void* address, unsigned addressLength) {
+  char text[NI_MAXHOST] = "?";
+  getnameinfo(static_cast<const sockaddr*>(address), addressLength, text, sizeof text, nullptr, 0,
+              NI_NUMERICHOST);
+  return text;
 }
 
 }  // namespace
-
-const char* T8IoStatusName(T8IoStatus status) {
-  switch (status) {
-    case T8IoStatus::Ok: return "ok";
-    case T8IoStatus::TimedOut: return "timed out";
-    case T8IoStatus::Closed: return "closed";
-    case T8IoStatus::Failed: return "failed";
-    case T8IoStatus::Stopped: return "stopped";
-  }
-  return "?";
-}
 
 T8StopSignal::T8StopSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (fd_ < 0) throw std::runtime_error("eventfd failed");
@@ -163,31 +180,33 @@ void T8WakeSignal::Wait(const T8StopSignal& stop, uint32_t timeoutMs) {
   }
 }
 
-T8Socket::T8Socket(const T8StopSignal& stop, uint32_t connectTimeoutMs,
-                   std::function<void()> onConnected, std::function<void()> onDisconnected)
-    : stop_(stop),
-      connectTimeoutMs_(connectTimeoutMs),
-      onConnected_(std::move(onConnected)),
-      onDisconnected_(std::move(onDisconnected)) {}
+T8PosixSocket::T8PosixSocket(const T8StopSignal& stop, uint32_t connectTimeoutMs,
+                             uint32_t writeTimeoutMs)
+    : stop_(stop), connectTimeoutMs_(connectTimeoutMs), writeTimeoutMs_(writeTimeoutMs) {}
 
-T8Socket::~T8Socket() { CloseSocket(); }
+T8PosixSocket::~T8PosixSocket() { CloseSocket(); }
 
-void T8Socket::SetHost(std::string host, int port) {
+void T8PosixSocket::SetHost(std::string host, int port) {
   host_ = std::move(host);
   port_ = port;
 }
 
-T8IoStatus T8Socket::Connect() {
+T8IoStatus T8PosixSocket::Connect() {
   CloseSocket();
-  if (port_ <= 0 || port_ > 65535) return T8IoStatus::Failed;
+  lastFailure_.clear();
+  if (port_ <= 0 || port_ > 65535) {
+    lastFailure_ = host_ + ":" + std::to_string(port_) + ": the port is out of range";
+    return T8IoStatus::Failed;
+  }
   const uint64_t deadline = MonotonicMs() + connectTimeoutMs_;
   T8IoStatus status = T8IoStatus::Failed;
-  const AddressList addresses = Resolve(host_, std::to_string(port_), deadline, stop_.Fd(), status);
+  const AddressList addresses =
+      Resolve(host_, std::to_string(port_), deadline, stop_.Fd(), status, lastFailure_);
   if (!addresses) return status;
   for (const addrinfo* a = addresses->result; a; a = a->ai_next) {
     status = ConnectTo(a->ai_addr, a->ai_addrlen, a->ai_family, deadline);
     if (status == T8IoStatus::Ok) {
-      if (onConnected_) onConnected_();
+      lastFailure_.clear();
       return status;
     }
     if (status == T8IoStatus::Stopped || status == T8IoStatus::TimedOut) return status;
@@ -195,15 +214,22 @@ T8IoStatus T8Socket::Connect() {
   return status;
 }
 
-T8IoStatus T8Socket::ConnectTo(const void* address, unsigned addressLength, int family,
-                               uint64_t deadline) {
+T8IoStatus T8PosixSocket::ConnectTo(const void* address, unsigned addressLength, int family,
+                                    uint64_t deadline) {
+  // "host:port" as configured, with the address tried when the host is a name.
+  std::string where = AddressText(address, addressLength);
+  where = (where == host_ ? host_ : host_ + " (" + where + ")") + ":" + std::to_string(port_);
   fd_ = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return T8IoStatus::Failed;
+  if (fd_ < 0) {
+    lastFailure_ = where + ": socket: " + ErrnoText(errno);
+    return T8IoStatus::Failed;
+  }
   const int one = 1;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // lockstep: no batching
   T8IoStatus status = T8IoStatus::Ok;
   if (connect(fd_, static_cast<const sockaddr*>(address), addressLength) != 0) {
     if (errno != EINPROGRESS) {
+      lastFailure_ = where + ": " + ErrnoText(errno);
       status = T8IoStatus::Failed;
     } else {
       status = WaitSocket(POLLOUT, deadline);
@@ -211,7 +237,14 @@ T8IoStatus T8Socket::ConnectTo(const void* address, unsigned addressLength, int 
       socklen_t length = sizeof error;
       if (status == T8IoStatus::Ok &&
           (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)) {
+        lastFailure_ = where + ": " + ErrnoText(error != 0 ? error : errno);
         status = T8IoStatus::Failed;
+      } else if (status == T8IoStatus::TimedOut) {
+        lastFailure_ = where + ": no answer within " + std::to_string(connectTimeoutMs_) + " ms";
+      } else if (status == T8IoStatus::Stopped) {
+        lastFailure_ = "stopped";
+      } else if (status != T8IoStatus::Ok) {
+        lastFailure_ = where + ": poll: " + ErrnoText(errno);
       }
     }
   }
@@ -219,7 +252,7 @@ T8IoStatus T8Socket::ConnectTo(const void* address, unsigned addressLength, int 
   return status;
 }
 
-T8IoStatus T8Socket::WaitSocket(short events, uint64_t deadline) const {
+T8IoStatus T8PosixSocket::WaitSocket(short events, uint64_t deadline) const {
   pollfd fds[2] = {{fd_, events, 0}, {stop_.Fd(), POLLIN, 0}};
   for (;;) {
     const int rc = poll(fds, 2, RemainingMs(deadline));
@@ -231,7 +264,7 @@ T8IoStatus T8Socket::WaitSocket(short events, uint64_t deadline) const {
   }
 }
 
-T8IoStatus T8Socket::WriteAll(std::span<const uint8_t> bytes, uint32_t writeTimeoutMs) {
+T8IoStatus T8PosixSocket::WriteAll(std::span<const uint8_t> bytes) {
   if (fd_ < 0) return T8IoStatus::Failed;
   std::size_t sent = 0;
   while (sent < bytes.size()) {
@@ -242,7 +275,7 @@ T8IoStatus T8Socket::WriteAll(std::span<const uint8_t> bytes, uint32_t writeTime
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const T8IoStatus status = WaitSocket(POLLOUT, MonotonicMs() + writeTimeoutMs);
+      const T8IoStatus status = WaitSocket(POLLOUT, MonotonicMs() + writeTimeoutMs_);
       if (status != T8IoStatus::Ok) return status;
       continue;
     }
@@ -251,7 +284,7 @@ T8IoStatus T8Socket::WriteAll(std::span<const uint8_t> bytes, uint32_t writeTime
   return T8IoStatus::Ok;
 }
 
-T8ReadOutcome T8Socket::ReadExact(std::span<uint8_t> into, uint32_t timeoutMs) {
+T8ReadOutcome T8PosixSocket::ReadExact(std::span<uint8_t> into, uint32_t timeoutMs) {
   if (fd_ < 0) return {T8IoStatus::Failed, 0};
   const uint64_t deadline = MonotonicMs() + timeoutMs;
   std::size_t got = 0;
@@ -272,13 +305,9 @@ T8ReadOutcome T8Socket::ReadExact(std::span<uint8_t> into, uint32_t timeoutMs) {
   return {T8IoStatus::Ok, got};
 }
 
-void T8Socket::Disconnect() {
-  if (fd_ < 0) return;
-  CloseSocket();
-  if (onDisconnected_) onDisconnected_();
-}
+void T8PosixSocket::Disconnect() { CloseSocket(); }
 
-void T8Socket::CloseSocket() {
+void T8PosixSocket::CloseSocket() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
 }

@@ -1,8 +1,8 @@
 #pragma once
 // What the T8 worker needs of the rest of the program. The worker calls these on its
-// own thread and never holds a lock while doing so; the application marshals LogLine
-// and StepT8Indicator onto the UI thread (a blocking queued call, abandoned once a
-// stop is requested) and guards what it shares with its timers.
+// own thread and never holds a lock while doing so; the application posts LogLine and
+// StepT8Indicator to the UI thread (without waiting for them; posts not yet handled
+// are dropped once the program is stopping) and guards what it shares with its timers.
 
 #include <cstdint>
 #include <span>
@@ -43,6 +43,12 @@ class T8WorkerHost {
   }
   // A connection was established: LastSpoolResend := now - 1 day.
   virtual void OnConnectionEstablished() = 0;
+  // A connection attempt failed (the operator's log has "Соединение..." for it), and
+  // why, as the socket layer said it (for example "127.0.0.1:12543: Connection
+  // refused"): for a journal, which rate-limits it. Once per failed attempt.
+  virtual void OnConnectFailed(const std::string& /*cause*/) {}
+  // The first attempt that succeeded after one or more failed ones.
+  virtual void OnConnectRecovered() {}
   // The current serial port name and whether it is open.
   virtual PortStatus CurrentPort() = 0;
 };

@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "qt_core_app.h"
 
@@ -34,48 +36,66 @@ class Worker {
   std::thread thread_;
 };
 
-TEST(UiThreadCalls, RunsEveryCallOnTheUiThreadAndWaitsForIt) {
+// The worker posts and goes on: it ends before the UI thread has handled anything, and
+// then every call runs on the UI thread, in the order posted.
+TEST(UiThreadCalls, PostsRunOnTheUiThreadInOrderWithoutTheWorkerWaiting) {
   testing::CoreApp();
   UiThreadCalls calls;
   QThread* ui = QThread::currentThread();
-  int ran = 0;  // touched on the UI thread only
-  std::atomic<int> returned{0};
-  std::atomic<bool> allOnUi{true};
+  std::vector<int> ran;  // touched on the UI thread only
+  bool allOnUi = true;
   Worker worker([&] {
     for (int i = 0; i < 200; ++i) {
-      const int before = returned.load();
-      EXPECT_TRUE(calls.Call([&] {
+      EXPECT_TRUE(calls.Post([&, i] {
         allOnUi = allOnUi && QThread::currentThread() == ui;
-        ++ran;
+        ran.push_back(i);
       }));
-      returned = before + 1;
     }
   });
-  EXPECT_TRUE(testing::PumpUntil([&] { return returned == 200; }));
-  EXPECT_EQ(ran, 200);
+  EXPECT_TRUE(worker.Join(5s)) << "posting never waits for the UI thread";
+  EXPECT_TRUE(ran.empty());
+  EXPECT_TRUE(testing::PumpUntil([&] { return ran.size() == 200; }));
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(ran[static_cast<std::size_t>(i)], i);
   EXPECT_TRUE(allOnUi);
-  EXPECT_TRUE(worker.Join(5s));
 }
 
-TEST(UiThreadCalls, StoppingReleasesAWorkerCaughtInACallWithoutRunningIt) {
+TEST(UiThreadCalls, AUiThreadPostRunsInTheEventLoopNotAtOnce) {
   testing::CoreApp();
   UiThreadCalls calls;
-  std::atomic<bool> calling{false};
-  std::atomic<bool> result{true};
   bool ran = false;
-  Worker worker([&] {
-    calling = true;
-    result = calls.Call([&] { ran = true; });  // waits: the UI thread is not handling events
-    // Once stopping has begun no call is made at all.
-    EXPECT_FALSE(calls.Call([&] { ran = true; }));
-  });
-  while (!calling) std::this_thread::sleep_for(1ms);
-  std::this_thread::sleep_for(20ms);  // the call is queued by now (or about to be)
-  calls.BeginStopping();
-  // The UI thread joins the worker; without handling the queued call this would hang.
-  EXPECT_TRUE(calls.JoinPumping([&](auto slice) { return worker.Join(slice); }, 5s));
-  EXPECT_FALSE(result);
+  EXPECT_TRUE(calls.Post([&] { ran = true; }));
   EXPECT_FALSE(ran);
+  testing::PumpEvents();
+  EXPECT_TRUE(ran);
+}
+
+TEST(UiThreadCalls, StoppingDropsWhatIsQueuedAndRefusesNewPosts) {
+  testing::CoreApp();
+  UiThreadCalls calls;
+  int ran = 0;
+  Worker worker([&] {
+    for (int i = 0; i < 10; ++i) calls.Post([&] { ++ran; });
+  });
+  ASSERT_TRUE(worker.Join(5s));
+  calls.BeginStopping();
+  EXPECT_FALSE(calls.Post([&] { ++ran; }));
+  EXPECT_TRUE(calls.JoinPumping([&](auto slice) { return worker.Join(slice); }, 5s));
+  testing::PumpEvents();
+  EXPECT_EQ(ran, 0) << "nothing runs once stopping has begun, also what was queued before";
+}
+
+// A post whose receiver is gone (the window and its bridge destroyed) never runs.
+TEST(UiThreadCalls, PostsToAnObjectThatIsGoneNeverRun) {
+  testing::CoreApp();
+  auto calls = std::make_unique<UiThreadCalls>();
+  std::atomic<int> ran{0};
+  Worker worker([&] {
+    for (int i = 0; i < 10; ++i) calls->Post([&] { ++ran; });
+  });
+  ASSERT_TRUE(worker.Join(5s));
+  calls.reset();
+  testing::PumpEvents();
+  EXPECT_EQ(ran, 0);
 }
 
 TEST(UiThreadCalls, JoinGivesUpAtItsBound) {
@@ -90,17 +110,6 @@ TEST(UiThreadCalls, JoinGivesUpAtItsBound) {
   EXPECT_FALSE(calls.JoinPumping([&](auto slice) { return worker.Join(slice); }, 100ms));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   release = true;
-}
-
-TEST(UiThreadCalls, ACallFromTheUiThreadRunsAtOnce) {
-  testing::CoreApp();
-  UiThreadCalls calls;
-  bool ran = false;
-  EXPECT_TRUE(calls.Call([&] { ran = true; }));
-  EXPECT_TRUE(ran);
-  calls.BeginStopping();
-  EXPECT_FALSE(calls.Call([&] { ran = false; }));
-  EXPECT_TRUE(ran);
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
 
 #include "t8_test_support.h"
 
@@ -26,6 +29,7 @@ void RecordingHost::StepT8Indicator() {
 
 void RecordingHost::OnEventAck(uint64_t sequence) {
   std::lock_guard lock(mutex_);
+  if (ackThrows_) throw std::runtime_error("the host failed");
   ++acks_;
   ackedSequences_.push_back(sequence);
   changed_.notify_all();
@@ -56,6 +60,32 @@ std::vector<std::pair<uint64_t, std::vector<uint8_t>>> RecordingHost::Unanswered
 void RecordingHost::OnConnectionEstablished() {
   std::lock_guard lock(mutex_);
   ++established_;
+}
+
+void RecordingHost::OnConnectFailed(const std::string& cause) {
+  std::lock_guard lock(mutex_);
+  connectFailures_.push_back(cause);
+  changed_.notify_all();
+}
+
+void RecordingHost::OnConnectRecovered() {
+  std::lock_guard lock(mutex_);
+  ++recoveries_;
+}
+
+std::vector<std::string> RecordingHost::ConnectFailures() const {
+  std::lock_guard lock(mutex_);
+  return connectFailures_;
+}
+
+int RecordingHost::Recoveries() const {
+  std::lock_guard lock(mutex_);
+  return recoveries_;
+}
+
+void RecordingHost::SetAckThrows(bool throws) {
+  std::lock_guard lock(mutex_);
+  ackThrows_ = throws;
 }
 
 PortStatus RecordingHost::CurrentPort() {

@@ -1,5 +1,5 @@
 #pragma once
-// Shared by the T8 tests: a host that records what the worker asks of the window and
+// Shared by the T8 tests: a host that records what the session asks of the window and
 // the spool, and the reference server tools/t8-server run as a child process.
 
 #include <sys/types.h>
@@ -31,6 +31,8 @@ class RecordingHost final : public T8WorkerHost {
   bool KeepUnanswered(uint64_t sequence, int32_t type, std::span<const uint8_t> payload) override;
   void OnConnectionEstablished() override;
   PortStatus CurrentPort() override;
+  void OnConnectFailed(const std::string& cause) override;
+  void OnConnectRecovered() override;
 
   void SetPort(PortStatus port);
   void SetKeeps(bool keeps);
@@ -42,6 +44,10 @@ class RecordingHost final : public T8WorkerHost {
   int Steps() const;
   int Acks() const;
   int Established() const;
+  std::vector<std::string> ConnectFailures() const;
+  int Recoveries() const;
+  // Throws from OnEventAck while set (a host whose code fails).
+  void SetAckThrows(bool throws);
   // Waits up to `timeout` until `text` has been logged `count` times.
   bool WaitForLog(const std::string& text, int count = 1,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
@@ -57,6 +63,9 @@ class RecordingHost final : public T8WorkerHost {
   bool keeps_ = true;
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> unanswered_;
   int established_ = 0;
+  std::vector<std::string> connectFailures_;
+  int recoveries_ = 0;
+  bool ackThrows_ = false;
   PortStatus port_{"COM3", true};
 };
 

@@ -1,5 +1,7 @@
-// The T8 worker on its own thread: stopping from every wait, and messages queued from
-// other threads while it runs. These also run under ThreadSanitizer (make tsan).
+// The T8 worker (the runner of the session) on its own thread, with its real socket
+// against the reference server: stopping from every wait, idle pauses that still meet
+// every poll and attempt, messages queued from other threads while it runs, and the
+// cause of a failed connection. These also run under ThreadSanitizer (make tsan).
 
 #include <gtest/gtest.h>
 
@@ -112,6 +114,25 @@ TEST(T8WorkerThread, IdleWorkerPollsAndReconnectsWhenDue) {
   EXPECT_TRUE(host.WaitForLog(kT8TextConnected, 2));
   worker.RequestStop();
   EXPECT_TRUE(worker.Join(10s));
+}
+
+// The operator's log says "Соединение..." every 5 s; the host hears why, for a journal.
+TEST(T8WorkerThread, AFailedConnectionTellsTheHostWhy) {
+  const int port = testing::UnusedPort();
+  FakeClock clock;
+  RecordingHost host;
+  T8Worker worker(host, clock, At(port));
+  worker.Start();
+  ASSERT_TRUE(host.WaitForLog(kT8TextConnecting));
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (host.ConnectFailures().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  worker.RequestStop();
+  EXPECT_TRUE(worker.Join(10s));
+  EXPECT_EQ(host.ConnectFailures(),
+            std::vector<std::string>{"127.0.0.1:" + std::to_string(port) + ": Connection refused"});
+  EXPECT_EQ(host.Logs(), std::vector<std::string>{kT8TextConnecting});
 }
 
 TEST(T8WorkerThread, EventsQueuedFromOtherThreadsAllArrive) {
