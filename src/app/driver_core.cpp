@@ -7,7 +7,7 @@
 #include "common/diagnostics.h"
 #include "common/error_log.h"
 #include "common/wire_constants.h"
-#include "events/journal_replay.h"
+#include "app/event_journal_start.h"
 #include "station/port_wiring.h"
 #include "t7link/t7_records.h"
 
@@ -149,39 +149,8 @@ void DriverCore::CreateJournaledFrames() {
                                                  std::move(targets));
 }
 
-// Opens the journal and spools every entry an earlier run left unretired, oldest first.
 std::unique_ptr<EventJournal> DriverCore::OpenJournal() {
-  const std::string& path = environment_.journalFile;
-  JournalOpening opening = EventJournal::OpenFile(path);
-  if (!opening.journal) {
-    Diagnose(Severity::kError, "event journal " + path + ": " + opening.status.text);
-    return nullptr;
-  }
-  const JournalRecovery& recovery = opening.recovery;
-  if (recovery.droppedTail) {
-    const JournalDamage& d = *recovery.droppedTail;
-    Diagnose(Severity::kWarning, "event journal " + path + ": a broken last record (" +
-                                     std::string(Describe(d.fault)) + ", " +
-                                     std::to_string(d.length) + " bytes at offset " +
-                                     std::to_string(d.offset) + ") was dropped");
-  }
-  for (const JournalDamage& d : recovery.skipped) {
-    Diagnose(Severity::kWarning, "event journal " + path + ": " + std::to_string(d.length) +
-                                     " damaged bytes at offset " + std::to_string(d.offset) +
-                                     " passed over (" + std::string(Describe(d.fault)) + ")");
-  }
-  // Temporary spool files of a write the crash cut short: their events are in the
-  // journal and are spooled again just below.
-  const std::size_t leftovers = spool_->RemoveLeftoverTemporaries();
-  const JournalReplay replay = SpoolJournalEntries(recovery.entries, *opening.journal, *spool_);
-  std::string line = "event journal: " + std::to_string(replay.spooled) +
-                     " events recovered into spool files";
-  if (leftovers > 0) line += ", " + std::to_string(leftovers) + " temporary spool files removed";
-  if (replay.notWritten > 0) {
-    line += ", " + std::to_string(replay.notWritten) + " could not be written (kept for the next start)";
-  }
-  Diagnose(replay.notWritten > 0 ? Severity::kError : Severity::kInfo, line);
-  return std::move(opening.journal);
+  return OpenEventJournal(environment_.journalFile, *spool_);
 }
 
 void DriverCore::RetireJournalEntry(uint64_t journalId) {

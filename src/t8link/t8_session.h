@@ -57,8 +57,9 @@ class T8Session {
   static constexpr int32_t kMaxErrorCount = 20;
   static constexpr uint32_t kCyclePauseMs = 1;
   // The longest pause of an idle session: a queued message or a stop ends it at once
-  // (the runner sees to that), and it ends in time for the next poll or attempt.
-  static constexpr uint32_t kIdlePauseMs = 20;
+  // (the runner sees to that), and it ends in time for the next poll or attempt. Long
+  // enough that an idle driver wakes only a few times a second.
+  static constexpr uint32_t kIdlePauseMs = 250;
   // The number an EventAck reports when it answers no message the session knows of.
   static constexpr uint64_t kNoSequence = UINT64_MAX;
 
