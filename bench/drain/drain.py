@@ -67,13 +67,18 @@ class Reader(threading.Thread):
             self.on_line(now, line)
 
 
+readers = []
+
+
 def start(argv, on_line, cwd=None, env=None):
-    p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.PIPE,
+    # Line-buffered, so that each line is timestamped when it is printed.
+    p = subprocess.Popen(["stdbuf", "-oL"] + argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.PIPE,
                          cwd=cwd, env=env)
     r = Reader(p, on_line)
     r.start()
     if not r.ready.wait(30):
         sys.exit(f"{argv[0]} did not get ready")
+    readers.append(r)
     return p, r.ready_value
 
 
@@ -178,6 +183,8 @@ def main():
                 p.wait(10)
             except subprocess.TimeoutExpired:
                 p.kill()
+        for r in readers:
+            r.join(10)
 
     with lock:
         pairs = list(zip(frames, live_events))
