@@ -18,6 +18,7 @@ class T8WorkerOutbox final : public T8Outbox {
   std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) override {
     return worker_.QueueNumbered(type, payload);
   }
+  std::size_t QueuedCount() const override { return worker_.QueuedCount(); }
 
  private:
   T8Worker& worker_;

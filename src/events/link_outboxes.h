@@ -30,6 +30,8 @@ class T8Outbox {
     if (!QueueMessage(type, payload)) return std::nullopt;
     return kUnnumbered;
   }
+  // Messages waiting in the send ring, not yet written; any thread.
+  virtual std::size_t QueuedCount() const { return 0; }
 };
 
 class T7Outbox {

@@ -63,6 +63,7 @@ void SpoolResender::RefillLocked(DayCount now) {
   const auto names = store_.OldestFirst(SpoolKind::T8, windowLimit_ + kFilesPerTick);
   for (const std::string& name : names) {
     if (window_.size() >= windowLimit_ || refused_) return;
+    if (t8_->QueuedCount() >= kMaxQueuedAhead) return;  // live events first, see the header
     if (InWindowLocked(name)) continue;
     InFlightFile file;
     file.name = name;

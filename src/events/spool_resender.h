@@ -19,10 +19,11 @@
 // EventAcks cannot say which file they answer.
 //
 // Live alarms first: the send ring is FIFO, so a live event queued now waits behind
-// whatever spool messages the ring holds, and those are never more than the window.
-// kT8Window is small enough that this costs a live alarm a few round trips at most,
-// and large enough that the ring never runs dry between an EventAck and the refill it
-// wakes.
+// whatever the ring holds. The refill therefore tops the ring up to kMaxQueuedAhead
+// messages only (files written and waiting for their EventAck do not hold a live event
+// back): a live alarm waits for at most that many spool messages, a few milliseconds,
+// while the worker still finds the next file queued when it has sent one, since every
+// EventAck wakes the refill. The window itself bounds what one server may owe us.
 //
 // A file the full send ring refuses stays and is tried again 3 s later.
 //
@@ -54,6 +55,7 @@ class SpoolResender {
   static constexpr int64_t kT8PacingMs = 3000;
   static constexpr std::size_t kFilesPerTick = 8;
   static constexpr std::size_t kT8Window = 16;
+  static constexpr std::size_t kMaxQueuedAhead = 2;
   static constexpr int kMaxPassedOver = 3;
   static constexpr std::size_t kT7RecordsPerStep = 64;
   // No .dd8 this driver writes comes near; a larger one is not a spool file of ours.

@@ -168,6 +168,43 @@ TEST_F(SpoolWindowTest, ALiveEventOvertakesALargeBacklog) {
   EXPECT_GT(store.Count(SpoolKind::T8), 900u);
 }
 
+// A ring that says how many messages wait in it, as the T8 worker's does.
+class RingT8 : public NumberedT8 {
+ public:
+  using NumberedT8::NumberedT8;
+  std::size_t QueuedCount() const override { return Queued().size() - taken; }
+  std::size_t taken = 0;  // written by the worker
+};
+
+TEST(SpoolRingDepth, ALiveEventWaitsForNoMoreThanTheSpoolMessagesQueuedAhead) {
+  TempDir dir;
+  ScopedCwd cwd{dir.path()};
+  FakeClock clock{Day8(20, 53, 7, 123)};
+  for (int n = 1; n <= 200; ++n) WriteFileBytes(NameOf(n), EventFile(n));
+  SpoolStore store({.spoolPrefix = ""}, clock);
+  RingT8 t8(/*up=*/true, /*capacity=*/100000);
+  SpoolResender resender(&t8, nullptr, store, clock);
+  resender.SetRefillHook([&] { resender.ResendT8Step(); });  // the app's refill, at once
+  // The worker writes the head and reads its reply before the next one.
+  const auto serveOne = [&] {
+    const std::size_t k = t8.taken++;
+    resender.OnEventAck(t8.sequences[k]);
+    return t8.Queued()[k];
+  };
+  resender.ResendT8Step();
+  for (int i = 0; i < 20; ++i) {
+    serveOne();
+    EXPECT_LE(t8.QueuedCount(), SpoolResender::kMaxQueuedAhead);
+    EXPECT_GE(t8.QueuedCount(), 1u);  // the worker never runs dry
+  }
+  const auto live = testing::MakeEvent(999999).Serialize();
+  ASSERT_TRUE(t8.QueueNumbered(kT8EventMessageType, live).has_value());
+  std::size_t before = 0;
+  while (AccountOf(serveOne()) != 999999) ++before;
+  EXPECT_LE(before, SpoolResender::kMaxQueuedAhead);
+  EXPECT_GT(store.Count(SpoolKind::T8), 150u);
+}
+
 class T7BacklogTest : public SpoolWindowTest {
  protected:
   void PutReports(int count) {
