@@ -8,7 +8,9 @@
 // connected and no .ddk files), the tick being due every time because the server
 // acknowledges each file at once, and of the acknowledgement on the worker. The max
 // includes the listing of the folder that the T7 step makes at most once per 60 s while
-// there is no .ddk file (printed on its own as "empty-.ddk rescan").
+// there is no .ddk file (printed on its own as "empty-.ddk rescan"). Each size runs twice:
+// "single" with a link that does not number its messages (one file in flight), "window"
+// with one that does, as the T8 worker (a window of files per tick, each acknowledged).
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -19,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +46,16 @@ class CountingT8 : public T8Outbox {
     return true;
   }
   std::size_t messages = 0, bytes = 0;
+};
+
+// The T8 worker's numbering: a window of files goes out per tick.
+class NumberingT8 : public CountingT8 {
+ public:
+  std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) override {
+    QueueMessage(type, payload);
+    return next++;
+  }
+  uint64_t next = 0;
 };
 
 class IdleT7 : public T7Outbox {
@@ -74,7 +87,7 @@ void FillFolder(const std::string& folder, std::size_t n) {
   }
 }
 
-void BacklogRun(const std::string& base, std::size_t n) {
+void BacklogRun(const std::string& base, std::size_t n, bool numbered) {
   const std::string folder = base + "/backlog" + std::to_string(n) + "/";
   std::filesystem::create_directories(folder);
   FillFolder(folder, n);
@@ -82,7 +95,9 @@ void BacklogRun(const std::string& base, std::size_t n) {
   const auto t0 = Steady::now();
   SpoolStore store({.spoolPrefix = folder}, clock);
   const double scanMs = Ms(Steady::now() - t0);
-  CountingT8 t8;
+  CountingT8 unnumberedT8;
+  NumberingT8 numberedT8;
+  CountingT8& t8 = numbered ? numberedT8 : unnumberedT8;
   IdleT7 t7;
   SpoolResender resender(&t8, &t7, store, clock);
 
@@ -90,11 +105,16 @@ void BacklogRun(const std::string& base, std::size_t n) {
   std::vector<double> tickMs, ackMs;
   for (std::size_t i = 0; i < ticks; ++i) {
     clock.Advance(200);
+    const std::size_t sentBefore = t8.messages;
     const auto a = Steady::now();
     resender.ResendT8Step();  // SpoolTick, steps 1 and 2
     resender.ResendT7Step();
     const auto b = Steady::now();
-    resender.OnEventAck();  // the server acknowledges at once
+    // The server acknowledges at once: the one file, or each of the window.
+    if (!numbered) resender.OnEventAck();
+    for (uint64_t acked = numberedT8.next - (numbered ? t8.messages - sentBefore : 0);
+         numbered && acked < numberedT8.next; ++acked)
+      resender.OnEventAck(acked);
     const auto c = Steady::now();
     tickMs.push_back(Ms(b - a));
     ackMs.push_back(Ms(c - b));
@@ -115,10 +135,10 @@ void BacklogRun(const std::string& base, std::size_t n) {
   resender.ResendT7Step();
   const double rescanMs = Ms(Steady::now() - r0);
   const Figures tick = Summarise(tickMs), ack = Summarise(ackMs), idle = Summarise(idleMs);
-  std::printf("%7zu files: first scan %8.1f ms | sending tick median %.3f ms p99 %.3f max %.3f"
+  std::printf("%s %7zu files: first scan %8.1f ms | sending tick median %.3f ms p99 %.3f max %.3f"
               " | ack median %.3f ms | idle tick median %.4f ms | sent %zu of %zu ticks"
               " | empty-.ddk rescan %.1f ms\n",
-              n, scanMs, tick.median, tick.p99, tick.max, ack.median, idle.median, sent, ticks,
+              numbered ? "window" : "single", n, scanMs, tick.median, tick.p99, tick.max, ack.median, idle.median, sent, ticks,
               rescanMs);
   std::filesystem::remove_all(folder);
 }
@@ -166,7 +186,8 @@ int main(int argc, char** argv) {
     base = pattern;
   }
   std::printf("spool_scan in %s\n", base.c_str());
-  for (std::size_t n : {100, 10000, 100000}) BacklogRun(base, n);
+  for (const bool numbered : {false, true})
+    for (std::size_t n : {100, 10000, 100000}) BacklogRun(base, n, numbered);
   SpoolWhileDown(base, 10000);
   if (argc <= 1) std::filesystem::remove_all(base);
   return 0;

@@ -115,6 +115,7 @@ void DriverCore::CreateRouting() {
   router_ = std::make_unique<EventRouter>(t8, t7, *spool_, routing);
   router_->SetJournalHooks({[this](uint64_t id) { RetireJournalEntry(id); }, &acks_});
   resender_ = std::make_unique<SpoolResender>(t8, t7Outbox_.get(), *spool_, clock_);
+  resender_->SetRefillHook([this] { PostSpoolRefill(); });
   if (t8_) {
     t8_->UseResender(*resender_);
     t8_->UseJournal(acks_, [this](uint64_t id) { RetireJournalEntry(id); });
@@ -163,10 +164,8 @@ void DriverCore::SpoolTick() {
   try {
     // Events the full disk refused, before anything newer.
     if (router_) router_->RetryHeld();
-    // At most one .dd8 file every 3 s while the T8 link is up.
-    if (t8_ && t8_->LinkUp() && resender_) resender_->ResendT8Step();
-    // One .ddk file per tick while the T7 link is connected.
-    if (t7_ && t7_->Connected() && resender_) resender_->ResendT7Step();
+    // The window of .dd8 files (re-sends, refill); .ddk files while the socket takes them.
+    RefillSpool();
   } catch (const std::exception& e) {
     Diagnose(Severity::kError, std::string("spool re-send: ") + e.what());
     return;
@@ -178,6 +177,27 @@ void DriverCore::SpoolTick() {
   } catch (...) {
     LogError(kSupervisionError, environment_.errorLog);  // a log that can't be written: go on
   }
+}
+
+void DriverCore::RefillSpool() {
+  if (!resender_ || shutDown_) return;
+  if (t8_ && t8_->LinkUp()) resender_->ResendT8Step();
+  if (t7_ && t7_->Connected() && resender_->ResendT7Step()) PostSpoolRefill();
+}
+
+void DriverCore::PostSpoolRefill() {
+  if (refillPosted_.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      &refillContext_,
+      [this] {
+        refillPosted_ = false;
+        try {
+          RefillSpool();
+        } catch (const std::exception& e) {
+          Diagnose(Severity::kError, std::string("spool re-send: ") + e.what());
+        }
+      },
+      Qt::QueuedConnection);
 }
 
 void DriverCore::T7RetryTick() {

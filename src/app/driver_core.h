@@ -7,6 +7,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -75,6 +76,10 @@ class DriverCore : public QObject,
   void SpoolTick();
   // The T7 retry tick: reconnect the T7 link when it is used and down.
   void T7RetryTick();
+  // The spool re-send between ticks: run once an EventAck left room in the window, or
+  // while the T7 socket takes records; posted to the UI thread from any thread.
+  void PostSpoolRefill();
+  void RefillSpool();
 
   // The main window is asked to close (its close button, the tray's "Закрыть", the
   // message server's close record): the close guard decides; when the close goes
@@ -97,6 +102,8 @@ class DriverCore : public QObject,
   SerialPortKeeper& PortKeeper() { return keeper_; }
   // The T7 link; null before Start.
   T7Link* T7() { return t7_.get(); }
+  // The waiting spool files of a kind; nothing before Start.
+  SpoolBacklog Backlog(SpoolKind kind) const { return spool_ ? spool_->Backlog(kind) : SpoolBacklog{}; }
 
  private:
   // PacketHandlerHost
@@ -165,6 +172,9 @@ class DriverCore : public QObject,
   std::unique_ptr<RepeatedFailure> t7Failures_;  // journal lines of a T7 link that fails
 
   DriverTicks ticks_;
+  // Where refills posted from the worker's thread run: the UI thread. One at a time.
+  QObject refillContext_;
+  std::atomic<bool> refillPosted_{false};
 };
 
 }  // namespace orvelgate

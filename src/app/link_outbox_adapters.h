@@ -18,6 +18,7 @@ class T8WorkerOutbox final : public T8Outbox {
   std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) override {
     return worker_.QueueNumbered(type, payload);
   }
+  std::size_t QueuedCount() const override { return worker_.QueuedCount(); }
 
  private:
   T8Worker& worker_;
@@ -28,10 +29,13 @@ class T7LinkOutbox final : public T7Outbox {
  public:
   explicit T7LinkOutbox(T7Link& link) : link_(link) {}
   bool Connected() const override { return link_.Connected(); }
-  void SendRecord(std::span<const uint8_t> record) override {
-    if (record.size() != kT7RecordSize) return;  // only whole records go out
-    link_.SendRecord(std::span<const uint8_t, kT7RecordSize>(record.data(), kT7RecordSize));
+  void SendRecord(std::span<const uint8_t> record) override { SendWhole(record); }
+  // SendStream gives the record's size when it was sent or kept whole, 0 or -1 otherwise.
+  bool SendWhole(std::span<const uint8_t> record) override {
+    if (record.size() != kT7RecordSize) return false;  // only whole records go out
+    return link_.SendRecord(std::span<const uint8_t, kT7RecordSize>(record.data(), kT7RecordSize)) > 0;
   }
+  bool ReadyForRecord() const override { return link_.Client().PendingSendBytes() == 0; }
 
  private:
   T7Link& link_;

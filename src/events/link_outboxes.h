@@ -30,6 +30,8 @@ class T8Outbox {
     if (!QueueMessage(type, payload)) return std::nullopt;
     return kUnnumbered;
   }
+  // Messages waiting in the send ring, not yet written; any thread.
+  virtual std::size_t QueuedCount() const { return 0; }
 };
 
 class T7Outbox {
@@ -38,12 +40,22 @@ class T7Outbox {
   virtual bool Connected() const = 0;
   // Sends one whole record of kT7RecordSize bytes.
   virtual void SendRecord(std::span<const uint8_t> record) = 0;
+  // The same, telling whether the link took the whole record (sent, or kept whole for
+  // the socket); false when it took none of it.
+  virtual bool SendWhole(std::span<const uint8_t> record) {
+    SendRecord(record);
+    return true;
+  }
+  // Whether a record handed over now goes straight to the socket (nothing of an
+  // earlier one still waits): the spool re-send hands over no more than that.
+  virtual bool ReadyForRecord() const { return true; }
   // Sends the bytes as one record, zeros after them (a spooled event report keeps only
-  // its first kT7EventSpoolSize bytes); bytes beyond a record are not sent.
-  void SendPadded(std::span<const uint8_t> bytes) {
+  // its first kT7EventSpoolSize bytes); bytes beyond a record are not sent. True when
+  // the link took the whole record.
+  bool SendPadded(std::span<const uint8_t> bytes) {
     std::array<uint8_t, kT7RecordSize> record{};
     std::copy_n(bytes.begin(), std::min(bytes.size(), kT7RecordSize), record.begin());
-    SendRecord(record);
+    return SendWhole(record);
   }
 };
 

@@ -33,7 +33,8 @@ inline constexpr std::string_view kTempSpoolPrefix = ".orvelgate-spool-";
 std::optional<TempFile> WriteTempFile(const std::string& folder, std::span<const uint8_t> bytes);
 
 enum class PublishResult { Done, Exists, Failed };
-// Renames `from` to `to` unless `to` exists; never replaces a file.
+// Renames `from` to `to` unless `to` exists; never replaces a file. A link is renamed
+// itself, never what it points to.
 PublishResult RenameNoReplace(const std::string& from, const std::string& to);
 
 // Flushes the folder's entries, so that a rename survives a power cut.
@@ -41,7 +42,11 @@ void SyncFolder(const std::string& folder);
 
 void DiscardFile(const std::string& path);
 
-// Reads at most maxBytes from the start; a FIFO or a folder under the name is Unreadable.
+// Larger than any file the driver spools; a bigger one is not read at all.
+inline constexpr uint64_t kMaxSpoolFileBytes = 1 << 20;
+
+// Reads at most maxBytes from the start without following a link and without waiting:
+// a link, a FIFO, a folder, a device or an oversized file under the name is Unreadable.
 SpoolRead ReadFileStart(const std::string& path, std::size_t maxBytes);
 
 enum class RemoveResult { Removed, Missing, Failed };
@@ -50,8 +55,10 @@ RemoveResult RemoveFile(const std::string& path);
 struct ListedFile {
   std::string leaf;
   int64_t mtimeNs = 0;
+  bool regular = true;  // false: a link, FIFO, folder or device under a spool name
 };
-// Regular files (or links to them) in `folder` whose names pass `wanted`.
+// The entries of `folder` (not "." or "..") whose names pass `wanted`, as they are:
+// links are not followed.
 std::vector<ListedFile> ListFiles(const std::string& folder,
                                   const std::function<bool(std::string_view)>& wanted);
 

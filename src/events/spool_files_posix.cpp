@@ -57,7 +57,8 @@ PublishResult RenameNoReplace(const std::string& from, const std::string& to) {
   if (errno == EEXIST) return PublishResult::Exists;
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return PublishResult::Failed;
   // File systems without RENAME_NOREPLACE: a hard link fails on an existing name.
-  if (::link(from.c_str(), to.c_str()) == 0) {
+  // Flags 0: a link is linked itself, not followed.
+  if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0) {
     ::unlink(from.c_str());
     return PublishResult::Done;
   }
@@ -80,14 +81,16 @@ void DiscardFile(const std::string& path) { ::unlink(path.c_str()); }
 
 SpoolRead ReadFileStart(const std::string& path, std::size_t maxBytes) {
   SpoolRead result;
-  // O_NONBLOCK: a FIFO put under a spool name must not hang the tick.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // O_NOFOLLOW: a link under a spool name must not make us read a file outside the
+  // folder (ELOOP, so it is set aside). O_NONBLOCK: nor may a FIFO hang the tick.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     result.status = errno == ENOENT ? SpoolRead::Gone : SpoolRead::Unreadable;
     return result;
   }
   struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+      static_cast<uint64_t>(st.st_size) > kMaxSpoolFileBytes) {
     ::close(fd);
     result.status = SpoolRead::Unreadable;
     return result;
@@ -115,6 +118,7 @@ SpoolRead ReadFileStart(const std::string& path, std::size_t maxBytes) {
 }
 
 RemoveResult RemoveFile(const std::string& path) {
+  // unlink removes a link itself, never its target.
   if (::unlink(path.c_str()) == 0) return RemoveResult::Removed;
   return errno == ENOENT ? RemoveResult::Missing : RemoveResult::Failed;
 }
@@ -126,10 +130,13 @@ std::vector<ListedFile> ListFiles(const std::string& folder,
   if (!dir) return files;
   const int dirFd = ::dirfd(dir);
   while (const dirent* e = ::readdir(dir)) {
-    if (e->d_type == DT_DIR || !wanted(e->d_name)) continue;
+    const std::string_view leaf = e->d_name;
+    if (leaf == "." || leaf == ".." || !wanted(leaf)) continue;
+    // The entry itself, never what a link points to: whatever is not a regular file is
+    // listed too, so that the re-send sets it aside instead of passing over it for ever.
     struct stat st{};
-    if (::fstatat(dirFd, e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
-    files.push_back({e->d_name, MtimeNs(st)});
+    if (::fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    files.push_back({e->d_name, MtimeNs(st), S_ISREG(st.st_mode)});
   }
   ::closedir(dir);
   return files;

@@ -123,18 +123,33 @@ void SpoolStore::Rescan() {
 }
 
 std::optional<std::string> SpoolStore::Oldest(SpoolKind kind) {
+  auto names = OldestFirst(kind, 1);
+  if (names.empty()) return std::nullopt;
+  return std::move(names.front());
+}
+
+std::vector<std::string> SpoolStore::OldestFirst(SpoolKind kind, std::size_t count) {
   std::lock_guard lock(mutex_);
   Index& index = IndexOf(kind);
   if (index.ordered.empty() &&
       ElapsedMs(clock_.TickMs(), index.lastScanTick) >= options_.rescanIntervalMs)
     ScanLocked(kind);
-  if (index.ordered.empty()) return std::nullopt;
-  return index.ordered.begin()->name;
+  std::vector<std::string> names;
+  for (auto it = index.ordered.begin(); it != index.ordered.end() && names.size() < count; ++it)
+    names.push_back(it->name);
+  return names;
 }
 
 std::size_t SpoolStore::Count(SpoolKind kind) const {
   std::lock_guard lock(mutex_);
   return IndexOf(kind).ordered.size();
+}
+
+SpoolBacklog SpoolStore::Backlog(SpoolKind kind) const {
+  std::lock_guard lock(mutex_);
+  const Index& index = IndexOf(kind);
+  if (index.ordered.empty()) return {};
+  return {index.ordered.size(), index.ordered.begin()->mtimeNs};
 }
 
 SpoolRead SpoolStore::Read(const std::string& fullName, std::size_t maxBytes) const {
@@ -176,7 +191,7 @@ std::size_t SpoolStore::RemoveLeftoverTemporaries() {
   });
   std::size_t removed = 0;
   for (const ListedFile& file : leftovers) {
-    if (RemoveFile(folderPart_ + file.leaf) == RemoveResult::Removed) ++removed;
+    if (file.regular && RemoveFile(folderPart_ + file.leaf) == RemoveResult::Removed) ++removed;
   }
   if (removed > 0) SyncFolder(folderPart_);
   return removed;

@@ -25,7 +25,10 @@
 // Bad files. A spool file that cannot be read (or is not usable, see the re-send) is
 // renamed to its name + ".bad" (name + "-k.bad" when that is taken), which no search
 // matches, so it is kept for inspection and the backlog moves on; error 12 goes to the
-// error log. A file that can be neither deleted nor set aside (a read-only folder) is
+// error log. Entries are taken as they are, never through a link: a link, FIFO, folder
+// or device under a spool name is indexed like a file, cannot be read (see
+// ReadFileStart) and is set aside by renaming the entry itself, so nothing outside the
+// folder is ever read, renamed or deleted. A file that can be neither deleted nor set aside (a read-only folder) is
 // left out of the index for the rest of the run, so it cannot stall the backlog.
 //
 // Threads: the UI thread writes and re-sends; the T8 worker deletes the acknowledged
@@ -52,6 +55,18 @@ namespace orvelgate {
 constexpr int kSpoolSetAsideError = 12;
 
 enum class SpoolKind { T8, T7 };  // .dd8 and .ddk
+
+// How much of a kind waits: for the window, the journal and whoever watches the driver.
+struct SpoolBacklog {
+  std::size_t Files = 0;
+  int64_t OldestModifiedNs = 0;  // the oldest file's modification time, ns since 1970; 0: none
+
+  // How long the oldest file has waited at `nowNs` (ns since 1970); 0 when none.
+  int64_t OldestAgeMs(int64_t nowNs) const {
+    if (Files == 0 || nowNs <= OldestModifiedNs) return 0;
+    return (nowNs - OldestModifiedNs) / 1000000;
+  }
+};
 
 //   Event spool file (.dd8), little-endian
 //   offset size content
@@ -87,7 +102,10 @@ class SpoolStore {
 
   // The oldest file of a kind by the index (full name), or nullopt when there is none.
   std::optional<std::string> Oldest(SpoolKind kind);
+  // The oldest `count` files of a kind, oldest first (fewer when fewer wait).
+  std::vector<std::string> OldestFirst(SpoolKind kind, std::size_t count);
   std::size_t Count(SpoolKind kind) const;
+  SpoolBacklog Backlog(SpoolKind kind) const;
 
   // Reads at most `maxBytes` from the start of the file.
   SpoolRead Read(const std::string& fullName, std::size_t maxBytes) const;

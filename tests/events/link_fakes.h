@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,12 +62,33 @@ class FakeT8 : public T8Outbox {
   std::vector<QueuedMessage> queued_;
 };
 
+// A T8 link that numbers its messages, as the T8 worker does.
+class NumberedT8 : public FakeT8 {
+ public:
+  using FakeT8::FakeT8;
+  std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) override {
+    if (!QueueMessage(type, payload)) return std::nullopt;
+    sequences.push_back(next);
+    return next++;
+  }
+  uint64_t next = 40;
+  std::vector<uint64_t> sequences;  // of every message queued, in order
+};
+
 class FakeT7 : public T7Outbox {
  public:
   explicit FakeT7(bool connected = true) : connected_(connected) {}
   bool Connected() const override { return connected_; }
   void SendRecord(std::span<const uint8_t> record) override { sent.emplace_back(record.begin(), record.end()); }
+  bool SendWhole(std::span<const uint8_t> record) override {
+    if (!takes) return false;
+    SendRecord(record);
+    return true;
+  }
+  bool ReadyForRecord() const override { return ready; }
   bool connected_;
+  bool takes = true;   // false: every send fails
+  bool ready = true;   // false: an earlier record still waits for the socket
   std::vector<std::vector<uint8_t>> sent;
 };
 

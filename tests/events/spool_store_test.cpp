@@ -174,11 +174,13 @@ TEST_F(SpoolStoreTest, SetAsideKeepsTheFileUnderANameNoSearchMatches) {
   EXPECT_EQ(store.Count(SpoolKind::T8) + store.Count(SpoolKind::T7), 0u);
 }
 
-TEST_F(SpoolStoreTest, LeftoverTemporaryFilesAndFoldersAreNotSpoolFiles) {
+// A folder under a spool name is indexed, so that the re-send sets it aside rather
+// than passing over it for ever; it cannot be read.
+TEST_F(SpoolStoreTest, LeftoverTemporaryFilesAreNotSpoolFilesAndFoldersCannotBeRead) {
   WriteFileBytes(".orvelgate-spool-Ab12Cd", {0x22, 0, 0});
   fs::create_directory("7000000.dd8");
   SpoolStore store = Store();
-  EXPECT_EQ(store.Count(SpoolKind::T8), 0u);
+  EXPECT_EQ(store.OldestFirst(SpoolKind::T8, 5), std::vector<std::string>{"7000000.dd8"});
   EXPECT_EQ(store.Read("7000000.dd8", 22).status, SpoolRead::Unreadable);
 }
 
@@ -190,6 +192,27 @@ TEST_F(SpoolStoreTest, ReadTellsAFileLongerThanAsked) {
   EXPECT_EQ(r.bytes.size(), kT7RecordSize);
   EXPECT_TRUE(r.truncated);
   EXPECT_FALSE(store.Read("a.ddk", 600).truncated);
+}
+
+TEST_F(SpoolStoreTest, BacklogCountsEachKindAndDatesItsOldestFile) {
+  SpoolStore empty = Store();
+  EXPECT_EQ(empty.Backlog(SpoolKind::T8).Files, 0u);
+  EXPECT_EQ(empty.Backlog(SpoolKind::T8).OldestAgeMs(5000000000000), 0);
+  WriteFileBytes("5265C00.dd8", {0x22, 0, 0, 3});
+  WriteFileBytes("6000000.dd8", {0x22, 0, 0, 3});
+  WriteFileBytes("7000000.ddk", {0xFF});
+  SetMtime("5265C00.dd8", 3000);
+  SetMtime("6000000.dd8", 2000);
+  SetMtime("7000000.ddk", 4000);
+  SpoolStore store = Store();
+  const SpoolBacklog t8 = store.Backlog(SpoolKind::T8);
+  const SpoolBacklog t7 = store.Backlog(SpoolKind::T7);
+  EXPECT_EQ(t8.Files, 2u);
+  EXPECT_EQ(t8.OldestModifiedNs, 2000 * 1000000000LL);
+  EXPECT_EQ(t8.OldestAgeMs(2090 * 1000000000LL), 90000);
+  EXPECT_EQ(t8.OldestAgeMs(1000 * 1000000000LL), 0);  // a clock behind the file
+  EXPECT_EQ(t7.Files, 1u);
+  EXPECT_EQ(t7.OldestAgeMs(4001 * 1000000000LL), 1000);
 }
 
 // A child spools in a loop with the real clock until it is killed with SIGKILL;

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
 #include "events/spool_resender.h"
 #include "events/spool_store.h"
+#include "common/wire_constants.h"
 #include "link_fakes.h"
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
@@ -18,6 +21,9 @@ namespace orvelgate {
 namespace {
 
 using testing::Day8;
+using testing::EventFile;
+using testing::ReadFileBytes;
+using testing::SetMtime;
 using testing::FileNames;
 using testing::PutThreeEventFiles;
 using testing::ScopedCwd;
@@ -55,7 +61,8 @@ class SpoolOverT8 : public ::testing::Test {
  protected:
   // Runs the 200 ms tick's first step (on spool time, 20 ms of real time apart) with the
   // worker connected to `server` until `done` or 15 s.
-  void RunTicks(T8ServerProcess& server, const std::function<bool()>& done) {
+  void RunTicks(T8ServerProcess& server, const std::function<bool()>& done,
+                const std::function<void(T8Worker&)>& eachTick = {}) {
     SpoolStore store({.spoolPrefix = ""}, spoolClock);
     SpoolHost host;
     T8Worker worker(host, workerClock, [&] { return ServerHostSettings{"127.0.0.1", server.Port(), 2000}; });
@@ -66,6 +73,7 @@ class SpoolOverT8 : public ::testing::Test {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (!done() && std::chrono::steady_clock::now() < deadline) {
       spoolClock.Advance(200);
+      if (eachTick && worker.LinkUp) eachTick(worker);
       resender.ResendT8Step();
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -109,6 +117,39 @@ TEST_F(SpoolOverT8, WithoutEventAckTheOldestFileIsRepeatedAndNothingIsDeleted) {
   RunTicks(server, [&] { return server.CountLinesStartingWith("EVENT ") >= 3; });
   EXPECT_EQ(EventAccounts(server), (std::vector<int>{1, 1, 1}));
   EXPECT_EQ(FileNames(dir.path()).size(), 3u);
+}
+
+TEST_F(SpoolOverT8, ALinkToAFileOutsideIsSetAsideUnsentAndTheRestArrive) {
+  PutThreeEventFiles(dir.path());
+  TempDir outside;
+  WriteFileBytes(outside.path() / "passwd", EventFile(777));
+  std::filesystem::create_symlink(outside.path() / "passwd", dir.path() / "4000000.dd8");
+  T8ServerProcess server({"--quiet"});
+  RunTicks(server, [&] { return FileNames(dir.path()).size() == 2; });
+  EXPECT_EQ(FileNames(dir.path()), (std::vector<std::string>{"4000000.dd8.bad", "error.txt"}));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "4000000.dd8.bad"));
+  EXPECT_EQ(ReadFileBytes(outside.path() / "passwd"), EventFile(777));
+  std::vector<int> accounts = EventAccounts(server);
+  accounts.erase(std::unique(accounts.begin(), accounts.end()), accounts.end());
+  EXPECT_EQ(accounts, (std::vector<int>{1, 2, 3}));
+}
+
+// A spooled message of another type gets a Poll answer, never an EventAck; while the
+// server answers live events it is set aside, and the events around it arrive.
+TEST_F(SpoolOverT8, AFileTheServerNeverAcknowledgesIsSetAsideAndTheOthersArrive) {
+  PutThreeEventFiles(dir.path());
+  WriteFileBytes(dir.path() / "6800000.dd8", {0x00, 0x00, 0x00, 0x02});  // a Poll
+  SetMtime(dir.path() / "6800000.dd8", 1500);                            // second oldest
+  T8ServerProcess server({"--quiet"});
+  const auto live = testing::MakeEvent(-5).Serialize();
+  RunTicks(
+      server, [&] { return FileNames(dir.path()).size() == 2; },
+      [&](T8Worker& worker) { worker.QueueNumbered(kT8EventMessageType, live); });
+  EXPECT_EQ(FileNames(dir.path()), (std::vector<std::string>{"6800000.dd8.bad", "error.txt"}));
+  std::vector<int> accounts = EventAccounts(server);
+  accounts.erase(std::remove(accounts.begin(), accounts.end(), -5), accounts.end());
+  accounts.erase(std::unique(accounts.begin(), accounts.end()), accounts.end());
+  EXPECT_EQ(accounts, (std::vector<int>{1, 2, 3}));
 }
 
 }  // namespace
