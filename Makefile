@@ -85,20 +85,29 @@ faults-ci:
 # resident memory, descriptors and CPU share after a warm-up and at the end.
 SOAK_SECONDS ?= 600
 SOAK_RATE ?= 100
-soak: build
+soak: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target soak
 	$(BUILD)/bench/soak/soak --seconds $(SOAK_SECONDS) --rate $(SOAK_RATE)
 
-# The Debian package $(BUILD)/orvelgate_<version>_<arch>.deb: the driver, its reference
-# peers, the systemd unit, the desktop entry and the example configuration, for /usr;
-# their debug information in $(BUILD)/orvelgate-dbgsym_<version>_<arch>.ddeb.
+# The Debian packages: $(BUILD)/orvelgate_<version>_<arch>.deb (the driver, its systemd
+# unit, desktop entry, example configuration and manual pages, for /usr) and
+# orvelgate-tools_<version>_<arch>.deb (the reference peers); their debug information
+# in <package>-dbgsym_<version>_<arch>.ddeb. lintian checks them; an error fails.
 package:
-	@scripts/install-deps.sh dpkg-dev
+	@scripts/install-deps.sh dpkg-dev lintian
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX=/usr
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) packaging_docs
+	rm -f $(BUILD)/orvelgate*.deb $(BUILD)/orvelgate*.ddeb
 	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error $(BUILD)/orvelgate*.deb
 
-# The driver with its demo wiring: a simulated station and the reference servers.
-run: build
+# The driver with its demo wiring: a simulated station and the reference servers. Only
+# the four programs are built, not the tests.
+DEMO_TARGETS = orvelgate station-sim t8-server t7-server
+run: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	scripts/demo.sh $(BUILD)
 
 # A picture of the window with the demo running, under a virtual display:

@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "app/config_reading.h"
 #include "app/driver_core.h"
 #include "app/driver_window.h"
 #include "app/headless_view.h"
 #include "app/shutdown_signals.h"
+#include "common/diagnostics.h"
 #include "common/log_rotation.h"
 #include "common/version.h"
 
@@ -29,17 +31,54 @@ constexpr const char* kUsage =
     "links), spooling to files in that folder what a server cannot take at once.\n"
     "\n"
     "It shows its window on the display (or on the platform QT_QPA_PLATFORM names);\n"
-    "without a display it runs offscreen with no window. Either way it writes its state\n"
-    "to standard output, one line per change; SIGTERM or SIGINT end it in order.\n"
+    "without a display, or when the display does not answer, it runs offscreen with no\n"
+    "window. Either way it writes its state to standard output, one line per change;\n"
+    "SIGTERM or SIGINT end it in order.\n"
     "\n"
     "--check-config prints every setting the driver would use, with where it came from\n"
     "(file, default, or default (bad value \"...\")), and what is wrong with\n"
     "orvelgate.ini; it exits 0 when nothing is, 1 otherwise.\n";
 
-bool HasDisplay() {
-  return !qEnvironmentVariableIsEmpty("DISPLAY") ||
-         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-         !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+// Where the window goes. A platform named by QT_QPA_PLATFORM is used as it is. A
+// display named by DISPLAY or WAYLAND_DISPLAY is tried with offscreen behind it, so
+// that a stale one (DISPLAY=:99 with no server left) runs the driver without a
+// window instead of aborting it. No display at all: offscreen.
+enum class Platform { kNamed, kDisplayOrOffscreen, kOffscreen };
+
+Platform ChoosePlatform() {
+  if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return Platform::kNamed;
+  if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    qputenv("QT_QPA_PLATFORM", "wayland;xcb;offscreen");
+    return Platform::kDisplayOrOffscreen;
+  }
+  if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
+    qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+    return Platform::kDisplayOrOffscreen;
+  }
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  return Platform::kOffscreen;
+}
+
+// While the application is made, Qt's complaints about a display plugin that fails
+// are kept back: when offscreen takes over, one journal line of ours says so, with
+// the first of them as the cause. Anything else is written as Qt would.
+std::string gDisplayFailure;
+
+void HoldDisplayComplaints(QtMsgType type, const QMessageLogContext& context,
+                           const QString& message) {
+  const char* category = context.category ? context.category : "";
+  if (std::strcmp(category, "qt.qpa.xcb") == 0 || std::strcmp(category, "qt.qpa.plugin") == 0 ||
+      std::strcmp(category, "qt.qpa.wayland") == 0) {
+    if (gDisplayFailure.empty()) gDisplayFailure = message.toStdString();
+    return;
+  }
+  std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+std::string DisplayName() {
+  const QByteArray display = qgetenv("DISPLAY");
+  return display.isEmpty() ? "WAYLAND_DISPLAY=" + qgetenv("WAYLAND_DISPLAY").toStdString()
+                           : "DISPLAY=" + display.toStdString();
 }
 
 }  // namespace
@@ -63,9 +102,19 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  const bool windowed = HasDisplay();
-  if (!windowed) qputenv("QT_QPA_PLATFORM", "offscreen");
+  const Platform platform = ChoosePlatform();
+  const QtMessageHandler qtHandler = qInstallMessageHandler(HoldDisplayComplaints);
   QApplication app(argc, argv);
+  qInstallMessageHandler(qtHandler);
+  bool windowed = platform != Platform::kOffscreen;
+  if (platform == Platform::kDisplayOrOffscreen &&
+      QGuiApplication::platformName() == QStringLiteral("offscreen")) {
+    windowed = false;
+    orvelgate::Diagnose(orvelgate::Severity::kWarning,
+                        "no display answers at " + DisplayName() + " (" +
+                            (gDisplayFailure.empty() ? "no reason given" : gDisplayFailure) +
+                            "); running without a window");
+  }
   QApplication::setApplicationName("orvelgate");
   QApplication::setApplicationVersion(ORVELGATE_VERSION);
   QApplication::setApplicationDisplayName(QStringLiteral("Драйвер Orvel"));

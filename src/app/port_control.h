@@ -65,7 +65,9 @@ class PortControl {
   // ComPort and made the configured name, then announced; a failure is logged (19).
   void PortSelected(const std::string& text);
   // The start/stop button: starts when stopped, stops (with the access code) when
-  // running; afterwards the port's state is announced whatever came of it.
+  // running; afterwards the port's state is announced whatever came of it. A chosen
+  // port that does not start is tried again by the keeper, the controls stopped
+  // meanwhile.
   void StartStop();
 
   bool Running() const { return running_; }

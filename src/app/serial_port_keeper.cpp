@@ -9,9 +9,22 @@
 
 namespace orvelgate {
 
+namespace {
+
+// "1 s", "50 ms": how often a port that does not open is tried.
+std::string IntervalText(std::chrono::milliseconds interval) {
+  if (interval.count() % 1000 == 0) return std::to_string(interval.count() / 1000) + " s";
+  return std::to_string(interval.count()) + " ms";
+}
+
+}  // namespace
+
 SerialPortKeeper::SerialPortKeeper(MainView& view, SerialPortEnvironment environment,
                                    std::chrono::milliseconds reopenInterval)
-    : view_(view), port_(std::move(environment)) {
+    : view_(view),
+      clock_(environment.clock ? *environment.clock : DefaultClock()),
+      port_(std::move(environment)),
+      reopenInterval_(reopenInterval) {
   LoadDesignValues(port_);
   // A whole CN frame is handed over as soon as it is there, not after the time-out
   // that a shorter packet waits for.
@@ -34,9 +47,11 @@ void SerialPortKeeper::StartUp(const std::string& comPort, const std::string& co
       view_.SetPortControlsRunning(true);
       return;
     }
-    // The operator is not asked anything at start-up; a journal shows why.
-    Diagnose(Severity::kError, "the port " + comPort + " could not be opened (" +
-                                   port_.LastOpenError() + "); it stays stopped");
+    // The operator is not asked anything at start-up; the journal shows why, and the
+    // port is tried until it opens (a device plugged in late, a permission granted).
+    view_.SetPortControlsRunning(false);
+    AwaitPort(Awaited::kStartUp);
+    return;
   }
   view_.SetPortControlsRunning(false);
 }
@@ -44,7 +59,10 @@ void SerialPortKeeper::StartUp(const std::string& comPort, const std::string& co
 bool SerialPortKeeper::OpenAs(const std::string& comName) {
   port_.SetPortName(PortNameFor(comName));
   CancelReopen();
-  if (!TryOpen()) return false;
+  if (!TryOpen()) {
+    AwaitPort(Awaited::kOperatorStart);
+    return false;
+  }
   port_.SetDTR(true);
   return true;
 }
@@ -58,6 +76,42 @@ bool SerialPortKeeper::TryOpen() {
   }
   SetOpen(port_.IsOpen());
   return opened;
+}
+
+std::string SerialPortKeeper::OpenErrorText() const {
+  const std::string& error = port_.LastOpenError();
+  return error.empty() ? "the open failed" : error;
+}
+
+void SerialPortKeeper::AwaitPort(Awaited why) {
+  const std::string comName = ComNameOf(port_.PortName());
+  if (closedForGood_ || comName.empty()) {
+    // No port to try (a scan that found none leaves an empty name).
+    Diagnose(Severity::kError, "the port " + comName + " could not be opened (" +
+                                   OpenErrorText() + "); it stays stopped");
+    return;
+  }
+  lostPortName_ = port_.PortName();
+  awaited_ = why;
+  openFailures_.emplace("opening the port " + comName, clock_,
+                        why == Awaited::kLostDevice ? Severity::kWarning : Severity::kError);
+  // A lost device has its own line; a port that did not open says why at once.
+  if (why != Awaited::kLostDevice) openFailures_->Fail(RetryCause());
+  reopenTimer_.start();
+}
+
+std::string SerialPortKeeper::RetryCause() const {
+  return OpenErrorText() + "; tried again every " + IntervalText(reopenInterval_);
+}
+
+void SerialPortKeeper::CancelReopen() {
+  if (reopenTimer_.isActive() && openFailures_ && openFailures_->Failing()) {
+    Diagnose(Severity::kInfo, "the port " + ComNameOf(lostPortName_) +
+                                  " is no longer tried again (stopped, another port chosen, "
+                                  "or the program ends)");
+  }
+  reopenTimer_.stop();
+  openFailures_.reset();
 }
 
 void SerialPortKeeper::Close() {
@@ -103,11 +157,10 @@ void SerialPortKeeper::DeviceLost() {
   // The port keeps its name and line settings: the same port is opened again, with
   // them, once its device answers. A USB adapter comes back under the same path, or
   // under the one [ports] is changed to; both are resolved afresh at each open.
-  lostPortName_ = port_.PortName();
-  view_.LogLine("Порт " + ComNameOf(lostPortName_) +
+  view_.LogLine("Порт " + ComNameOf(port_.PortName()) +
                 ": устройство отключено, ожидание его возвращения.");
   AnnounceState();
-  reopenTimer_.start();
+  AwaitPort(Awaited::kLostDevice);
 }
 
 void SerialPortKeeper::ReopenTick() {
@@ -116,11 +169,23 @@ void SerialPortKeeper::ReopenTick() {
     CancelReopen();
     return;
   }
-  if (!TryOpen()) return;  // still away: the next tick tries again
-  CancelReopen();
-  Diagnose(Severity::kInfo, "the device of " + State().Name + " is back; the port runs again");
+  if (!TryOpen()) {
+    openFailures_->Fail(RetryCause());  // the next tick tries again
+    return;
+  }
+  reopenTimer_.stop();
+  if (openFailures_->Failing()) {
+    openFailures_->Succeed();
+  } else {
+    Diagnose(Severity::kInfo, "the device of " + State().Name + " is back; the port runs again");
+  }
+  openFailures_.reset();
+  if (awaited_ == Awaited::kOperatorStart) port_.SetDTR(true);  // as the start would have
   view_.SetPortControlsRunning(true);
-  view_.LogLine("Порт " + ComNameOf(lostPortName_) + ": устройство подключено, порт снова открыт.");
+  if (awaited_ == Awaited::kLostDevice) {
+    view_.LogLine("Порт " + ComNameOf(lostPortName_) +
+                  ": устройство подключено, порт снова открыт.");
+  }
   AnnounceState();
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The station's serial port and whether it runs. The start-up opens the configured
 // port, the operator's port controls start and stop it, the end of the program closes
-// it for good. When its device goes away the port is tried again once an interval
-// until the device is back, unless the operator takes the port over first.
+// it for good. A port that does not open (at start-up or on the operator's start), or
+// whose device goes away, is tried again once an interval until it opens, unless the
+// operator takes the port over first: a driver that stays deaf loses alarms.
 //
 // The T8 worker reads the port's state (the configured name and whether the port is
 // open) from its own thread for the PortNotice of each new connection; everything else
@@ -13,9 +14,11 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "app/main_view.h"
+#include "common/diagnostics.h"
 #include "station/serial_port.h"
 
 namespace orvelgate {
@@ -43,10 +46,12 @@ class SerialPortKeeper {
   bool IsOpen() const { return port_.IsOpen(); }
 
   // The start-up: [main] ComPort and ComBaudRate; the port is opened unless ComPort
-  // names no port. The controls are shown running when it opened, otherwise stopped.
+  // names no port. The controls are shown running when it opened, otherwise stopped
+  // while it is tried again.
   void StartUp(const std::string& comPort, const std::string& comBaudRate);
   // The operator's start: the port named `comName` (COM3) is opened and DTR raised.
-  // False when it did not open, whatever the cause. Calls off a pending reopen.
+  // False when it did not open, whatever the cause; it is then tried again. Calls off
+  // a pending reopen of another port.
   bool OpenAs(const std::string& comName);
   // The operator's stop, also of a port whose device went away meanwhile. Calls off a
   // pending reopen.
@@ -70,25 +75,37 @@ class SerialPortKeeper {
   void AnnounceState();
   std::function<void(const std::string& name, bool open)> OnAnnounce;
 
-  // The device went away and is tried again on every interval.
+  // The port did not open, or its device went away, and it is tried again on every
+  // interval.
   bool AwaitingDevice() const { return reopenTimer_.isActive(); }
 
  private:
+  // Why the port is tried again, which decides what its opening does and says.
+  enum class Awaited { kStartUp, kOperatorStart, kLostDevice };
+
   bool TryOpen();
+  void AwaitPort(Awaited why);
   void DeviceLost();
   void ReopenTick();
-  void CancelReopen() { reopenTimer_.stop(); }
+  void CancelReopen();
   void SetOpen(bool open);
+  std::string OpenErrorText() const;
+  std::string RetryCause() const;
 
   MainView& view_;
+  const Clock& clock_;
   SerialPort port_;
   bool closedForGood_ = false;
 
   mutable std::mutex stateMutex_;  // the T8 worker reads the state from its thread
   PortState state_;
 
+  std::chrono::milliseconds reopenInterval_;
   QTimer reopenTimer_;
   std::string lostPortName_;  // the PortName the reopen tries
+  Awaited awaited_ = Awaited::kStartUp;
+  // The reopen's failures in the journal: the first with its cause, then one a minute.
+  std::optional<RepeatedFailure> openFailures_;
 };
 
 }  // namespace orvelgate

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <stdexcept>
 
 #include "qt_core_app.h"
@@ -339,10 +340,12 @@ INSTANTIATE_TEST_SUITE_P(Links, PortControlT7Test,
                                            T7Case{false, true, false},
                                            T7Case{false, false, false}));
 
-TEST_F(PortControlTest, StartOnAPortHeldElsewhereTellsTheOperatorAndRescans) {
+// The operator's choice stands: the held port is tried again until the other program
+// lets go, the controls stopped meanwhile; no rescan chooses another port instead.
+TEST_F(PortControlTest, StartOnAPortHeldElsewhereTellsTheOperatorAndKeepsTrying) {
   StartStopped();
   control_.Scan();  // COM3 and COM7, COM3 chosen
-  HeldByOther other(com3_.SlavePath());
+  auto other = std::make_unique<HeldByOther>(com3_.SlavePath());
   host_.calls.clear();
   host_.notices.clear();
 
@@ -351,14 +354,36 @@ TEST_F(PortControlTest, StartOnAPortHeldElsewhereTellsTheOperatorAndRescans) {
   EXPECT_FALSE(keeper_.IsOpen());
   EXPECT_FALSE(keeper_.State().Open);
   EXPECT_FALSE(control_.Running());
+  EXPECT_TRUE(keeper_.AwaitingDevice());
   EXPECT_THAT(host_.messages, ElementsAre(PortControl::kPortBusyText));
-  // The rescan no longer finds the held port: COM7 is chosen, stored and noticed, and
-  // the start's own notice follows.
-  EXPECT_THAT(control_.PortList(), ElementsAre("COM7"));
+  EXPECT_THAT(control_.PortList(), ElementsAre("COM3", "COM7"));
+  EXPECT_EQ(Configured(), "COM3");
+  EXPECT_THAT(host_.calls, ElementsAre("message Порт уже занят!", "notice COM3 not open"));
+  EXPECT_EQ(ReadFileText(IniPath()), "[main]\nComPort=COM3\n");
+
+  // The other program lets go: the port opens with DTR raised, as a start does, and
+  // the keeper tells the view (the window passes that on to the controls).
+  other.reset();
+  dtr_.clear();
+  ASSERT_TRUE(testing::PumpUntil([&] { return keeper_.IsOpen(); }));
+  EXPECT_FALSE(keeper_.AwaitingDevice());
+  EXPECT_TRUE(keeper_.State().Open);
+  EXPECT_EQ(dtr_.back(), true);
+  EXPECT_EQ(view_.calls, std::vector<std::string>{"SetPortControlsRunning 1"});
+  EXPECT_THAT(host_.notices, ElementsAre(Notice{"COM3", false}, Notice{"COM3", true}));
+}
+
+// Choosing another port calls the retry of the held one off.
+TEST_F(PortControlTest, AnotherPortChosenAfterAFailedStartCallsTheRetryOff) {
+  StartStopped();
+  control_.Scan();
+  HeldByOther other(com3_.SlavePath());
+  control_.StartStop();
+  ASSERT_TRUE(keeper_.AwaitingDevice());
+  control_.PortSelected("COM7");
+  EXPECT_FALSE(keeper_.AwaitingDevice());
+  EXPECT_FALSE(keeper_.IsOpen());
   EXPECT_EQ(Configured(), "COM7");
-  EXPECT_THAT(host_.calls, ElementsAre("message Порт уже занят!", "list of 1",
-                                       "notice COM7 not open", "notice COM7 not open"));
-  EXPECT_EQ(ReadFileText(IniPath()), "[main]\nComPort=COM7\n");
 }
 
 TEST_F(PortControlTest, StartWithAnEmptyListFailsLikeABusyPort) {

@@ -1,11 +1,12 @@
 // The serial port keeper on pseudo-terminals that [ports]-style resolution maps as COM3
 // (and COM9 to a device that does not exist): the start-up, the operator's start and
-// stop, and the reopen of a port whose device went away.
+// stop, and the retry of a port that did not open or whose device went away.
 #include "app/serial_port_keeper.h"
 
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -14,8 +15,10 @@
 #include <vector>
 
 #include "qt_core_app.h"
+#include "common/diagnostics.h"
 #include "recording_view.h"
 #include "station/serial_device_posix.h"
+#include "support/fake_clock.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 
@@ -38,6 +41,15 @@ class SerialPortKeeperTest : public ::testing::Test {
     };
   }
 
+  // Journal lines that mention the port, "error: ..." / "warning: ..." / "info: ...".
+  std::vector<std::string> PortLines() const {
+    std::vector<std::string> lines;
+    for (const auto& line : journal_) {
+      if (line.find("COM3") != std::string::npos) lines.push_back(line);
+    }
+    return lines;
+  }
+
   SerialPortEnvironment Environment() {
     SerialPortEnvironment env;
     env.resolvePort = [this](const std::string& portName) -> std::optional<std::string> {
@@ -46,10 +58,12 @@ class SerialPortKeeperTest : public ::testing::Test {
       return it->second;
     };
     // The real device, with every open of it written down.
-    env.openDevice = [this](const std::string& path) {
+    env.openDevice = [this](const std::string& path) -> OpenedDevice {
       opens_.push_back(path);
-      return OpenPosixSerialDevice(path);
+      if (refusal_ != 0) return OpenedDevice::Failed(refusal_);
+      return PosixSerialDeviceFactory()(path);
     };
+    env.clock = &clock_;  // the journal's rate limit runs on it
     return env;
   }
 
@@ -64,6 +78,15 @@ class SerialPortKeeperTest : public ::testing::Test {
   static constexpr std::chrono::milliseconds kReopenInterval{50};
 
   bool appMade_ = (testing::CoreApp(), true);  // before the keeper's timer
+  std::vector<std::string> journal_;
+  ScopedDiagnosticsSink sink_{[this](Severity severity, std::string_view text) {
+    const char* word = severity == Severity::kError     ? "error: "
+                       : severity == Severity::kWarning ? "warning: "
+                                                        : "info: ";
+    journal_.push_back(word + std::string(text));
+  }};
+  FakeClock clock_;
+  int refusal_ = 0;  // an errno every open of a device fails with, 0: the real open
   testing::TempDir dir_;
   Pty pty_;
   std::map<std::string, std::string> devices_{{"COM3", pty_.SlavePath()},
@@ -227,19 +250,21 @@ TEST_P(SerialPortKeeperCallOffTest, NoReopenAfterwards) {
   EXPECT_EQ(view_.CallsStartingWith("LogLine"), std::vector<std::string>{kLostLine});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    OperatorOrEnd, SerialPortKeeperCallOffTest,
-    ::testing::Values(
-        CallOff{"Stop", [](SerialPortKeeper& keeper) { keeper.Close(); }},
-        // A start of the lost port that fails while it is away.
-        CallOff{"FailedStart", [](SerialPortKeeper& keeper) { keeper.OpenAs("COM3"); }},
-        CallOff{"AnotherPort",
-                [](SerialPortKeeper& keeper) { keeper.SetConfiguredPortName("COM9"); }},
-        // The port renamed behind the keeper's back: not the lost port any more.
-        CallOff{"Renamed",
-                [](SerialPortKeeper& keeper) { keeper.Port().SetPortName("\\\\.\\COM9"); }},
-        CallOff{"ClosedForGood", [](SerialPortKeeper& keeper) { keeper.CloseForGood(); }}),
-    [](const ::testing::TestParamInfo<CallOff>& info) { return std::string(info.param.what); });
+const CallOff kCallOffs[] = {
+    CallOff{"Stop", [](SerialPortKeeper& keeper) { keeper.Close(); }},
+    CallOff{"AnotherPort",
+            [](SerialPortKeeper& keeper) { keeper.SetConfiguredPortName("COM9"); }},
+    // The port renamed behind the keeper's back: not the lost port any more.
+    CallOff{"Renamed",
+            [](SerialPortKeeper& keeper) { keeper.Port().SetPortName("\\\\.\\COM9"); }},
+    CallOff{"ClosedForGood", [](SerialPortKeeper& keeper) { keeper.CloseForGood(); }}};
+
+std::string CallOffName(const ::testing::TestParamInfo<CallOff>& info) {
+  return info.param.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(OperatorOrEnd, SerialPortKeeperCallOffTest,
+                         ::testing::ValuesIn(kCallOffs), CallOffName);
 
 // Once the program ends, a device that goes away is not waited for, even when the
 // operator started the port again meanwhile.
@@ -256,6 +281,118 @@ TEST_F(SerialPortKeeperTest, AfterCloseForGoodALostDeviceIsNotWaitedFor) {
   EXPECT_EQ(view_.calls, std::vector<std::string>{"SetPortControlsRunning 0"});
   EXPECT_TRUE(notices_.empty());
 }
+
+// A port that does not open at start-up (its device appears later: an adapter plugged
+// in after boot, a [ports] line written afterwards) is tried once an interval and runs
+// once it opens. The journal has the cause once and the recovery once.
+TEST_F(SerialPortKeeperTest, StartUpPortIsTriedUntilItsDeviceAppears) {
+  devices_["COM3"] = (dir_ / "not-yet").string();
+  keeper_.StartUp("COM3", "9600");
+  EXPECT_FALSE(keeper_.IsOpen());
+  EXPECT_FALSE(keeper_.State().Open);
+  EXPECT_TRUE(keeper_.AwaitingDevice());
+  EXPECT_EQ(view_.calls, std::vector<std::string>{"SetPortControlsRunning 0"});
+  ASSERT_EQ(PortLines().size(), 1u);
+  EXPECT_EQ(PortLines()[0], "error: opening the port COM3 failed: " + devices_["COM3"] +
+                                ": No such file or directory (errno 2); no such device; is it "
+                                "plugged in, and is the [ports] line right?; tried again "
+                                "every 50 ms");
+
+  ASSERT_TRUE(PumpUntil([&] { return opens_.size() >= 4; }));  // three more tries
+  EXPECT_FALSE(keeper_.IsOpen());
+  EXPECT_EQ(PortLines().size(), 1u) << "no line per try";
+
+  devices_["COM3"] = pty_.SlavePath();
+  ASSERT_TRUE(PumpUntil([&] { return keeper_.IsOpen(); }));
+  EXPECT_FALSE(keeper_.AwaitingDevice());
+  EXPECT_TRUE(keeper_.State().Open);
+  EXPECT_EQ(keeper_.Port().BaudRate(), 9600u);
+  EXPECT_EQ(view_.calls,
+            (std::vector<std::string>{"SetPortControlsRunning 0", "SetPortControlsRunning 1"}));
+  EXPECT_EQ(notices_, std::vector<std::string>{"COM3 open"});
+  ASSERT_EQ(PortLines().size(), 2u);
+  EXPECT_EQ(PortLines()[1].rfind("info: opening the port COM3 recovered after ", 0), 0u)
+      << PortLines()[1];
+
+}
+
+// A refusal that lasts is told with its cause, then once a minute, not once a try.
+TEST_F(SerialPortKeeperTest, LastingRefusalIsJournaledOnceAMinuteWithItsCause) {
+  refusal_ = EACCES;
+  keeper_.StartUp("COM3", "9600");
+  ASSERT_EQ(PortLines().size(), 1u);
+  EXPECT_NE(PortLines()[0].find(
+                "Permission denied (errno 13); add the user to the dialout group"),
+            std::string::npos)
+      << PortLines()[0];
+
+  ASSERT_TRUE(PumpUntil([&] { return opens_.size() >= 3; }));
+  EXPECT_EQ(PortLines().size(), 1u);
+  clock_.Advance(61000);
+  const std::size_t tries = opens_.size();
+  ASSERT_TRUE(PumpUntil([&] { return opens_.size() > tries; }));
+  ASSERT_EQ(PortLines().size(), 2u);
+  EXPECT_EQ(PortLines()[1].rfind("error: opening the port COM3 still failing after ", 0), 0u)
+      << PortLines()[1];
+
+  refusal_ = 0;
+  ASSERT_TRUE(PumpUntil([&] { return keeper_.IsOpen(); }));
+  ASSERT_EQ(PortLines().size(), 3u);
+  EXPECT_NE(PortLines()[2].find("recovered"), std::string::npos) << PortLines()[2];
+}
+
+// The operator's start of a port that does not open: tried again like the start-up's,
+// and shown running once it opens, without the lost-device lines.
+TEST_F(SerialPortKeeperTest, FailedOperatorStartIsTriedAgain) {
+  keeper_.StartUp("COM255", "9600");
+  EXPECT_FALSE(keeper_.AwaitingDevice()) << "COM255 names no port";
+  keeper_.SetConfiguredPortName("COM3");
+  devices_.erase("COM3");
+  view_.calls.clear();
+  EXPECT_FALSE(keeper_.OpenAs("COM3"));
+  EXPECT_TRUE(keeper_.AwaitingDevice());
+  ASSERT_EQ(PortLines().size(), 1u);
+  EXPECT_NE(PortLines()[0].find("no device for this port name"), std::string::npos)
+      << PortLines()[0];
+
+  devices_["COM3"] = pty_.SlavePath();
+  ASSERT_TRUE(PumpUntil([&] { return keeper_.IsOpen(); }));
+  EXPECT_EQ(view_.calls, std::vector<std::string>{"SetPortControlsRunning 1"});
+  EXPECT_EQ(notices_, std::vector<std::string>{"COM3 open"});
+}
+
+TEST_F(SerialPortKeeperTest, AnEmptyPortNameIsNotTried) {
+  keeper_.StartUp("", "9600");
+  EXPECT_FALSE(keeper_.IsOpen());
+  EXPECT_FALSE(keeper_.AwaitingDevice());
+  EXPECT_FALSE(keeper_.OpenAs(""));
+  EXPECT_FALSE(keeper_.AwaitingDevice());
+}
+
+// The operator or the end of the program calls off the retry of a port that did not
+// open at start-up, as that of a lost device; the journal says it is no longer tried.
+class SerialPortKeeperStartUpCallOffTest : public SerialPortKeeperTest,
+                                           public ::testing::WithParamInterface<CallOff> {};
+
+TEST_P(SerialPortKeeperStartUpCallOffTest, NoOpenAfterwards) {
+  devices_["COM3"] = (dir_ / "not-yet").string();
+  keeper_.StartUp("COM3", "9600");
+  ASSERT_TRUE(keeper_.AwaitingDevice());
+  GetParam().action(keeper_);
+  const std::size_t opensBefore = opens_.size();
+
+  devices_["COM3"] = pty_.SlavePath();
+  PumpUntil([] { return false; }, static_cast<int>(kReopenInterval.count()) * 6);
+  EXPECT_FALSE(keeper_.AwaitingDevice());
+  EXPECT_FALSE(keeper_.IsOpen());
+  EXPECT_EQ(opens_.size(), opensBefore);
+  ASSERT_FALSE(PortLines().empty());
+  EXPECT_NE(PortLines().back().find("is no longer tried again"), std::string::npos)
+      << PortLines().back();
+}
+
+INSTANTIATE_TEST_SUITE_P(OperatorOrEnd, SerialPortKeeperStartUpCallOffTest,
+                         ::testing::ValuesIn(kCallOffs), CallOffName);
 
 }  // namespace
 }  // namespace orvelgate

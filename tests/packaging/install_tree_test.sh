@@ -1,8 +1,10 @@
 #!/bin/sh
-# Installs the build into a temporary DESTDIR and checks what the package and the
-# service rely on: every file in its place, the programs executable, the paths written
-# into the unit, the desktop entry and the scripts naming installed files, and the
-# scripts free of shell syntax errors.
+# Installs the build into a temporary DESTDIR and checks what the packages and the
+# service rely on: every file in its place (the unit in /lib/systemd/system for /usr,
+# as Debian 12 has it), the programs executable, a gzipped manual page for each, the
+# copyright and changelog of each package, the paths written into the unit, the
+# desktop entry and the scripts naming installed files, and the scripts free of shell
+# syntax errors.
 # Usage: install_tree_test.sh BUILD_DIR PREFIX
 set -eu
 build=$1
@@ -18,15 +20,49 @@ for program in bin/orvelgate bin/orvelgate-desktop bin/orvelgate-station-sim \
                bin/orvelgate-t8-server bin/orvelgate-t7-server sbin/orvelgate-setup-service; do
   [ -f "$root/$program" ] && [ -x "$root/$program" ] || fail "$prefix/$program is missing or not executable"
 done
-for file in lib/systemd/system/orvelgate.service share/applications/orvelgate.desktop \
+for file in share/applications/orvelgate.desktop \
             share/icons/hicolor/scalable/apps/orvelgate.svg share/orvelgate/orvelgate.ini.example \
             share/doc/orvelgate/README.md; do
   [ -f "$root/$file" ] || fail "$prefix/$file is missing"
 done
 
+# Debian 12 looks for the units of packages in /lib/systemd/system.
+if [ "$prefix" = /usr ]; then
+  unit=$dest/lib/systemd/system/orvelgate.service
+  [ ! -e "$root/lib/systemd/system/orvelgate.service" ] || fail "the unit is also under /usr/lib"
+else
+  unit=$root/lib/systemd/system/orvelgate.service
+fi
+[ -f "$unit" ] || fail "${unit#"$dest"} is missing"
+
+# Every program has its manual page, gzipped as Debian wants it: best compression,
+# no name and no time stamp in the header (so the bytes are reproducible).
+for page in man1/orvelgate.1 man1/orvelgate-desktop.1 man8/orvelgate-setup-service.8 \
+            man1/orvelgate-station-sim.1 man1/orvelgate-t8-server.1 man1/orvelgate-t7-server.1; do
+  file=$root/share/man/$page.gz
+  if [ ! -f "$file" ]; then
+    fail "$prefix/share/man/$page.gz is missing"
+    continue
+  fi
+  gzip -t "$file" || fail "$prefix/share/man/$page.gz is not a whole gzip file"
+  # Header bytes 4 (flags: FNAME is 0x08) and 5-8 (modification time) must be zero.
+  header=$(od -An -tx1 -j3 -N5 "$file" | tr -d ' \n')
+  [ "$header" = 0000000000 ] || fail "$prefix/share/man/$page.gz has a name or time in its header"
+  gzip -dc "$file" | grep -q '^\.TH ' || fail "$prefix/share/man/$page.gz is no manual page"
+  if gzip -dc "$file" | grep -q '@[A-Za-z_]*@'; then fail "$page: unsubstituted @VARIABLE@"; fi
+done
+
+# Each package has its machine-readable copyright and its changelog.
+for package in orvelgate orvelgate-tools; do
+  doc=$root/share/doc/$package
+  grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    "$doc/copyright" 2>/dev/null || fail "$prefix/share/doc/$package/copyright is missing or not machine-readable"
+  gzip -dc "$doc/changelog.Debian.gz" 2>/dev/null | head -1 | grep -q '^orvelgate (' ||
+    fail "$prefix/share/doc/$package/changelog.Debian.gz is missing or has no entry"
+done
+
 # Each path that a file names must be an installed file: "FILE|PATTERN", the path being
 # what follows the pattern up to the next quote or blank.
-unit=$root/lib/systemd/system/orvelgate.service
 for ref in "$unit|^ExecStart=" "$root/share/applications/orvelgate.desktop|^Exec=" \
            "$root/bin/orvelgate-desktop|^exec \"" "$root/sbin/orvelgate-setup-service|^example=\"" \
            "$build/packaging/postinst|^ *\""; do
