@@ -11,6 +11,7 @@
 
 #include "app/qt_core_app.h"
 #include "support/fake_clock.h"
+#include "support/sample_frames.h"
 #include "support/scripted_random.h"
 #include "events/journal_fakes.h"
 #include "events/journaled_event.h"
@@ -26,26 +27,10 @@ using testing::FakeDisk;
 using testing::FakeJournalStorage;
 using testing::PumpUntil;
 
+// The sample GB frame's fields with an object of its own, so each event has its account.
 GbFields Gb(int object) {
-  GbFields f;
-  f.echo = {0x11, 0x22, 0x33, 0x44};
-  f.object = object;
-  f.group = 3;
-  f.code = "BA";
-  f.time = {2011, 3, 4, 5, 6, 7, 0};
-  return f;
-}
-
-CnFields Cn() {
-  CnFields f;
-  f.minute = 0x34;
-  f.hour = 0x12;
-  f.day = 0x08;
-  f.month = 0x09;
-  f.year = 0x10;
-  f.objectHigh = 0x12;
-  f.objectLow = 0x34;
-  f.code = 0x0001;
+  GbFields f = testing::SampleGbFields();
+  f.object = static_cast<uint16_t>(object);
   return f;
 }
 
@@ -144,7 +129,7 @@ TEST_F(JournaledFramesTest, FramesHandledDuringACommitShareTheNextSyncAndKeepThe
   Receive(EncodeGbFrame(Gb(1), 0x01));
   ASSERT_TRUE(disk_->WaitForSyncsStarted(1));
   Receive(EncodeGbFrame(Gb(2), 0x02));
-  Receive(EncodeCnFrame(Cn(), 0x37, true));  // no event: no entry, but it waits its turn
+  Receive(EncodeCnFrame(testing::SampleCnFields(), 0x37, true));  // no event: no entry, but it waits its turn
   Receive(EncodeGbFrame(Gb(3), 0x03));
   disk_->HoldSyncs(false);
   ASSERT_TRUE(PumpUntil([&] { return acks_.size() == 4; }));
