@@ -111,7 +111,7 @@ cat >orvelgate.ini <<EOF
 ComPort=COM3
 ComBaudRate=9600
 FirstNumber=4
-SpoolPrefix=
+PathForSoob=
 host=127.0.0.1
 Attention=00:00:20
 SendT7=1
