@@ -130,6 +130,7 @@ void JournaledFrames::Tick() {
     if (journal_) NoteStatus({});
     return;
   }
+  if (!committer_) return;  // stopped: the last commit has been written
   // Only when there is something to write: an idle driver does not wake the disk.
   if (retirementsWaiting_.exchange(false)) committer_->Flush();
 }
