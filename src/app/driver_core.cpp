@@ -264,6 +264,24 @@ std::size_t DriverCore::SpoolHeldEvents() {
   return router_->HeldCount();
 }
 
+DriverStatus DriverCore::Status() const {
+  DriverStatus status;
+  const PortState port = keeper_.State();
+  status.portName = port.Name;
+  status.portOpen = port.Open;
+  status.stationOnline = supervision_ && supervision_->Online();
+  status.t8Used = t8_ != nullptr;
+  status.t8Up = t8_ && t8_->LinkUp();
+  status.t7Used = config_.SendT7;
+  status.t7Connected = config_.SendT7 && t7_ && t7_->Connected();
+  status.t8Spool = Backlog(SpoolKind::T8);
+  status.t7Spool = Backlog(SpoolKind::T7);
+  status.journalLive = journaled_ ? journaled_->LiveEntries() : 0;
+  status.lastEvent = lastEvent_;
+  status.takenNs = WallNowNs();
+  return status;
+}
+
 // --- hosts ------------------------------------------------------------------------
 
 // The packet handler's requests for one frame wait in the journal until its events
@@ -273,11 +291,13 @@ void DriverCore::SendBytes(std::span<const uint8_t> bytes) {
 }
 
 void DriverCore::RouteEvent(const EventRecord& current) {
+  lastEvent_ = clock_.LocalNow();
   if (journaled_) journaled_->RouteEvent(current);
 }
 
 void DriverCore::SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
                                    DayCount time) {
+  lastEvent_ = clock_.LocalNow();
   if (journaled_) journaled_->SendT7EventReport(account, code, group, time);
 }
 

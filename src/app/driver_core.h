@@ -17,6 +17,7 @@
 #include <string>
 
 #include "app/close_guard.h"
+#include "app/driver_status.h"
 #include "app/driver_ticks.h"
 #include "app/link_outbox_adapters.h"
 #include "app/journaled_frames.h"
@@ -104,6 +105,8 @@ class DriverCore : public QObject,
   T7Link* T7() { return t7_.get(); }
   // The waiting spool files of a kind; nothing before Start.
   SpoolBacklog Backlog(SpoolKind kind) const { return spool_ ? spool_->Backlog(kind) : SpoolBacklog{}; }
+  // What the driver is doing now, for the service manager and the metrics.
+  DriverStatus Status() const;
 
  private:
   // PacketHandlerHost
@@ -168,6 +171,8 @@ class DriverCore : public QObject,
   std::unique_ptr<EventRouter> router_;
   EventAckBook acks_;  // which journal entry each T8 event message carries
   std::unique_ptr<JournaledFrames> journaled_;
+
+  std::optional<DayCount> lastEvent_;  // the last event taken from the station
 
   std::unique_ptr<RepeatedFailure> t7Failures_;  // journal lines of a T7 link that fails
 

@@ -169,5 +169,32 @@ TEST_F(CoreJournalTest, NoAcknowledgementWhileTheJournalCannotBeWrittenAndThenAg
   ASSERT_TRUE(PumpUntil([&] { return SpooledAccounts().size() == 1; }));
 }
 
+// What the service manager and the metrics are told: the port, the links as configured,
+// what waits in spool files and in the journal, and when the last event came.
+TEST_F(CoreJournalTest, StatusTellsThePortTheBacklogAndTheLastEvent) {
+  LeaveEntries({40001});
+  StartCore();
+  DriverStatus status = core_->Status();
+  EXPECT_EQ(status.portName, "COM3");
+  EXPECT_TRUE(status.portOpen);
+  EXPECT_TRUE(status.t8Used);
+  EXPECT_FALSE(status.t8Up) << "nobody listens";
+  EXPECT_FALSE(status.t7Used);
+  EXPECT_EQ(status.t8Spool.Files, 1u) << "the event an earlier run left";
+  EXPECT_GT(status.t8Spool.OldestModifiedNs, 0);
+  EXPECT_EQ(status.t7Spool.Files, 0u);
+  EXPECT_FALSE(status.lastEvent.has_value());
+  EXPECT_GT(status.takenNs, 0);
+
+  clock_.Advance(60000);
+  ASSERT_TRUE(line_.Send(EncodeGbFrame(testing::SampleGbFields(), 0x5A)));
+  ASSERT_TRUE(Acknowledged(5000));
+  ASSERT_TRUE(PumpUntil([&] { return core_->Status().t8Spool.Files == 2; }));
+  status = core_->Status();
+  ASSERT_TRUE(status.lastEvent.has_value());
+  EXPECT_EQ(*status.lastEvent, clock_.LocalNow());
+  EXPECT_EQ(status.journalLive, 0u) << "a spool file keeps an event: its entry is retired";
+}
+
 }  // namespace
 }  // namespace orvelgate
