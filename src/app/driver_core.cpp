@@ -1,5 +1,6 @@
 #include "app/driver_core.h"
 
+#include <cerrno>
 #include <exception>
 
 #include "app/access_code.h"
@@ -348,6 +349,10 @@ void DriverCore::DrawT7Indicator(bool connected, int counter) {
 }
 
 void DriverCore::RequestCloseWithoutCode() {
+  // The service ends with status 0 and is not restarted: say who ended it.
+  Diagnose(Severity::kWarning,
+           "the T7 server sent a close record: the driver ends without the access code");
+  view_.LogLine("Сервер T7 прислал команду закрытия: драйвер завершает работу.");
   guard_.AllowWithoutCode();
   // Once control is back in the event loop, so the rest of the chunk is still handled.
   QTimer::singleShot(0, this, [this] { Close(); });
@@ -373,6 +378,30 @@ void DriverCore::SpoolEventReport(std::span<const uint8_t> first39) {
 // the link is back.
 void DriverCore::ReportLinkFailure(const std::string& cause) {
   if (t7Failures_ && config_.SendT7 && !shutDown_) t7Failures_->Fail(cause);
+}
+
+// A clock record changes the whole computer's time: every one is a warning, with the
+// time before and the time asked for.
+void DriverCore::ReportClockRecord(const ClockRecordOutcome& outcome) {
+  const auto before = DecodeDateTime(outcome.before);
+  const std::string was = before ? DateTimeText(*before) : "an unknown time";
+  if (!outcome.requested) {
+    Diagnose(Severity::kWarning, "the T7 server sent a clock record with no valid date and"
+                                 " time; the clock stays at " + was);
+    view_.LogLine("Сервер T7 прислал неверное время; часы не изменены.");
+    return;
+  }
+  const std::string asked = DateTimeText(*outcome.requested);
+  if (outcome.set) {
+    Diagnose(Severity::kWarning, "the T7 server set the clock from " + was + " to " + asked);
+    view_.LogLine("Сервер T7 установил время: было " + was + ", стало " + asked + ".");
+    return;
+  }
+  std::string cause = outcome.error != 0 ? ErrnoText(outcome.error) : "refused";
+  if (outcome.error == EPERM) cause += "; the driver runs without CAP_SYS_TIME";
+  Diagnose(Severity::kWarning, "the T7 server asked to set the clock from " + was + " to " +
+                                   asked + "; it was not set: " + cause);
+  view_.LogLine("Сервер T7 прислал время " + asked + "; часы не изменены.");
 }
 
 void DriverCore::ReportLinkUp() {

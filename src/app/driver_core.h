@@ -129,6 +129,7 @@ class DriverCore : public QObject,
   void SpoolEventReport(std::span<const uint8_t> first39) override;
   void ReportLinkFailure(const std::string& cause) override;
   void ReportLinkUp() override;
+  void ReportClockRecord(const ClockRecordOutcome& outcome) override;
 
   // What the packet handler asks for a frame goes through the journal first; once the
   // frame's events are synced these do it.

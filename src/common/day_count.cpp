@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 
 namespace orvelgate {
 namespace {
@@ -91,6 +92,13 @@ DayCount DateTimeFromTm(const std::tm& tm, int millisecond) {
   CalendarTime t{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
                  tm.tm_sec > 59 ? 59 : tm.tm_sec, millisecond, 0};
   return EncodeDateTime(t).value_or(0.0);
+}
+
+std::string DateTimeText(const CalendarTime& t) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  return text;
 }
 
 }  // namespace orvelgate

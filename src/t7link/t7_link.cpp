@@ -1,6 +1,7 @@
 #include "t7link/t7_link.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace orvelgate {
 
@@ -47,9 +48,7 @@ void T7Link::SendEventReport(int32_t account, std::string_view code, uint8_t gro
 void T7Link::HandleReceivedRecord(std::span<const uint8_t, kT7RecordSize> record) {
   switch (static_cast<T7RecordType>(record[2])) {
     case T7RecordType::Clock:
-      // A time stamp that is no valid date and time leaves the clock alone.
-      if (const auto when = DecodeDateTime(*ClockRecordTime(record)))
-        clock_.SetLocalClock(*when);
+      ObeyClockRecord(*ClockRecordTime(record));
       break;
     case T7RecordType::Close:
       host_.RequestCloseWithoutCode();
@@ -57,6 +56,19 @@ void T7Link::HandleReceivedRecord(std::span<const uint8_t, kT7RecordSize> record
     default:
       break;
   }
+}
+
+// A time stamp that is no valid date and time leaves the clock alone.
+void T7Link::ObeyClockRecord(DayCount stamp) {
+  ClockRecordOutcome outcome;
+  outcome.before = clock_.LocalNow();
+  outcome.requested = DecodeDateTime(stamp);
+  if (outcome.requested) {
+    errno = 0;
+    outcome.set = clock_.SetLocalClock(*outcome.requested);
+    if (!outcome.set) outcome.error = errno;
+  }
+  host_.ReportClockRecord(outcome);
 }
 
 void T7Link::HandleConnected() {

@@ -58,6 +58,8 @@ class T7Link {
   // clock (an invalid time stamp changes nothing), a close record asks for the close
   // without the access code; every other type does nothing.
   void HandleReceivedRecord(std::span<const uint8_t, kT7RecordSize> record);
+  // Sets the local clock to a clock record's time stamp and tells the host how it went.
+  void ObeyClockRecord(DayCount stamp);
 
   // The client's four handlers.
   void HandleConnected();

@@ -4,10 +4,21 @@
 // tests record the calls.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
+#include "common/day_count.h"
+
 namespace orvelgate {
+
+// What one clock record from the message server did to the computer's clock.
+struct ClockRecordOutcome {
+  DayCount before = 0;                     // the local time when it came
+  std::optional<CalendarTime> requested;   // none: its time stamp is no date and time
+  bool set = false;                        // the system took the new time
+  int error = 0;                           // errno when the system refused it
+};
 
 class T7LinkHost {
  public:
@@ -38,6 +49,9 @@ class T7LinkHost {
   // A connection attempt or a connection failed (the client closed it; the retry tick
   // tries again), with the socket layer's reason; and a connection made.
   virtual void ReportLinkFailure(const std::string& /*cause*/) {}
+  // A clock record was obeyed, refused by the system or ignored: the host tells the
+  // journal and the operator, since it changes the whole computer's time.
+  virtual void ReportClockRecord(const ClockRecordOutcome& /*outcome*/) {}
   virtual void ReportLinkUp() {}
 };
 

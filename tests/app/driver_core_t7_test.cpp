@@ -1,9 +1,12 @@
 // The core with its T7 link against the reference message server (on a free port).
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
+#include <vector>
 
 #include "app/driver_core.h"
+#include "common/diagnostics.h"
 #include "qt_core_app.h"
 #include "recording_view.h"
 #include "station_line.h"
@@ -99,6 +102,47 @@ TEST_F(CoreT7Test, CloseRecordEndsTheProgramWithoutTheDialog) {
   ASSERT_TRUE(server_->Write("close\n"));
   ASSERT_TRUE(PumpUntil([&] { return ended_ == 1; }));
   EXPECT_TRUE(view_.CallsStartingWith("AskAccessCode").empty());
+}
+
+// The message server changes the whole computer's time or ends the driver: each record
+// is a warning in the journal and a line in the window's log.
+TEST_F(CoreT7Test, ClockAndCloseRecordsLeaveWarningAndLogLines) {
+  std::vector<std::string> warnings;
+  ScopedDiagnosticsSink sink([&](Severity severity, std::string_view text) {
+    if (severity == Severity::kWarning) warnings.emplace_back(text);
+  });
+  const uint16_t port = StartServer();
+  MakeCore("[main]\nSendT7=1\nSendT8=0\nhost=127.0.0.1\n", port);
+  core_->Start();
+  ASSERT_TRUE(PumpUntil([&] { return core_->T7()->Connected(); }));
+  const std::string was = DateTimeText(*DecodeDateTime(clock_.LocalNow()));
+
+  ASSERT_TRUE(server_->Write("clock 2030-01-02T03:04:05\n"));
+  ASSERT_TRUE(PumpUntil([&] { return warnings.size() == 1; }));
+  EXPECT_EQ(warnings[0], "the T7 server set the clock from " + was + " to 2030-01-02 03:04:05");
+  EXPECT_EQ(view_.CallsStartingWith("LogLine").back(),
+            "LogLine Сервер T7 установил время: было " + was + ", стало 2030-01-02 03:04:05.");
+
+  clock_.RefuseClockSets(EPERM);
+  ASSERT_TRUE(server_->Write("clock 2031-05-06T07:08:09\n"));
+  ASSERT_TRUE(PumpUntil([&] { return warnings.size() == 2; }));
+  EXPECT_EQ(warnings[1],
+            "the T7 server asked to set the clock from 2030-01-02 03:04:05 to 2031-05-06 07:08:09;"
+            " it was not set: " + ErrnoText(EPERM) + "; the driver runs without CAP_SYS_TIME");
+  EXPECT_EQ(view_.CallsStartingWith("LogLine").back(),
+            "LogLine Сервер T7 прислал время 2031-05-06 07:08:09; часы не изменены.");
+
+  ASSERT_TRUE(server_->Write("clock nan\n"));
+  ASSERT_TRUE(PumpUntil([&] { return warnings.size() == 3; }));
+  EXPECT_EQ(warnings[2], "the T7 server sent a clock record with no valid date and time;"
+                         " the clock stays at 2030-01-02 03:04:05");
+
+  ASSERT_TRUE(server_->Write("close\n"));
+  ASSERT_TRUE(PumpUntil([&] { return ended_ == 1; }));
+  ASSERT_EQ(warnings.size(), 4u);
+  EXPECT_EQ(warnings[3], "the T7 server sent a close record: the driver ends without the access code");
+  EXPECT_EQ(view_.CallsStartingWith("LogLine").back(),
+            "LogLine Сервер T7 прислал команду закрытия: драйвер завершает работу.");
 }
 
 TEST_F(CoreT7Test, ReconnectsOnTheThreeSecondTickAfterTheServerHangsUp) {

@@ -1,5 +1,7 @@
 #include "support/fake_clock.h"
 
+#include <cerrno>
+
 namespace orvelgate {
 
 DayCount FakeClock::LocalNow() const {
@@ -15,6 +17,10 @@ uint32_t FakeClock::TickMs() const {
 bool FakeClock::SetLocalClock(const CalendarTime& t) {
   std::lock_guard lock(mutex_);
   sets_.push_back(t);
+  if (refusal_ != 0) {
+    errno = refusal_;
+    return false;
+  }
   if (auto v = EncodeDateTime(t)) now_ = *v;
   return true;
 }
@@ -33,6 +39,11 @@ void FakeClock::SetNow(DayCount now) {
 void FakeClock::SetTick(uint32_t tick) {
   std::lock_guard lock(mutex_);
   tick_ = tick;
+}
+
+void FakeClock::RefuseClockSets(int error) {
+  std::lock_guard lock(mutex_);
+  refusal_ = error;
 }
 
 std::vector<CalendarTime> FakeClock::ClockSets() const {

@@ -24,12 +24,15 @@ class FakeClock final : public Clock {
   void SetNow(DayCount now);
   void SetTick(uint32_t tick);
   std::vector<CalendarTime> ClockSets() const;  // every SetLocalClock call, in order
+  // From now on SetLocalClock fails with this errno, as without the right to set the clock.
+  void RefuseClockSets(int error);
 
  private:
   mutable std::mutex mutex_;
   DayCount now_;
   uint32_t tick_;
   std::vector<CalendarTime> sets_;
+  int refusal_ = 0;
 };
 
 }  // namespace orvelgate

@@ -93,6 +93,10 @@ class RecordingHost : public T7LinkHost {
     spooledReports.emplace_back(reportStart.begin(), reportStart.end());
   }
 
+  void ReportClockRecord(const ClockRecordOutcome& outcome) override {
+    clockRecords.push_back(outcome);
+  }
+
   std::string deviceName = "\\\\.\\COM3";
   std::vector<IndicatorDraw> draws;
   int closeRequests = 0;
@@ -100,6 +104,7 @@ class RecordingHost : public T7LinkHost {
   std::vector<std::string> errors;
   std::vector<std::vector<uint8_t>> spooledNotices;
   std::vector<std::vector<uint8_t>> spooledReports;
+  std::vector<ClockRecordOutcome> clockRecords;
 };
 
 // Splits a byte stream into records of kT7RecordSize bytes (a shorter tail is dropped).

@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <QTimer>
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -136,6 +137,32 @@ TEST_F(T7LinkTest, AnInvalidTimeStampChangesNothingAndTheNextRecordIsHandled) {
     EXPECT_EQ(clock.ClockSets().back(), kWhen) << stamp;
     EXPECT_EQ(link.BufferedBytes(), 0u);
   }
+}
+
+// Every clock record is told to the host with the time before it, obeyed, refused or not.
+TEST_F(T7LinkTest, EveryClockRecordIsReportedWithTheTimeBeforeAndTheTimeAskedFor) {
+  const DayCount before = clock.LocalNow();
+  link.HandleRead(ClockRecordFor(kWhen));
+  link.HandleRead(Vec(BuildClockRecord(std::numeric_limits<double>::quiet_NaN())));
+  clock.RefuseClockSets(EPERM);
+  link.HandleRead(ClockRecordFor(kWhen));
+
+  ASSERT_EQ(host.clockRecords.size(), 3u);
+  const ClockRecordOutcome& obeyed = host.clockRecords[0];
+  EXPECT_EQ(obeyed.before, before);
+  EXPECT_EQ(obeyed.requested, kWhen);
+  EXPECT_TRUE(obeyed.set);
+  EXPECT_EQ(obeyed.error, 0);
+
+  const ClockRecordOutcome& invalid = host.clockRecords[1];
+  EXPECT_FALSE(invalid.requested.has_value());
+  EXPECT_FALSE(invalid.set);
+  EXPECT_EQ(invalid.before, *EncodeDateTime(kWhen)) << "the clock as the first record left it";
+
+  const ClockRecordOutcome& refused = host.clockRecords[2];
+  EXPECT_EQ(refused.requested, kWhen);
+  EXPECT_FALSE(refused.set);
+  EXPECT_EQ(refused.error, EPERM);
 }
 
 TEST_F(T7LinkTest, ACloseRecordRequestsTheCloseAndAClockRecordAfterItIsStillObeyed) {
