@@ -1,5 +1,7 @@
 #include "app/config_check.h"
 
+#include <arpa/inet.h>
+
 #include <string_view>
 
 #include "common/attention_time.h"
@@ -19,7 +21,12 @@ struct KeyRule {
   std::string_view Key;
   std::string_view Default;  // the default as the file would spell it
   RangeCheck Check;
+  // What a bad value does besides taking the default ("" for nothing more).
+  std::string_view Outcome = {};
 };
+
+// A bad value in [metrics] leaves the endpoint off rather than open it somewhere else.
+constexpr std::string_view kMetricsOff = "metrics stay off";
 
 bool SameName(std::string_view a, std::string_view b) {
   return a.size() == b.size() && EditDistance(a, b) == 0;
@@ -60,6 +67,15 @@ std::optional<std::string> HostName(std::string_view value, const IniFile&) {
       value.find_first_of(" \t") != std::string_view::npos)
     return "is not a host name or address";
   return std::nullopt;
+}
+
+// The metrics endpoint listens on an address of this machine: no name, so no lookup.
+std::optional<std::string> NumericAddress(std::string_view value, const IniFile&) {
+  const std::string text(value);
+  unsigned char bytes[16];
+  if (inet_pton(AF_INET, text.c_str(), bytes) == 1 || inet_pton(AF_INET6, text.c_str(), bytes) == 1)
+    return std::nullopt;
+  return "is not a numeric IPv4 or IPv6 address";
 }
 
 std::optional<std::string> PathText(std::string_view value, const IniFile&) {
@@ -110,6 +126,8 @@ constexpr KeyRule kRules[] = {
     {"ServerHost", "Address", "127.0.0.1", HostName},
     {"ServerHost", "Port", "12543", IntegerIn<1, 65535>},
     {"ServerHost", "PacketSize", "2000", AnyInteger},
+    {"metrics", "Port", "0", IntegerIn<0, 65535>, kMetricsOff},
+    {"metrics", "Address", "127.0.0.1", NumericAddress, kMetricsOff},
 };
 
 // The keys as the file reader reads them, with no range checks.
@@ -141,6 +159,17 @@ ServerHostConfig ReadServerHostKeys(const IniFile& ini) {
   return c;
 }
 
+// Port 0 (the default) is off, and so is a section with a bad value.
+MetricsConfig ReadMetricsKeys(const IniFile& ini, const std::vector<ConfigProblem>& problems) {
+  const MetricsConfig d;
+  MetricsConfig c;
+  c.Port = ini.ReadInteger("metrics", "Port", d.Port);
+  c.Address = ini.ReadString("metrics", "Address", d.Address);
+  for (const ConfigProblem& p : problems)
+    if (p.Section == "metrics" && p.ValueUsed) c.Port = 0;
+  return c;
+}
+
 const KeyRule* RuleFor(std::string_view section, std::string_view key) {
   for (const KeyRule& rule : kRules)
     if (SameName(rule.Section, section) && SameName(rule.Key, key)) return &rule;
@@ -169,7 +198,8 @@ void CheckKey(const KeyRule& rule, const IniFile& ini, IniFile& accepted, Checke
     if (const auto reason = rule.Check(*read, ini)) {
       value.Origin = ValueOrigin::kBadValue;
       accepted.Erase(rule.Section, rule.Key);
-      out.Problems.push_back({value.Section, value.Key, *read, value.Value, *reason});
+      out.Problems.push_back({value.Section, value.Key, *read, value.Value, *reason,
+                              std::string(rule.Outcome)});
     } else {
       value.Origin = ValueOrigin::kFile;
       value.Value = *read;
@@ -191,7 +221,8 @@ void ListUnknownKeys(const IniFile& ini, CheckedConfig& out) {
     if (!section || RuleFor(e.Section, e.Key)) continue;
     out.Problems.push_back({std::string(section->Section), e.Key, e.Value, std::nullopt,
                             "is not a known key; did you mean " +
-                                std::string(NearestKey(section->Section, e.Key)) + "?"});
+                                std::string(NearestKey(section->Section, e.Key)) + "?",
+                            {}});
   }
 }
 
@@ -207,6 +238,7 @@ CheckedConfig CheckConfig(const IniFile& ini) {
       out.Values.push_back({"ports", e.Key, e.Value, ValueOrigin::kFile, e.Value});
   out.Main = ReadMainKeys(accepted);
   out.ServerHost = ReadServerHostKeys(accepted);
+  out.Metrics = ReadMetricsKeys(accepted, out.Problems);
   return out;
 }
 
@@ -222,6 +254,7 @@ std::string ShownValue(const std::string& value) {
 std::string DescribeProblem(const ConfigProblem& p, const std::string& fileName) {
   std::string text = fileName + " [" + p.Section + "] " + p.Key + "=" + ShownValue(p.ValueRead) +
                      " " + p.Reason;
+  if (!p.Outcome.empty()) return text + "; " + p.Outcome;
   text += p.ValueUsed ? "; using " + ShownValue(*p.ValueUsed) : " (ignored)";
   return text;
 }

@@ -32,6 +32,7 @@ struct ConfigProblem {
   std::string ValueRead;
   std::optional<std::string> ValueUsed;  // nullopt: the line is ignored (unknown key)
   std::string Reason;                    // "is out of range 1..65535"
+  std::string Outcome;  // what a bad value does besides taking its default; "" for nothing
 
   bool operator==(const ConfigProblem&) const = default;
 };
@@ -39,6 +40,7 @@ struct ConfigProblem {
 struct CheckedConfig {
   MainConfig Main;
   ServerHostConfig ServerHost;
+  MetricsConfig Metrics;
   std::vector<ConfigValue> Values;  // every known key in reading order, then [ports]
   std::vector<ConfigProblem> Problems;
 };

@@ -1,7 +1,7 @@
 #pragma once
 // The driver's settings from orvelgate.ini: section [main], read once at start-up, and
 // section [ServerHost], which the T8 worker reads at its start and before every
-// connection attempt. Absent values and values out of range take their defaults
+// connection attempt, and section [metrics], read once at start-up. Absent values and values out of range take their defaults
 // (config_check.h); a missing, unreadable or non-text file gives all the defaults.
 
 #include <cstdint>
@@ -42,6 +42,16 @@ struct ServerHostConfig {
   int32_t PacketSize = 2000;  // kept, not used
 
   bool operator==(const ServerHostConfig&) const = default;
+};
+
+// [metrics]: the Prometheus scrape endpoint, off unless Port names one. A bad value in
+// the section leaves it off.
+struct MetricsConfig {
+  int32_t Port = 0;                  // 0: no metrics
+  std::string Address = "127.0.0.1";  // a numeric IPv4 or IPv6 address to listen on
+
+  bool On() const { return Port != 0; }
+  bool operator==(const MetricsConfig&) const = default;
 };
 
 // The values in range, defaults for the rest (CheckConfig without its report).

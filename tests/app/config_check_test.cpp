@@ -28,6 +28,7 @@ TEST_P(HostileValues, GiveTheDefaultAndOneLine) {
   const CheckedConfig c = CheckConfig(IniFile::Parse(GetParam().ini));
   EXPECT_EQ(c.Main, MainConfig{});
   EXPECT_EQ(c.ServerHost, ServerHostConfig{});
+  EXPECT_FALSE(c.Metrics.On());
   EXPECT_EQ(Lines(c), GetParam().line + "\n");
 }
 
@@ -104,6 +105,20 @@ const HostileCase kHostileCases[] = {
     {"long_value_is_cut_in_the_line", "[main]\nhost=" + std::string(100, 'h') + " x\n",
      "orvelgate.ini [main] host=" + std::string(80, 'h') +
          "... (102 characters) is not a host name or address; using localhost"},
+    // A bad value in [metrics] leaves the endpoint off, whatever the other key says.
+    {"metrics_port_too_high", "[metrics]\nPort=70000\n",
+     "orvelgate.ini [metrics] Port=70000 is out of range 0..65535; metrics stay off"},
+    {"metrics_port_word", "[metrics]\nPort=http\nAddress=127.0.0.1\n",
+     "orvelgate.ini [metrics] Port=http is not an integer in 0..65535; metrics stay off"},
+    {"metrics_address_name", "[metrics]\nPort=9488\nAddress=localhost\n",
+     "orvelgate.ini [metrics] Address=localhost is not a numeric IPv4 or IPv6 address; "
+     "metrics stay off"},
+    {"metrics_address_with_port", "[metrics]\nPort=9488\nAddress=127.0.0.1:9488\n",
+     "orvelgate.ini [metrics] Address=127.0.0.1:9488 is not a numeric IPv4 or IPv6 address; "
+     "metrics stay off"},
+    {"metrics_address_empty", "[metrics]\nPort=9488\nAddress=\n",
+     "orvelgate.ini [metrics] Address=\"\" is not a numeric IPv4 or IPv6 address; "
+     "metrics stay off"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, HostileValues, ::testing::ValuesIn(kHostileCases),
@@ -122,6 +137,27 @@ TEST(ConfigCheck, ValuesInRangeAreKeptAsRead) {
   EXPECT_EQ(c.Main.Attention, 30 / (24.0 * 60));
   EXPECT_EQ(c.ServerHost.Port, 1);
   EXPECT_EQ(c.ServerHost.Address, "server.local");
+}
+
+TEST(ConfigCheck, MetricsAreOffUntilAPortTurnsThemOn) {
+  const struct {
+    std::string ini;
+    MetricsConfig metrics;
+    bool on;
+  } cases[] = {
+      {"", {0, "127.0.0.1"}, false},
+      {"[metrics]\nAddress=0.0.0.0\n", {0, "0.0.0.0"}, false},
+      {"[metrics]\nPort=0\n", {0, "127.0.0.1"}, false},
+      {"[metrics]\nPort=9488\n", {9488, "127.0.0.1"}, true},
+      {"[METRICS]\nport=0x2510\naddress=::1\n", {9488, "::1"}, true},
+      {"[metrics]\nPort=65535\nAddress=10.1.2.3\n", {65535, "10.1.2.3"}, true},
+  };
+  for (const auto& c : cases) {
+    const CheckedConfig checked = CheckConfig(IniFile::Parse(c.ini));
+    EXPECT_TRUE(checked.Problems.empty()) << c.ini << Lines(checked);
+    EXPECT_EQ(checked.Metrics, c.metrics) << c.ini;
+    EXPECT_EQ(checked.Metrics.On(), c.on) << c.ini;
+  }
 }
 
 TEST(ConfigCheck, PortNamesOfEveryKindAreInRange) {
@@ -145,7 +181,8 @@ TEST(ConfigCheck, DefaultTextsReadAsTheBuiltInDefaults) {
   EXPECT_EQ(fromText.Main, MainConfig{});
   EXPECT_EQ(fromText.ServerHost, ServerHostConfig{});
   EXPECT_TRUE(fromText.Problems.empty()) << Lines(fromText);
-  EXPECT_EQ(fromText.Values.size(), 16u);
+  EXPECT_EQ(fromText.Metrics, MetricsConfig{});
+  EXPECT_EQ(fromText.Values.size(), 18u);
 }
 
 TEST(ConfigCheck, ValuesSayWhereTheyCameFrom) {
@@ -183,6 +220,9 @@ TEST(ConfigCheck, UnknownKeysNameTheNearestKnownOne) {
        "orvelgate.ini [main] SENDT8X=1 is not a known key; did you mean SendT8? (ignored)"},
       {"[main]\nComPortt=COM3\n",
        "orvelgate.ini [main] ComPortt=COM3 is not a known key; did you mean ComPort? (ignored)"},
+      {"[metrics]\nAdress=0.0.0.0\n",
+       "orvelgate.ini [metrics] Adress=0.0.0.0 is not a known key; did you mean Address? "
+       "(ignored)"},
   };
   for (const auto& c : cases) EXPECT_EQ(Lines(CheckConfig(IniFile::Parse(c.ini))), c.line + "\n");
 }
@@ -191,7 +231,7 @@ TEST(ConfigCheck, CommentedOutLinesAreNeitherKeysNorProblems) {
   const CheckedConfig c = CheckConfig(IniFile::Parse(
       "[main]\n;SendT7=1\n# Port=70000\n[ports]\n; COM3=/dev/ttyUSB0\n"));
   EXPECT_TRUE(c.Problems.empty()) << Lines(c);
-  EXPECT_EQ(c.Values.size(), 16u) << "no [ports] entry";
+  EXPECT_EQ(c.Values.size(), 18u) << "no [ports] entry";
   EXPECT_EQ(c.Main, MainConfig{});
 }
 

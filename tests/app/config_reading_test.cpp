@@ -108,6 +108,8 @@ TEST(ConfigReading, ListingShowsEveryKeyWithItsOrigin) {
       "[ServerHost] Address=127.0.0.1           default\n"
       "[ServerHost] Port=12543                  default (bad value \"70000\")\n"
       "[ServerHost] PacketSize=2000             default\n"
+      "[metrics] Port=0                         default\n"
+      "[metrics] Address=127.0.0.1              default\n"
       "[ports] COM3=/dev/pts/7                  file\n"
       "orvelgate.ini [ServerHost] Port=70000 is out of range 1..65535; using 12543\n";
   EXPECT_EQ(listing, expected);

@@ -93,7 +93,7 @@ TEST_F(ConfigRun, CheckConfigOnAGoodFileListsTheSettingsAndExitsZero) {
   }
   EXPECT_NE(out.find("[main] SendT8=1 "), std::string::npos) << out;
   EXPECT_NE(out.find(" default\n"), std::string::npos) << out;
-  EXPECT_EQ(check->Lines().size(), 17u) << "a header and the 16 keys: " << out;
+  EXPECT_EQ(check->Lines().size(), 19u) << "a header and the 18 keys: " << out;
   EXPECT_FALSE(fs::exists(Folder() / "orvelgate.log")) << "the driver did not start";
 }
 
