@@ -96,6 +96,7 @@ void DriverCore::CreateT8Link() {
   settings.FirstNumber = config_.FirstNumber;
   settings.DropUndeliveredT8 = config_.DropUndeliveredT8;
   settings.JoinBound = environment_.workerJoinBound;
+  settings.Counters = &counters_;
   auto currentPort = [this] {
     const PortState state = keeper_.State();
     return PortStatus{state.Name, state.Open};
@@ -143,6 +144,9 @@ void DriverCore::CreateJournaledFrames() {
                                    "; frames are not acknowledged until it can be written");
     view_.LogLine("Журнал событий не записывается: кадры станции не подтверждаются.");
   };
+  targets.ackWritten = [this](std::chrono::nanoseconds waited) {
+    counters_.CountAcknowledgement(waited);
+  };
   targets.journalWorksAgain = [this] {
     Diagnose(Severity::kInfo, "event journal: written again; frames are acknowledged");
     view_.LogLine("Журнал событий снова записывается.");
@@ -160,6 +164,7 @@ void DriverCore::RetireJournalEntry(uint64_t journalId) {
 }
 
 void DriverCore::SpoolTick() {
+  if (OnSpoolTick) OnSpoolTick();  // first, so a re-send that fails cannot skip it
   // The spool re-sends handle their own failures; one that still escapes ends this
   // tick, and the next tick runs as usual.
   try {
@@ -302,6 +307,10 @@ void DriverCore::SendT7EventReport(int32_t account, const std::string& code, uin
   if (journaled_) journaled_->SendT7EventReport(account, code, group, time);
 }
 
+void DriverCore::FrameCounted(FrameKind kind, FrameResult result) {
+  counters_.CountFrame(kind, result);
+}
+
 void DriverCore::FrameHandled() {
   if (journaled_) journaled_->FrameHandled();
 }
@@ -405,7 +414,10 @@ void DriverCore::ReportClockRecord(const ClockRecordOutcome& outcome) {
 }
 
 void DriverCore::ReportLinkUp() {
+  counters_.CountConnection(ServerLink::T7);
   if (t7Failures_) t7Failures_->Succeed();
 }
+
+void DriverCore::EventReportSent() { counters_.CountDelivered(ServerLink::T7); }
 
 }  // namespace orvelgate

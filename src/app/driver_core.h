@@ -17,6 +17,7 @@
 #include <string>
 
 #include "app/close_guard.h"
+#include "app/driver_counters.h"
 #include "app/driver_status.h"
 #include "app/driver_ticks.h"
 #include "app/link_outbox_adapters.h"
@@ -91,6 +92,8 @@ class DriverCore : public QObject,
 
   // Runs when the event loop is to end (the program's entry sets it to quit the loop).
   std::function<void()> OnProgramEnd;
+  // Runs at the start of every spool-and-supervision tick (the metrics take Status here).
+  std::function<void()> OnSpoolTick;
 
   // After the event loop: the ticks stop, the port is closed, the T8 worker is stopped
   // and joined within a bound. Safe to call more than once.
@@ -107,6 +110,8 @@ class DriverCore : public QObject,
   SpoolBacklog Backlog(SpoolKind kind) const { return spool_ ? spool_->Backlog(kind) : SpoolBacklog{}; }
   // What the driver is doing now, for the service manager and the metrics.
   DriverStatus Status() const;
+  // What it has done since it started; counted on every thread, readable from any.
+  const DriverCounters& Counters() const { return counters_; }
 
  private:
   // PacketHandlerHost
@@ -115,6 +120,7 @@ class DriverCore : public QObject,
   void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
                          DayCount time) override;
   void ReportPacketProblem(PacketProblem problem) override;
+  void FrameCounted(FrameKind kind, FrameResult result) override;
   void FrameHandled() override;
   // PacketHandlerHost and StationSupervisionHost
   void DrawStationIndicator() override;
@@ -130,6 +136,7 @@ class DriverCore : public QObject,
   void ReportLinkFailure(const std::string& cause) override;
   void ReportLinkUp() override;
   void ReportClockRecord(const ClockRecordOutcome& outcome) override;
+  void EventReportSent() override;
 
   // What the packet handler asks for a frame goes through the journal first; once the
   // frame's events are synced these do it.
@@ -153,6 +160,7 @@ class DriverCore : public QObject,
   std::unique_ptr<RandomSource> ownRandom_;
   RandomSource& random_;
   CoreEnvironment environment_;
+  DriverCounters counters_;  // before every part that counts into it
 
   MainConfig config_;
   bool ending_ = false;

@@ -29,6 +29,12 @@ void JournaledFrames::TryOpen() {
 
 void JournaledFrames::SendBytes(std::span<const uint8_t> bytes) {
   collecting_.ack.assign(bytes.begin(), bytes.end());
+  if (targets_.ackWritten) collecting_.ackAskedAt = MonotonicNow();
+}
+
+std::chrono::nanoseconds JournaledFrames::MonotonicNow() const {
+  if (targets_.monotonicNow) return targets_.monotonicNow();
+  return std::chrono::steady_clock::now().time_since_epoch();
 }
 
 void JournaledFrames::RouteEvent(const EventRecord& current) { collecting_.event = current; }
@@ -99,7 +105,10 @@ void JournaledFrames::Release(const Frame& frame) {
     if (frame.report) targets_.sendT7EventReport(*frame.report, 0);
     return;
   }
-  if (!frame.ack.empty()) targets_.sendAck(frame.ack);
+  if (!frame.ack.empty()) {
+    targets_.sendAck(frame.ack);
+    if (targets_.ackWritten) targets_.ackWritten(MonotonicNow() - frame.ackAskedAt);
+  }
   if (frame.event) targets_.routeEvent(*frame.event, frame.eventId);
   if (frame.report) targets_.sendT7EventReport(*frame.report, frame.reportId);
 }

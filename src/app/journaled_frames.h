@@ -23,6 +23,7 @@
 #include <QObject>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -60,6 +61,10 @@ class JournaledFrames final : public PacketHandlerHost {
     // The journal refuses commits, with the cause; called once until it works again.
     std::function<void(const JournalStatus&)> journalFailing;
     std::function<void()> journalWorksAgain;
+    // An acknowledgement was written, so long after the packet handler asked for it.
+    // Optional; `monotonicNow` times it (steady_clock when empty).
+    std::function<void(std::chrono::nanoseconds)> ackWritten;
+    std::function<std::chrono::nanoseconds()> monotonicNow;
   };
   // Opens the journal; called at start and, while it is not open, on every Tick. The
   // entries it recovers are the caller's to spool (the callback runs before any frame).
@@ -96,6 +101,7 @@ class JournaledFrames final : public PacketHandlerHost {
  private:
   struct Frame {
     std::vector<uint8_t> ack;
+    std::chrono::nanoseconds ackAskedAt{0};
     std::optional<EventRecord> event;
     std::optional<T7EventReportRequest> report;
     uint64_t eventId = 0;
@@ -110,6 +116,7 @@ class JournaledFrames final : public PacketHandlerHost {
   bool Ready(const Frame& frame) const;
   void Release(const Frame& frame);
   void NoteStatus(const JournalStatus& status);
+  std::chrono::nanoseconds MonotonicNow() const;
 
   OpenJournal open_;
   Targets targets_;

@@ -49,6 +49,7 @@ T8HostBridge::Targets T8LinkOwner::BridgeTargets(std::function<PortStatus()> cur
   };
   targets.stepT8Indicator = [this] { StepIndicator(); };
   targets.onEventAck = [this](uint64_t sequence) {
+    if (settings_.Counters) settings_.Counters->CountDelivered(ServerLink::T8);
     if (resender_) resender_->OnEventAck(sequence);
     RetireEntryOf(sequence);
   };
@@ -57,6 +58,7 @@ T8HostBridge::Targets T8LinkOwner::BridgeTargets(std::function<PortStatus()> cur
     return KeepUnanswered(sequence, type, payload);
   };
   targets.onConnectionEstablished = [this] {
+    if (settings_.Counters) settings_.Counters->CountConnection(ServerLink::T8);
     if (resender_) resender_->OnConnectionEstablished();
   };
   targets.currentPort = std::move(currentPort);

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/driver_counters.h"
 #include "app/link_outbox_adapters.h"
 #include "app/main_config.h"
 #include "app/main_view.h"
@@ -41,6 +42,8 @@ struct T8LinkSettings {
   // How long the end waits for the worker (it is woken at once; this only bounds a
   // worker that does not answer).
   std::chrono::milliseconds JoinBound{5000};
+  // Where EventAcks and connections are counted, on the worker's thread; none when null.
+  DriverCounters* Counters = nullptr;
 };
 
 class T8LinkOwner {

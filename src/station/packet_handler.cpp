@@ -25,59 +25,61 @@ PacketHandler::PacketHandler(PacketHandlerHost& host, Clock& clock, RandomSource
     : host_(host), clock_(clock), random_(random), packetLogPath_(std::move(packetLogPath)) {}
 
 void PacketHandler::HandlePacket(const uint8_t* packet, uint32_t dataSize) {
-  HandleOnePacket(packet, dataSize);
+  if (packet == nullptr) dataSize = 0;
+  const std::span<const uint8_t> bytes(packet, dataSize);
+  host_.FrameCounted(FrameKindOf(dataSize), HandleOnePacket(bytes));
   host_.FrameHandled();
 }
 
-void PacketHandler::HandleOnePacket(const uint8_t* packet, uint32_t dataSize) {
-  if (packet == nullptr) dataSize = 0;
-  const std::span<const uint8_t> bytes(packet, dataSize);
-
+FrameResult PacketHandler::HandleOnePacket(std::span<const uint8_t> bytes) {
   // Every packet is logged first, raw, then its size line. Without the log the packet
   // is not handled: no acknowledgement (a GB or CN station sends it again), no event.
   std::vector<uint8_t> entry(bytes.begin(), bytes.end());
-  const std::string sizeLine = "Packsize " + std::to_string(dataSize) + "\r\n";
+  const std::string sizeLine = "Packsize " + std::to_string(bytes.size()) + "\r\n";
   entry.insert(entry.end(), sizeLine.begin(), sizeLine.end());
   // A full log is moved aside between packets, never between a packet and its lines.
   RotateIfLarger(packetLogPath_, LogMaxSize());
   if (!AppendToLog(entry)) {
     host_.ReportPacketProblem(PacketProblem::PacketLogNotWritten);
-    return;
+    return FrameResult::NotLogged;
   }
 
-  switch (FrameKindOf(dataSize)) {
-    case FrameKind::Gb: HandleGb(bytes); break;
-    case FrameKind::Cn: HandleCn(bytes); break;
-    case FrameKind::Ascii: HandleAscii(bytes); break;
+  switch (FrameKindOf(bytes.size())) {
+    case FrameKind::Gb: return HandleGb(bytes);
+    case FrameKind::Cn: return HandleCn(bytes);
+    case FrameKind::Ascii: return HandleAscii(bytes);
     case FrameKind::Other: break;
   }
+  return FrameResult::Ignored;
 }
 
-void PacketHandler::HandleGb(std::span<const uint8_t> packet) {
+FrameResult PacketHandler::HandleGb(std::span<const uint8_t> packet) {
   const auto payload = CheckGbFrame(packet);
-  if (!payload) return;
+  if (!payload) return FrameResult::Rejected;
   const GbFields fields = GbFieldsFromPayload(*payload);
   // The acknowledgement goes out before anything else is done with the frame.
   const GbAck ack = BuildGbAck(fields.echo, CalendarNow(clock_), DrawKey());
   host_.SendBytes(ack);
-  if (!GbCarriesEvent(*payload)) return;
+  if (!GbCarriesEvent(*payload)) return FrameResult::NoEvent;
   current_ = GbEvent(fields, settings_.FirstNumber, clock_.LocalNow());
   if (settings_.SendT8) host_.RouteEvent(current_);
+  return FrameResult::Event;
 }
 
-void PacketHandler::HandleCn(std::span<const uint8_t> packet) {
+FrameResult PacketHandler::HandleCn(std::span<const uint8_t> packet) {
   const auto frame = CheckCnFrame(packet);
-  if (!frame) return;
+  if (!frame) return FrameResult::Rejected;
   const uint8_t ackKey = DrawKey();
   const uint8_t r = DrawKey();
   const CnAck ack = BuildCnAck(ackKey, r);
   host_.SendBytes(ack);
-  if (!CnCarriesEvent(*frame)) return;
+  if (!CnCarriesEvent(*frame)) return FrameResult::NoEvent;
   current_ = CnEvent(DescrambleCnFrame(*frame), settings_.FirstNumber, clock_.LocalNow());
   if (settings_.SendT8) host_.RouteEvent(current_);
+  return FrameResult::Event;
 }
 
-void PacketHandler::HandleAscii(std::span<const uint8_t> packet) {
+FrameResult PacketHandler::HandleAscii(std::span<const uint8_t> packet) {
   // Any 13-byte packet shows that the station is alive, valid or not.
   const DayCount now = clock_.LocalNow();
   lastFrameTime_ = now;
@@ -85,11 +87,11 @@ void PacketHandler::HandleAscii(std::span<const uint8_t> packet) {
   host_.DrawStationIndicator();
 
   const auto fields = ParseAsciiFrame(packet);
-  if (!fields) return;
+  if (!fields) return FrameResult::Rejected;
   const int32_t account = AsciiAccount(*fields, settings_.FirstNumber);
   if (!fields->group) {
     host_.ReportPacketProblem(PacketProblem::AsciiGroupNotDigit);
-    return;
+    return FrameResult::NoEvent;
   }
 
   current_.Account = account;
@@ -101,10 +103,11 @@ void PacketHandler::HandleAscii(std::span<const uint8_t> packet) {
                             (settings_.SendT7 ? "1" : "0") + "\r\n";
   if (!AppendToLog(AsBytes(flags))) {
     host_.ReportPacketProblem(PacketProblem::PacketLogNotWritten);
-    return;
+    return FrameResult::NotLogged;
   }
   if (settings_.SendT8) host_.RouteEvent(current_);
   if (settings_.SendT7) host_.SendT7EventReport(account, fields->code, *fields->group, now);
+  return FrameResult::Event;
 }
 
 // Opened, appended and closed for every write, so the log is complete on disk at any moment.

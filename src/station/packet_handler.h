@@ -47,10 +47,10 @@ class PacketHandler {
   const std::string& PacketLogPath() const { return packetLogPath_; }
 
  private:
-  void HandleOnePacket(const uint8_t* packet, uint32_t dataSize);
-  void HandleGb(std::span<const uint8_t> packet);
-  void HandleCn(std::span<const uint8_t> packet);
-  void HandleAscii(std::span<const uint8_t> packet);
+  FrameResult HandleOnePacket(std::span<const uint8_t> bytes);
+  FrameResult HandleGb(std::span<const uint8_t> packet);
+  FrameResult HandleCn(std::span<const uint8_t> packet);
+  FrameResult HandleAscii(std::span<const uint8_t> packet);
   bool AppendToLog(std::span<const uint8_t> bytes);
   uint8_t DrawKey();
 

@@ -3,12 +3,14 @@
 // acknowledgements, the event routing, the station indicator and the T7 event report.
 // The application core implements it; tests record the calls.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
 #include "common/day_count.h"
 #include "events/event_record.h"
+#include "framecodec/frame_codec.h"
 
 namespace orvelgate {
 
@@ -17,6 +19,17 @@ enum class PacketProblem {
   PacketLogNotWritten,  // the packet log could not be written: nothing else was done
   AsciiGroupNotDigit,   // an ASCII frame whose first character is not a digit: no event
 };
+
+// What became of one packet, for the driver's counts.
+enum class FrameResult {
+  Event,      // checked, and it carried an event
+  NoEvent,    // checked (and acknowledged, GB and CN), but it carried no event
+  Rejected,   // failed its checks (markers, check value, ASCII layout): dropped
+  NotLogged,  // the packet log could not be written: not handled
+  Ignored,    // no frame has this length: only logged
+};
+inline constexpr std::size_t kFrameResults = 5;
+inline constexpr std::size_t kFrameKinds = 4;  // FrameKind: GB, CN, ASCII, other
 
 class PacketHandlerHost {
  public:
@@ -33,6 +46,8 @@ class PacketHandlerHost {
                                  DayCount time) = 0;
   // How (and whether) the operator hears of it is the host's choice.
   virtual void ReportPacketProblem(PacketProblem /*problem*/) {}
+  // What became of the packet; `kind` by its length. Before FrameHandled.
+  virtual void FrameCounted(FrameKind /*kind*/, FrameResult /*result*/) {}
   // The packet's handling has ended: everything it asked for above has been asked.
   virtual void FrameHandled() {}
 };

@@ -27,7 +27,11 @@ void T7Link::ReconnectTick() {
 }
 
 int32_t T7Link::SendRecord(std::span<const uint8_t, kT7RecordSize> record) {
-  return client_.SendStream(record);
+  const int32_t sent = client_.SendStream(record);
+  if (sent > 0 && record[2] == static_cast<uint8_t>(T7RecordType::EventReport)) {
+    host_.EventReportSent();
+  }
+  return sent;
 }
 
 void T7Link::SendStationNotice(char stateLetter) {

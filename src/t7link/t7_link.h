@@ -42,7 +42,8 @@ class T7Link {
 
   // Sends one record; callers test Connected() first. Returns what SendStream
   // returns (the size when the socket has the record, 0 without a connection, -1 after
-  // a failure that closed the connection).
+  // a failure that closed the connection). An event report the socket took is told to
+  // the host.
   int32_t SendRecord(std::span<const uint8_t, kT7RecordSize> record);
 
   // Station-state notice 'H' (lost) or 'I' (heard): sent while Connected, otherwise

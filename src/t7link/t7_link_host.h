@@ -53,6 +53,8 @@ class T7LinkHost {
   // journal and the operator, since it changes the whole computer's time.
   virtual void ReportClockRecord(const ClockRecordOutcome& /*outcome*/) {}
   virtual void ReportLinkUp() {}
+  // The socket took a whole event report (a live one or one from the spool).
+  virtual void EventReportSent() {}
 };
 
 }  // namespace orvelgate

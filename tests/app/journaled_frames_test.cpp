@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <iterator>
 #include <memory>
@@ -62,6 +63,8 @@ class JournaledFramesTest : public ::testing::Test {
     targets.t7SpoolBytes = [](const T7EventReportRequest&) { return std::vector<uint8_t>(39, 7); };
     targets.journalFailing = [this](const JournalStatus& status) { failures_.push_back(status.text); };
     targets.journalWorksAgain = [this] { ++recoveries_; };
+    targets.monotonicNow = [this] { return now_; };
+    targets.ackWritten = [this](std::chrono::nanoseconds waited) { ackWaits_.push_back(waited); };
     opens_ = journalOpens;
     return std::make_unique<JournaledFrames>(
         [this]() -> std::unique_ptr<EventJournal> {
@@ -90,6 +93,8 @@ class JournaledFramesTest : public ::testing::Test {
   std::vector<uint64_t> reports_;
   std::vector<std::string> failures_;
   int recoveries_ = 0;
+  std::chrono::nanoseconds now_{0};  // the monotonic time the frames read
+  std::vector<std::chrono::nanoseconds> ackWaits_;
   std::unique_ptr<JournaledFrames> frames_ = MakeFrames();
   FakeClock clock_;
   ScriptedRandom random_;
@@ -157,6 +162,28 @@ TEST_F(JournaledFramesTest, AFailedCommitAcknowledgesNothingAndTheNextFrameIsAck
   EXPECT_EQ(recoveries_, 1);
   EXPECT_EQ(failures_.size(), 1u);  // said once
   EXPECT_EQ(EntriesOnDisk().size(), 1u);
+}
+
+TEST_F(JournaledFramesTest, EachAcknowledgementIsTimedFromItsRequestToTheLine) {
+  using std::chrono::milliseconds;
+  disk_->HoldSyncs(true);
+  now_ = milliseconds(1);
+  Receive(EncodeGbFrame(Gb(1), 0x01));
+  ASSERT_TRUE(disk_->WaitForSyncsStarted(1));
+  now_ = milliseconds(3);
+  Receive(EncodeCnFrame(testing::SampleCnFields(), 0x37, true));  // no event, waits its turn
+  Receive(EncodeAsciiFrame('1', "0123", "01"));                    // never acknowledged
+  now_ = milliseconds(10);
+  disk_->HoldSyncs(false);
+  ASSERT_TRUE(PumpUntil([&] { return frames_->FramesWaiting() == 0; }));
+  EXPECT_EQ(acks_.size(), 2u);
+  EXPECT_EQ(ackWaits_, (std::vector<std::chrono::nanoseconds>{milliseconds(9), milliseconds(7)}));
+
+  // A frame whose commit failed writes no acknowledgement, so it is not timed either.
+  disk_->FailNext("sync", EIO);
+  Receive(EncodeGbFrame(Gb(2), 0x02));
+  ASSERT_TRUE(PumpUntil([&] { return frames_->FramesWaiting() == 0; }));
+  EXPECT_EQ(ackWaits_.size(), 2u);
 }
 
 TEST_F(JournaledFramesTest, AsciiFramesAreJournaledForBothLinksAndRoutedWithoutAcknowledgement) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framecodec/frame_codec.h"
@@ -57,6 +58,9 @@ class RecordingHost : public PacketHandlerHost {
   void ReportPacketProblem(PacketProblem problem) override {
     Record(Kind::Problem).problem = problem;
   }
+  void FrameCounted(FrameKind kind, FrameResult result) override {
+    counted.push_back({kind, result});
+  }
 
   std::vector<Kind> Kinds() const {
     std::vector<Kind> kinds;
@@ -65,6 +69,7 @@ class RecordingHost : public PacketHandlerHost {
   }
 
   std::vector<Call> calls;
+  std::vector<std::pair<FrameKind, FrameResult>> counted;  // one per packet
   std::function<void()> onDraw;
 
  private:
@@ -381,6 +386,59 @@ TEST_F(PacketHandlerTest, CurrentEventKeepsTheLastEventUntilTheNextOne) {
   EXPECT_EQ(Handler().CurrentEvent().Account, 41234);
 }
 
+// ---- what became of each packet -----------------------------------------------------
+
+Bytes GbWithoutGroup() {
+  Bytes frame(35, 0x00);
+  const std::string open = "$GBBE$", close = "$GBEE$";
+  std::copy(open.begin(), open.end(), frame.begin() + 5);
+  std::copy(close.begin(), close.end(), frame.begin() + 29);
+  return frame;
+}
+
+Bytes GbWithCheckOneOff() {
+  GbFrame frame = EncodeGbFrame(SampleGb(), 0x5A);
+  frame[27] = static_cast<uint8_t>(((frame[27] ^ 0x5A) + 1) ^ 0x5A);
+  return ToBytes(frame);
+}
+
+Bytes CnWithFlippedBit() {
+  CnFrame frame = EncodeCnFrame(testing::SampleCnFields(), 0x37, false);
+  frame[20] ^= 0x04;
+  return ToBytes(frame);
+}
+
+TEST_F(PacketHandlerTest, EveryPacketIsCountedByKindAndResult) {
+  const struct {
+    const char* name;
+    Bytes packet;
+    FrameKind kind;
+    FrameResult result;
+  } cases[] = {
+      {"gb event", ToBytes(EncodeGbFrame(SampleGb(), 0x5A)), FrameKind::Gb, FrameResult::Event},
+      {"gb without group", GbWithoutGroup(), FrameKind::Gb, FrameResult::NoEvent},
+      {"gb check one off", GbWithCheckOneOff(), FrameKind::Gb, FrameResult::Rejected},
+      {"cn event", ToBytes(EncodeCnFrame(testing::SampleCnFields(), 0x37, false)), FrameKind::Cn,
+       FrameResult::Event},
+      {"cn no-event marker", ToBytes(EncodeCnFrame(testing::SampleCnFields(), 0x37, true)),
+       FrameKind::Cn, FrameResult::NoEvent},
+      {"cn bit flipped", CnWithFlippedBit(), FrameKind::Cn, FrameResult::Rejected},
+      {"ascii event", ToBytes(EncodeAsciiFrame('1', "0123", "01")), FrameKind::Ascii,
+       FrameResult::Event},
+      {"ascii group not a digit", ToBytes(EncodeAsciiFrame('A', "0123", "01")), FrameKind::Ascii,
+       FrameResult::NoEvent},
+      {"twenty bytes", Bytes(20, 0x30), FrameKind::Other, FrameResult::Ignored},
+      {"empty", Bytes{}, FrameKind::Other, FrameResult::Ignored},
+  };
+  Handler().SetSettings({4, true, true});
+  for (const auto& c : cases) {
+    host.counted.clear();
+    Receive(c.packet);
+    EXPECT_EQ(host.counted, (std::vector<std::pair<FrameKind, FrameResult>>{{c.kind, c.result}}))
+        << c.name;
+  }
+}
+
 // ---- packet log failures -------------------------------------------------------------
 
 TEST_F(PacketHandlerTest, UnwritablePacketLogStopsTheHandlingOfEveryKind) {
@@ -396,6 +454,11 @@ TEST_F(PacketHandlerTest, UnwritablePacketLogStopsTheHandlingOfEveryKind) {
     EXPECT_EQ(c.kind, Kind::Problem);
     EXPECT_EQ(c.problem, PacketProblem::PacketLogNotWritten);
   }
+  EXPECT_EQ(host.counted, (std::vector<std::pair<FrameKind, FrameResult>>{
+                              {FrameKind::Gb, FrameResult::NotLogged},
+                              {FrameKind::Cn, FrameResult::NotLogged},
+                              {FrameKind::Ascii, FrameResult::NotLogged},
+                              {FrameKind::Other, FrameResult::NotLogged}}));
   EXPECT_EQ(Handler().ActivityCounter(), 0);
   EXPECT_EQ(Handler().LastFrameTime(), 0.0);
   EXPECT_EQ(Handler().CurrentEvent(), EventRecord{});
@@ -418,6 +481,8 @@ TEST_F(PacketHandlerTest, AsciiSettingsLineThatCannotBeWrittenStopsBeforeRouting
   Receive(EncodeAsciiFrame('1', "0123", "01"));
   ASSERT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Draw, Kind::Problem}));
   EXPECT_EQ(host.calls[1].problem, PacketProblem::PacketLogNotWritten);
+  EXPECT_EQ(host.counted, (std::vector<std::pair<FrameKind, FrameResult>>{
+                              {FrameKind::Ascii, FrameResult::NotLogged}}));
   EXPECT_EQ(Handler().ActivityCounter(), 1);
 }
 

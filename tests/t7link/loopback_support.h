@@ -96,6 +96,7 @@ class RecordingHost : public T7LinkHost {
   void ReportClockRecord(const ClockRecordOutcome& outcome) override {
     clockRecords.push_back(outcome);
   }
+  void EventReportSent() override { ++eventReportsSent; }
 
   std::string deviceName = "\\\\.\\COM3";
   std::vector<IndicatorDraw> draws;
@@ -105,6 +106,7 @@ class RecordingHost : public T7LinkHost {
   std::vector<std::vector<uint8_t>> spooledNotices;
   std::vector<std::vector<uint8_t>> spooledReports;
   std::vector<ClockRecordOutcome> clockRecords;
+  int eventReportsSent = 0;
 };
 
 // Splits a byte stream into records of kT7RecordSize bytes (a shorter tail is dropped).

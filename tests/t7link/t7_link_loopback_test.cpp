@@ -177,6 +177,7 @@ TEST_F(T7LinkLoopbackTest, LiveReportsAndNoticesAndASpooledReportResentAsTheLive
   EXPECT_EQ(records[3], live);
   EXPECT_EQ(host.spooledReports.size(), 1u);
   EXPECT_TRUE(host.spooledNotices.empty());
+  EXPECT_EQ(host.eventReportsSent, 2) << "the live report and the re-sent one, no notices";
 }
 
 TEST_F(T7LinkLoopbackTest, AReportTheSocketRefusesIsSpooledInsteadOfLost) {
@@ -189,6 +190,7 @@ TEST_F(T7LinkLoopbackTest, AReportTheSocketRefusesIsSpooledInsteadOfLost) {
   ASSERT_FALSE(link.Connected());
   ASSERT_EQ(host.spooledReports.size(), 1u);
   EXPECT_EQ(ParseEventReport(T7RecordFromSpool(host.spooledReports[0]))->account, account);
+  EXPECT_EQ(host.eventReportsSent, account - 1) << "the spooled one is not counted as sent";
   EXPECT_FALSE(link.T7ConnectedFlag());
   link.SendStationNotice('H');  // and now that it is down, notices go to the spool too
   EXPECT_EQ(host.spooledNotices.size(), 1u);
