@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -21,12 +22,20 @@ class EventAckBook {
   static constexpr std::size_t kMaxExpected = 200000;
 
   void Expect(uint64_t sequence, uint64_t journalId);
+  // Queues the message with `queue` (its sequence number, or nullopt when refused) and
+  // books the entry before anyone can ask for it: the worker may write the message and
+  // read its EventAck before `queue` has even returned, and its Answered waits for the
+  // booking. Numbers equal to `unnumbered` are not booked. Returns what `queue` returned.
+  std::optional<uint64_t> QueueAndExpect(const std::function<std::optional<uint64_t>()>& queue,
+                                         uint64_t journalId, uint64_t unnumbered);
   // The entry the message carried, forgotten from now on; nullopt for a message the
   // book does not know (a spool re-send, a notice, one already answered).
   std::optional<uint64_t> Answered(uint64_t sequence);
   std::size_t Size() const;
 
  private:
+  void ExpectLocked(uint64_t sequence, uint64_t journalId);
+
   mutable std::mutex mutex_;
   std::map<uint64_t, uint64_t> bySequence_;
 };

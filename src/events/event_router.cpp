@@ -27,15 +27,12 @@ Routed EventRouter::RouteEvent(const EventRecord& event, uint64_t journalId) {
 }
 
 bool EventRouter::Queue(const HeldEvent& event) {
-  const auto sequence = t8_->QueueNumbered(kT8EventMessageType, event.bytes);
-  if (!sequence) return false;
-  if (event.journalId == kNoJournalEntry) return true;
-  if (journal_.acks && *sequence != T8Outbox::kUnnumbered) {
-    journal_.acks->Expect(*sequence, event.journalId);
-  }
-  // A link that does not number its messages can never say which one was answered:
-  // the entry stays in the journal and is spooled again at the next start.
-  return true;
+  auto queue = [&] { return t8_->QueueNumbered(kT8EventMessageType, event.bytes); };
+  if (event.journalId == kNoJournalEntry || !journal_.acks) return queue().has_value();
+  // Booked as it is queued: its EventAck may be read before QueueNumbered returns. A
+  // link that does not number its messages can never say which one was answered: the
+  // entry stays in the journal and is spooled again at the next start.
+  return journal_.acks->QueueAndExpect(queue, event.journalId, T8Outbox::kUnnumbered).has_value();
 }
 
 bool EventRouter::SendOrSpool(const HeldEvent& event) {

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -66,6 +68,35 @@ TEST_F(JournalRoutingTest, AQueuedEventIsRetiredOnlyByTheEventAckOfItsOwnMessage
   EXPECT_EQ(acks.Answered(2), std::nullopt);  // answered once
   EXPECT_EQ(acks.Answered(7), std::nullopt);  // a message the book never saw
   EXPECT_EQ(acks.Answered(1), std::optional<uint64_t>(11));
+}
+
+// A T8 link whose worker answers every message at once: the EventAck is read on the
+// worker's thread while QueueNumbered has not even returned.
+class AnsweredAtOnceT8 final : public FakeT8 {
+ public:
+  explicit AnsweredAtOnceT8(EventAckBook& acks) : FakeT8(/*up=*/true), acks_(acks) {}
+  std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) override {
+    if (!QueueMessage(type, payload)) return std::nullopt;
+    const uint64_t sequence = ++next_;
+    worker_ = std::async(std::launch::async, [this, sequence] { return acks_.Answered(sequence); });
+    // Gives the answer every chance to come first; it waits for the booking instead.
+    worker_.wait_for(std::chrono::milliseconds(100));
+    return sequence;
+  }
+  std::optional<uint64_t> Answer() { return worker_.get(); }
+
+ private:
+  EventAckBook& acks_;
+  uint64_t next_ = 0;
+  std::future<std::optional<uint64_t>> worker_;
+};
+
+TEST_F(JournalRoutingTest, AnEventAckReadBeforeQueueingReturnedStillFindsItsEntry) {
+  AnsweredAtOnceT8 t8(acks);
+  EventRouter router = MakeRouter(&t8);
+  ASSERT_EQ(router.RouteEvent(MakeEvent(1), 41), Routed::Sent);
+  EXPECT_EQ(t8.Answer(), std::optional<uint64_t>(41));
+  EXPECT_EQ(acks.Size(), 0u) << "nothing left to be retired at the next start";
 }
 
 TEST_F(JournalRoutingTest, SpooledAndDroppedEventsAreRetiredAtOnce) {
