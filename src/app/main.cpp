@@ -15,6 +15,7 @@
 #include "app/driver_core.h"
 #include "app/driver_window.h"
 #include "app/headless_view.h"
+#include "app/metrics_endpoint.h"
 #include "app/shutdown_signals.h"
 #include "common/diagnostics.h"
 #include "common/log_rotation.h"
@@ -144,6 +145,12 @@ int main(int argc, char** argv) {
   orvelgate::SetLogMaxSize(config.Config.Main.LogMaxSize);
 
   core.Start();
+  // Metrics for Prometheus when [metrics] turns them on; the state is taken every tick.
+  orvelgate::MetricsEndpoint metrics(config.Config.Metrics, core.Counters());
+  if (metrics.Running()) {
+    metrics.Publish(core.Status());
+    core.OnSpoolTick = [&metrics, &core] { metrics.Publish(core.Status()); };
+  }
   if (window) {
     // The port controls and the close path reach the core from now on; the dialogs
     // come after the main window, and the window shows when the loop starts.

@@ -41,6 +41,8 @@ class ScrapeServer {
   ScrapeServer& operator=(const ScrapeServer&) = delete;
 
   uint16_t Port() const { return port_; }
+  // "http://127.0.0.1:9488/metrics", "http://[::1]:9488/metrics".
+  std::string Url() const;
   // Ends the thread, also while it waits for a client; safe to call more than once.
   void Stop();
 

@@ -171,6 +171,10 @@ ScrapeServer::~ScrapeServer() {
   close(stopFd_);
 }
 
+std::string ScrapeServer::Url() const {
+  return "http://" + Endpoint(options_.address, port_) + "/metrics";
+}
+
 void ScrapeServer::Stop() {
   if (!thread_.joinable()) return;
   const uint64_t one = 1;

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "metrics/scrape_client.h"
+#include "support/scrape_client.h"
 
 namespace orvelgate {
 namespace {
@@ -33,6 +33,7 @@ class ScrapeServerTest : public ::testing::Test {
     }, failure);
     ASSERT_TRUE(server_) << failure.Describe();
     ASSERT_NE(server_->Port(), 0);
+    EXPECT_EQ(server_->Url(), "http://127.0.0.1:" + std::to_string(Port()) + "/metrics");
   }
   uint16_t Port() const { return server_->Port(); }
 
@@ -137,6 +138,7 @@ TEST_F(ScrapeServerTest, ListensOnIpv6Loopback) {
   Failure failure;
   server_ = ScrapeServer::Start({.address = "::1"}, [] { return std::string(kScrape); }, failure);
   if (!server_) GTEST_SKIP() << "no IPv6 loopback here: " << failure.Describe();
+  EXPECT_EQ(server_->Url(), "http://[::1]:" + std::to_string(Port()) + "/metrics");
   ScrapeClient client(Port(), "::1");
   ASSERT_TRUE(client.Send(kGet));
   EXPECT_EQ(SplitAnswer(client.ReadToEnd()).body, kScrape);

@@ -1,4 +1,4 @@
-#include "metrics/scrape_client.h"
+#include "support/scrape_client.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
