@@ -105,6 +105,9 @@ EOF
 pids+=($!)
 pty=$(ready station.out "${pids[-1]}")
 
+# Metrics for Prometheus: curl http://127.0.0.1:9488/metrics while the demo runs.
+metrics_port=${METRICS_PORT:-9488}
+
 cat >orvelgate.ini <<EOF
 ; The demo's configuration; see the README for every key.
 [main]
@@ -124,10 +127,15 @@ Port=$t8_port
 [ports]
 ; COM3 is the simulated station's pseudo-terminal; a real receiver's device goes here
 COM3=$pty
+
+[metrics]
+; Prometheus metrics on http://127.0.0.1:$metrics_port/metrics
+Port=$metrics_port
 EOF
 
 echo "demo: folder $demo"
 echo "demo: station on $pty (COM3), T8 server on 127.0.0.1:$t8_port, T7 server on 127.0.0.1:7788"
+echo "demo: metrics on http://127.0.0.1:$metrics_port/metrics"
 echo "demo: Ctrl-C ends everything"
 show t8-server t8-server.out
 show t7-server t7-server.out

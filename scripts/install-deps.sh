@@ -3,7 +3,8 @@
 # Does nothing when every package is present. Extra packages can be named as arguments.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev xvfb xauth "$@")
+# prometheus: for promtool, which checks the driver's metrics in the tests.
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev xvfb xauth prometheus "$@")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,5 +21,16 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive
+# No package starts its service during this install: prometheus is wanted for promtool
+# only, and in a container without systemd its postinst would start the server from its
+# init script (or fail the install when it cannot). Where no policy-rc.d exists, one that
+# refuses every start is put in place for the install and taken away after it.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# orvelgate install-deps: no service starts while it installs\nexit 101\n' |
+    $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
+  trap '$sudo rm -f "$policy"' EXIT
+fi
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
