@@ -110,10 +110,10 @@ run: deps
 	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	scripts/demo.sh $(BUILD)
 
-# A picture of the window with the demo running, under a virtual display:
-# $(BUILD)/screenshot.png.
+# Pictures of the main window with the demo running, the access-code dialog and the
+# message box, under a virtual display with a window manager: $(BUILD)/screenshot*.png.
 screenshot: build
-	@scripts/install-deps.sh x11-apps x11-utils imagemagick
+	@scripts/install-deps.sh x11-apps x11-utils imagemagick icewm xdotool
 	scripts/screenshot.sh $(BUILD)
 
 clean:

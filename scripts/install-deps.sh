@@ -3,7 +3,10 @@
 # Does nothing when every package is present. Extra packages can be named as arguments.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev xvfb xauth "$@")
+# libxcb1-dev: the windows ask the X11 window manager for their frames. icewm, xdotool
+# and x11-utils: the test of the windows under a window manager.
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev libxcb1-dev xvfb xauth
+          icewm xdotool x11-utils "$@")
 
 missing=()
 for p in "${packages[@]}"; do

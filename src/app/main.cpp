@@ -117,7 +117,8 @@ int main(int argc, char** argv) {
   }
   QApplication::setApplicationName("orvelgate");
   QApplication::setApplicationVersion(ORVELGATE_VERSION);
-  QApplication::setApplicationDisplayName(QStringLiteral("Драйвер Orvel"));
+  // No application display name: Qt's X11 windows would add it to every title they
+  // carry ("Закрытый доступ — Драйвер Orvel"); each window names itself in full.
   // The program ends through the core (an accepted close, a close record, a signal),
   // never because a window went out of sight.
   QApplication::setQuitOnLastWindowClosed(false);
