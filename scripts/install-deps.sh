@@ -4,9 +4,10 @@
 set -euo pipefail
 
 # libxcb1-dev: the windows ask the X11 window manager for their frames. icewm, xdotool
-# and x11-utils: the test of the windows under a window manager.
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev libxcb1-dev xvfb xauth
-          icewm xdotool x11-utils "$@")
+# and x11-utils: the test of the windows under a window manager. libsystemd-dev (found
+# through pkg-config): the service manager's notifications.
+packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev qt6-base-dev libxcb1-dev
+          libsystemd-dev xvfb xauth icewm xdotool x11-utils "$@")
 
 missing=()
 for p in "${packages[@]}"; do

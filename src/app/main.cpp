@@ -15,6 +15,8 @@
 #include "app/driver_core.h"
 #include "app/driver_window.h"
 #include "app/headless_view.h"
+#include "app/service_status_line.h"
+#include "app/service_watch.h"
 #include "app/shutdown_signals.h"
 #include "common/diagnostics.h"
 #include "common/log_rotation.h"
@@ -152,6 +154,14 @@ int main(int argc, char** argv) {
     window->CreateDialogs();
     window->Show();
   }
+  // systemd (Type=notify): READY now that the port and links are started, a STATUS line
+  // kept current, the watchdog pinged from this thread, which writes the
+  // acknowledgements; STOPPING when the loop ends. Nothing without NOTIFY_SOCKET.
+  orvelgate::ServiceWatch serviceWatch(orvelgate::MakeSystemdNotifier(), [&core] {
+    return orvelgate::ServiceStatusLine(core.Status());
+  });
+  serviceWatch.Start();
+
   QTimer::singleShot(0, [] {
     std::printf("READY %d\n", static_cast<int>(getpid()));
     std::fflush(stdout);
