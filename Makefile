@@ -102,9 +102,9 @@ package:
 	cd $(BUILD) && cpack -G DEB
 	lintian --fail-on error $(BUILD)/orvelgate*.deb
 
-# The driver with its demo wiring: a simulated station and the reference servers. Only
-# the four programs are built, not the tests.
-DEMO_TARGETS = orvelgate station-sim t8-server t7-server
+# The driver with its demo wiring: a simulated station, the reference servers and a
+# stand-in for systemd's notification socket. Only these programs are built, not the tests.
+DEMO_TARGETS = orvelgate station-sim t8-server t7-server notify-listener
 run: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
