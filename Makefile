@@ -102,18 +102,18 @@ package:
 	cd $(BUILD) && cpack -G DEB
 	lintian --fail-on error $(BUILD)/orvelgate*.deb
 
-# The driver with its demo wiring: a simulated station and the reference servers. Only
-# the four programs are built, not the tests.
-DEMO_TARGETS = orvelgate station-sim t8-server t7-server
+# The driver with its demo wiring: a simulated station, the reference servers and a
+# stand-in for systemd's notification socket. Only these programs are built, not the tests.
+DEMO_TARGETS = orvelgate station-sim t8-server t7-server notify-listener
 run: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	scripts/demo.sh $(BUILD)
 
-# A picture of the window with the demo running, under a virtual display:
-# $(BUILD)/screenshot.png.
+# Pictures of the main window with the demo running, the access-code dialog and the
+# message box, under a virtual display with a window manager: $(BUILD)/screenshot*.png.
 screenshot: build
-	@scripts/install-deps.sh x11-apps x11-utils imagemagick
+	@scripts/install-deps.sh x11-apps x11-utils imagemagick icewm xdotool
 	scripts/screenshot.sh $(BUILD)
 
 clean:

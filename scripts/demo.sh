@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The demo: the driver wired to a simulated station on a pseudo-terminal and to the two
 # reference servers on loopback, in a folder of its own. The station sends a mix of
-# frames every few seconds; both servers print what reaches them. Ctrl-C ends it all.
+# frames every few seconds; both servers print what reaches them. The driver reports to
+# a stand-in for systemd's notification socket, as under its unit (Type=notify,
+# WatchdogSec=30); its STATUS lines are shown as `systemctl status` would show them.
+# Ctrl-C ends it all.
 #
 #   scripts/demo.sh [BUILD_DIR]        (make run does this after building)
 #
@@ -18,7 +21,8 @@ driver=$build/src/app/orvelgate
 station_sim=$build/tools/station-sim/station-sim
 t8_server=$build/tools/t8-server/t8-server
 t7_server=$build/tools/t7-server/t7-server
-for program in "$driver" "$station_sim" "$t8_server" "$t7_server"; do
+notify_listener=$build/tools/notify-listener/notify-listener
+for program in "$driver" "$station_sim" "$t8_server" "$t7_server" "$notify_listener"; do
   if [[ ! -x $program ]]; then
     echo "demo: $program is missing; build first (make run builds it)" >&2
     exit 1
@@ -39,6 +43,13 @@ tails=()
 finish() {
   trap - INT TERM EXIT
   echo
+  # What `systemctl status orvelgate` would show of the driver as it was.
+  local status
+  status=$(grep '^STATUS=' notify.out 2>/dev/null | tail -n 1 || true)
+  if [[ -n $status ]]; then
+    echo "demo: systemctl status would show:  Status: \"${status#STATUS=}\""
+    echo "demo: watchdog pings so far: $(grep -c '^WATCHDOG=1$' notify.out || true)"
+  fi
   echo "demo: ending"
   # The driver first, so it ends in order while its peers are still there.
   if [[ -n ${driver_pid:-} ]]; then kill -TERM "$driver_pid" 2>/dev/null || true; fi
@@ -74,6 +85,13 @@ ready() {
   echo "demo: $(basename "$file" .out) did not start; see $demo/$(basename "$file")" >&2
   return 1
 }
+
+# systemd's notification socket, as the unit would give it (a socket path must be short).
+notify_socket=$demo/notify.sock
+if (( ${#notify_socket} > 100 )); then notify_socket=$(mktemp -u /tmp/orvelgate-notify.XXXXXX); fi
+"$notify_listener" "$notify_socket" >notify.out 2>&1 &
+pids+=($!)
+ready notify.out "${pids[-1]}" >/dev/null
 
 # The monitoring server (T8) on a free port, the message server (T7) on its fixed 7788.
 "$t8_server" --port 0 --quiet >t8-server.out 2>&1 &
@@ -141,9 +159,13 @@ show t8-server t8-server.out
 show t7-server t7-server.out
 show station station.out
 
-"$driver" >driver.out 2>&1 &
+# As under the unit: NOTIFY_SOCKET for READY, STATUS and the watchdog (WatchdogSec=30).
+NOTIFY_SOCKET=$notify_socket WATCHDOG_USEC=30000000 "$driver" >driver.out 2>&1 &
 driver_pid=$!
 show driver driver.out
+# Each new STATUS line, as `systemctl status` shows it.
+tail -n +1 -F notify.out 2>/dev/null | sed -un 's/^STATUS=\(.*\)$/[systemd]  Status: "\1"/p' &
+tails+=($!)
 
 # Runs until Ctrl-C, or until the driver ends by itself (a close record, say).
 wait "$driver_pid" || true

@@ -3,8 +3,12 @@
 # Does nothing when every package is present. Extra packages can be named as arguments.
 set -euo pipefail
 
-# prometheus: for promtool, which checks the driver's metrics in the tests.
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev xvfb xauth prometheus "$@")
+# libxcb1-dev: the windows ask the X11 window manager for their frames. icewm, xdotool
+# and x11-utils: the test of the windows under a window manager. libsystemd-dev (found
+# through pkg-config): the service manager's notifications. prometheus: for promtool,
+# which checks the driver's metrics in the tests.
+packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev qt6-base-dev libxcb1-dev
+          libsystemd-dev xvfb xauth icewm xdotool x11-utils prometheus "$@")
 
 missing=()
 for p in "${packages[@]}"; do

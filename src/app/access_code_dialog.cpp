@@ -1,25 +1,16 @@
 #include "app/access_code_dialog.h"
 
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
-#include <QScreen>
 #include <QStyle>
 
 #include "app/access_code_entry.h"
 #include "app/window_face.h"
+#include "app/window_frame.h"
 
 namespace orvelgate {
-namespace {
-
-void CentreOnScreen(QWidget* window) {
-  if (const QScreen* screen = QGuiApplication::primaryScreen())
-    window->move(screen->availableGeometry().center() - window->rect().center());
-}
-
-}  // namespace
 
 AccessCodeDialog::AccessCodeDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -62,6 +53,12 @@ AccessCodeDialog::AccessCodeDialog(QWidget* parent)
 
   setTabOrder(entry_, cancel_);
   setTabOrder(cancel_, ok_);
+
+  // Centred by its frame from the first showing; an open dialog follows a frame the
+  // desktop announces late.
+  frame_ = new WindowFrame(this, [this] {
+    if (isVisible()) frame_->Centre();
+  });
 }
 
 AccessResult AccessCodeDialog::AskAccessCode(const QString& code) {
@@ -109,7 +106,7 @@ void AccessCodeDialog::keyPressEvent(QKeyEvent* event) {
 
 void AccessCodeDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  CentreOnScreen(this);
+  frame_->Centre();
   PrepareEntry();
 }
 

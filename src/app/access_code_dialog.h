@@ -12,6 +12,7 @@ class QPushButton;
 namespace orvelgate {
 
 class AccessCodeEntry;
+class WindowFrame;
 
 enum class AccessResult { Cancelled = 0, Accepted = 1, Wrong = 2 };
 
@@ -42,6 +43,7 @@ class AccessCodeDialog : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  WindowFrame* frame_ = nullptr;
   AccessCodeEntry* entry_ = nullptr;
   QPushButton* ok_ = nullptr;
   QPushButton* cancel_ = nullptr;

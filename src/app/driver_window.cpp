@@ -1,13 +1,12 @@
 #include "app/driver_window.h"
 
-#include <QGuiApplication>
 #include <QMessageBox>
-#include <QScreen>
 #include <QString>
 #include <QStringList>
 
 #include "app/access_code_dialog.h"
 #include "app/driver_core.h"
+#include "app/main_config.h"
 #include "app/main_window.h"
 #include "app/notice_box.h"
 
@@ -15,6 +14,12 @@ namespace orvelgate {
 namespace {
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// An indicator's hint: which server, and where, or that the link is off.
+QString ServerHint(const QString& server, bool used, const std::string& host, int port) {
+  if (!used) return server + QStringLiteral(" не используется");
+  return QStringLiteral("%1: %2:%3").arg(server, Q(host)).arg(port);
+}
 
 }  // namespace
 
@@ -62,6 +67,14 @@ void DriverWindow::Attach(DriverCore& core, std::string configFile, std::string 
   // The list is empty after the start-up; the state is the one it showed.
   ports_->SetRunning(form_->PortControlsRunning());
 
+  // The T8 worker reads [ServerHost] itself; the hint shows what it holds now.
+  const ServerHostConfig t8 = LoadServerHostConfig(settings.configFile);
+  const TcpClient* t7 = core.T7() ? &core.T7()->Client() : nullptr;
+  form_->SetServerHints(
+      ServerHint(QStringLiteral("Сервер мониторинга T8"), core.Config().SendT8, t8.Address, t8.Port),
+      ServerHint(QStringLiteral("Сервер сообщений T7"), core.Config().SendT7 && t7,
+                 core.Config().T7Host, t7 ? t7->Port() : 0));
+
   form_->onCloseRequested = [this] { return core_->Close(); };
   form_->onScanClicked = [this] { ports_->Scan(); };
   form_->onStartStopClicked = [this] { ports_->StartStop(); };
@@ -74,11 +87,7 @@ void DriverWindow::CreateDialogs() {
 }
 
 void DriverWindow::Show() {
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    QRect frame = form_->frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    form_->move(frame.topLeft());
-  }
+  form_->CentreOnScreen();  // with the frame the desktop has announced by now
   form_->show();
 }
 

@@ -16,6 +16,8 @@
 #include "app/driver_window.h"
 #include "app/headless_view.h"
 #include "app/metrics_endpoint.h"
+#include "app/service_status_line.h"
+#include "app/service_watch.h"
 #include "app/shutdown_signals.h"
 #include "common/diagnostics.h"
 #include "common/log_rotation.h"
@@ -118,7 +120,8 @@ int main(int argc, char** argv) {
   }
   QApplication::setApplicationName("orvelgate");
   QApplication::setApplicationVersion(ORVELGATE_VERSION);
-  QApplication::setApplicationDisplayName(QStringLiteral("Драйвер Orvel"));
+  // No application display name: Qt's X11 windows would add it to every title they
+  // carry ("Закрытый доступ — Драйвер Orvel"); each window names itself in full.
   // The program ends through the core (an accepted close, a close record, a signal),
   // never because a window went out of sight.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -158,6 +161,14 @@ int main(int argc, char** argv) {
     window->CreateDialogs();
     window->Show();
   }
+  // systemd (Type=notify): READY now that the port and links are started, a STATUS line
+  // kept current, the watchdog pinged from this thread, which writes the
+  // acknowledgements; STOPPING when the loop ends. Nothing without NOTIFY_SOCKET.
+  orvelgate::ServiceWatch serviceWatch(orvelgate::MakeSystemdNotifier(), [&core] {
+    return orvelgate::ServiceStatusLine(core.Status());
+  });
+  serviceWatch.Start();
+
   QTimer::singleShot(0, [] {
     std::printf("READY %d\n", static_cast<int>(getpid()));
     std::fflush(stdout);

@@ -6,14 +6,12 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QSystemTrayIcon>
@@ -24,6 +22,7 @@
 #include "app/indicator_image.h"
 #include "app/log_line.h"
 #include "app/window_face.h"
+#include "app/window_frame.h"
 
 namespace orvelgate {
 namespace {
@@ -119,10 +118,12 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
 
   BuildTray();
 
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(kMainClientWidth / 2, kMainClientHeight / 2));
-  }
+  // Asked for now, so that the frame is known when the window is first shown; a frame
+  // announced later moves the window only while it stands where it was centred.
+  frame_ = new WindowFrame(this, [this] {
+    if (geometry() == centred_) CentreOnScreen();
+  });
+  CentreOnScreen();
 }
 
 MainWindow::~MainWindow() = default;
@@ -228,6 +229,9 @@ QWidget* MainWindow::BuildDefaultPage() {
   startTimeLabel_->setObjectName(QStringLiteral("StartTimeLabel"));
   PlaceLabel(page, QStringLiteral("Связь с сервером сообщений"), 256, 37, 158);
   t7Indicator_ = PlaceIndicator(page, "T7Indicator", 416, 35);
+  // The two server captions read the same: the hints tell the servers apart.
+  stationIndicator_->setToolTip(QStringLiteral("Приёмная станция"));
+  SetServerHints(QStringLiteral("Сервер T8"), QStringLiteral("Сервер T7"));
 
   PlaceLabel(page, QStringLiteral("Пароль для закрытия"), 7, 65, 115);
   accessCodeLabel_ = PlaceLabel(page, QStringLiteral("Пароль"), 124, 65, 130);
@@ -296,6 +300,13 @@ void MainWindow::BuildTray() {
   tray_->setContextMenu(menu);
   if (QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
 }
+
+void MainWindow::SetServerHints(const QString& t8, const QString& t7) {
+  t8Indicator_->setToolTip(t8);
+  t7Indicator_->setToolTip(t7);
+}
+
+void MainWindow::CentreOnScreen() { centred_ = frame_->Centre(); }
 
 void MainWindow::DrawStationIndicator(bool online, int counter) { stationIndicator_->Draw(online, counter); }
 void MainWindow::DrawT7Indicator(bool connected, int counter) { t7Indicator_->Draw(connected, counter); }

@@ -3,6 +3,7 @@
 // (link indicators, start time, access code, log lines, port controls) and forwards
 // the operator's actions (page buttons aside) to the core through the hooks below.
 
+#include <QRect>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -20,6 +21,7 @@ class QToolButton;
 namespace orvelgate {
 
 class IndicatorImage;
+class WindowFrame;
 
 inline constexpr int kMainClientWidth = 447;
 inline constexpr int kMainClientHeight = 331;
@@ -63,6 +65,13 @@ class MainWindow : public QWidget {
   QString PortListText() const;
   bool PortControlsRunning() const { return running_; }
 
+  // The hints of the two server indicators, naming the server (and where it is).
+  void SetServerHints(const QString& t8, const QString& t7);
+
+  // Places the window so that its frame, not only its client area, is centred on the
+  // screen. Done once made and again by whoever shows it first.
+  void CentreOnScreen();
+
   // Page buttons: "Состояние" shows page "Default", "Настройки" shows page "setup".
   void ShowStatusPage();
   void ShowSetupPage();
@@ -87,6 +96,8 @@ class MainWindow : public QWidget {
   QToolButton* BuildPageToolbar(QWidget* band, int left, const QPixmap& picture,
                                 const QString& caption, const QString& name);
 
+  WindowFrame* frame_ = nullptr;
+  QRect centred_;  // where CentreOnScreen put the client area
   IndicatorImage* t7Indicator_ = nullptr;  // T7
   IndicatorImage* stationIndicator_ = nullptr;  // station
   IndicatorImage* t8Indicator_ = nullptr;  // T8

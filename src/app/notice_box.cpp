@@ -1,12 +1,10 @@
 #include "app/notice_box.h"
 
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
-#include <QTimer>
 
 #include "app/window_face.h"
+#include "app/window_frame.h"
 
 namespace orvelgate {
 namespace {
@@ -50,6 +48,12 @@ NoticeBox::NoticeBox(QWidget* parent)
   button_->setObjectName(QStringLiteral("OkButton"));
   button_->setGeometry(115, kButtonTop, kNoticeButtonWidth, kButtonHeight);
   connect(button_, &QPushButton::clicked, this, &QDialog::accept);
+
+  // The frame is asked for now, so that the first notice is as wide as the later ones;
+  // an open box follows a frame the desktop announces late.
+  frame_ = new WindowFrame(this, [this] {
+    if (isVisible()) FitToNotice();
+  });
 }
 
 void NoticeBox::ShowNotice(const QString& text) {
@@ -66,23 +70,13 @@ void NoticeBox::CloseForShutdown() {
 }
 
 void NoticeBox::FitToNotice() {
-  // The rule gives the width of the whole window; the frame's share is known once
-  // the window has been on screen (zero before that, and where there is no frame).
-  const int frame = frameGeometry().width() - geometry().width();
-  resize(qMax(1, width_ - frame), kNoticeClientHeight);
+  // The rule gives the width of the whole window, frame included.
+  const QMargins frame = frame_->Extents();
+  resize(qMax(1, width_ - frame.left() - frame.right()), kNoticeClientHeight);
   noticeText_->setGeometry(kLabelLeft, kLabelTop, width_, kLabelHeight);
   FitTextToWidth(noticeText_);
   button_->setGeometry(NoticeButtonLeft(width_), kButtonTop, kNoticeButtonWidth, kButtonHeight);
-  if (const QScreen* screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - QPoint(width_ / 2, kNoticeClientHeight / 2));
-}
-
-void NoticeBox::showEvent(QShowEvent* event) {
-  QDialog::showEvent(event);
-  // On the first showing the desktop adds its frame only now: fit once more.
-  QTimer::singleShot(0, this, [this] {
-    if (isVisible()) FitToNotice();
-  });
+  frame_->Centre();
 }
 
 }  // namespace orvelgate

@@ -20,6 +20,8 @@ int NoticeWidth(int characters, int pointSize);
 // The button's left edge for a window `width` wide, the halving rounded toward zero.
 int NoticeButtonLeft(int width);
 
+class WindowFrame;
+
 class NoticeBox : public QDialog {
   Q_OBJECT
 
@@ -33,12 +35,10 @@ class NoticeBox : public QDialog {
   // The program is ending: an open box closes.
   void CloseForShutdown();
 
- protected:
-  void showEvent(QShowEvent* event) override;
-
  private:
   void FitToNotice();
 
+  WindowFrame* frame_ = nullptr;
   QLabel* noticeText_ = nullptr;
   QPushButton* button_ = nullptr;
   int width_ = 298;

@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
@@ -156,6 +157,36 @@ TEST_F(DriverWindowTest, ShowsWhatTheStartUpSets) {
   EXPECT_FALSE(Button("ScanButton")->isEnabled());
   EXPECT_TRUE(window_->Ports()->Running());
   EXPECT_EQ(PortList()->count(), 0);
+}
+
+// Each server indicator's hint names its server and where the driver looks for it.
+TEST_F(DriverWindowTest, ServerIndicatorHintsSayWhereEachServerIs) {
+  struct Case {
+    const char* main;
+    const char* t8;
+    const char* t7;
+  };
+  const Case cases[] = {
+      {"SendT8=1\nSendT7=1\nhost=127.0.0.1", "Сервер мониторинга T8: 127.0.0.1:%1",
+       "Сервер сообщений T7: 127.0.0.1:%2"},
+      {"SendT8=0\nSendT7=0", "Сервер мониторинга T8 не используется",
+       "Сервер сообщений T7 не используется"},
+  };
+  for (const Case& c : cases) {
+    Start(std::string("ComPort=COM255\n") + c.main);
+    auto hint = [&](const char* name) {
+      return Form().findChild<QWidget*>(QString::fromLatin1(name))->toolTip();
+    };
+    // The ports are the test's own free ones.
+    auto expected = [](const char* text, uint16_t port) {
+      return QString::fromUtf8(text).replace(QRegularExpression(QStringLiteral("%\\d")),
+                                             QString::number(port));
+    };
+    EXPECT_EQ(hint("T8Indicator"), expected(c.t8, t8ServerPort_)) << c.main;
+    EXPECT_EQ(hint("T7Indicator"), expected(c.t7, t7ServerPort_)) << c.main;
+    core_.reset();
+    window_.reset();
+  }
 }
 
 TEST_F(DriverWindowTest, CloseWithTheCodeEndsTheProgramAndClosesThePort) {

@@ -5,10 +5,12 @@
 #include <QAction>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -63,6 +65,26 @@ TEST_F(MainWindowTest, WindowIsFixedAtItsDesignedSizeWithItsTitles) {
   EXPECT_EQ(Child<QWidget>("ToolbarBand")->geometry(), QRect(0, 57, 447, 81));
   EXPECT_EQ(Child<QToolButton>("TitlePictureButton")->size(), QSize(55, 49));
   EXPECT_FALSE(form_->windowIcon().isNull());
+}
+
+TEST_F(MainWindowTest, ShownCentredByItsFrame) {
+  form_->CentreOnScreen();
+  form_->show();
+  ASSERT_TRUE(WaitUntil([&] { return form_->isVisible(); }));
+  const QRect frame = form_->frameGeometry();
+  EXPECT_GT(frame.width(), form_->width()) << "the offscreen platform gives windows a frame";
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_LE((frame.center() - area.center()).manhattanLength(), 1);
+}
+
+// The two server captions read the same; the hints tell the indicators apart.
+TEST_F(MainWindowTest, IndicatorHintsNameTheirLinks) {
+  EXPECT_EQ(Child<IndicatorImage>("StationIndicator")->toolTip(), QStringLiteral("Приёмная станция"));
+  EXPECT_EQ(Child<IndicatorImage>("T8Indicator")->toolTip(), QStringLiteral("Сервер T8"));
+  EXPECT_EQ(Child<IndicatorImage>("T7Indicator")->toolTip(), QStringLiteral("Сервер T7"));
+  form_->SetServerHints(QStringLiteral("eight"), QStringLiteral("seven"));
+  EXPECT_EQ(Child<IndicatorImage>("T8Indicator")->toolTip(), QStringLiteral("eight"));
+  EXPECT_EQ(Child<IndicatorImage>("T7Indicator")->toolTip(), QStringLiteral("seven"));
 }
 
 TEST_F(MainWindowTest, DefaultPageControlsSitWhereDesigned) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QPushButton>
 #include <QTest>
 #include <memory>
@@ -31,6 +33,24 @@ const Notice kNotices[] = {
     {"Не правильный пароль.", 21, 210, 69},
     {"Порт уже занят. Смените его.", 28, 280, 104},
     {"Неправильный пароль. В доступе отказано", 39, 390, 159},
+};
+
+// Writes down the window's frame when it gets its Show event, before anything that
+// runs after the showing could correct it.
+class ShowWatch : public QObject {
+ public:
+  ShowWatch(QWidget* window, QRect* frame) : QObject(window), window_(window), frame_(frame) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == window_ && event->type() == QEvent::Show) {
+      *frame_ = window_->frameGeometry();
+      deleteLater();
+    }
+    return false;
+  }
+
+ private:
+  QWidget* window_;
+  QRect* frame_;
 };
 
 class MessageBoxTest : public ::testing::Test {
@@ -79,6 +99,27 @@ TEST_P(MessageBoxSizing, FollowsTheWidthRule) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ProgramNotices, MessageBoxSizing, ::testing::ValuesIn(kNotices));
+
+// The box is sized frame included from its first showing on, also when each showing
+// gets a new native window (closing the box takes the last one away), and its frame
+// sits in the middle of the screen.
+TEST_F(MessageBoxTest, EveryShowingIsAsWideAsTheRuleSaysAndCentredByItsFrame) {
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  for (int showing = 1; showing <= 3; ++showing) {
+    QRect atShow;   // as the box first appears
+    QRect settled;  // once the events of the showing have run
+    box_->installEventFilter(new ShowWatch(box_.get(), &atShow));
+    WhenShown(box_.get(), [&] {
+      settled = box_->frameGeometry();
+      QTest::mouseClick(Ok(), Qt::LeftButton);
+    });
+    box_->ShowNotice(QStringLiteral("Порт уже занят!"));
+    EXPECT_EQ(atShow.width(), 150) << "showing " << showing;
+    EXPECT_EQ(settled.width(), 150) << "showing " << showing;
+    EXPECT_LE((settled.center() - area.center()).manhattanLength(), 1)
+        << "showing " << showing << ": frame at " << settled.x() << "," << settled.y();
+  }
+}
 
 TEST(NoticeButtonLeft, HalvesTowardZero) {
   EXPECT_EQ(NoticeButtonLeft(73), 0);

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs the build into a temporary DESTDIR and checks what the packages and the
-# service rely on: every file in its place (the unit in /lib/systemd/system for /usr,
-# as Debian 12 has it), the programs executable, a gzipped manual page for each, the
-# copyright and changelog of each package, the paths written into the unit, the
-# desktop entry and the scripts naming installed files, and the scripts free of shell
-# syntax errors.
+# service rely on: every file in its place (the units in /lib/systemd/system for /usr,
+# as Debian 12 has them), the programs executable, a gzipped manual page for each, the
+# copyright and changelog of each package, the units (Type=notify with a watchdog; the
+# template the plain unit but for its folders; systemd-analyze verify), the paths
+# written into the units, the desktop entry and the scripts naming installed files,
+# and the scripts free of shell syntax errors.
 # Usage: install_tree_test.sh BUILD_DIR PREFIX
 set -eu
 build=$1
@@ -28,12 +29,46 @@ done
 
 # Debian 12 looks for the units of packages in /lib/systemd/system.
 if [ "$prefix" = /usr ]; then
-  unit=$dest/lib/systemd/system/orvelgate.service
+  unitdir=$dest/lib/systemd/system
   [ ! -e "$root/lib/systemd/system/orvelgate.service" ] || fail "the unit is also under /usr/lib"
 else
-  unit=$root/lib/systemd/system/orvelgate.service
+  unitdir=$root/lib/systemd/system
 fi
+unit=$unitdir/orvelgate.service
+template=$unitdir/orvelgate@.service
 [ -f "$unit" ] || fail "${unit#"$dest"} is missing"
+[ -f "$template" ] || fail "${template#"$dest"} is missing"
+
+# Both units: Type=notify (the driver sends READY, STATUS and the watchdog pings
+# itself), a watchdog, restarted on failure.
+for file in "$unit" "$template"; do
+  for line in Type=notify NotifyAccess=main WatchdogSec=30 Restart=on-failure; do
+    grep -qx "$line" "$file" 2>/dev/null || fail "${file#"$dest"} has no line $line"
+  done
+done
+# The template runs each instance in a folder of its own; otherwise it is the plain
+# unit line for line (the same hardening): only the folder lines and comments differ.
+for line in 'StateDirectory=orvelgate/%i' 'WorkingDirectory=/var/lib/orvelgate/%i' \
+            'ReadWritePaths=/var/lib/orvelgate/%i'; do
+  grep -qxF "$line" "$template" 2>/dev/null || fail "${template#"$dest"} has no line $line"
+done
+folder_lines='^(#|Description=|StateDirectory=|WorkingDirectory=|ReadWritePaths=|RuntimeDirectory=|Environment=XDG_RUNTIME_DIR=)'
+if [ -f "$unit" ] && [ -f "$template" ]; then
+  grep -Ev "$folder_lines" "$unit" >"$dest/unit.lines" || true
+  grep -Ev "$folder_lines" "$template" >"$dest/template.lines" || true
+  cmp -s "$dest/unit.lines" "$dest/template.lines" ||
+    fail "orvelgate@.service differs from orvelgate.service in more than its folders"
+fi
+# systemd's own check of both units (an unknown key, a bad value), with a program
+# that exists in place of the driver; skipped where systemd-analyze is missing.
+if command -v systemd-analyze >/dev/null 2>&1 && [ -f "$unit" ] && [ -f "$template" ]; then
+  mkdir "$dest/verify"
+  sed 's|^ExecStart=.*|ExecStart=/bin/true|' "$unit" >"$dest/verify/orvelgate.service"
+  sed 's|^ExecStart=.*|ExecStart=/bin/true|' "$template" >"$dest/verify/orvelgate@.service"
+  said=$(cd "$dest/verify" && systemd-analyze verify --man=no orvelgate.service orvelgate@check.service 2>&1) ||
+    fail "systemd-analyze verify failed: $said"
+  [ -z "$said" ] || fail "systemd-analyze verify: $said"
+fi
 
 # Every program has its manual page, gzipped as Debian wants it: best compression,
 # no name and no time stamp in the header (so the bytes are reproducible).
@@ -63,7 +98,7 @@ done
 
 # Each path that a file names must be an installed file: "FILE|PATTERN", the path being
 # what follows the pattern up to the next quote or blank.
-for ref in "$unit|^ExecStart=" "$root/share/applications/orvelgate.desktop|^Exec=" \
+for ref in "$unit|^ExecStart=" "$template|^ExecStart=" "$root/share/applications/orvelgate.desktop|^Exec=" \
            "$root/bin/orvelgate-desktop|^exec \"" "$root/sbin/orvelgate-setup-service|^example=\"" \
            "$build/packaging/postinst|^ *\""; do
   file=${ref%%|*}
