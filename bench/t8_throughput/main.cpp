@@ -397,6 +397,7 @@ int main(int argc, char** argv) {
   const long floorEvents = (mode == "both" ? 2L : 1L) * 2 * (std::max(1, roundTrips / 2) + 1);
   WaitUntil([&] { return server.CountLinesStartingWith("EVENT") >= acknowledged + floorEvents; }, std::chrono::seconds(2));
   std::printf("  the server printed %ld events (%ld acknowledged to the worker, %ld from the floor)\n",
-              server.CountLinesStartingWith("EVENT"), acknowledged, server.CountLinesStartingWith("EVENT") - acknowledged);
+              static_cast<long>(server.CountLinesStartingWith("EVENT")), acknowledged,
+              static_cast<long>(server.CountLinesStartingWith("EVENT")) - acknowledged);
   return 0;
 }

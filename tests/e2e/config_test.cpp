@@ -27,11 +27,8 @@ std::unique_ptr<ChildProcess> RunWithoutClockRights(const DriverRun& run,
                                                     std::vector<std::string> args,
                                                     const std::string& stderrFile = {}) {
   ChildOptions options = run.DriverOptions();
-  options.args = {"--inh-caps=-sys_time", "--bounding-set=-sys_time",
-                  BuiltProgram("src/app/orvelgate")};
-  options.args.insert(options.args.end(), args.begin(), args.end());
   options.stderrFile = stderrFile;
-  return std::make_unique<ChildProcess>("/usr/bin/setpriv", options);
+  return DriverRun::LaunchDriver(options, std::move(args));
 }
 
 // 0 for a file that is not there.

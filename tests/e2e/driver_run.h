@@ -29,6 +29,11 @@ class DriverRun : public ::testing::Test {
 
   // How the driver is run in the folder (offscreen, with a private runtime folder).
   ChildOptions DriverOptions() const;
+  // Launches the driver with `options` (DriverOptions() and more) and `args`, not
+  // waiting for it. As root it runs without CAP_SYS_TIME, for good: a T7 clock record
+  // would otherwise really set this machine's clock.
+  static std::unique_ptr<ChildProcess> LaunchDriver(ChildOptions options,
+                                                    std::vector<std::string> args = {});
   // Starts the driver in the folder and waits for its READY line.
   ChildProcess& StartDriver(std::vector<std::string> args = {});
   ChildProcess& Driver() { return *driver_; }

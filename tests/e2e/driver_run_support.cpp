@@ -32,12 +32,17 @@ ChildOptions DriverRun::DriverOptions() const {
   return options;
 }
 
-ChildProcess& DriverRun::StartDriver(std::vector<std::string> args) {
-  ChildOptions options = DriverOptions();
+std::unique_ptr<ChildProcess> DriverRun::LaunchDriver(ChildOptions options,
+                                                      std::vector<std::string> args) {
   options.args = std::move(args);
-  driver_ = std::make_unique<ChildProcess>(BuiltProgram("src/app/orvelgate"), options);
+  return LaunchWithoutClockRight(BuiltProgram("src/app/orvelgate"), std::move(options));
+}
+
+ChildProcess& DriverRun::StartDriver(std::vector<std::string> args) {
+  driver_ = LaunchDriver(DriverOptions(), std::move(args));
   const auto ready = driver_->WaitReady(std::chrono::seconds(20));
   EXPECT_TRUE(ready.has_value()) << "the driver printed no READY line";
+  EXPECT_FALSE(MaySetClock(driver_->Pid())) << "the driver could set this machine's clock";
   return *driver_;
 }
 

@@ -25,10 +25,8 @@ constexpr const char* kGet = "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n";
 // The driver without the right to set this machine's clock (a T7 clock record would).
 std::unique_ptr<ChildProcess> StartWithoutClockRights(const DriverRun& run, const std::string& stderrFile) {
   ChildOptions options = run.DriverOptions();
-  options.args = {"--inh-caps=-sys_time", "--bounding-set=-sys_time",
-                  BuiltProgram("src/app/orvelgate")};
   options.stderrFile = stderrFile;
-  auto driver = std::make_unique<ChildProcess>("/usr/bin/setpriv", options);
+  auto driver = DriverRun::LaunchDriver(options);
   EXPECT_TRUE(driver->WaitReady(20s)) << "the driver printed no READY line";
   return driver;
 }

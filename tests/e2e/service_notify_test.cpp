@@ -45,9 +45,8 @@ TEST_F(ServiceRun, ReadyStatusLineFollowsThePortAndWatchdogPings) {
   ChildOptions options = DriverOptions();
   options.env.push_back({"NOTIFY_SOCKET", listener.Path()});
   options.env.push_back({"WATCHDOG_USEC", "2000000"});  // a ping every second
-  options.args = {"--inh-caps=-sys_time", "--bounding-set=-sys_time",
-                  BuiltProgram("src/app/orvelgate")};
-  ChildProcess driver("/usr/bin/setpriv", options);
+  const auto launched = LaunchDriver(options);
+  ChildProcess& driver = *launched;
   ASSERT_TRUE(driver.WaitReady(20s));
 
   // READY with the first status, in one notification.

@@ -35,7 +35,8 @@ TEST_F(StationRun, PortHeldByAnotherCopyComesUpStopped) {
   WriteIni(Ini(pty, "SendT8=0"));
   ChildProcess& first = StartDriver();
   EXPECT_TRUE(first.FindLine([](const std::string& l) { return l == "PORT running"; }));
-  ChildProcess second(BuiltProgram("src/app/orvelgate"), DriverOptions());
+  const auto launched = LaunchDriver(DriverOptions());
+  ChildProcess& second = *launched;
   ASSERT_TRUE(second.WaitReady(20s));
   EXPECT_TRUE(second.FindLine([](const std::string& l) { return l == "PORT stopped"; }));
   EXPECT_TRUE(second.LinesStartingWith("MESSAGE").empty()) << "no message at start-up";

@@ -36,17 +36,6 @@ int64_t NumberAfter(const std::string& line, const std::string& key) {
   }
 }
 
-// Whether process `pid` holds CAP_SYS_TIME in its permitted set.
-bool MaySetClock(pid_t pid) {
-  constexpr uint64_t kSysTime = uint64_t{1} << 25;
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("CapPrm:", 0) != 0) continue;
-    return (std::stoull(line.substr(7), nullptr, 16) & kSysTime) != 0;
-  }
-  return false;
-}
-
 void WriteWhole(const fs::path& path, const std::string& text) {
   const fs::path temporary = path.string() + ".new";
   std::ofstream(temporary, std::ios::binary | std::ios::trunc) << text;
@@ -174,15 +163,10 @@ void FaultRig::StartDriver() {
   options.grace = std::chrono::seconds(20);
   // A T7 clock record sets this machine's clock when the driver may: as root it runs
   // without CAP_SYS_TIME.
-  std::string program = Program("src/app/orvelgate");
-  if (geteuid() == 0) {
-    options.args = {"--inh-caps=-sys_time", "--bounding-set=-sys_time", "--", program};
-    program = "/usr/bin/setpriv";
-  }
-  driver_ = std::make_unique<ChildProcess>(program, options);
+  driver_ = testing::LaunchWithoutClockRight(Program("src/app/orvelgate"), options);
   if (!driver_->WaitReady(std::chrono::seconds(20))) {
     problems_.push_back("the driver did not start");
-  } else if (MaySetClock(driver_->Pid())) {
+  } else if (testing::MaySetClock(driver_->Pid())) {
     problems_.push_back("the driver could set the clock: stopped");
     Kill(driver_, "driver");
   }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -254,6 +255,24 @@ int ChildProcess::Stop() {
   stopReading_ = true;
   if (reader_.joinable()) reader_.join();
   return status_.value_or(-1);
+}
+
+std::unique_ptr<ChildProcess> LaunchWithoutClockRight(const std::string& program,
+                                                      ChildOptions options) {
+  if (geteuid() != 0) return std::make_unique<ChildProcess>(program, std::move(options));
+  options.args.insert(options.args.begin(),
+                      {"--inh-caps=-sys_time", "--bounding-set=-sys_time", "--", program});
+  return std::make_unique<ChildProcess>("/usr/bin/setpriv", std::move(options));
+}
+
+bool MaySetClock(pid_t pid) {
+  constexpr uint64_t kSysTime = uint64_t{1} << 25;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("CapPrm:", 0) != 0) continue;
+    return (std::stoull(line.substr(7), nullptr, 16) & kSysTime) != 0;
+  }
+  return false;
 }
 
 }  // namespace orvelgate::testing

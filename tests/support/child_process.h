@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -101,5 +102,13 @@ inline std::string BuiltProgram(const std::string& relative) {
   return std::string(ORVELGATE_BINARY_DIR) + "/" + relative;
 }
 #endif
+
+// The driver must never set this machine's clock from a test (a T7 clock record
+// would): as root, `program` runs through setpriv without CAP_SYS_TIME, for good;
+// otherwise it runs as it is, without that right anyway.
+std::unique_ptr<ChildProcess> LaunchWithoutClockRight(const std::string& program,
+                                                      ChildOptions options);
+// Whether process `pid` holds CAP_SYS_TIME in its permitted set.
+bool MaySetClock(pid_t pid);
 
 }  // namespace orvelgate::testing
