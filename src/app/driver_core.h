@@ -110,6 +110,11 @@ class DriverCore : public QObject,
   SpoolBacklog Backlog(SpoolKind kind) const { return spool_ ? spool_->Backlog(kind) : SpoolBacklog{}; }
   // What the driver is doing now, for the service manager and the metrics.
   DriverStatus Status() const;
+  // How long the oldest station frame has waited for the journal before its
+  // acknowledgement; zero when none waits.
+  std::chrono::nanoseconds OldestFrameWait() const {
+    return journaled_ ? journaled_->OldestFrameWait() : std::chrono::nanoseconds(0);
+  }
   // What it has done since it started; counted on every thread, readable from any.
   const DriverCounters& Counters() const { return counters_; }
 

@@ -37,6 +37,11 @@ std::chrono::nanoseconds JournaledFrames::MonotonicNow() const {
   return std::chrono::steady_clock::now().time_since_epoch();
 }
 
+std::chrono::nanoseconds JournaledFrames::OldestFrameWait() const {
+  if (frames_.empty()) return std::chrono::nanoseconds(0);
+  return MonotonicNow() - frames_.front().handedAt;
+}
+
 void JournaledFrames::RouteEvent(const EventRecord& current) { collecting_.event = current; }
 
 void JournaledFrames::SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
@@ -48,6 +53,7 @@ void JournaledFrames::FrameHandled() {
   Frame frame = std::move(collecting_);
   collecting_ = {};
   if (frame.ack.empty() && !frame.event && !frame.report) return;  // nothing to do
+  frame.handedAt = MonotonicNow();
   if (frame.event) {
     const auto bytes = frame.event->Serialize();
     frame.eventId = AddEntry(EncodeJournaledEvent(JournaledKind::T8Event, bytes), frame);

@@ -96,12 +96,16 @@ class JournaledFrames final : public PacketHandlerHost {
 
   bool JournalOpen() const { return journal_ != nullptr; }
   std::size_t FramesWaiting() const { return frames_.size(); }
+  // How long the oldest frame has waited for its commit; zero when none waits. A long
+  // wait means the acknowledgements are stuck behind the journal (a hung disk).
+  std::chrono::nanoseconds OldestFrameWait() const;
   std::size_t LiveEntries() const;
 
  private:
   struct Frame {
     std::vector<uint8_t> ack;
     std::chrono::nanoseconds ackAskedAt{0};
+    std::chrono::nanoseconds handedAt{0};  // when it began to wait for its commit
     std::optional<EventRecord> event;
     std::optional<T7EventReportRequest> report;
     uint64_t eventId = 0;

@@ -167,6 +167,7 @@ int main(int argc, char** argv) {
   orvelgate::ServiceWatch serviceWatch(orvelgate::MakeSystemdNotifier(), [&core] {
     return orvelgate::ServiceStatusLine(core.Status());
   });
+  serviceWatch.WatchAcknowledgements([&core] { return core.OldestFrameWait(); });
   serviceWatch.Start();
 
   QTimer::singleShot(0, [] {

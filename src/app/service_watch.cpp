@@ -67,7 +67,7 @@ void ServiceWatch::Tick() {
     return std::chrono::duration_cast<milliseconds>(now - then);
   };
   std::string assignments;
-  if (schedule_.PingDue(since(lastPing_))) {
+  if (schedule_.PingDue(since(lastPing_)) && !AcknowledgementsStuck()) {
     lastPing_ = now;
     assignments = "WATCHDOG=1";
   }
@@ -81,6 +81,22 @@ void ServiceWatch::Tick() {
     }
   }
   if (!assignments.empty()) Send(assignments);
+}
+
+// Said once when the pings stop for it, and once when they resume.
+bool ServiceWatch::AcknowledgementsStuck() {
+  if (!oldestWait_) return false;
+  const auto waited = std::chrono::duration_cast<milliseconds>(oldestWait_());
+  const bool stuck = waited >= 2 * schedule_.pingPeriod;
+  if (stuck && !stuckReported_) {
+    Diagnose(Severity::kError, "a station frame has waited " + std::to_string(waited.count()) +
+                                   " ms for the event journal; the watchdog is no longer"
+                                   " pinged, so the service manager restarts the driver");
+  } else if (!stuck && stuckReported_) {
+    Diagnose(Severity::kInfo, "the event journal answers again; the watchdog is pinged again");
+  }
+  stuckReported_ = stuck;
+  return stuck;
 }
 
 // A failure reaches the journal once, and so does the recovery: the watchdog pings

@@ -4,8 +4,10 @@
 // once a second), WATCHDOG=1 every half of the watchdog time-out, and STOPPING=1 when
 // the event loop ends. One timer on the user-interface thread does both the status and
 // the watchdog: that thread writes the acknowledgements, so when it is stuck the pings
-// stop and systemd restarts the driver. Without a service manager (no NOTIFY_SOCKET)
-// nothing runs at all.
+// stop and systemd restarts the driver. So do they when that thread runs but a frame
+// has waited a whole watchdog time-out for the event journal (a hung disk): the
+// station gets no acknowledgement either way. Without a service manager (no
+// NOTIFY_SOCKET) nothing runs at all.
 
 #include <QTimer>
 
@@ -36,6 +38,7 @@ struct ServiceSchedule {
 class ServiceWatch {
  public:
   using StatusText = std::function<std::string()>;
+  using WaitTime = std::function<std::chrono::nanoseconds()>;
 
   // statusText is called on this thread at most once a statusPeriod.
   ServiceWatch(std::unique_ptr<ServiceNotifier> notifier, StatusText statusText,
@@ -43,6 +46,10 @@ class ServiceWatch {
   ~ServiceWatch();
   ServiceWatch(const ServiceWatch&) = delete;
   ServiceWatch& operator=(const ServiceWatch&) = delete;
+
+  // How long the oldest frame has waited for its acknowledgement; once that reaches
+  // the watchdog time-out the pings stop. Set before Start.
+  void WatchAcknowledgements(WaitTime oldestWait) { oldestWait_ = std::move(oldestWait); }
 
   // READY=1 with the first STATUS line (and the first ping), then the timer. Nothing
   // when no service manager listens.
@@ -57,9 +64,12 @@ class ServiceWatch {
  private:
   void Tick();
   void Send(const std::string& assignments);
+  bool AcknowledgementsStuck();
 
   std::unique_ptr<ServiceNotifier> notifier_;
   StatusText statusText_;
+  WaitTime oldestWait_;
+  bool stuckReported_ = false;
   ServiceSchedule schedule_;
   QTimer timer_;
   std::string sentStatus_;

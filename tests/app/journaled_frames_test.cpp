@@ -186,6 +186,23 @@ TEST_F(JournaledFramesTest, EachAcknowledgementIsTimedFromItsRequestToTheLine) {
   EXPECT_EQ(ackWaits_.size(), 2u);
 }
 
+// What the watchdog watches: a frame held by a sync that does not return.
+TEST_F(JournaledFramesTest, TheOldestFrameWaitGrowsWhileItsSyncHangsAndEndsWithIt) {
+  using std::chrono::milliseconds;
+  EXPECT_EQ(frames_->OldestFrameWait(), milliseconds(0)) << "nothing waits";
+  disk_->HoldSyncs(true);
+  now_ = milliseconds(1000);
+  Receive(EncodeGbFrame(Gb(1), 0x01));
+  ASSERT_TRUE(disk_->WaitForSyncsStarted(1));
+  now_ = milliseconds(2000);
+  Receive(EncodeGbFrame(Gb(2), 0x02));  // a younger one behind it
+  now_ = milliseconds(31000);
+  EXPECT_EQ(frames_->OldestFrameWait(), milliseconds(30000)) << "the oldest one counts";
+  disk_->HoldSyncs(false);
+  ASSERT_TRUE(PumpUntil([&] { return frames_->FramesWaiting() == 0; }));
+  EXPECT_EQ(frames_->OldestFrameWait(), milliseconds(0));
+}
+
 TEST_F(JournaledFramesTest, AsciiFramesAreJournaledForBothLinksAndRoutedWithoutAcknowledgement) {
   Receive(EncodeAsciiFrame('1', "0123", "E1"));
   ASSERT_TRUE(PumpUntil([&] { return !routed_.empty() && !reports_.empty(); }));

@@ -129,6 +129,44 @@ TEST_F(ServiceWatchTest, PingsStopWhileTheUserInterfaceThreadIsStuckAndResumeAft
   watch.Stop();
 }
 
+// The thread runs, but a frame has waited for the event journal (a hung disk) for a
+// whole watchdog time-out: the station gets no acknowledgement, so no ping either.
+TEST_F(ServiceWatchTest, PingsStopWhileAFrameWaitsTooLongForTheJournalAndResumeAfter) {
+  ScopedEnv usec("WATCHDOG_USEC", "200000");
+  ScopedEnv pid("WATCHDOG_PID", std::to_string(getpid()));
+  std::vector<std::pair<Severity, std::string>> lines;
+  ScopedDiagnosticsSink sink([&](Severity severity, std::string_view text) {
+    lines.emplace_back(severity, std::string(text));
+  });
+  std::chrono::nanoseconds waited{0};
+  ServiceWatch watch(MakeSystemdNotifier(), [] { return std::string("s"); });
+  watch.WatchAcknowledgements([&] { return waited; });
+  watch.Start();
+  ASSERT_TRUE(PumpUntil([&] { return listener_.Count("WATCHDOG=1") >= 3; }));
+
+  waited = 150ms;  // under the 200 ms time-out: still pinged
+  std::size_t from = listener_.Mark();
+  ASSERT_TRUE(PumpUntil([&] { return listener_.Count("WATCHDOG=1", from) >= 2; }));
+  EXPECT_TRUE(lines.empty());
+
+  waited = 200ms;
+  PumpFor(150);  // the ping due in this span is withheld
+  from = listener_.Mark();
+  PumpFor(500);
+  EXPECT_EQ(listener_.Count("WATCHDOG=1", from, listener_.Mark()), 0u);
+  ASSERT_EQ(lines.size(), 1u) << "said once";
+  EXPECT_EQ(lines[0].first, Severity::kError);
+  EXPECT_NE(lines[0].second.find("waited 200 ms for the event journal"), std::string::npos)
+      << lines[0].second;
+
+  waited = 0ms;
+  from = listener_.Mark();
+  ASSERT_TRUE(PumpUntil([&] { return listener_.Count("WATCHDOG=1", from) >= 2; }));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].first, Severity::kInfo);
+  watch.Stop();
+}
+
 TEST_F(ServiceWatchTest, StopSaysStoppingAndEndsThePings) {
   ScopedEnv usec("WATCHDOG_USEC", "200000");
   ServiceWatch watch(MakeSystemdNotifier(), [] { return std::string("s"); });
