@@ -297,18 +297,18 @@ void DriverCore::SendBytes(std::span<const uint8_t> bytes) {
 }
 
 void DriverCore::RouteEvent(const EventRecord& current) {
-  lastEvent_ = clock_.LocalNow();
   if (journaled_) journaled_->RouteEvent(current);
 }
 
 void DriverCore::SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
                                    DayCount time) {
-  lastEvent_ = clock_.LocalNow();
   if (journaled_) journaled_->SendT7EventReport(account, code, group, time);
 }
 
 void DriverCore::FrameCounted(FrameKind kind, FrameResult result) {
   counters_.CountFrame(kind, result);
+  // Whichever links take it (none, when both are off).
+  if (result == FrameResult::Event) lastEvent_ = clock_.LocalNow();
 }
 
 void DriverCore::FrameHandled() {

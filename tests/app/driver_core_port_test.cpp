@@ -130,6 +130,16 @@ TEST_F(CorePortTest, ConfiguredPortOpensAndAcknowledgesFrames) {
   EXPECT_TRUE(VerifyGbAck(ack, fields.echo).has_value());
 }
 
+// An event counts as the last one even when neither link is on to take it.
+TEST_F(CorePortTest, TheLastEventIsKeptWithBothLinksOff) {
+  Start("ComPort=COM3\nSendT7=0");
+  EXPECT_FALSE(core_->Status().lastEvent.has_value());
+  clock_.Advance(60000);
+  ExpectAcknowledged(pty_, 7);
+  ASSERT_TRUE(PumpUntil([&] { return core_->Status().lastEvent.has_value(); }));
+  EXPECT_EQ(*core_->Status().lastEvent, clock_.LocalNow());
+}
+
 TEST_F(CorePortTest, AcceptedCloseClosesThePort) {
   Start("ComPort=COM3");
   ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
