@@ -99,6 +99,7 @@ wait "$driver_pid"
 status=$?
 driver_pid=
 check "the driver ended in order (status $status)" test "$status" = 0
+[[ $status == 0 ]] || { echo "the driver said:"; tail -n 40 "$tmp/run/driver.err"; }
 check "the driver told both wrong codes" test "$(grep -c '^MESSAGE Не правильный пароль.$' "$tmp/run/driver.out")" = 2
 
 echo "$failures failed"
