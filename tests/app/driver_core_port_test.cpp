@@ -34,9 +34,10 @@ class CorePortTest : public ::testing::Test {
  protected:
   CorePortTest() : cwd_(dir_.path()) { testing::CoreApp(); }
 
-  void Start(const std::string& main) {
+  // COM3 is the fixture's line unless `com3Device` names another path.
+  void Start(const std::string& main, const std::string& com3Device = {}) {
     main_ = main;
-    MapCom3To(pty_);
+    MapCom3To(com3Device.empty() ? pty_.SlavePath() : com3Device);
     CoreEnvironment environment;
     environment.clock = &clock_;
     environment.t7Port = testing::UnusedPort();  // never the real 7788
@@ -51,12 +52,14 @@ class CorePortTest : public ::testing::Test {
     core_->Start();
   }
 
-  // [main] as given to Start, and COM3 in [ports] mapped to the slave side of `pty`.
-  void MapCom3To(const Pty& pty) {
+  // [main] as given to Start, and COM3 in [ports] mapped to `device` (the slave side
+  // of a pty, or a path where no device is yet).
+  void MapCom3To(const std::string& device) {
     WriteFileText(dir_ / "orvelgate.ini", "[main]\nSendT8=0\n" + main_ + "\n[ports]\nCOM3=" +
-                                              pty.SlavePath() + "\nCOM9=" +
+                                              device + "\nCOM9=" +
                                               (dir_ / "no-such-device").string() + "\n");
   }
+  void MapCom3To(const Pty& pty) { MapCom3To(pty.SlavePath()); }
 
   // Reads from the master side while the event loop runs (the port polls on it).
   std::vector<uint8_t> ReadAck(std::size_t count, Pty* pty = nullptr) {
@@ -274,6 +277,29 @@ TEST_F(CorePortTest, RefusedCloseKeepsWaitingForTheDevice) {
   Pty back;
   MapCom3To(back);
   EXPECT_TRUE(PumpUntil([&] { return core_->PortKeeper().Port().IsOpen(); }));
+}
+
+// A service started before its USB adapter: the port is tried again until the device
+// is there, and then acknowledges frames.
+TEST_F(CorePortTest, PortWhoseDeviceAppearsLaterOpensAndAcknowledgesFrames) {
+  Start("ComPort=COM3\nComBaudRate=9600", (dir_ / "ttyUSB-not-yet").string());
+  SerialPortKeeper& keeper = core_->PortKeeper();
+  EXPECT_FALSE(keeper.IsOpen());
+  EXPECT_TRUE(keeper.AwaitingDevice());
+  EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
+            std::vector<std::string>{"SetPortControlsRunning 0"});
+
+  // The device appears after a few tries, under the path [ports] now names.
+  ASSERT_TRUE(PumpUntil([&] { return opens_.size() >= 4; }));
+  EXPECT_FALSE(keeper.IsOpen());
+  Pty station;
+  MapCom3To(station);
+  ASSERT_TRUE(PumpUntil([&] { return keeper.IsOpen(); }));
+  EXPECT_EQ(keeper.Port().DevicePath(), station.SlavePath());
+  EXPECT_TRUE(keeper.State().Open);
+  EXPECT_EQ(view_.CallsStartingWith("SetPortControlsRunning"),
+            (std::vector<std::string>{"SetPortControlsRunning 0", "SetPortControlsRunning 1"}));
+  ExpectAcknowledged(station, 9);
 }
 
 }  // namespace
