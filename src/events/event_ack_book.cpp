@@ -3,11 +3,6 @@
 namespace orvelgate {
 
 void EventAckBook::Expect(uint64_t sequence, uint64_t journalId) {
-  std::lock_guard lock(mutex_);
-  ExpectLocked(sequence, journalId);
-}
-
-void EventAckBook::ExpectLocked(uint64_t sequence, uint64_t journalId) {
   bySequence_[sequence] = journalId;
   if (bySequence_.size() > kMaxExpected) bySequence_.erase(bySequence_.begin());
 }
@@ -16,7 +11,7 @@ std::optional<uint64_t> EventAckBook::QueueAndExpect(
     const std::function<std::optional<uint64_t>()>& queue, uint64_t journalId, uint64_t unnumbered) {
   std::lock_guard lock(mutex_);
   const std::optional<uint64_t> sequence = queue();
-  if (sequence && *sequence != unnumbered) ExpectLocked(*sequence, journalId);
+  if (sequence && *sequence != unnumbered) Expect(*sequence, journalId);
   return sequence;
 }
 

@@ -21,7 +21,6 @@ class EventAckBook {
  public:
   static constexpr std::size_t kMaxExpected = 200000;
 
-  void Expect(uint64_t sequence, uint64_t journalId);
   // Queues the message with `queue` (its sequence number, or nullopt when refused) and
   // books the entry before anyone can ask for it: the worker may write the message and
   // read its EventAck before `queue` has even returned, and its Answered waits for the
@@ -34,7 +33,7 @@ class EventAckBook {
   std::size_t Size() const;
 
  private:
-  void ExpectLocked(uint64_t sequence, uint64_t journalId);
+  void Expect(uint64_t sequence, uint64_t journalId);  // the caller holds mutex_
 
   mutable std::mutex mutex_;
   std::map<uint64_t, uint64_t> bySequence_;

@@ -138,7 +138,9 @@ TEST_F(JournalRoutingTest, EventsWithoutAnEntryTouchNeitherJournalNorBook) {
 
 TEST(EventAckBook, KeepsTheNewestExpectationsWhenFull) {
   EventAckBook book;
-  for (uint64_t s = 1; s <= EventAckBook::kMaxExpected + 5; ++s) book.Expect(s, s + 1000);
+  for (uint64_t s = 1; s <= EventAckBook::kMaxExpected + 5; ++s) {
+    book.QueueAndExpect([s] { return std::optional<uint64_t>(s); }, s + 1000, 0);
+  }
   EXPECT_EQ(book.Size(), EventAckBook::kMaxExpected);
   EXPECT_EQ(book.Answered(5), std::nullopt);
   EXPECT_EQ(book.Answered(EventAckBook::kMaxExpected + 5),
