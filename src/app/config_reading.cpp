@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "app/ini_text_fault.h"
+#include "common/ini_text_fault.h"
 #include "common/diagnostics.h"
 
 namespace orvelgate {

@@ -8,7 +8,7 @@
 #include "common/diagnostics.h"
 #include "common/error_log.h"
 #include "common/wire_constants.h"
-#include "app/event_journal_start.h"
+#include "events/event_journal_start.h"
 #include "station/port_wiring.h"
 #include "t7link/t7_records.h"
 

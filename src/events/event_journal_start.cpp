@@ -1,4 +1,4 @@
-#include "app/event_journal_start.h"
+#include "events/event_journal_start.h"
 
 #include "common/diagnostics.h"
 #include "events/journal_replay.h"

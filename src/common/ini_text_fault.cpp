@@ -1,4 +1,4 @@
-#include "app/ini_text_fault.h"
+#include "common/ini_text_fault.h"
 
 #include <cstdio>
 
