@@ -242,6 +242,10 @@ CheckedConfig CheckConfig(const IniFile& ini) {
   return out;
 }
 
+MainConfig ReadMainConfig(const IniFile& ini) { return CheckConfig(ini).Main; }
+
+ServerHostConfig ReadServerHostConfig(const IniFile& ini) { return CheckConfig(ini).ServerHost; }
+
 std::string ShownValue(const std::string& value) {
   constexpr std::size_t kShown = 80;
   if (value.size() > kShown) return value.substr(0, kShown) + "... (" +

@@ -47,6 +47,10 @@ struct CheckedConfig {
 
 CheckedConfig CheckConfig(const IniFile& ini);
 
+// The values in range, defaults for the rest (CheckConfig without its report).
+MainConfig ReadMainConfig(const IniFile& ini);
+ServerHostConfig ReadServerHostConfig(const IniFile& ini);
+
 // "orvelgate.ini [ServerHost] Port=70000 is out of range 1..65535; using 12543"
 std::string DescribeProblem(const ConfigProblem& problem, const std::string& fileName);
 

@@ -54,4 +54,8 @@ ConfigReading ReadConfigFile(const std::string& path);
 // connection attempt, and a problem is worth one line, not one per attempt.
 void ReportConfigReading(const ConfigReading& reading);
 
+// The checked values from the file at `path`, read and reported as above.
+MainConfig LoadMainConfig(const std::string& path = kConfigFileName);
+ServerHostConfig LoadServerHostConfig(const std::string& path = kConfigFileName);
+
 }  // namespace orvelgate

@@ -27,4 +27,20 @@ void ReportConfigReading(const ConfigReading& reading) {
   }
 }
 
+namespace {
+
+CheckedConfig LoadAndReport(const std::string& path) {
+  ConfigReading reading = ReadConfigFile(path);
+  ReportConfigReading(reading);
+  return std::move(reading.Config);
+}
+
+}  // namespace
+
+MainConfig LoadMainConfig(const std::string& path) { return LoadAndReport(path).Main; }
+
+ServerHostConfig LoadServerHostConfig(const std::string& path) {
+  return LoadAndReport(path).ServerHost;
+}
+
 }  // namespace orvelgate

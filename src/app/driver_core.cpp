@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "app/access_code.h"
+#include "app/config_reading.h"
 #include "app/local_time_text.h"
 #include "common/diagnostics.h"
 #include "common/error_log.h"

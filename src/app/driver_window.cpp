@@ -6,7 +6,7 @@
 
 #include "app/access_code_dialog.h"
 #include "app/driver_core.h"
-#include "app/main_config.h"
+#include "app/config_reading.h"
 #include "app/main_window.h"
 #include "app/notice_box.h"
 

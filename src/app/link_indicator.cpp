@@ -53,9 +53,4 @@ void DrawLinkIndicator(QImage& image, bool up, int counter) {
   }
 }
 
-int NextT8Counter(int counter) {
-  ++counter;
-  return counter > kIndicatorCounterMax ? 0 : counter;
-}
-
 }  // namespace orvelgate

@@ -6,10 +6,11 @@
 #include <QColor>
 #include <QImage>
 
+#include "app/main_view.h"
+
 namespace orvelgate {
 
 inline constexpr int kIndicatorSize = 16;
-inline constexpr int kIndicatorCounterMax = 16;  // counters run 0..16
 
 inline QColor IndicatorUpColor() { return QColor(0, 128, 0); }
 inline QColor IndicatorDownColor() { return QColor(255, 0, 0); }
@@ -18,8 +19,5 @@ inline QColor IndicatorDownColor() { return QColor(255, 0, 0); }
 // one). Counters outside 0..16 never come from the stepping rules; they are brought
 // into that range modulo 17 so that a stray value still draws a sane picture.
 void DrawLinkIndicator(QImage& image, bool up, int counter);
-
-// The T8 activity counter after one more step: +1, and after 16 comes 0.
-int NextT8Counter(int counter);
 
 }  // namespace orvelgate

@@ -2,13 +2,13 @@
 // The driver's settings from orvelgate.ini: section [main], read once at start-up, and
 // section [ServerHost], which the T8 worker reads at its start and before every
 // connection attempt, and section [metrics], read once at start-up. Absent values and values out of range take their defaults
-// (config_check.h); a missing, unreadable or non-text file gives all the defaults.
+// (config_check.h); a missing, unreadable or non-text file gives all the defaults
+// (config_reading.h).
 
 #include <cstdint>
 #include <string>
 
 #include "common/attention_time.h"
-#include "common/ini_file.h"
 #include "common/day_count.h"
 #include "common/log_rotation.h"
 
@@ -53,14 +53,5 @@ struct MetricsConfig {
   bool On() const { return Port != 0; }
   bool operator==(const MetricsConfig&) const = default;
 };
-
-// The values in range, defaults for the rest (CheckConfig without its report).
-MainConfig ReadMainConfig(const IniFile& ini);
-ServerHostConfig ReadServerHostConfig(const IniFile& ini);
-
-// The same, from the file at `path` (a missing, unreadable or non-text file reads as
-// empty). What is wrong with the file goes to the journal, each problem once a process.
-MainConfig LoadMainConfig(const std::string& path = kConfigFileName);
-ServerHostConfig LoadServerHostConfig(const std::string& path = kConfigFileName);
 
 }  // namespace orvelgate

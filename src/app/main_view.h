@@ -7,6 +7,15 @@
 
 namespace orvelgate {
 
+// The link pictures' counters run 0..16.
+inline constexpr int kIndicatorCounterMax = 16;
+
+// The T8 activity counter after one more step: +1, and after 16 comes 0.
+inline int NextT8Counter(int counter) {
+  ++counter;
+  return counter > kIndicatorCounterMax ? 0 : counter;
+}
+
 // The outcome of the access-code dialog.
 enum class AccessAnswer {
   Accepted,   // the entry equals the access code

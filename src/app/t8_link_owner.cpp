@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "app/link_indicator.h"
+#include "app/config_reading.h"
 #include "common/cp1251.h"
 #include "common/diagnostics.h"
 #include "t8link/t8_frames.h"

@@ -100,14 +100,5 @@ TEST(LinkIndicator, StrayCountersAreBroughtIntoRange) {
   EXPECT_EQ(image, ExpectedIndicator(true, {13, 14, 15, 1}));
 }
 
-TEST(NextT8Counter, CountsUpToSixteenThenStartsAgainAtZero) {
-  int counter = 0;
-  for (int step = 1; step <= 16; ++step) {
-    counter = NextT8Counter(counter);
-    EXPECT_EQ(counter, step);
-  }
-  EXPECT_EQ(NextT8Counter(counter), 0);
-}
-
 }  // namespace
 }  // namespace orvelgate

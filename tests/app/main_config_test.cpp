@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "app/config_check.h"
+#include "app/config_reading.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {
