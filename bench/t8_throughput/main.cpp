@@ -37,7 +37,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/t8_host_bridge.h"
+#include "app/core/t8_host_bridge.h"
 #include "common/clock.h"
 #include "support/t8_server_process.h"
 #include "t8link/t8_frames.h"
