@@ -1,5 +1,7 @@
-// The power-cut disk under the spool's own file functions: it must catch a missing
-// folder sync. Needs root and /dev/fuse; otherwise each test is skipped with the reason.
+// The power-cut disk under the driver's own storage: the spool's file functions, where
+// it must catch a missing folder sync, and the spool store and event journal, whose
+// written files and committed entries must survive a cut. Needs root and /dev/fuse;
+// otherwise each test is skipped with the reason.
 
 #include "faults/power_cut_disk.h"
 
@@ -11,7 +13,10 @@
 #include <map>
 #include <optional>
 
+#include "events/event_journal.h"
 #include "events/spool_files.h"
+#include "events/spool_store.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate::faults {
@@ -127,6 +132,50 @@ TEST_F(PowerCutDiskTest, UnsyncedDataAndNamesAreGoneAfterACutAndTheDiskGoesOn) {
   ASSERT_TRUE(disk_->Cut()) << disk_->WhyNot();
   EXPECT_EQ(Listed(), (Files{{"5.dd8", kEventText}}));
   EXPECT_EQ(disk_->Cuts(), 2);
+}
+
+// Once the store's Write has returned, the event's journal entry is retired: the file
+// must be durable by then.
+TEST_F(PowerCutDiskTest, AFileTheSpoolStoreWroteSurvivesACut) {
+  FakeClock clock;
+  SpoolStore store({.spoolPrefix = Folder(), .errorLog = (temp_ / "error.txt").string()}, clock);
+  EventRecord::Bytes record{};
+  record[0] = 7;
+  const auto name = store.WriteEventFile(record);
+  ASSERT_TRUE(name.has_value());
+  ASSERT_TRUE(disk_->Cut()) << disk_->WhyNot();
+  const Files files = Listed();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files.begin()->first, fs::path(*name).filename().string());
+  EXPECT_EQ(files.begin()->second.size(), kEventSpoolFileSize);
+}
+
+// A committed entry may be acknowledged to the station: it must survive a cut, through
+// the journal's creation and a compaction that renames a new file into its place.
+TEST_F(PowerCutDiskTest, WhatTheEventJournalCommittedSurvivesACut) {
+  const std::string path = (temp_ / "disk" / "orvelgate.journal").string();
+  const std::vector<uint8_t> first{1}, second{2}, third{3};
+  {
+    // Compacted as soon as any of it is dead.
+    auto opening = EventJournal::OpenFile(path, {.compactFromBytes = 1, .deadPerLive = 0});
+    ASSERT_TRUE(opening.journal) << opening.status.text;
+    EventJournal& journal = *opening.journal;
+    const auto firstId = journal.Add(first);
+    journal.Add(second);
+    ASSERT_TRUE(journal.Commit().status.Ok());
+    ASSERT_TRUE(journal.Retire(*firstId));
+    ASSERT_TRUE(journal.Commit().status.Ok());
+    ASSERT_TRUE(journal.CompactIfDue().Ok());
+    ASSERT_EQ(journal.Stats().compactions, 1u);
+    journal.Add(third);
+    ASSERT_TRUE(journal.Commit().status.Ok());
+  }
+  ASSERT_TRUE(disk_->Cut()) << disk_->WhyNot();
+  const auto reopened = EventJournal::OpenFile(path);
+  ASSERT_TRUE(reopened.journal) << reopened.status.text;
+  std::vector<std::vector<uint8_t>> payloads;
+  for (const JournalEntry& entry : reopened.recovery.entries) payloads.push_back(entry.payload);
+  EXPECT_EQ(payloads, (std::vector<std::vector<uint8_t>>{second, third}));
 }
 
 }  // namespace
