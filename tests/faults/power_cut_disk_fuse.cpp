@@ -61,10 +61,18 @@ struct PowerCutDisk::Operations {
   static int Result(int result) { return result < 0 ? -errno : result; }
   // Tells the model under the lock; a disagreement is the disk's problem, not the caller's.
   template <typename Change>
-  static void Tell(const std::string& what, Change change) {
+  static void Tell(const char* call, const char* path, Change change) {
     PowerCutDisk& disk = Disk();
     std::lock_guard lock(disk.mutex_);
-    if (!change(disk.model_)) disk.problems_.push_back("the model refused " + what);
+    if (!change(disk.model_))
+      disk.problems_.push_back(std::string("the model refused ") + call + " " + (path ? path : ""));
+  }
+  // After a call on the backing folder: tells the model when it succeeded.
+  template <typename Change>
+  static int Passed(int result, const char* call, const char* path, Change change) {
+    if (result != 0) return -errno;
+    Tell(call, path, change);
+    return 0;
   }
   static PowerCutModel::Node NodeOf(const fuse_file_info* fi) {
     PowerCutDisk& disk = Disk();
@@ -94,32 +102,25 @@ struct PowerCutDisk::Operations {
     return Result(::faccessat(Fd(), At(path).c_str(), mask, 0));
   }
   static int MakeFolder(const char* path, mode_t mode) {
-    if (::mkdirat(Fd(), At(path).c_str(), mode) != 0) return -errno;
-    Tell(std::string("mkdir ") + path, [&](PowerCutModel& m) { return m.MakeFolder(path); });
-    return 0;
+    return Passed(::mkdirat(Fd(), At(path).c_str(), mode), "mkdir", path,
+                  [&](PowerCutModel& m) { return m.MakeFolder(path); });
   }
   static int Unlink(const char* path) {
-    if (::unlinkat(Fd(), At(path).c_str(), 0) != 0) return -errno;
-    Tell(std::string("unlink ") + path, [&](PowerCutModel& m) { return m.Unlink(path); });
-    return 0;
+    return Passed(::unlinkat(Fd(), At(path).c_str(), 0), "unlink", path,
+                  [&](PowerCutModel& m) { return m.Unlink(path); });
   }
   static int RemoveFolder(const char* path) {
-    if (::unlinkat(Fd(), At(path).c_str(), AT_REMOVEDIR) != 0) return -errno;
-    Tell(std::string("rmdir ") + path, [&](PowerCutModel& m) { return m.RemoveFolder(path); });
-    return 0;
+    return Passed(::unlinkat(Fd(), At(path).c_str(), AT_REMOVEDIR), "rmdir", path,
+                  [&](PowerCutModel& m) { return m.RemoveFolder(path); });
   }
   static int Rename(const char* from, const char* to, unsigned int flags) {
     if (flags & ~RENAME_NOREPLACE) return -EINVAL;  // RENAME_EXCHANGE is not modelled
-    if (::renameat2(Fd(), At(from).c_str(), Fd(), At(to).c_str(), flags) != 0) return -errno;
-    Tell(std::string("rename ") + from + " " + to,
-         [&](PowerCutModel& m) { return m.Rename(from, to); });
-    return 0;
+    return Passed(::renameat2(Fd(), At(from).c_str(), Fd(), At(to).c_str(), flags), "rename",
+                  from, [&](PowerCutModel& m) { return m.Rename(from, to); });
   }
   static int Link(const char* from, const char* to) {
-    if (::linkat(Fd(), At(from).c_str(), Fd(), At(to).c_str(), 0) != 0) return -errno;
-    Tell(std::string("link ") + from + " " + to,
-         [&](PowerCutModel& m) { return m.Link(from, to); });
-    return 0;
+    return Passed(::linkat(Fd(), At(from).c_str(), Fd(), At(to).c_str(), 0), "link", from,
+                  [&](PowerCutModel& m) { return m.Link(from, to); });
   }
   static int Chmod(const char* path, mode_t mode, fuse_file_info* fi) {
     if (fi) return Result(::fchmod(static_cast<int>(fi->fh), mode));
@@ -141,7 +142,7 @@ struct PowerCutDisk::Operations {
     if (!fi) ::close(fd);
     if (result != 0) return result;
     const auto open = fi ? NodeOf(fi) : 0;
-    Tell("truncate", [&](PowerCutModel& m) {
+    Tell("truncate", path, [&](PowerCutModel& m) {
       return m.Truncate(fi ? open : m.Lookup(path), static_cast<uint64_t>(size));
     });
     return 0;
@@ -155,7 +156,8 @@ struct PowerCutDisk::Operations {
     std::lock_guard lock(disk.mutex_);
     PowerCutModel& model = disk.model_;
     const bool known = model.Lookup(path) != 0;
-    if (!known && !model.CreateFile(path)) disk.problems_.push_back(std::string("the model refused create ") + path);
+    if (!known && !model.CreateFile(path))
+      disk.problems_.push_back(std::string("the model refused create ") + path);
     const auto node = model.Lookup(path);
     if (known && (fi->flags & O_TRUNC) && !model.Truncate(node, 0))
       disk.problems_.push_back(std::string("the model refused O_TRUNC ") + path);
@@ -179,7 +181,7 @@ struct PowerCutDisk::Operations {
     const ssize_t n = ::pwrite(static_cast<int>(fi->fh), bytes, size, offset);
     if (n < 0) return -errno;
     const auto node = NodeOf(fi);
-    Tell("write", [&](PowerCutModel& m) {
+    Tell("write", nullptr, [&](PowerCutModel& m) {
       return m.Write(node, static_cast<uint64_t>(offset), std::string_view(bytes, static_cast<std::size_t>(n)));
     });
     return static_cast<int>(n);
@@ -196,7 +198,7 @@ struct PowerCutDisk::Operations {
   // fsync and fdatasync alike: the data and the size, not the name.
   static int Sync(const char*, int, fuse_file_info* fi) {
     const auto node = NodeOf(fi);
-    Tell("fsync", [&](PowerCutModel& m) { return m.SyncFile(node); });
+    Tell("fsync", nullptr, [&](PowerCutModel& m) { return m.SyncFile(node); });
     return 0;
   }
   static int ReadFolder(const char* path, void* buffer, fuse_fill_dir_t fill, off_t,
@@ -217,7 +219,7 @@ struct PowerCutDisk::Operations {
   }
   static int SyncFolder(const char* path, int, fuse_file_info*) {
     if (!path) return 0;  // a removed folder: nothing of it is kept anyway
-    Tell(std::string("fsyncdir ") + path, [&](PowerCutModel& m) { return m.SyncFolder(path); });
+    Tell("fsyncdir", path, [&](PowerCutModel& m) { return m.SyncFolder(path); });
     return 0;
   }
 
@@ -344,7 +346,9 @@ bool PowerCutDisk::Cut() {
     model_ = PowerCutModel(model_.Durable());
     ++cuts_;
   }
-  return Mount();
+  if (Mount()) return true;
+  Problem("not mounted again after a cut: " + whyNot_);
+  return false;
 }
 
 void PowerCutDisk::ApplyCut(const CutPlan& plan) {
