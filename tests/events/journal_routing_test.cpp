@@ -126,6 +126,29 @@ TEST_F(JournalRoutingTest, AHeldEventIsRetiredWhenItsFileIsFinallyWritten) {
   EXPECT_EQ(retired, (std::vector<uint64_t>{31}));
 }
 
+// A file whose name may not survive a power cut is no safe place: the entry stays live
+// and the event is held until a write is durable.
+TEST_F(JournalRoutingTest, AnEventWhoseFolderSyncFailedIsHeldNotRetired) {
+  NumberedT8 down(/*up=*/false);
+  bool folderSyncFails = true;
+  SpoolStore unsynced({.spoolPrefix = "",
+                       .syncFolder = [&](const std::string& folder) -> std::optional<Failure> {
+                         if (folderSyncFails) return Failure::FromErrno(EIO, "fsync folder");
+                         return SyncFolder(folder);
+                       }},
+                      clock);
+  EventRouter held(&down, nullptr, unsynced, {});
+  held.SetJournalHooks({[this](uint64_t id) { retired.push_back(id); }, &acks});
+  EXPECT_EQ(held.RouteEvent(MakeEvent(6), 61), Routed::Held);
+  EXPECT_EQ(held.RetryHeld(), 1u);
+  EXPECT_TRUE(retired.empty());
+  EXPECT_TRUE(FileNames(dir.path()).empty()) << "no file left behind per attempt";
+  folderSyncFails = false;
+  EXPECT_EQ(held.RetryHeld(), 0u);
+  EXPECT_EQ(retired, (std::vector<uint64_t>{61}));
+  EXPECT_EQ(FileNames(dir.path()).size(), 1u);
+}
+
 TEST_F(JournalRoutingTest, EventsWithoutAnEntryTouchNeitherJournalNorBook) {
   NumberedT8 up(/*up=*/true);
   EventRouter router = MakeRouter(&up);
