@@ -157,7 +157,11 @@ void DriverCore::CreateJournaledFrames() {
 }
 
 std::unique_ptr<EventJournal> DriverCore::OpenJournal() {
-  return OpenEventJournal(environment_.journalFile, *spool_);
+  if (!journalOpenFailures_) {
+    journalOpenFailures_ = std::make_unique<RepeatedFailure>(
+        "event journal " + environment_.journalFile, clock_, Severity::kError);
+  }
+  return OpenEventJournal(environment_.journalFile, *spool_, *journalOpenFailures_);
 }
 
 void DriverCore::RetireJournalEntry(uint64_t journalId) {

@@ -189,6 +189,7 @@ class DriverCore : public QObject,
   std::optional<DayCount> lastEvent_;  // the last event taken from the station
 
   std::unique_ptr<RepeatedFailure> t7Failures_;  // journal lines of a T7 link that fails
+  std::unique_ptr<RepeatedFailure> journalOpenFailures_;  // an event journal that cannot open
 
   DriverTicks ticks_;
   // Where refills posted from the worker's thread run: the UI thread. One at a time.
