@@ -114,8 +114,14 @@ IniFile IniFile::Parse(std::string_view text) {
   if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
   IniFile ini;
   std::optional<std::string_view> section;
+  std::size_t number = 0;
   for (const Line& line : SplitLines(text)) {
+    if (auto fault = FindIniLineFault(line.text, ++number)) {
+      ini.skipped_.push_back(*fault);
+      continue;
+    }
     const Classified c = Classify(line.text);
+    if (c.kind != LineKind::Blank) ++ini.textLines_;
     if (c.kind == LineKind::Section) {
       section = c.name;
     } else if (c.kind == LineKind::Pair && section) {
