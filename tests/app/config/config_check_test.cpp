@@ -78,8 +78,6 @@ const HostileCase kHostileCases[] = {
     {"baud_rate_not_in_table", "[main]\nComBaudRate=12345\n",
      "orvelgate.ini [main] ComBaudRate=12345 is not one of the speeds 110, 300, 600, 1200, "
      "2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000; using 9600"},
-    {"spool_prefix_control_character", "[main]\nPathForSoob=spool\x01/\n",
-     "orvelgate.ini [main] PathForSoob=spool\x01/ holds a control character; using \"\""},
     {"t7_host_empty", "[main]\nhost=\"\"\n",
      "orvelgate.ini [main] host=\"\" is not a host name or address; using localhost"},
     {"flag_word", "[main]\nSendT8=false\n",
