@@ -13,6 +13,9 @@
 
 namespace orvelgate {
 
+// The event journal's name, in the folder the program runs in.
+inline constexpr const char* kEventJournalName = "orvelgate.journal";
+
 // Null when the file cannot be opened; `openFailures` tells that once, then as
 // repeated failures are told, and when it opens again. A damaged journal kept aside is
 // told with what was recovered from it.

@@ -52,6 +52,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/error_log.h"
 #include "common/clock.h"
 #include "common/diagnostics.h"
 #include "events/event_record.h"
@@ -87,7 +88,7 @@ class SpoolStore {
  public:
   struct Options {
     std::string spoolPrefix;
-    std::string errorLog = "error.txt";
+    std::string errorLog = kErrorLogName;
     uint32_t rescanIntervalMs = 60000;
     // Makes a folder's names durable; the tests put a failing one in its place.
     std::function<std::optional<Failure>(const std::string&)> syncFolder = SyncFolder;
