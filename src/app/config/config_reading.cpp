@@ -1,5 +1,6 @@
 #include "app/config/config_reading.h"
 
+#include <cerrno>
 #include <filesystem>
 
 #include "common/ini_text_fault.h"
@@ -24,13 +25,13 @@ std::string OriginText(const ConfigValue& v) {
 }  // namespace
 
 ConfigReading ReadConfigText(std::string path, const std::optional<std::string>& text,
-                             std::error_code error) {
+                             int error) {
   ConfigReading reading;
   reading.Path = std::move(path);
   if (!text) {
-    const bool missing = error == std::errc::no_such_file_or_directory;
+    const bool missing = error == ENOENT;
     reading.State = missing ? ConfigFileState::kMissing : ConfigFileState::kUnreadable;
-    if (!missing) reading.Fault = ErrnoText(error.value());
+    if (!missing) reading.Fault = ErrnoText(error);
   } else if (auto fault = IniTextFault(*text)) {
     reading.State = ConfigFileState::kNotText;
     reading.Fault = std::move(*fault);
