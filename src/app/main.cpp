@@ -64,7 +64,7 @@ Platform ChoosePlatform() {
 }
 
 // While the application is made, Qt's complaints about a display plugin that fails
-// are kept back: when offscreen takes over, one journal line of ours says so, with
+// are kept back: when offscreen takes over, one line of ours in the systemd journal says so, with
 // the first of them as the cause. Anything else is written as Qt would.
 std::string gDisplayFailure;
 
@@ -129,10 +129,10 @@ int main(int argc, char** argv) {
 
   // The view: the main window (MainWindow with its dialogs) when there is somewhere to show
   // it, with the state lines on standard output in either case.
-  orvelgate::HeadlessView journal;
+  orvelgate::HeadlessView stateLines;
   std::unique_ptr<orvelgate::DriverWindow> window;
-  if (windowed) window = std::make_unique<orvelgate::DriverWindow>(&journal);
-  orvelgate::MainView& view = window ? static_cast<orvelgate::MainView&>(*window) : journal;
+  if (windowed) window = std::make_unique<orvelgate::DriverWindow>(&stateLines);
+  orvelgate::MainView& view = window ? static_cast<orvelgate::MainView&>(*window) : stateLines;
   orvelgate::DriverCore core(view);
   core.OnProgramEnd = [] { QCoreApplication::exit(0); };
 
@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
     core.EndBySignal(signalNumber);
   });
 
-  // What is wrong with the file reaches the journal first; the logs' size limit holds
+  // What is wrong with the file reaches the systemd journal first; the size limit of the
+  // packet log and the error log holds
   // from the first packet on.
   const auto config = orvelgate::ReadConfigFile(orvelgate::kConfigFileName);
   orvelgate::ReportConfigReading(config);

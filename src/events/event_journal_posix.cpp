@@ -5,8 +5,8 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <system_error>
 
+#include "common/failure.h"
 #include "events/event_journal.h"
 
 namespace orvelgate {
@@ -15,7 +15,7 @@ namespace {
 // Takes errno at once, before any other call can change it.
 JournalStatus Failure(const std::string& what, const std::string& path) {
   const int error = errno;
-  return {error, what + " " + path + ": " + std::generic_category().message(error)};
+  return {error, what + " " + path + ": " + ErrnoWords(error)};
 }
 
 constexpr int kMaxAsideNames = 1000;

@@ -65,7 +65,7 @@ constexpr int kSpoolSetAsideError = 12;
 
 enum class SpoolKind { T8, T7 };  // .dd8 and .ddk
 
-// How much of a kind waits: for the window, the journal and whoever watches the driver.
+// How much of a kind waits: for the window, the systemd journal and whoever watches the driver.
 struct SpoolBacklog {
   std::size_t Files = 0;
   int64_t OldestModifiedNs = 0;  // the oldest file's modification time, ns since 1970; 0: none

@@ -105,7 +105,7 @@ class SerialPort {
 
   // --- operations -------------------------------------------------------------------
   bool OpenPort();
-  // Why the last OpenPort failed, for the journal ("/dev/ttyUSB0: Permission denied
+  // Why the last OpenPort failed, for the systemd journal ("/dev/ttyUSB0: Permission denied
   // (errno 13); add the user to the dialout group"); empty after one that succeeded.
   const std::string& LastOpenError() const { return lastOpenError_; }
   void ClosePort();

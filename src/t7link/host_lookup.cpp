@@ -8,6 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include "common/failure.h"
+
 namespace orvelgate {
 
 namespace {
@@ -17,10 +19,8 @@ std::atomic<int> runningWorkers{0};
 ResolveAnswer Ask(const Resolver& resolver, const std::string& host) {
   try {
     return resolver(host);
-  } catch (const std::exception& e) {
-    return {{}, e.what()};
   } catch (...) {
-    return {{}, "the resolver failed"};
+    return {{}, Failure::FromCurrentException("the resolver failed").Describe()};
   }
 }
 
@@ -93,9 +93,9 @@ void HostLookup::StartWorker(const std::shared_ptr<Job>& job) {
       job.reset();  // the resolver goes here, not on whichever thread lets go last
       runningWorkers.fetch_sub(1);
     }).detach();
-  } catch (const std::system_error& e) {
+  } catch (const std::system_error& caught) {
     runningWorkers.fetch_sub(1);
-    Answer(job, {{}, e.what()});
+    Answer(job, {{}, Failure::FromException(caught).Describe()});
     return;
   }
   deadline_.start(std::max(job->deadline, std::chrono::milliseconds(0)));

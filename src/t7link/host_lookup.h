@@ -28,8 +28,8 @@ struct ResolveAnswer {
 // A blocking lookup of one name; runs on a worker thread.
 using Resolver = std::function<ResolveAnswer(const std::string& host)>;
 
-// getaddrinfo for IPv4 stream addresses, in the order it gives them; the error is
-// gai_strerror's text.
+// getaddrinfo for IPv4 stream addresses, in the order it gives them; the error is the
+// resolver's own text (AddressLookupText).
 ResolveAnswer ResolveHostIPv4(const std::string& host);
 
 // The host read as a dotted IPv4 address the way inet_aton reads it ("127.1" too), in

@@ -13,7 +13,9 @@ T7Link::T7Link(T7LinkHost& host, Clock& clock, bool sendT7)
     HandleError(socket, code, text);
   };
   client_.OnRead = [this](std::span<const uint8_t> bytes) { HandleRead(bytes); };
-  client_.OnHandlerException = [this](const std::string& text) { host_.ShowHandlerError(text); };
+  client_.OnHandlerException = [this](const Failure& caught) {
+    host_.ShowHandlerError(caught.Describe());
+  };
 }
 
 void T7Link::Start(const std::string& host, uint16_t port) {

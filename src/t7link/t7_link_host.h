@@ -44,7 +44,7 @@ class T7LinkHost {
   // tries again), with the socket layer's reason; and a connection made.
   virtual void ReportLinkFailure(const std::string& /*cause*/) {}
   // A clock record was obeyed, refused by the system or ignored: the host tells the
-  // journal and the operator, since it changes the whole computer's time.
+  // systemd journal and the operator, since it changes the whole computer's time.
   virtual void ReportClockRecord(const ClockRecordOutcome& /*outcome*/) {}
   virtual void ReportLinkUp() {}
   // The socket took a whole event report (a live one or one from the spool).

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/diagnostics.h"
 #include "common/version.h"
 #include "t8link/send_ring.h"
 #include "t8link/t8_socket.h"
@@ -123,6 +124,8 @@ class T8Session {
   void NewClient();
   void ApplyServerHost();
   void QueueOwn(int32_t type, std::span<const uint8_t> payload);
+  void RideOut(const char* where) noexcept;
+  void TellSystemdJournal(const std::function<void()>& report);
 
   T8WorkerHost& host_;
   Clock& clock_;
@@ -135,6 +138,10 @@ class T8Session {
 
   // Touched only by the thread that runs the cycles.
   std::unique_ptr<T8Socket> client_;
+  // Failures the cycle rides out (the allocator, the host, the server's file), told to
+  // the systemd journal without flooding it; cycleFailed_ says this cycle had one.
+  RepeatedFailure cycleFailures_;
+  bool cycleFailed_ = false;
   bool reconnectAllowed_ = true;
   bool loggedIn_ = false;
   bool pollDue_ = false;

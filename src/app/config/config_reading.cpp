@@ -1,5 +1,6 @@
 #include "app/config/config_reading.h"
 
+#include <cerrno>
 #include <filesystem>
 
 #include "common/diagnostics.h"
@@ -37,13 +38,13 @@ void AddSkippedLines(const std::vector<IniLineFault>& skipped, const std::string
 }  // namespace
 
 ConfigReading ReadConfigText(std::string path, const std::optional<std::string>& text,
-                             std::error_code error) {
+                             int error) {
   ConfigReading reading;
   reading.Path = std::move(path);
   if (!text) {
-    const bool missing = error == std::errc::no_such_file_or_directory;
+    const bool missing = error == ENOENT;
     reading.State = missing ? ConfigFileState::kMissing : ConfigFileState::kUnreadable;
-    if (!missing) reading.Fault = ErrnoText(error.value());
+    if (!missing) reading.Fault = ErrnoText(error);
     reading.Config = CheckConfig(IniFile());
     return reading;
   }

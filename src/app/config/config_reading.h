@@ -1,12 +1,11 @@
 #pragma once
 // orvelgate.ini as the driver takes it: the file's state (read, missing, unreadable, no
-// text), the checked values, and the journal lines that say what is wrong. Only
-// ReadConfigFile and ReportConfigReading touch the file and the journal; the rest is
+// text), the checked values, and the systemd journal's lines that say what is wrong.
+// Only ReadConfigFile and ReportConfigReading touch the file and the systemd journal; the rest is
 // pure, so that hostile files are tested from tables.
 
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "app/config/config_check.h"
@@ -25,11 +24,11 @@ struct ConfigReading {
   CheckedConfig Config;
 };
 
-// The file's bytes (or nullopt and the error of reading it) taken as the driver takes
+// The file's bytes (or nullopt and the errno of reading it) taken as the driver takes
 // them: an unreadable file counts as empty; a line that holds no text is skipped and
 // named, the others count; a file with lines but none of them text counts as empty.
 ConfigReading ReadConfigText(std::string path, const std::optional<std::string>& text,
-                             std::error_code error);
+                             int error);
 
 inline constexpr std::size_t kMaxSkippedLinesNamed = 10;
 
@@ -46,7 +45,7 @@ struct ConfigLine {
 std::vector<ConfigLine> ConfigJournalLines(const ConfigReading& reading);
 
 // What --check-config prints: every key with its value and where it came from
-// ("file", "default", "default (bad value "...")"), then the journal lines.
+// ("file", "default", "default (bad value "...")"), then the systemd journal's lines.
 std::string ConfigListing(const ConfigReading& reading);
 
 // True when the reading has something the operator should mend.

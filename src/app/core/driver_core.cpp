@@ -146,8 +146,9 @@ void DriverCore::SpoolTick() {
     if (router_) router_->RetryHeld();
     // The window of .dd8 files (re-sends, refill); .ddk files while the socket takes them.
     RefillSpool();
-  } catch (const std::exception& e) {
-    Diagnose(Severity::kError, std::string("spool re-send: ") + e.what());
+  } catch (const std::exception& caught) {
+    Diagnose(Severity::kError,
+             Failure::Wrap("spool re-send", Failure::FromException(caught)).Describe());
     return;
   }
   // The station supervision, under its own guard.
@@ -155,6 +156,8 @@ void DriverCore::SpoolTick() {
     if (supervision_ && packets_) supervision_->Tick(clock_.LocalNow(), packets_->LastFrameTime());
     if (journaled_) journaled_->Tick();
   } catch (...) {
+    Diagnose(Severity::kError,
+             Failure::Wrap("station supervision", Failure::FromCurrentException()).Describe());
     LogError(kSupervisionError, environment_.errorLog);  // a log that can't be written: go on
   }
 }
@@ -173,8 +176,9 @@ void DriverCore::PostSpoolRefill() {
         refillPosted_ = false;
         try {
           RefillSpool();
-        } catch (const std::exception& e) {
-          Diagnose(Severity::kError, std::string("spool re-send: ") + e.what());
+        } catch (const std::exception& caught) {
+          Diagnose(Severity::kError,
+                   Failure::Wrap("spool re-send", Failure::FromException(caught)).Describe());
         }
       },
       Qt::QueuedConnection);

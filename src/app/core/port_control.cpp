@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/diagnostics.h"
 #include "common/error_log.h"
 #include "common/ini_file.h"
 #include "t7link/t7_records.h"
@@ -48,6 +49,8 @@ void PortControl::HandleSelection() {
     keeper_.SetConfiguredPortName(listText_);
     keeper_.AnnounceState();
   } catch (...) {
+    Diagnose(Severity::kError,
+             Failure::Wrap("saving the chosen port", Failure::FromCurrentException()).Describe());
     LogError(kSelectionError, settings_.errorLog);
   }
 }

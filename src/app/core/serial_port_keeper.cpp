@@ -69,10 +69,12 @@ bool SerialPortKeeper::OpenAs(const std::string& comName) {
 
 bool SerialPortKeeper::TryOpen() {
   bool opened = false;
+  thrownOpenError_.clear();
   try {
     opened = port_.OpenPort();
-  } catch (const std::exception&) {
-    opened = false;  // a failure with an error counts as a failed open
+  } catch (const std::exception& caught) {
+    opened = false;  // a failure with an error counts as a failed open, and says why
+    thrownOpenError_ = Failure::FromException(caught).Describe();
   }
   SetOpen(port_.IsOpen());
   return opened;
@@ -80,7 +82,8 @@ bool SerialPortKeeper::TryOpen() {
 
 std::string SerialPortKeeper::OpenErrorText() const {
   const std::string& error = port_.LastOpenError();
-  return error.empty() ? "the open failed" : error;
+  if (!error.empty()) return error;
+  return thrownOpenError_.empty() ? "the open failed" : thrownOpenError_;
 }
 
 void SerialPortKeeper::AwaitPort(Awaited why) {
@@ -125,8 +128,10 @@ void SerialPortKeeper::CloseForGood() {
   CancelReopen();
   try {
     if (port_.IsOpen()) Close();
-  } catch (const std::exception&) {
-    // A close that fails is swallowed; the program ends all the same.
+  } catch (const std::exception& caught) {
+    // The program ends all the same; the systemd journal hears why the close failed.
+    Diagnose(Severity::kWarning,
+             Failure::Wrap("closing the port", Failure::FromException(caught)).Describe());
   }
   SetOpen(port_.IsOpen());
 }
@@ -142,6 +147,8 @@ bool SerialPortKeeper::CanOpen(const std::string& comName) {
   } catch (...) {
     port_.ClosePort();
     opened = false;
+    Diagnose(Severity::kWarning, Failure::Wrap("checking the port " + comName,
+                                               Failure::FromCurrentException()).Describe());
   }
   port_.SetPortName(portName);
   return opened;

@@ -103,6 +103,7 @@ class SerialPortKeeper {
   std::chrono::milliseconds reopenInterval_;
   QTimer reopenTimer_;
   std::string lostPortName_;  // the PortName the reopen tries
+  std::string thrownOpenError_;  // what the last open threw, when it threw
   Awaited awaited_ = Awaited::kStartUp;
   // The reopen's failures in the journal: the first with its cause, then one a minute.
   std::optional<RepeatedFailure> openFailures_;

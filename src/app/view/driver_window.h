@@ -25,9 +25,9 @@ class NoticeBox;
 
 class DriverWindow final : public MainView {
  public:
-  // `journal`, when given, also gets every drawing, log line and notice (not the
-  // questions): the state lines a service journal or a whole-program test reads.
-  explicit DriverWindow(MainView* journal = nullptr);
+  // `stateLines`, when given, also gets every drawing, log memo line and notice (not
+  // the questions): the state lines the systemd journal or a whole-program test reads.
+  explicit DriverWindow(MainView* stateLines = nullptr);
   ~DriverWindow() override;
   DriverWindow(const DriverWindow&) = delete;
   DriverWindow& operator=(const DriverWindow&) = delete;
@@ -67,7 +67,7 @@ class DriverWindow final : public MainView {
 
   bool Ending() const;
 
-  MainView* journal_;
+  MainView* stateLines_;
   std::unique_ptr<MainWindow> form_;
   std::unique_ptr<AccessCodeDialog> dialog_;
   std::unique_ptr<NoticeBox> box_;
