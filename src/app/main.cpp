@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "common/error_log.h"
 #include "app/config/config_reading.h"
 #include "app/core/driver_core.h"
 #include "app/view/driver_window.h"
@@ -158,7 +159,7 @@ int main(int argc, char** argv) {
   if (window) {
     // The port controls and the close path reach the core from now on; the dialogs
     // come after the main window, and the window shows when the loop starts.
-    window->Attach(core, orvelgate::kConfigFileName, "error.txt");
+    window->Attach(core, orvelgate::kConfigFileName, orvelgate::kErrorLogName);
     window->CreateDialogs();
     window->Show();
   }

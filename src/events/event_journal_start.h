@@ -12,6 +12,9 @@
 
 namespace orvelgate {
 
+// The event journal's name, in the folder the program runs in.
+inline constexpr const char* kEventJournalName = "orvelgate.journal";
+
 // Null (with a journal line) when the file cannot be opened.
 std::unique_ptr<EventJournal> OpenEventJournal(const std::string& path, SpoolStore& spool);
 

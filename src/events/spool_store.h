@@ -45,6 +45,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/error_log.h"
 #include "common/clock.h"
 #include "events/event_record.h"
 #include "events/spool_files.h"
@@ -79,7 +80,7 @@ class SpoolStore {
  public:
   struct Options {
     std::string spoolPrefix;
-    std::string errorLog = "error.txt";
+    std::string errorLog = kErrorLogName;
     uint32_t rescanIntervalMs = 60000;
   };
 

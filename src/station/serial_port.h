@@ -87,8 +87,6 @@ class SerialPort {
   void SetDtrOnOpen(bool on) { line_.dtr = on; }
   uint16_t OutputTimeout() const { return outputTimeout_; }
   void SetOutputTimeout(uint16_t ms) { outputTimeout_ = ms; }
-  int32_t InputTimeout() const { return inputTimeout_; }
-  void SetInputTimeout(int32_t ms) { inputTimeout_ = ms; }
   bool CheckLineStatus() const { return checkLineStatus_; }
   void SetCheckLineStatus(bool on) { checkLineStatus_ = on; }
 
@@ -170,7 +168,6 @@ class SerialPort {
   PartialPacket partialPackets_ = PartialPacket::kDiscard;
   uint16_t pollingDelay_ = 50;
   uint16_t outputTimeout_ = 500;
-  int32_t inputTimeout_ = 20;
   bool checkLineStatus_ = false;
 
   std::vector<uint8_t> buffer_;          // the scratch buffer every packet is read into

@@ -31,7 +31,6 @@ void LoadDesignValues(SerialPort& port) {
   port.SetPollingDelay(5);
   port.SetDtrOnOpen(false);
   port.SetOutputTimeout(200);
-  port.SetInputTimeout(1000);
   port.SetCheckLineStatus(false);
 }
 

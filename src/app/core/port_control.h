@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error_log.h"
 #include "app/core/main_view.h"
 #include "app/core/serial_port_keeper.h"
 #include "events/link_outboxes.h"
@@ -35,7 +36,7 @@ class PortControlHost {
 
 struct PortControlSettings {
   std::string configFile = kConfigFileName;
-  std::string errorLog = "error.txt";
+  std::string errorLog = kErrorLogName;
 };
 
 class PortControl {

@@ -62,8 +62,9 @@ void DriverWindow::Attach(DriverCore& core, std::string configFile, std::string 
   settings.configFile = std::move(configFile);
   settings.errorLog = std::move(errorLog);
   portHost_ = std::make_unique<PortHost>(*this, core);
-  if (core.Config().SendT7 && core.T7()) t7Outbox_ = std::make_unique<T7LinkOutbox>(*core.T7());
-  ports_ = std::make_unique<PortControl>(core.PortKeeper(), t7Outbox_.get(), *portHost_, settings);
+  // The port record goes to the T7 link only with SendT7.
+  T7Outbox* portRecords = core.Config().SendT7 ? core.T7() : nullptr;
+  ports_ = std::make_unique<PortControl>(core.PortKeeper(), portRecords, *portHost_, settings);
   // The list is empty after the start-up; the state is the one it showed.
   ports_->SetRunning(form_->PortControlsRunning());
 

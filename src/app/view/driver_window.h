@@ -14,7 +14,6 @@
 #include <string>
 
 #include "app/core/main_view.h"
-#include "app/core/link_outbox_adapters.h"
 #include "app/core/port_control.h"
 
 namespace orvelgate {
@@ -74,7 +73,6 @@ class DriverWindow final : public MainView {
   std::unique_ptr<NoticeBox> box_;
   DriverCore* core_ = nullptr;
   std::unique_ptr<PortHost> portHost_;
-  std::unique_ptr<T7LinkOutbox> t7Outbox_;  // for the port record; only with SendT7
   std::unique_ptr<PortControl> ports_;
 };
 
