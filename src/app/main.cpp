@@ -88,6 +88,7 @@ std::string DisplayName() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  orvelgate::IgnoreBrokenPipes();
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("orvelgate %s\n", ORVELGATE_VERSION);

@@ -153,9 +153,14 @@ void T8Session::RunConnectedCycle() {
     }
     replyRead = true;
     replyExpected_ = false;
-    if (!ReadReply()) {
+    const std::optional<T8ReadResult> result = ReadReply();
+    if (!result || *result == T8ReadResult::BadLength) {
       ++errorCount_;
       replyRead = false;
+    } else if (*result == T8ReadResult::Unreadable) {
+      // The server answered, though nothing can be read from it: the message it answers
+      // is done with, or every later reply would be matched to the message before its own.
+      unanswered_.TakeAnswered();
     }
   }
   // The buffer keeps the last reply until the next read empties it: an idle link whose
@@ -170,7 +175,7 @@ void T8Session::RunConnectedCycle() {
   if (const auto reply = CheckReply(reply_)) Dispatch(reply->Type, answered);
 }
 
-bool T8Session::ReadReply() {
+std::optional<T8ReadResult> T8Session::ReadReply() {
   T8ReadResult result = T8ReadResult::NoReply;
   try {
     const T8ReadLimits limits{.RequestTimeoutMs = settings_.ReadTimeoutMs,
@@ -182,12 +187,12 @@ bool T8Session::ReadReply() {
   } catch (const std::bad_alloc&) {
     reply_.clear();
     RideOut("reading a reply");
-    return false;
+    return std::nullopt;
   }
   // A frame cut off in its middle, or one whose length cannot be followed, leaves the
   // stream out of step: start afresh on a new connection rather than read garbage.
   if (result == T8ReadResult::Broken || result == T8ReadResult::BadLength) Disconnect();
-  return result != T8ReadResult::BadLength;
+  return result;
 }
 
 void T8Session::Dispatch(int32_t type, std::optional<uint64_t> answered) {

@@ -29,6 +29,7 @@
 #include "common/diagnostics.h"
 #include "common/version.h"
 #include "t8link/send_ring.h"
+#include "t8link/t8_frame_reader.h"
 #include "t8link/t8_socket.h"
 #include "t8link/t8_unanswered.h"
 #include "t8link/t8_worker_host.h"
@@ -112,7 +113,8 @@ class T8Session {
   void RunConnectedCycle();
   void RunDisconnectedCycle();
   void MakeAttempt();
-  bool ReadReply();  // false for a failure outside the socket layer
+  // What the read made of the reply; nullopt for a failure outside the socket layer.
+  std::optional<T8ReadResult> ReadReply();
   void Dispatch(int32_t type, std::optional<uint64_t> answered);
   bool WriteFrame(std::span<const uint8_t> message);
   void OnConnected();

@@ -75,7 +75,6 @@ void PortControl::Start() {
     return;
   }
   SetRunning(true);
-  if (t7_ && t7_->Connected()) SendT7PortRecord();
 }
 
 void PortControl::SendT7PortRecord() {
@@ -96,8 +95,13 @@ void PortControl::Stop() {
 }
 
 void PortControl::SetRunning(bool running) {
+  const bool started = running && !running_;
   running_ = running;
   host_.SetPortControlsRunning(running);
+  // The message server hears of every start: the operator's, and one that comes only
+  // when the keeper's retry opens the port (after a failed start, or a device that
+  // went away and came back).
+  if (started && t7_ && t7_->Connected()) SendT7PortRecord();
 }
 
 void PortControl::ShowList() {

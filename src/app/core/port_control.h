@@ -54,7 +54,9 @@ class PortControl {
 
   // The start-up empties the list (nothing selected) and puts the controls in the
   // running state when the configured port opened, otherwise in the stopped state; a
-  // port whose device went away is shown stopped too. Both draw the controls.
+  // port whose device went away is shown stopped too, and running again when the
+  // keeper's retry opens it. Both draw the controls; a change to running sends the
+  // port record to a connected message server.
   void ClearPortList();
   void SetRunning(bool running);
 

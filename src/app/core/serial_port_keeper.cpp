@@ -39,6 +39,7 @@ SerialPortKeeper::SerialPortKeeper(MainView& view, SerialPortEnvironment environ
 
 void SerialPortKeeper::StartUp(const std::string& comPort, const std::string& comBaudRate) {
   SetConfiguredPortName(comPort);
+  dtrRaised_ = false;  // the line settings open it low
   const StartupPortSettings settings = StartupSettings(comPort, comBaudRate);
   if (settings.open) {
     ApplyStartupSettings(port_, settings);
@@ -59,6 +60,7 @@ void SerialPortKeeper::StartUp(const std::string& comPort, const std::string& co
 bool SerialPortKeeper::OpenAs(const std::string& comName) {
   port_.SetPortName(PortNameFor(comName));
   CancelReopen();
+  dtrRaised_ = true;  // also for the retry, when it does not open now
   if (!TryOpen()) {
     AwaitPort(Awaited::kOperatorStart);
     return false;
@@ -119,6 +121,7 @@ void SerialPortKeeper::CancelReopen() {
 
 void SerialPortKeeper::Close() {
   CancelReopen();
+  dtrRaised_ = false;
   port_.ClosePort();
   SetOpen(port_.IsOpen());
 }
@@ -187,7 +190,7 @@ void SerialPortKeeper::ReopenTick() {
     Diagnose(Severity::kInfo, "the device of " + State().Name + " is back; the port runs again");
   }
   openFailures_.reset();
-  if (awaited_ == Awaited::kOperatorStart) port_.SetDTR(true);  // as the start would have
+  if (dtrRaised_) port_.SetDTR(true);  // as the operator's start had it
   view_.SetPortControlsRunning(true);
   if (awaited_ == Awaited::kLostDevice) {
     view_.LogLine("Порт " + ComNameOf(lostPortName_) +

@@ -192,13 +192,14 @@ TEST(ConfigReading, EachLineIsReportedOnceAProcess) {
   });
   // A path of its own, so that no other test has reported these lines before.
   const std::string path = "/nonexistent/reported-once/orvelgate.ini";
-  const ConfigReading bad = ReadConfigText(path, "[ServerHost]\nPort=70000\nAddress=\n", {});
+  const ConfigReading bad =
+      ReadConfigText(path, "[ServerHost]\nPort=70000\nAddress=a b\n", {});
   ReportConfigReading(bad);
   ReportConfigReading(bad);
   ReportConfigReading(ReadConfigText(path, "[ServerHost]\nPort=70000\n", {}));
   ReportConfigReading(ReadConfigText(path, "[ServerHost]\nPort=0\n", {}));
   EXPECT_EQ(seen, (std::vector<std::string>{
-                      "orvelgate.ini [ServerHost] Address=\"\" is not a host name or address; "
+                      "orvelgate.ini [ServerHost] Address=a b is not a host name or address; "
                       "using 127.0.0.1",
                       "orvelgate.ini [ServerHost] Port=70000 is out of range 1..65535; using 12543",
                       "orvelgate.ini [ServerHost] Port=0 is out of range 1..65535; using 12543"}));
