@@ -71,14 +71,7 @@ void T7Link::HandleConnected() {
   buffer_.clear();
   DrawIndicator();
   SendWhole(BuildGreetingRecord());
-  const std::string deviceName = host_.SerialDeviceName();
-  const auto portNotice = BuildPortNumberNotice(deviceName);
-  if (!portNotice) {
-    host_.ShowHandlerError("'" + deviceName.substr(std::min<std::size_t>(7, deviceName.size())) +
-                           "' is not a valid integer value");
-    return;
-  }
-  SendWhole(*portNotice);
+  SendWhole(BuildPortNumberNoticeOrZero(host_.SerialDeviceName()));
 }
 
 void T7Link::HandleDisconnected() {
