@@ -37,6 +37,17 @@ bool T7Link::SendWhole(std::span<const uint8_t> record) {
   return true;
 }
 
+std::optional<T7Outbox::SendMark> T7Link::SendTracked(std::span<const uint8_t> record) {
+  if (!SendWhole(record)) return std::nullopt;
+  return SendMark{client_.ConnectionNumber(), client_.BytesHanded()};
+}
+
+T7Outbox::SendProgress T7Link::ProgressOf(const SendMark& mark) const {
+  if (mark.connection != client_.ConnectionNumber()) return SendProgress::Dropped;
+  if (client_.BytesTaken() >= mark.end) return SendProgress::InSocket;
+  return client_.Socket() >= 0 ? SendProgress::Waiting : SendProgress::Dropped;
+}
+
 void T7Link::HandleReceivedRecord(std::span<const uint8_t, kT7RecordSize> record) {
   switch (static_cast<T7RecordType>(record[2])) {
     case T7RecordType::Clock:

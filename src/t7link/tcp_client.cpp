@@ -100,6 +100,8 @@ void TcpClient::ConnectTo(uint32_t address) {
   }
   socket_ = fd;
   ++generation_;
+  bytesHanded_ = 0;
+  bytesTaken_ = 0;
   CreateNotifiers(fd);
   code = tcp::StartConnect(fd, address, port_);
   if (code != 0) SocketFailed(fd, code);
@@ -263,6 +265,7 @@ int32_t TcpClient::SendStream(std::span<const uint8_t> block) {
     }
     sent = r.bytes;
   }
+  bytesTaken_ += sent;
   const std::size_t rest = block.size() - sent;
   if (rest > 0) {
     if (PendingSendBytes() + rest > kMaxPendingSend) {
@@ -273,6 +276,7 @@ int32_t TcpClient::SendStream(std::span<const uint8_t> block) {
                     block.end());
     UpdateWriteInterest();
   }
+  bytesHanded_ += block.size();
   return static_cast<int32_t>(block.size());
 }
 
@@ -287,6 +291,7 @@ void TcpClient::FlushPending() {
       return;
     }
     pendingHead_ += r.bytes;
+    bytesTaken_ += r.bytes;
   }
   if (PendingSendBytes() == 0) {
     pending_.clear();

@@ -94,6 +94,14 @@ class TcpClient : public QObject {
   int32_t SendStream(std::span<const uint8_t> block);
   std::size_t PendingSendBytes() const { return pending_.size() - pendingHead_; }
 
+  // The byte stream of the current (or the last) connection, counted from its start:
+  // what SendStream was handed, and what of it the socket took. A block handed over
+  // is in the socket once BytesTaken() reaches BytesHanded() as it was right after its
+  // SendStream, on the same connection; a disconnect drops the rest.
+  uint64_t ConnectionNumber() const { return generation_; }
+  uint64_t BytesHanded() const { return bytesHanded_; }
+  uint64_t BytesTaken() const { return bytesTaken_; }
+
   NotifyEvent OnConnected;
   NotifyEvent OnDisconnected;
   ReadEvent OnRead;
@@ -137,6 +145,8 @@ class TcpClient : public QObject {
   QPointer<QSocketNotifier> exceptionNotifier_;
   std::vector<uint8_t> pending_;
   std::size_t pendingHead_ = 0;
+  uint64_t bytesHanded_ = 0;
+  uint64_t bytesTaken_ = 0;
 };
 
 }  // namespace orvelgate
