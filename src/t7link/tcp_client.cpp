@@ -25,26 +25,14 @@ TcpClient::~TcpClient() {
 
 void TcpClient::SetHost(const std::string& host) {
   if (host == host_) return;
-  if (!connected_) {
-    host_ = host;
-    return;
-  }
-  if (!allowChangeOnConnection_) throw std::runtime_error("Can not change Host while connected");
-  SetConnected(false);
+  if (connected_) throw std::runtime_error("Can not change Host while connected");
   host_ = host;
-  SetConnected(true);
 }
 
 void TcpClient::SetPort(uint16_t port) {
   if (port == port_) return;
-  if (!connected_) {
-    port_ = port;
-    return;
-  }
-  if (!allowChangeOnConnection_) throw std::runtime_error("Can not change Port while connected");
-  SetConnected(false);
+  if (connected_) throw std::runtime_error("Can not change Port while connected");
   port_ = port;
-  SetConnected(true);
 }
 
 void TcpClient::SetConnected(bool value) {
@@ -227,14 +215,8 @@ void TcpClient::ReadNotification() {
   if (last.error != 0 && !WouldBlock(last.error)) {
     SocketFailed(fd, last.error);
   } else if (last.closed) {
-    CloseNotification();
+    Disconnect();  // the peer closed its side
   }
-}
-
-void TcpClient::CloseNotification() {
-  QPointer<TcpClient> self(this);
-  Disconnect();
-  if (self && autoTryReconnect_) Connect();
 }
 
 void TcpClient::ExceptionNotification() {

@@ -62,18 +62,11 @@ class TcpClient : public QObject {
 
   // Host and Port: an equal value does nothing. While Connected they throw
   // std::runtime_error ("Can not change Host while connected" / "Can not change Port
-  // while connected") unless changes on connection are allowed, in which case the
-  // client disconnects, takes the value and connects again.
+  // while connected").
   const std::string& Host() const { return host_; }
   void SetHost(const std::string& host);
   uint16_t Port() const { return port_; }
   void SetPort(uint16_t port);
-
-  bool AllowChangeHostAndPortOnConnection() const { return allowChangeOnConnection_; }
-  void SetAllowChangeHostAndPortOnConnection(bool allow) { allowChangeOnConnection_ = allow; }
-  // Connect again at once after the peer closes.
-  bool AutoTryReconnect() const { return autoTryReconnect_; }
-  void SetAutoTryReconnect(bool value) { autoTryReconnect_ = value; }
 
   // SO_SNDBUF for the sockets made from now on; 0 keeps the system's (self-tuning)
   // size. Small sizes make partial sends easy to provoke.
@@ -125,14 +118,11 @@ class TcpClient : public QObject {
   void WriteNotification();
   void ExceptionNotification();
   void ConnectNotification();
-  void CloseNotification();
   void FlushPending();
   void UpdateWriteInterest();
 
   std::string host_;
   uint16_t port_ = 0;
-  bool allowChangeOnConnection_ = false;
-  bool autoTryReconnect_ = false;
   bool active_ = false;
   bool connected_ = false;
   bool destroying_ = false;
