@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 
+#include "common/whole_file.h"
 #include "events/event_journal.h"
 #include "events/spool_files.h"
 #include "events/spool_store.h"
@@ -148,6 +149,16 @@ TEST_F(PowerCutDiskTest, AFileTheSpoolStoreWroteSurvivesACut) {
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files.begin()->first, fs::path(*name).filename().string());
   EXPECT_EQ(files.begin()->second.size(), kEventSpoolFileSize);
+}
+
+// The configuration is rewritten whole (the port a scan chose, say): once the write has
+// said it is done, the new contents must be what a cut leaves, not the old file.
+TEST_F(PowerCutDiskTest, AReplacedWholeFileKeepsItsNewContentsAfterACut) {
+  const std::string path = Folder() + "orvelgate.ini";
+  ASSERT_TRUE(ReplaceWholeFile(path, "[main]\nComPort=COM1\n"));
+  ASSERT_TRUE(ReplaceWholeFile(path, "[main]\nComPort=COM7\n"));
+  ASSERT_TRUE(disk_->Cut()) << disk_->WhyNot();
+  EXPECT_EQ(Listed(), (Files{{"orvelgate.ini", "[main]\nComPort=COM7\n"}}));
 }
 
 // A committed entry may be acknowledged to the station: it must survive a cut, through
