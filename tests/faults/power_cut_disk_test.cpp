@@ -169,21 +169,21 @@ TEST_F(PowerCutDiskTest, WhatTheEventJournalCommittedSurvivesACut) {
   {
     // Compacted as soon as any of it is dead.
     auto opening = EventJournal::OpenFile(path, {.compactFromBytes = 1, .deadPerLive = 0});
-    ASSERT_TRUE(opening.journal) << opening.status.text;
+    ASSERT_TRUE(opening.journal) << opening.status->Describe();
     EventJournal& journal = *opening.journal;
     const auto firstId = journal.Add(first);
     journal.Add(second);
-    ASSERT_TRUE(journal.Commit().status.Ok());
+    ASSERT_FALSE(journal.Commit().status);
     ASSERT_TRUE(journal.Retire(*firstId));
-    ASSERT_TRUE(journal.Commit().status.Ok());
-    ASSERT_TRUE(journal.CompactIfDue().Ok());
+    ASSERT_FALSE(journal.Commit().status);
+    ASSERT_FALSE(journal.CompactIfDue());
     ASSERT_EQ(journal.Stats().compactions, 1u);
     journal.Add(third);
-    ASSERT_TRUE(journal.Commit().status.Ok());
+    ASSERT_FALSE(journal.Commit().status);
   }
   ASSERT_TRUE(disk_->Cut()) << disk_->WhyNot();
   const auto reopened = EventJournal::OpenFile(path);
-  ASSERT_TRUE(reopened.journal) << reopened.status.text;
+  ASSERT_TRUE(reopened.journal) << reopened.status->Describe();
   std::vector<std::vector<uint8_t>> payloads;
   for (const JournalEntry& entry : reopened.recovery.entries) payloads.push_back(entry.payload);
   EXPECT_EQ(payloads, (std::vector<std::vector<uint8_t>>{second, third}));
