@@ -147,7 +147,6 @@ sim::SimSummary PlayInProcess(sim::SimLine& line, uint32_t baud, const char* kin
   const std::string slave = line.Path();
   env.resolvePort = MakePortResolver([slave](const std::string&) { return std::optional(slave); });
   SerialPort port(env);
-  LoadDesignValues(port);
   ApplyStartupSettings(port, StartupSettings("COM3", std::to_string(baud)));
   port.IsCompleteFrame = IsCompleteShortFrame;
   AckingSink sink(port);

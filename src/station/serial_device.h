@@ -11,27 +11,12 @@
 #include <optional>
 #include <string>
 
+#include "station/serial_settings.h"
+
 namespace orvelgate {
 
 // Modem input lines, as the port component reports them.
 enum ModemLine : uint8_t { kModemCts = 1, kModemDsr = 2, kModemRing = 4, kModemCd = 8 };
-
-enum class LineParity { kNone, kOdd, kEven, kMark, kSpace };
-enum class LineStopBits { kOne, kOneAndHalf, kTwo };
-enum class LineRts { kOff, kOn, kHandshake, kToggle };
-
-// Everything ApplySettings puts on the line.
-struct LineSettings {
-  uint32_t baud = 9600;
-  int dataBits = 8;  // 5..8
-  LineParity parity = LineParity::kNone;
-  LineStopBits stopBits = LineStopBits::kOne;
-  bool dtr = true;
-  LineRts rts = LineRts::kOn;
-  bool xonXoff = false;
-  uint8_t xonChar = 0x11;
-  uint8_t xoffChar = 0x13;
-};
 
 // What a device's readiness descriptor signalled since it was last taken.
 enum class Readiness : uint8_t { kNone, kInput, kHangUp };

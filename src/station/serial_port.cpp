@@ -26,7 +26,7 @@ SerialPort::SerialPort(SerialPortEnvironment environment)
       resolvePort_(environment.resolvePort ? std::move(environment.resolvePort)
                                            : DefaultPortResolver()),
       portName_(PortNameFor("COM1")),
-      buffer_(inBufSize_, 0) {
+      buffer_(settings_.inBufSize, 0) {
   timer_.setTimerType(Qt::PreciseTimer);
   QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { RunStep(); });
   readiness_.setEnabled(false);
@@ -44,68 +44,68 @@ void SerialPort::SetPortName(const std::string& name) {
 }
 
 void SerialPort::SetBaudRate(uint32_t bitsPerSecond) {
-  line_.baud = bitsPerSecond;
+  settings_.line.baud = bitsPerSecond;
   ReapplyIfOpen();
 }
 
 void SerialPort::SetDataBits(int bits) {
-  line_.dataBits = std::clamp(bits, 5, 8);
+  settings_.line.dataBits = std::clamp(bits, 5, 8);
   ReapplyIfOpen();
 }
 
 void SerialPort::SetStopBits(LineStopBits bits) {
-  line_.stopBits = bits;
+  settings_.line.stopBits = bits;
   ReapplyIfOpen();
 }
 
 void SerialPort::SetParity(LineParity parity) {
-  line_.parity = parity;
+  settings_.line.parity = parity;
   ReapplyIfOpen();
 }
 
 void SerialPort::SetRts(LineRts rts) {
-  line_.rts = rts;
+  settings_.line.rts = rts;
   ReapplyIfOpen();
 }
 
 void SerialPort::SetXonXoff(bool on) {
-  line_.xonXoff = on;
+  settings_.line.xonXoff = on;
   ReapplyIfOpen();
 }
 
 void SerialPort::SetInBufSize(uint32_t size) {
   if (IsOpen()) return;
   ResizeBuffer(ClampBufSize(size));
-  SetPacketSize(packetSize_);
+  SetPacketSize(settings_.packetSize);
 }
 
 void SerialPort::SetOutBufSize(uint32_t size) {
   if (IsOpen()) return;
-  outBufSize_ = ClampBufSize(size);
+  settings_.outBufSize = ClampBufSize(size);
 }
 
 void SerialPort::SetPacketSize(int16_t size) {
   if (size <= 0) {
-    packetSize_ = -1;
+    settings_.packetSize = -1;
     return;
   }
   const auto wanted = static_cast<uint32_t>(size);
-  if (wanted > inBufSize_ && !IsOpen()) ResizeBuffer(ClampBufSize(wanted));
+  if (wanted > settings_.inBufSize && !IsOpen()) ResizeBuffer(ClampBufSize(wanted));
   // A packet never outgrows the scratch buffer it is read into.
-  packetSize_ = static_cast<int16_t>(std::min(wanted, inBufSize_));
+  settings_.packetSize = static_cast<int16_t>(std::min(wanted, settings_.inBufSize));
 }
 
-void SerialPort::SetPacketTimeout(int32_t ms) { packetTimeout_ = ms <= 0 ? -1 : ms; }
+void SerialPort::SetPacketTimeout(int32_t ms) { settings_.packetTimeout = ms <= 0 ? -1 : ms; }
 
 void SerialPort::SetPollingDelay(uint16_t ms) {
   const uint16_t delay = std::max(ms, kMinPollingDelay);
-  const bool changed = delay != pollingDelay_;
-  pollingDelay_ = delay;
-  if (changed && IsOpen() && !WatchingReadiness()) timer_.start(pollingDelay_);
+  const bool changed = delay != settings_.pollingDelay;
+  settings_.pollingDelay = delay;
+  if (changed && IsOpen() && !WatchingReadiness()) timer_.start(settings_.pollingDelay);
 }
 
 void SerialPort::ResizeBuffer(uint32_t size) {
-  inBufSize_ = size;
+  settings_.inBufSize = size;
   buffer_.assign(size, 0);
 }
 
@@ -148,7 +148,7 @@ void SerialPort::StartWaking() {
   const int descriptor = device_->ReadinessDescriptor();
   if (descriptor < 0) {
     timer_.setSingleShot(false);
-    timer_.start(pollingDelay_);
+    timer_.start(settings_.pollingDelay);
     return;
   }
   timer_.setSingleShot(true);
@@ -169,7 +169,7 @@ void SerialPort::ClosePort() {
 
 bool SerialPort::ApplySettings() {
   if (!IsOpen()) return false;
-  if (!device_->Configure(line_)) return false;
+  if (!device_->Configure(settings_.line)) return false;
   // The queue sizes are the kernel's own on Linux; InBufSize sizes the scratch buffer.
   return PurgeBuffers(true, true);
 }
@@ -187,7 +187,7 @@ bool SerialPort::PurgeBuffers(bool input, bool output) {
 
 int16_t SerialPort::OutputRoom() {
   if (!IsOpen()) return -1;
-  const int64_t room = static_cast<int64_t>(outBufSize_) - device_->OutputQueued();
+  const int64_t room = static_cast<int64_t>(settings_.outBufSize) - device_->OutputQueued();
   return static_cast<int16_t>(std::clamp<int64_t>(room, INT16_MIN, INT16_MAX));
 }
 
@@ -200,7 +200,7 @@ uint32_t SerialPort::SendBytesTimed(const uint8_t* data, uint32_t count, uint32_
   while (written < count) {
     const int16_t room = OutputRoom();
     if (room > 0) {
-      if (checkLineStatus_ && ModemLines() == 0) break;
+      if (settings_.checkLineStatus && ModemLines() == 0) break;
       const uint32_t chunk = std::min<uint32_t>(static_cast<uint32_t>(room), count - written);
       const long w = device_->Write(data + written, chunk);
       if (w < 0) break;  // the device failed; waiting will not mend it
@@ -219,7 +219,7 @@ uint32_t SerialPort::SendBytesTimed(const uint8_t* data, uint32_t count, uint32_
 }
 
 uint32_t SerialPort::SendBytes(const uint8_t* data, uint32_t count) {
-  return SendBytesTimed(data, count, outputTimeout_);
+  return SendBytesTimed(data, count, settings_.outputTimeout);
 }
 
 void SerialPort::SetDTR(bool on) {
@@ -227,10 +227,10 @@ void SerialPort::SetDTR(bool on) {
 }
 
 uint32_t SerialPort::TransmitTimeMs(uint32_t count) const {
-  if (line_.baud == 0) return 0;
+  if (settings_.line.baud == 0) return 0;
   // count characters of 10 bits, rounded to the nearest millisecond.
   const uint64_t tenthsOfBits = static_cast<uint64_t>(count) * 10000u;
-  return static_cast<uint32_t>((2 * tenthsOfBits + line_.baud) / (2 * uint64_t{line_.baud}));
+  return static_cast<uint32_t>((2 * tenthsOfBits + settings_.line.baud) / (2 * uint64_t{settings_.line.baud}));
 }
 
 // --- reading ------------------------------------------------------------------------
@@ -282,19 +282,19 @@ void SerialPort::Step() {
   if (arrived) lastArrival_ = now;
   lastSeenWaiting_ = waiting;
 
-  if (packetSize_ <= 0) {
+  if (settings_.packetSize <= 0) {
     TakeStream(waiting);
     return;
   }
   // 2. Full packets.
-  if (waiting >= static_cast<uint32_t>(packetSize_)) {
+  if (waiting >= static_cast<uint32_t>(settings_.packetSize)) {
     TakeFullPackets(waiting, now);
     return;
   }
   // 3. Fewer bytes that already form a whole frame.
   if (arrived && TakeCompleteFrame(waiting)) return;
   // 4. A partial packet whose time-out has passed, once the line is quiet.
-  if (packetTimeout_ > 0 && firstByte_ && Since(now, *firstByte_) > packetTimeout_ &&
+  if (settings_.packetTimeout > 0 && firstByte_ && Since(now, *firstByte_) > settings_.packetTimeout &&
       LineQuiet(now)) {
     TakePartialPacket(waiting);
     return;
@@ -327,7 +327,7 @@ long SerialPort::ReadWaiting(uint8_t* into, uint32_t size) {
 }
 
 void SerialPort::TakeFullPackets(uint32_t& waiting, uint32_t now) {
-  const auto size = static_cast<uint32_t>(packetSize_);
+  const auto size = static_cast<uint32_t>(settings_.packetSize);
   const uint32_t packetTime = TransmitTimeMs(size);
   while (waiting >= size) {
     const long n = ReadWaiting(buffer_.data(), size);
@@ -378,14 +378,14 @@ void SerialPort::TakePartialPacket(uint32_t waiting) {
   const long n = waiting > 0 ? ReadWaiting(buffer_.data(), waiting) : 0;
   firstByte_.reset();
   if (n > 0) lastSeenWaiting_ = waiting - static_cast<uint32_t>(n);
-  if (n > 0 && partialPackets_ == PartialPacket::kPass && OnReceivePacket) {
+  if (n > 0 && settings_.partialPackets == PartialPacket::kPass && OnReceivePacket) {
     OnReceivePacket(buffer_.data(), static_cast<uint32_t>(n));
   }
 }
 
 void SerialPort::TakeStream(uint32_t waiting) {
   while (waiting > 0 && IsOpen()) {
-    const long n = ReadWaiting(buffer_.data(), std::min<uint32_t>(waiting, inBufSize_));
+    const long n = ReadWaiting(buffer_.data(), std::min<uint32_t>(waiting, settings_.inBufSize));
     if (n <= 0) return;
     waiting -= std::min<uint32_t>(waiting, static_cast<uint32_t>(n));
     lastSeenWaiting_ = waiting;
@@ -398,8 +398,8 @@ void SerialPort::TakeStream(uint32_t waiting) {
 // than the time-out to arrive (a 35-byte frame at 2400 bit/s takes 146 ms against 53).
 uint32_t SerialPort::QuietGap() const {
   const uint32_t twoCharacters =
-      line_.baud == 0 ? 0 : (20000u + line_.baud - 1) / line_.baud;
-  return std::max<uint32_t>(pollingDelay_, twoCharacters);
+      settings_.line.baud == 0 ? 0 : (20000u + settings_.line.baud - 1) / settings_.line.baud;
+  return std::max<uint32_t>(settings_.pollingDelay, twoCharacters);
 }
 
 bool SerialPort::LineQuiet(uint32_t now) const {
@@ -409,13 +409,13 @@ bool SerialPort::LineQuiet(uint32_t now) const {
 // Milliseconds until the next step is due, or nullopt when only an arrival can bring
 // one: an idle port, or a partial packet without a time-out.
 std::optional<uint32_t> SerialPort::NextWakeIn() const {
-  if (retry_) return pollingDelay_;
+  if (retry_) return settings_.pollingDelay;
   // Left waiting by a handler that threw or by a short read: go on at once.
-  const uint32_t whole = packetSize_ > 0 ? static_cast<uint32_t>(packetSize_) : 1;
+  const uint32_t whole = settings_.packetSize > 0 ? static_cast<uint32_t>(settings_.packetSize) : 1;
   if (lastSeenWaiting_ >= whole) return 0;
-  if (packetSize_ <= 0 || packetTimeout_ <= 0 || !firstByte_) return std::nullopt;
+  if (settings_.packetSize <= 0 || settings_.packetTimeout <= 0 || !firstByte_) return std::nullopt;
   const uint32_t now = clock_->TickMs();
-  const int64_t timedOut = int64_t{packetTimeout_} + 1 - Since(now, *firstByte_);
+  const int64_t timedOut = int64_t{settings_.packetTimeout} + 1 - Since(now, *firstByte_);
   const int64_t quiet = int64_t{QuietGap()} - Since(now, lastArrival_);
   return static_cast<uint32_t>(std::max<int64_t>({timedOut, quiet, 0}));
 }

@@ -26,11 +26,9 @@
 #include "common/clock.h"
 #include "station/port_names.h"
 #include "station/serial_device.h"
+#include "station/serial_settings.h"
 
 namespace orvelgate {
-
-// What becomes of fewer bytes than a packet once PacketTimeout has passed.
-enum class PartialPacket : uint8_t { kDiscard, kPass };
 
 // The bytes are valid only during the call.
 using PacketCallback = std::function<void(const uint8_t* packet, uint32_t size)>;
@@ -57,38 +55,38 @@ class SerialPort {
   // --- properties -------------------------------------------------------------------
   const std::string& PortName() const { return portName_; }
   void SetPortName(const std::string& name);  // ignored while open
-  uint32_t BaudRate() const { return line_.baud; }
+  uint32_t BaudRate() const { return settings_.line.baud; }
   void SetBaudRate(uint32_t bitsPerSecond);
-  int DataBits() const { return line_.dataBits; }
+  int DataBits() const { return settings_.line.dataBits; }
   void SetDataBits(int bits);  // 5..8
-  LineStopBits StopBits() const { return line_.stopBits; }
+  LineStopBits StopBits() const { return settings_.line.stopBits; }
   void SetStopBits(LineStopBits bits);
-  LineParity Parity() const { return line_.parity; }
+  LineParity Parity() const { return settings_.line.parity; }
   void SetParity(LineParity parity);
-  LineRts Rts() const { return line_.rts; }
+  LineRts Rts() const { return settings_.line.rts; }
   void SetRts(LineRts rts);
-  bool XonXoff() const { return line_.xonXoff; }
+  bool XonXoff() const { return settings_.line.xonXoff; }
   void SetXonXoff(bool on);
-  uint32_t InBufSize() const { return inBufSize_; }
+  uint32_t InBufSize() const { return settings_.inBufSize; }
   void SetInBufSize(uint32_t size);  // ignored while open; 128..8192
-  uint32_t OutBufSize() const { return outBufSize_; }
+  uint32_t OutBufSize() const { return settings_.outBufSize; }
   void SetOutBufSize(uint32_t size);  // ignored while open; 128..8192
-  int16_t PacketSize() const { return packetSize_; }
+  int16_t PacketSize() const { return settings_.packetSize; }
   void SetPacketSize(int16_t size);  // <= 0 becomes -1 (no packet mode)
-  int32_t PacketTimeout() const { return packetTimeout_; }
+  int32_t PacketTimeout() const { return settings_.packetTimeout; }
   void SetPacketTimeout(int32_t ms);  // <= 0 becomes -1 (none)
-  PartialPacket PartialPackets() const { return partialPackets_; }
-  void SetPartialPackets(PartialPacket mode) { partialPackets_ = mode; }
+  PartialPacket PartialPackets() const { return settings_.partialPackets; }
+  void SetPartialPackets(PartialPacket mode) { settings_.partialPackets = mode; }
   // The shortest quiet gap before a partial packet, and the polling period of a device
   // without readiness.
-  uint16_t PollingDelay() const { return pollingDelay_; }
+  uint16_t PollingDelay() const { return settings_.pollingDelay; }
   void SetPollingDelay(uint16_t ms);  // at least 5; restarts a running poll
-  bool DtrOnOpen() const { return line_.dtr; }
-  void SetDtrOnOpen(bool on) { line_.dtr = on; }
-  uint16_t OutputTimeout() const { return outputTimeout_; }
-  void SetOutputTimeout(uint16_t ms) { outputTimeout_ = ms; }
-  bool CheckLineStatus() const { return checkLineStatus_; }
-  void SetCheckLineStatus(bool on) { checkLineStatus_ = on; }
+  bool DtrOnOpen() const { return settings_.line.dtr; }
+  void SetDtrOnOpen(bool on) { settings_.line.dtr = on; }
+  uint16_t OutputTimeout() const { return settings_.outputTimeout; }
+  void SetOutputTimeout(uint16_t ms) { settings_.outputTimeout = ms; }
+  bool CheckLineStatus() const { return settings_.checkLineStatus; }
+  void SetCheckLineStatus(bool on) { settings_.checkLineStatus = on; }
 
   PacketCallback OnReceivePacket;
   // Only without packet mode (PacketSize -1): whatever is waiting, each tick.
@@ -160,15 +158,7 @@ class SerialPort {
   QTimer timer_;  // single-shot at the next deadline; periodic only for a device without readiness
 
   std::string portName_;
-  LineSettings line_;  // 9600 8N1, DTR and RTS on, no XON/XOFF until told otherwise
-  uint32_t inBufSize_ = 2048;
-  uint32_t outBufSize_ = 2048;
-  int16_t packetSize_ = -1;
-  int32_t packetTimeout_ = -1;
-  PartialPacket partialPackets_ = PartialPacket::kDiscard;
-  uint16_t pollingDelay_ = 50;
-  uint16_t outputTimeout_ = 500;
-  bool checkLineStatus_ = false;
+  SerialSettings settings_;  // the window's design values until told otherwise
 
   std::vector<uint8_t> buffer_;          // the scratch buffer every packet is read into
   std::vector<uint8_t> held_;            // read to be looked at, still waiting as far as packets go

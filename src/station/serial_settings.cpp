@@ -16,24 +16,6 @@ constexpr std::string_view kNamedSpeeds[] = {"110",   "300",   "600",    "1200",
 
 }  // namespace
 
-void LoadDesignValues(SerialPort& port) {
-  port.SetBaudRate(kDesignBaudRate);
-  port.SetDataBits(8);
-  port.SetStopBits(LineStopBits::kOne);
-  port.SetParity(LineParity::kNone);
-  port.SetRts(LineRts::kOff);
-  port.SetXonXoff(false);
-  port.SetInBufSize(2048);
-  port.SetOutBufSize(2048);
-  port.SetPacketSize(kStationPacketSize);
-  port.SetPacketTimeout(kDesignPacketTimeout);
-  port.SetPartialPackets(PartialPacket::kPass);
-  port.SetPollingDelay(5);
-  port.SetDtrOnOpen(false);
-  port.SetOutputTimeout(200);
-  port.SetCheckLineStatus(false);
-}
-
 std::optional<uint32_t> TableBaudRate(std::string_view comBaudRate) {
   for (const auto text : kNamedSpeeds) {
     if (text == comBaudRate) return static_cast<uint32_t>(std::stoul(std::string(text)));

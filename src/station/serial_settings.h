@@ -17,10 +17,42 @@ inline constexpr uint32_t kDesignBaudRate = 2400;
 inline constexpr int32_t kDesignPacketTimeout = 70;
 inline constexpr int16_t kStationPacketSize = 35;
 
-// The window's design values for its port (2400 bit/s, 8N1, no flow control,
-// packets of 35 bytes passed on after 70 ms, 5 ms polling, DTR low on open, writes given
-// up after 200 ms without progress).
-void LoadDesignValues(SerialPort& port);
+enum class LineParity { kNone, kOdd, kEven, kMark, kSpace };
+enum class LineStopBits { kOne, kOneAndHalf, kTwo };
+enum class LineRts { kOff, kOn, kHandshake, kToggle };
+
+// Everything ApplySettings puts on the line, as the window designs it: 2400 bit/s, 8N1,
+// no flow control, DTR held low on open.
+struct LineSettings {
+  uint32_t baud = kDesignBaudRate;
+  int dataBits = 8;  // 5..8
+  LineParity parity = LineParity::kNone;
+  LineStopBits stopBits = LineStopBits::kOne;
+  bool dtr = false;
+  LineRts rts = LineRts::kOff;
+  bool xonXoff = false;
+  uint8_t xonChar = 0x11;
+  uint8_t xoffChar = 0x13;
+};
+
+// What becomes of fewer bytes than a packet once PacketTimeout has passed.
+enum class PartialPacket : uint8_t { kDiscard, kPass };
+
+// Everything a serial port is set to, as the window designs it; a port starts from these
+// (packets of 35 bytes, partial ones passed on after 70 ms, 5 ms polling, writes given up
+// after 200 ms without progress). The start-up then sets the name, the speed and the
+// packet time-out from [main].
+struct SerialSettings {
+  LineSettings line;
+  uint32_t inBufSize = 2048;
+  uint32_t outBufSize = 2048;
+  int16_t packetSize = kStationPacketSize;
+  int32_t packetTimeout = kDesignPacketTimeout;
+  PartialPacket partialPackets = PartialPacket::kPass;
+  uint16_t pollingDelay = 5;
+  uint16_t outputTimeout = 200;
+  bool checkLineStatus = false;
+};
 
 // The speed a ComBaudRate text names exactly ("110" ... "256000"); nullopt for any
 // other text, which leaves the speed at its design value.

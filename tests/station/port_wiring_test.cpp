@@ -112,7 +112,6 @@ struct StationLine {
         sink(port),
         handler(sink, clock ? *clock : DefaultClock(), random, log.string()) {
     testing::EnsureCoreApplication();
-    LoadDesignValues(port);
     ConnectPacketHandler(port, handler);
   }
   static SerialPortEnvironment Environment(const std::string& slave, Clock* clock) {

@@ -46,7 +46,6 @@ class PtyPortTest : public ::testing::Test {
  protected:
   explicit PtyPortTest(Clock* clock = nullptr) : port_(Environment(clock)) {
     testing::EnsureCoreApplication();
-    LoadDesignValues(port_);
     port_.SetPortName(PortNameFor("COM3"));
     port_.OnReceivePacket = [this](const uint8_t* p, uint32_t n) {
       packets_.emplace_back(p, p + n);
@@ -210,7 +209,6 @@ TEST_P(PacedOverPty, ArrivesWholeAndIsAnswered) {
   env.clock = &clock_;
   env.resolvePort = MapTo(pty_.SlavePath());
   SerialPort port(env);
-  LoadDesignValues(port);
   ApplyStartupSettings(port, StartupSettings("COM3", std::to_string(c.baud)));
   std::vector<Bytes> packets;
   port.OnReceivePacket = [&](const uint8_t* p, uint32_t n) {

@@ -65,20 +65,17 @@ TEST(SerialSettings, StartupRules) {
 
 TEST(SerialSettings, ApplyingTheStartupSettings) {
   SerialPort port;
-  LoadDesignValues(port);
   ApplyStartupSettings(port, StartupSettings("COM4", "9600"));
   EXPECT_EQ(port.PortName(), "\\\\.\\COM4");
   EXPECT_EQ(port.BaudRate(), 9600u);
   EXPECT_EQ(port.PacketTimeout(), 28);
 
   SerialPort other;
-  LoadDesignValues(other);
   ApplyStartupSettings(other, StartupSettings("COM4", "1000"));
   EXPECT_EQ(other.BaudRate(), 2400u);
   EXPECT_EQ(other.PacketTimeout(), 100);
 
   SerialPort none;
-  LoadDesignValues(none);
   ApplyStartupSettings(none, StartupSettings("COM255", "115200"));
   EXPECT_EQ(none.PortName(), "\\\\.\\COM1");
   EXPECT_EQ(none.BaudRate(), 2400u);

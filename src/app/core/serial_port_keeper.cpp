@@ -25,7 +25,6 @@ SerialPortKeeper::SerialPortKeeper(MainView& view, SerialPortEnvironment environ
       clock_(environment.clock ? *environment.clock : DefaultClock()),
       port_(std::move(environment)),
       reopenInterval_(reopenInterval) {
-  LoadDesignValues(port_);
   // A whole CN frame is handed over as soon as it is there, not after the time-out
   // that a shorter packet waits for.
   port_.IsCompleteFrame = IsCompleteShortFrame;

@@ -108,7 +108,6 @@ class JournaledFramesTest : public ::testing::Test {
  protected:
   JournaledFramesTest() {
     CoreApp();
-    LoadDesignValues(line_);
     ApplyStartupSettings(line_, StartupSettings("COM3", "2400"));
     EXPECT_TRUE(line_.OpenPort());
     handler_.SetSettings({.FirstNumber = 4, .SendT8 = true, .SendT7 = true});
