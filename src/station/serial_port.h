@@ -57,15 +57,10 @@ class SerialPort {
   void SetPortName(const std::string& name);  // ignored while open
   uint32_t BaudRate() const { return settings_.line.baud; }
   void SetBaudRate(uint32_t bitsPerSecond);
-  int DataBits() const { return settings_.line.dataBits; }
   void SetDataBits(int bits);  // 5..8
-  LineStopBits StopBits() const { return settings_.line.stopBits; }
   void SetStopBits(LineStopBits bits);
-  LineParity Parity() const { return settings_.line.parity; }
   void SetParity(LineParity parity);
-  LineRts Rts() const { return settings_.line.rts; }
   void SetRts(LineRts rts);
-  bool XonXoff() const { return settings_.line.xonXoff; }
   void SetXonXoff(bool on);
   uint32_t InBufSize() const { return settings_.inBufSize; }
   void SetInBufSize(uint32_t size);  // ignored while open; 128..8192
@@ -75,17 +70,11 @@ class SerialPort {
   void SetPacketSize(int16_t size);  // <= 0 becomes -1 (no packet mode)
   int32_t PacketTimeout() const { return settings_.packetTimeout; }
   void SetPacketTimeout(int32_t ms);  // <= 0 becomes -1 (none)
-  PartialPacket PartialPackets() const { return settings_.partialPackets; }
   void SetPartialPackets(PartialPacket mode) { settings_.partialPackets = mode; }
   // The shortest quiet gap before a partial packet, and the polling period of a device
   // without readiness.
   uint16_t PollingDelay() const { return settings_.pollingDelay; }
   void SetPollingDelay(uint16_t ms);  // at least 5; restarts a running poll
-  bool DtrOnOpen() const { return settings_.line.dtr; }
-  void SetDtrOnOpen(bool on) { settings_.line.dtr = on; }
-  uint16_t OutputTimeout() const { return settings_.outputTimeout; }
-  void SetOutputTimeout(uint16_t ms) { settings_.outputTimeout = ms; }
-  bool CheckLineStatus() const { return settings_.checkLineStatus; }
   void SetCheckLineStatus(bool on) { settings_.checkLineStatus = on; }
 
   PacketCallback OnReceivePacket;

@@ -120,24 +120,18 @@ INSTANTIATE_TEST_SUITE_P(Lines, PacketAssembly,
 // --- properties ---------------------------------------------------------------------
 
 // A port starts from the window's design values: there is no other set to drift from.
+// The line (8N1, RTS and DTR low, no XON/XOFF) shows on the device when the port opens;
+// partial packets passed on, the 200 ms write limit and the unchecked modem lines show in
+// what the port does (the fixture's port below is as constructed).
 TEST(SerialPortProperties, StartsFromTheDesignValues) {
   SerialPort port;
   EXPECT_EQ(port.PortName(), "\\\\.\\COM1");
   EXPECT_EQ(port.BaudRate(), 2400u);
-  EXPECT_EQ(port.DataBits(), 8);
-  EXPECT_EQ(port.StopBits(), LineStopBits::kOne);
-  EXPECT_EQ(port.Parity(), LineParity::kNone);
-  EXPECT_EQ(port.Rts(), LineRts::kOff);
-  EXPECT_FALSE(port.XonXoff());
   EXPECT_EQ(port.InBufSize(), 2048u);
   EXPECT_EQ(port.OutBufSize(), 2048u);
   EXPECT_EQ(port.PacketSize(), 35);
   EXPECT_EQ(port.PacketTimeout(), 70);
-  EXPECT_EQ(port.PartialPackets(), PartialPacket::kPass);
   EXPECT_EQ(port.PollingDelay(), 5);
-  EXPECT_FALSE(port.DtrOnOpen());
-  EXPECT_EQ(port.OutputTimeout(), 200);
-  EXPECT_FALSE(port.CheckLineStatus());
   EXPECT_FALSE(port.IsOpen());
 }
 
@@ -243,6 +237,7 @@ TEST_F(PortTest, LineSettingsReappliedWhileOpen) {
 
 // --- open and close -----------------------------------------------------------------
 
+// The fixture's port is as constructed: this is the line it starts with.
 TEST_F(PortTest, OpenAppliesTheDesignLineAndWatchesReadiness) {
   ASSERT_TRUE(port_.OpenPort());
   EXPECT_EQ(opened_, std::vector<std::string>{"/dev/ttyS2"});
@@ -897,6 +892,17 @@ TEST_F(PortTest, SendGivesUpAfterTheTimeoutWithoutProgress) {
   }
 }
 
+TEST_F(PortTest, SendGivesUpAfterTheDesignedOutputTimeout) {
+  Open();
+  const Bytes data = Sequence(30);
+  line_->writeLimit = 0;
+  const uint32_t start = clock_.TickMs();
+  EXPECT_EQ(port_.SendBytes(data.data(), 30), 0u);
+  const uint32_t waited = clock_.TickMs() - start;
+  EXPECT_GT(waited, 200u);
+  EXPECT_LE(waited, 211u);
+}
+
 TEST_F(PortTest, SendKeepsWaitingWhileThereIsProgress) {
   Open();
   line_->writeLimit = 1;
@@ -914,8 +920,9 @@ TEST_F(PortTest, SendStopsOnFailureOrDeadLines) {
   EXPECT_EQ(line_->waits, 0);
 
   line_->writeFails = false;
+  line_->modemLines = 0;  // not looked at until told to
+  EXPECT_EQ(port_.SendBytes(data.data(), 9), 9u);
   port_.SetCheckLineStatus(true);
-  line_->modemLines = 0;
   EXPECT_EQ(port_.SendBytes(data.data(), 9), 0u);
   line_->modemLines = kModemDsr;
   EXPECT_EQ(port_.SendBytes(data.data(), 9), 9u);
