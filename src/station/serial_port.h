@@ -55,7 +55,6 @@ class SerialPort {
   // --- properties -------------------------------------------------------------------
   const std::string& PortName() const { return portName_; }
   void SetPortName(const std::string& name);  // ignored while open
-  uint32_t BaudRate() const { return settings_.line.baud; }
   void SetBaudRate(uint32_t bitsPerSecond);
   void SetDataBits(int bits);  // 5..8
   void SetStopBits(LineStopBits bits);

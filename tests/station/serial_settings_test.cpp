@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "station/fake_serial_device.h"
+#include "station/qt_app.h"
 #include "station/serial_port.h"
 
 namespace orvelgate {
@@ -63,23 +65,38 @@ TEST(SerialSettings, StartupRules) {
   }
 }
 
+// The speed reaches the line: each port is opened over a scripted device that records
+// the settings it is given.
 TEST(SerialSettings, ApplyingTheStartupSettings) {
-  SerialPort port;
-  ApplyStartupSettings(port, StartupSettings("COM4", "9600"));
-  EXPECT_EQ(port.PortName(), "\\\\.\\COM4");
-  EXPECT_EQ(port.BaudRate(), 9600u);
-  EXPECT_EQ(port.PacketTimeout(), 28);
-
-  SerialPort other;
-  ApplyStartupSettings(other, StartupSettings("COM4", "1000"));
-  EXPECT_EQ(other.BaudRate(), 2400u);
-  EXPECT_EQ(other.PacketTimeout(), 100);
-
-  SerialPort none;
-  ApplyStartupSettings(none, StartupSettings("COM255", "115200"));
-  EXPECT_EQ(none.PortName(), "\\\\.\\COM1");
-  EXPECT_EQ(none.BaudRate(), 2400u);
-  EXPECT_EQ(none.PacketTimeout(), 70);
+  testing::EnsureCoreApplication();
+  FakeClock clock;
+  struct {
+    const char* comPort;
+    const char* comBaudRate;
+    const char* portName;
+    uint32_t speed;
+    int32_t timeout;
+  } cases[] = {
+      {"COM4", "9600", "\\\\.\\COM4", 9600, 28},
+      {"COM4", "1000", "\\\\.\\COM4", 2400, 100},
+      {"COM255", "115200", "\\\\.\\COM1", 2400, 70},  // no port: the design values stay
+  };
+  for (const auto& c : cases) {
+    auto line = std::make_shared<testing::FakeLine>();
+    SerialPortEnvironment env;
+    env.clock = &clock;
+    env.openDevice = [&](const std::string&) -> std::unique_ptr<SerialDevice> {
+      return std::make_unique<testing::FakeSerialDevice>(line, clock);
+    };
+    env.resolvePort = MakePortResolver(nullptr);
+    SerialPort port(env);
+    ApplyStartupSettings(port, StartupSettings(c.comPort, c.comBaudRate));
+    EXPECT_EQ(port.PortName(), c.portName) << c.comPort << " " << c.comBaudRate;
+    EXPECT_EQ(port.PacketTimeout(), c.timeout) << c.comPort << " " << c.comBaudRate;
+    ASSERT_TRUE(port.OpenPort()) << c.comPort << " " << c.comBaudRate;
+    ASSERT_EQ(line->configured.size(), 1u);
+    EXPECT_EQ(line->configured[0].baud, c.speed) << c.comPort << " " << c.comBaudRate;
+  }
 }
 
 }  // namespace

@@ -24,6 +24,9 @@ class Pty {
   // Our own descriptor of the slave (kept open so the pair survives the code under test
   // closing and reopening it); -1 once closed.
   int SlaveFd() const { return slave_; }
+  // The output speed the line is set to, in bits per second, as whoever configured the
+  // slave left it; 0 when it cannot be read.
+  uint32_t SlaveSpeed() const;
 
   // Writes every byte to the master at once; false on failure or after 5 s blocked.
   bool Write(std::span<const uint8_t> bytes);

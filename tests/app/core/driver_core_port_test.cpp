@@ -113,7 +113,7 @@ TEST_F(CorePortTest, ConfiguredPortOpensAndAcknowledgesFrames) {
   Start("ComPort=COM3\nComBaudRate=9600");
   ASSERT_TRUE(core_->PortKeeper().Port().IsOpen());
   EXPECT_EQ(core_->PortKeeper().Port().PortName(), "\\\\.\\COM3");
-  EXPECT_EQ(core_->PortKeeper().Port().BaudRate(), 9600u);
+  EXPECT_EQ(pty_.SlaveSpeed(), 9600u);
   EXPECT_EQ(core_->PortKeeper().Port().PacketTimeout(), 28);
   EXPECT_EQ(core_->PortKeeper().State().Name, "COM3");
   EXPECT_TRUE(core_->PortKeeper().State().Open);

@@ -101,7 +101,7 @@ TEST_F(SerialPortKeeperTest, StartUpOpensTheConfiguredPortWithItsSpeed) {
   keeper_.StartUp("COM3", "19200");
   ASSERT_TRUE(keeper_.IsOpen());
   EXPECT_EQ(keeper_.PortName(), "\\\\.\\COM3");
-  EXPECT_EQ(keeper_.Port().BaudRate(), 19200u);
+  EXPECT_EQ(pty_.SlaveSpeed(), 19200u);
   EXPECT_EQ(keeper_.Port().PacketTimeout(), 24);
   EXPECT_EQ(keeper_.State().Name, "COM3");
   EXPECT_TRUE(keeper_.State().Open);
@@ -306,7 +306,7 @@ TEST_F(SerialPortKeeperTest, StartUpPortIsTriedUntilItsDeviceAppears) {
   ASSERT_TRUE(PumpUntil([&] { return keeper_.IsOpen(); }));
   EXPECT_FALSE(keeper_.AwaitingDevice());
   EXPECT_TRUE(keeper_.State().Open);
-  EXPECT_EQ(keeper_.Port().BaudRate(), 9600u);
+  EXPECT_EQ(pty_.SlaveSpeed(), 9600u);
   EXPECT_EQ(view_.calls,
             (std::vector<std::string>{"SetPortControlsRunning 0", "SetPortControlsRunning 1"}));
   EXPECT_EQ(notices_, std::vector<std::string>{"COM3 open"});
