@@ -14,16 +14,19 @@ function(orvelgate_library name)
   target_link_libraries(${name} ${scope} ${ARG_DEPS})
 endfunction()
 
-# One test program per tests/ folder: every *_test.cpp in tests/<name>/ belongs to it,
-# and so does every *_support.cpp there (fixtures shared by that folder's tests).
+# One test program per tests/ folder: every *_test.cpp in tests/<folder>/ belongs to it,
+# and so does every *_support.cpp there (fixtures shared by that folder's tests). A nested
+# folder names its program and its tests' label with underscores (app/core: app_core_tests,
+# label app_core; `ctest -L app` takes every app folder).
 # PROPERTIES adds CTest properties to every test of the folder (e.g. a RESOURCE_LOCK).
-function(orvelgate_test_folder name)
+function(orvelgate_test_folder folder)
   cmake_parse_arguments(ARG "" "" "DEPS;PROPERTIES" ${ARGN})
-  set(dir ${CMAKE_CURRENT_SOURCE_DIR}/${name})
+  set(dir ${CMAKE_CURRENT_SOURCE_DIR}/${folder})
   file(GLOB sources CONFIGURE_DEPENDS ${dir}/*_test.cpp)
   if(NOT sources)
     return()
   endif()
+  string(REPLACE "/" "_" name ${folder})
   file(GLOB support CONFIGURE_DEPENDS ${dir}/*_support.cpp)
   add_executable(${name}_tests ${sources} ${support})
   target_include_directories(${name}_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)

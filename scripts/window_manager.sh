@@ -1,7 +1,7 @@
 # Helpers for seeing the driver's windows as a desktop shows them: a virtual X display
 # with the icewm window manager, windows found by their exact titles, their frames
 # measured, clicks in their client areas. Sourced by scripts/screenshot.sh and by the
-# window-manager test (tests/app/window_manager_test.sh); needs Xvfb (or a display of
+# window-manager test (tests/app/view/window_manager_test.sh); needs Xvfb (or a display of
 # the caller's), icewm, xdotool, xprop and xwininfo.
 
 WM_TOOLS=(Xvfb icewm xdotool xprop xwininfo)

@@ -42,7 +42,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/t8_host_bridge.h"
+#include "app/core/t8_host_bridge.h"
 #include "common/clock.h"
 #include "lockstep_client.h"
 #include "support/child_process.h"

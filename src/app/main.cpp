@@ -11,14 +11,14 @@
 #include <memory>
 #include <string>
 
-#include "app/config_reading.h"
-#include "app/driver_core.h"
-#include "app/driver_window.h"
-#include "app/headless_view.h"
-#include "app/metrics_endpoint.h"
-#include "app/service_status_line.h"
-#include "app/service_watch.h"
-#include "app/shutdown_signals.h"
+#include "app/config/config_reading.h"
+#include "app/core/driver_core.h"
+#include "app/view/driver_window.h"
+#include "app/view/headless_view.h"
+#include "app/metrics/metrics_endpoint.h"
+#include "app/service/service_status_line.h"
+#include "app/service/service_watch.h"
+#include "app/service/shutdown_signals.h"
 #include "common/diagnostics.h"
 #include "common/log_rotation.h"
 #include "common/version.h"

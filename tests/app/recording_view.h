@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/main_view.h"
+#include "app/core/main_view.h"
 
 namespace orvelgate::testing {
 

@@ -1,4 +1,4 @@
-#include "recording_view.h"
+#include "app/recording_view.h"
 
 namespace orvelgate::testing {
 

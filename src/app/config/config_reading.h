@@ -1,0 +1,61 @@
+#pragma once
+// orvelgate.ini as the driver takes it: the file's state (read, missing, unreadable, no
+// text), the checked values, and the journal lines that say what is wrong. Only
+// ReadConfigFile and ReportConfigReading touch the file and the journal; the rest is
+// pure, so that hostile files are tested from tables.
+
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/config/config_check.h"
+#include "common/diagnostics.h"
+
+namespace orvelgate {
+
+enum class ConfigFileState { kRead, kMissing, kUnreadable, kNotText };
+
+struct ConfigReading {
+  std::string Path;  // as given to ReadConfigFile, made absolute
+  ConfigFileState State = ConfigFileState::kMissing;
+  std::string Fault;  // why the file was not used: a system error or IniTextFault
+  CheckedConfig Config;
+};
+
+// The file's bytes (or nullopt and the error of reading it) taken as the driver takes
+// them: an unreadable or non-text file counts as empty.
+ConfigReading ReadConfigText(std::string path, const std::optional<std::string>& text,
+                             std::error_code error);
+
+struct ConfigLine {
+  Severity Level = Severity::kWarning;
+  std::string Text;
+
+  bool operator==(const ConfigLine&) const = default;
+};
+
+// One line per problem: the file's state when it was not read, then each value out of
+// range or unknown key. A missing file is a notice (kInfo), everything else a warning.
+std::vector<ConfigLine> ConfigJournalLines(const ConfigReading& reading);
+
+// What --check-config prints: every key with its value and where it came from
+// ("file", "default", "default (bad value "...")"), then the journal lines.
+std::string ConfigListing(const ConfigReading& reading);
+
+// True when the reading has something the operator should mend.
+bool HasConfigProblems(const ConfigReading& reading);
+
+// Reads the file at path (the working directory's orvelgate.ini by default).
+ConfigReading ReadConfigFile(const std::string& path);
+
+// Writes ConfigJournalLines to the journal. A line already written by this process is
+// not written again: the file is read at start-up and again before every T8
+// connection attempt, and a problem is worth one line, not one per attempt.
+void ReportConfigReading(const ConfigReading& reading);
+
+// The checked values from the file at `path`, read and reported as above.
+MainConfig LoadMainConfig(const std::string& path = kConfigFileName);
+ServerHostConfig LoadServerHostConfig(const std::string& path = kConfigFileName);
+
+}  // namespace orvelgate

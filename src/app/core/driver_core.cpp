@@ -1,0 +1,424 @@
+#include "app/core/driver_core.h"
+
+#include <cerrno>
+#include <exception>
+
+#include "app/core/access_code.h"
+#include "app/config/config_reading.h"
+#include "app/core/local_time_text.h"
+#include "common/diagnostics.h"
+#include "common/error_log.h"
+#include "common/wire_constants.h"
+#include "events/event_journal_start.h"
+#include "station/port_wiring.h"
+#include "t7link/t7_records.h"
+
+namespace orvelgate {
+namespace {
+
+RandomSource* OwnRandomUnless(RandomSource* given, std::unique_ptr<RandomSource>& own) {
+  if (given) return given;
+  own = std::make_unique<SystemRandom>();
+  return own.get();
+}
+
+}  // namespace
+
+DriverCore::DriverCore(MainView& view, CoreEnvironment environment)
+    : view_(view),
+      clock_(environment.clock ? *environment.clock : DefaultClock()),
+      random_(*OwnRandomUnless(environment.random, ownRandom_)),
+      environment_(std::move(environment)),
+      guard_(view_, [this] { return ending_; }),
+      keeper_(view_, environment_.port, environment_.reopenInterval),
+      packets_(*this, clock_, random_, environment_.packetLog),
+      ticks_([this] { SpoolTick(); }, [this] { T7RetryTick(); }) {
+  ConnectPacketHandler(keeper_.Port(), packets_);
+}
+
+DriverCore::~DriverCore() { Shutdown(); }
+
+void DriverCore::Start() {
+  // The station counts as heard from now on; a new access code at every start, and
+  // no close ordered yet.
+  packets_.SetLastFrameTime(clock_.LocalNow());
+  guard_.Reset(DrawAccessCode(random_));
+  view_.SetAccessCode(guard_.AccessCode());
+  view_.ClearPortList();  // filled later, by a scan
+
+  // [main], read once.
+  config_ = LoadMainConfig(environment_.configFile);
+  packets_.SetSettings({.FirstNumber = config_.FirstNumber,
+                        .SendT8 = config_.SendT8,
+                        .SendT7 = config_.SendT7});
+  supervision_.emplace(static_cast<StationSupervisionHost&>(*this), config_.Attention,
+                       config_.SendT7);
+  CreateLinks();
+  // Before the port opens: what an earlier run acknowledged and did not finish with
+  // goes to spool files first.
+  CreateJournaledFrames();
+
+  // The port opens, or stays stopped; the rest of the start-up goes on either way.
+  keeper_.StartUp(config_.ComPort, config_.ComBaudRate);
+  if (config_.SendT7) t7_->Start(config_.T7Host, environment_.t7Port);
+  if (t8_) t8_->Start();
+
+  view_.SetStartTime(LocalTimeText(clock_.LocalNow()));
+  // Both ticks run from the start of the event loop to the end, whatever is configured.
+  ticks_.Start();
+}
+
+// The spool folder, the T7 link, the T8 link (made here, started by Start), and the
+// routing and re-send between them.
+void DriverCore::CreateLinks() {
+  SpoolStore::Options spoolOptions;
+  spoolOptions.spoolPrefix = config_.SpoolPrefix;
+  spoolOptions.errorLog = environment_.errorLog;
+  spool_ = std::make_unique<SpoolStore>(spoolOptions, clock_);
+  CreateT7Link();
+  if (config_.SendT8) CreateT8Link();
+  CreateRouting();
+}
+
+void DriverCore::CreateT7Link() {
+  // The T7 client exists whatever SendT7 says; `host` goes straight into it.
+  t7_ = std::make_unique<T7Link>(static_cast<T7LinkHost&>(*this), clock_, config_.SendT7);
+  t7_->Client().SetHost(config_.T7Host);
+  t7_->Client().SetPort(environment_.t7Port);
+  if (environment_.t7Resolver) t7_->Client().SetResolver(environment_.t7Resolver);
+  t7Outbox_ = std::make_unique<T7LinkOutbox>(*t7_);
+  t7Failures_ = std::make_unique<RepeatedFailure>(
+      "T7 link to " + config_.T7Host + ":" + std::to_string(environment_.t7Port), clock_);
+}
+
+void DriverCore::CreateT8Link() {
+  T8LinkSettings settings;
+  settings.ConfigFile = environment_.configFile;
+  settings.FirstNumber = config_.FirstNumber;
+  settings.DropUndeliveredT8 = config_.DropUndeliveredT8;
+  settings.JoinBound = environment_.workerJoinBound;
+  settings.Counters = &counters_;
+  auto currentPort = [this] {
+    const PortState state = keeper_.State();
+    return PortStatus{state.Name, state.Open};
+  };
+  t8_ = std::make_unique<T8LinkOwner>(view_, clock_, *spool_, currentPort, settings);
+  keeper_.OnAnnounce = [this](const std::string& name, bool open) {
+    t8_->QueuePortNotice(name, open);
+  };
+}
+
+void DriverCore::CreateRouting() {
+  // Without SendT8 nothing goes to the T8 side; without SendT7 nothing to the T7 side.
+  T8Outbox* t8 = t8_ ? &t8_->Outbox() : nullptr;
+  T7Outbox* t7 = config_.SendT7 ? t7Outbox_.get() : nullptr;
+  RoutingSettings routing;
+  routing.DropUndeliveredT8 = config_.DropUndeliveredT8;
+  routing.NoticeFileNumber = config_.NoticeFileNumber;
+  router_ = std::make_unique<EventRouter>(t8, t7, *spool_, routing);
+  router_->SetJournalHooks({[this](uint64_t id) { RetireJournalEntry(id); }, &acks_});
+  resender_ = std::make_unique<SpoolResender>(t8, t7Outbox_.get(), *spool_, clock_);
+  resender_->SetRefillHook([this] { PostSpoolRefill(); });
+  if (t8_) {
+    t8_->UseResender(*resender_);
+    t8_->UseJournal(acks_, [this](uint64_t id) { RetireJournalEntry(id); });
+  }
+}
+
+void DriverCore::CreateJournaledFrames() {
+  JournaledFrames::Targets targets;
+  targets.sendAck = [this](std::span<const uint8_t> bytes) { WriteAcknowledgement(bytes); };
+  targets.routeEvent = [this](const EventRecord& event, uint64_t id) {
+    RouteJournaledEvent(event, id);
+  };
+  targets.sendT7EventReport = [this](const T7EventReportRequest& report, uint64_t id) {
+    SendJournaledT7Report(report, id);
+  };
+  targets.drawStationIndicator = [this] { DrawStationIndicator(); };
+  targets.reportProblem = [this](PacketProblem problem) { ReportPacketProblem(problem); };
+  targets.t7SpoolBytes = [](const T7EventReportRequest& r) {
+    const T7Record report = BuildEventReport(r.Account, r.Code, r.Group, r.Time);
+    return std::vector<uint8_t>(report.begin(), report.begin() + kT7EventSpoolSize);
+  };
+  targets.journalFailing = [this](const JournalStatus& status) {
+    Diagnose(Severity::kError, "event journal: " + status.text +
+                                   "; frames are not acknowledged until it can be written");
+    view_.LogLine("Журнал событий не записывается: кадры станции не подтверждаются.");
+  };
+  targets.ackWritten = [this](std::chrono::nanoseconds waited) {
+    counters_.CountAcknowledgement(waited);
+  };
+  targets.journalWorksAgain = [this] {
+    Diagnose(Severity::kInfo, "event journal: written again; frames are acknowledged");
+    view_.LogLine("Журнал событий снова записывается.");
+  };
+  journaled_ = std::make_unique<JournaledFrames>([this] { return OpenJournal(); },
+                                                 std::move(targets));
+}
+
+std::unique_ptr<EventJournal> DriverCore::OpenJournal() {
+  return OpenEventJournal(environment_.journalFile, *spool_);
+}
+
+void DriverCore::RetireJournalEntry(uint64_t journalId) {
+  if (journaled_) journaled_->Retire(journalId);
+}
+
+void DriverCore::SpoolTick() {
+  if (OnSpoolTick) OnSpoolTick();  // first, so a re-send that fails cannot skip it
+  // The spool re-sends handle their own failures; one that still escapes ends this
+  // tick, and the next tick runs as usual.
+  try {
+    // Events the full disk refused, before anything newer.
+    if (router_) router_->RetryHeld();
+    // The window of .dd8 files (re-sends, refill); .ddk files while the socket takes them.
+    RefillSpool();
+  } catch (const std::exception& e) {
+    Diagnose(Severity::kError, std::string("spool re-send: ") + e.what());
+    return;
+  }
+  // The station supervision, under its own guard.
+  try {
+    if (supervision_) supervision_->Tick(clock_.LocalNow(), packets_.LastFrameTime());
+    if (journaled_) journaled_->Tick();
+  } catch (...) {
+    LogError(kSupervisionError, environment_.errorLog);  // a log that can't be written: go on
+  }
+}
+
+void DriverCore::RefillSpool() {
+  if (!resender_ || shutDown_) return;
+  if (t8_ && t8_->LinkUp()) resender_->ResendT8Step();
+  if (t7_ && t7_->Connected() && resender_->ResendT7Step()) PostSpoolRefill();
+}
+
+void DriverCore::PostSpoolRefill() {
+  if (refillPosted_.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      &refillContext_,
+      [this] {
+        refillPosted_ = false;
+        try {
+          RefillSpool();
+        } catch (const std::exception& e) {
+          Diagnose(Severity::kError, std::string("spool re-send: ") + e.what());
+        }
+      },
+      Qt::QueuedConnection);
+}
+
+void DriverCore::T7RetryTick() {
+  if (config_.SendT7 && t7_) t7_->ReconnectTick();
+}
+
+bool DriverCore::Close() {
+  if (ending_) return true;
+  const bool proceed = guard_.MayClose();
+  if (proceed) keeper_.CloseForGood();
+  if (ending_) return true;  // a signal or a close record came while the dialog was open
+  if (!proceed) return false;
+  EndProgram();
+  return true;
+}
+
+void DriverCore::EndBySignal(int /*signalNumber*/) {
+  if (ending_) return;
+  keeper_.CloseForGood();
+  EndProgram();
+}
+
+void DriverCore::EndProgram() {
+  if (ending_) return;
+  ending_ = true;
+  view_.CloseDialogs();  // an open access-code dialog answers Cancelled
+  if (OnProgramEnd) OnProgramEnd();
+}
+
+void DriverCore::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  ending_ = true;
+  ticks_.Stop();
+  keeper_.CloseForGood();
+  StopT8Link();
+  // Disconnects without sending anything more; the indicator is not drawn any more.
+  if (t7_) t7_->Client().SetConnected(false);
+  // Last: the retirements of what the worker and the router kept above.
+  if (journaled_) journaled_->Stop();
+}
+
+// The events the T8 worker still had and those the full disk refused go to spool
+// files, to be sent after the next start.
+void DriverCore::StopT8Link() {
+  if (!t8_) return;
+  const std::optional<std::size_t> notKept = t8_->Stop();
+  if (!notKept) return;  // the worker was left running: nothing it had can be taken
+  std::size_t lost = *notKept;
+  if (router_ && !config_.DropUndeliveredT8) lost += SpoolHeldEvents();
+  if (lost > 0) {
+    Diagnose(Severity::kError, std::to_string(lost) +
+                                   " undelivered events could not be spooled at the end;"
+                                   " the event journal keeps them for the next start");
+  }
+}
+
+// Returns how many held events are still held once the disk refuses again.
+std::size_t DriverCore::SpoolHeldEvents() {
+  std::size_t before = 0;
+  do {
+    before = router_->HeldCount();
+  } while (before > 0 && router_->RetryHeld() < before);
+  return router_->HeldCount();
+}
+
+DriverStatus DriverCore::Status() const {
+  DriverStatus status;
+  const PortState port = keeper_.State();
+  status.portName = port.Name;
+  status.portOpen = port.Open;
+  status.stationOnline = supervision_ && supervision_->Online();
+  status.t8Used = t8_ != nullptr;
+  status.t8Up = t8_ && t8_->LinkUp();
+  status.t7Used = config_.SendT7;
+  status.t7Connected = config_.SendT7 && t7_ && t7_->Connected();
+  status.t8Spool = Backlog(SpoolKind::T8);
+  status.t7Spool = Backlog(SpoolKind::T7);
+  status.journalLive = journaled_ ? journaled_->LiveEntries() : 0;
+  status.lastEvent = lastEvent_;
+  status.takenNs = WallNowNs();
+  return status;
+}
+
+// --- hosts ------------------------------------------------------------------------
+
+// The packet handler's requests for one frame wait in the journal until its events
+// are synced (JournaledFrames); without the journal nothing is acknowledged.
+void DriverCore::SendBytes(std::span<const uint8_t> bytes) {
+  if (journaled_) journaled_->SendBytes(bytes);
+}
+
+void DriverCore::RouteEvent(const EventRecord& current) {
+  if (journaled_) journaled_->RouteEvent(current);
+}
+
+void DriverCore::SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
+                                   DayCount time) {
+  if (journaled_) journaled_->SendT7EventReport(account, code, group, time);
+}
+
+void DriverCore::FrameCounted(FrameKind kind, FrameResult result) {
+  counters_.CountFrame(kind, result);
+  // Whichever links take it (none, when both are off).
+  if (result == FrameResult::Event) lastEvent_ = clock_.LocalNow();
+}
+
+void DriverCore::FrameHandled() {
+  if (journaled_) journaled_->FrameHandled();
+}
+
+void DriverCore::WriteAcknowledgement(std::span<const uint8_t> bytes) {
+  // Bounded wait; a short write is not detected (the station sends the frame again).
+  keeper_.Port().SendBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+void DriverCore::RouteJournaledEvent(const EventRecord& event, uint64_t journalId) {
+  if (router_ && router_->RouteEvent(event, journalId) == Routed::Lost) {
+    Diagnose(Severity::kError,
+             "an event could not be spooled for the T8 link; the event journal keeps it for the next start");
+  }
+}
+
+void DriverCore::SendJournaledT7Report(const T7EventReportRequest& report, uint64_t journalId) {
+  if (!t7_) return;
+  // The report is handed to the link's socket or written to a .ddk file at once,
+  // unless the full disk made the router hold it: then its entry stays.
+  const std::size_t heldBefore = router_ ? router_->HeldCount() : 0;
+  t7_->SendEventReport(report.Account, report.Code, report.Group, report.Time);
+  if (!router_ || router_->HeldCount() <= heldBefore) RetireJournalEntry(journalId);
+}
+
+void DriverCore::ReportPacketProblem(PacketProblem problem) {
+  // The driver goes on either way; a service journal shows why a packet did nothing.
+  Diagnose(Severity::kWarning,
+           problem == PacketProblem::PacketLogNotWritten
+               ? "the packet log could not be written; the packet was not handled"
+               : "an ASCII frame without a group digit gave no event");
+}
+
+void DriverCore::DrawStationIndicator() {
+  const bool online = supervision_ && supervision_->Online();
+  view_.DrawStationIndicator(online, packets_.ActivityCounter());
+}
+
+void DriverCore::SendStationNotice(char stateLetter) {
+  if (t7_) t7_->SendStationNotice(stateLetter);
+}
+
+void DriverCore::DrawT7Indicator(bool connected, int counter) {
+  if (!shutDown_) view_.DrawT7Indicator(connected, counter);
+}
+
+void DriverCore::RequestCloseWithoutCode() {
+  // The service ends with status 0 and is not restarted: say who ended it.
+  Diagnose(Severity::kWarning,
+           "the T7 server sent a close record: the driver ends without the access code");
+  view_.LogLine("Сервер T7 прислал команду закрытия: драйвер завершает работу.");
+  guard_.AllowWithoutCode();
+  // Once control is back in the event loop, so the rest of the chunk is still handled.
+  QTimer::singleShot(0, this, [this] { Close(); });
+}
+
+std::string DriverCore::SerialDeviceName() const { return keeper_.PortName(); }
+
+void DriverCore::ShowHandlerError(const std::string& text) { view_.ShowError(text); }
+
+void DriverCore::SpoolNotice(std::span<const uint8_t> record) {
+  if (router_ && router_->KeepStationNotice(record) == Routed::Lost) {
+    Diagnose(Severity::kError, "a station notice could not be kept");
+  }
+}
+
+void DriverCore::SpoolEventReport(std::span<const uint8_t> first39) {
+  if (router_ && router_->KeepT7Event(first39) == Routed::Lost) {
+    Diagnose(Severity::kError, "a T7 event report could not be kept");
+  }
+}
+
+// Rate-limited: the first failure, then one line a minute while it lasts, then one when
+// the link is back.
+void DriverCore::ReportLinkFailure(const std::string& cause) {
+  if (t7Failures_ && config_.SendT7 && !shutDown_) t7Failures_->Fail(cause);
+}
+
+// A clock record changes the whole computer's time: every one is a warning, with the
+// time before and the time asked for.
+void DriverCore::ReportClockRecord(const ClockRecordOutcome& outcome) {
+  const auto before = DecodeDateTime(outcome.before);
+  const std::string was = before ? DateTimeText(*before) : "an unknown time";
+  if (!outcome.requested) {
+    Diagnose(Severity::kWarning, "the T7 server sent a clock record with no valid date and"
+                                 " time; the clock stays at " + was);
+    view_.LogLine("Сервер T7 прислал неверное время; часы не изменены.");
+    return;
+  }
+  const std::string asked = DateTimeText(*outcome.requested);
+  if (outcome.set) {
+    Diagnose(Severity::kWarning, "the T7 server set the clock from " + was + " to " + asked);
+    view_.LogLine("Сервер T7 установил время: было " + was + ", стало " + asked + ".");
+    return;
+  }
+  std::string cause = outcome.error != 0 ? ErrnoText(outcome.error) : "refused";
+  if (outcome.error == EPERM) cause += "; the driver runs without CAP_SYS_TIME";
+  Diagnose(Severity::kWarning, "the T7 server asked to set the clock from " + was + " to " +
+                                   asked + "; it was not set: " + cause);
+  view_.LogLine("Сервер T7 прислал время " + asked + "; часы не изменены.");
+}
+
+void DriverCore::ReportLinkUp() {
+  counters_.CountConnection(ServerLink::T7);
+  if (t7Failures_) t7Failures_->Succeed();
+}
+
+void DriverCore::EventReportSent() { counters_.CountDelivered(ServerLink::T7); }
+
+}  // namespace orvelgate

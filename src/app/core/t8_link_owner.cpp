@@ -1,0 +1,142 @@
+#include "app/core/t8_link_owner.h"
+
+#include <filesystem>
+
+#include "app/config/config_reading.h"
+#include "common/cp1251.h"
+#include "common/diagnostics.h"
+#include "t8link/t8_frames.h"
+
+namespace orvelgate {
+namespace {
+
+// [ServerHost] from the folder the program started in, read at every call.
+std::function<ServerHostSettings()> ServerHostReader(const std::string& configFile) {
+  std::error_code error;
+  auto configPath = std::filesystem::absolute(configFile, error);
+  if (error) configPath = configFile;
+  return [configPath = configPath.string()] {
+    const ServerHostConfig c = LoadServerHostConfig(configPath);
+    return ServerHostSettings{c.Address, c.Port, c.PacketSize};
+  };
+}
+
+T8WorkerSettings WorkerSettings(int32_t firstNumber) {
+  T8WorkerSettings settings;
+  settings.FirstNumber = firstNumber;
+  return settings;
+}
+
+}  // namespace
+
+T8LinkOwner::T8LinkOwner(MainView& view, Clock& clock, SpoolStore& spool,
+                         std::function<PortStatus()> currentPort, T8LinkSettings settings)
+    : view_(view),
+      spool_(spool),
+      settings_(std::move(settings)),
+      connectFailures_("T8 link to the monitoring server", clock),
+      bridge_(std::make_unique<T8HostBridge>(BridgeTargets(std::move(currentPort)))),
+      worker_(std::make_unique<T8Worker>(*bridge_, clock, ServerHostReader(settings_.ConfigFile),
+                                         WorkerSettings(settings_.FirstNumber))),
+      outbox_(*worker_) {}
+
+T8LinkOwner::~T8LinkOwner() { Stop(); }
+
+T8HostBridge::Targets T8LinkOwner::BridgeTargets(std::function<PortStatus()> currentPort) {
+  T8HostBridge::Targets targets;
+  targets.logLine = [this](const std::string& text) {
+    if (!stopped_) view_.LogLine(text);
+  };
+  targets.stepT8Indicator = [this] { StepIndicator(); };
+  targets.onEventAck = [this](uint64_t sequence) {
+    if (settings_.Counters) settings_.Counters->CountDelivered(ServerLink::T8);
+    if (resender_) resender_->OnEventAck(sequence);
+    RetireEntryOf(sequence);
+  };
+  targets.keepUnanswered = [this](uint64_t sequence, int32_t type,
+                                  std::span<const uint8_t> payload) {
+    return KeepUnanswered(sequence, type, payload);
+  };
+  targets.onConnectionEstablished = [this] {
+    if (settings_.Counters) settings_.Counters->CountConnection(ServerLink::T8);
+    if (resender_) resender_->OnConnectionEstablished();
+  };
+  targets.currentPort = std::move(currentPort);
+  // The worker's thread: the first failure, one line a minute while it lasts, then one
+  // when a connection is made again.
+  targets.onConnectFailed = [this](const std::string& cause) { connectFailures_.Fail(cause); };
+  targets.onConnectRecovered = [this] { connectFailures_.Succeed(); };
+  return targets;
+}
+
+void T8LinkOwner::Start() {
+  worker_->Start();
+  DrawIndicator();
+}
+
+void T8LinkOwner::QueuePortNotice(const std::string& name, bool open) {
+  if (stopped_) return;  // the program is ending: the worker is gone
+  const std::vector<uint8_t> payload = PortNoticePayload(Utf8ToCp1251(name), open);
+  if (!worker_->QueueMessage(T8Type::PortNotice, payload)) {
+    Diagnose(Severity::kWarning, "the T8 send ring is full; a PortNotice was lost");
+  }
+}
+
+std::optional<std::size_t> T8LinkOwner::Stop() {
+  if (stopped_) return std::nullopt;
+  stopped_ = true;
+  // No call of the worker reaches the view from here on; one already waiting for the
+  // UI thread is released while the worker is joined.
+  bridge_->BeginStopping();
+  worker_->RequestStop();
+  const bool joined = bridge_->JoinPumping(
+      [this](std::chrono::milliseconds slice) { return worker_->Join(slice); },
+      settings_.JoinBound);
+  if (joined) return KeepUndelivered(worker_->TakeUndelivered());
+  // A worker that does not end must not hold up the end of the program, nor be
+  // destroyed while it runs.
+  Diagnose(Severity::kError, "the T8 worker did not end in time; left to the process");
+  bridge_->Detach();
+  [[maybe_unused]] T8Worker* left = worker_.release();
+  [[maybe_unused]] T8HostBridge* leftBridge = bridge_.release();
+  return std::nullopt;
+}
+
+// Worker thread: an event that went out on a connection that ended unanswered. The
+// pending spool file's own copy needs nothing: the file stays until its EventAck.
+bool T8LinkOwner::KeepUnanswered(uint64_t sequence, int32_t type,
+                                 std::span<const uint8_t> payload) {
+  if (resender_ && resender_->IsPendingCopy(sequence)) return true;
+  if (settings_.DropUndeliveredT8) {
+    RetireEntryOf(sequence);  // dropped as configured: nothing to keep
+    return false;
+  }
+  if (!spool_.WriteT8File(type, payload)) return false;
+  RetireEntryOf(sequence);
+  return true;
+}
+
+// The message's event is safe elsewhere now: its journal entry goes.
+void T8LinkOwner::RetireEntryOf(uint64_t sequence) {
+  if (!acks_) return;
+  if (const auto entry = acks_->Answered(sequence)) retire_(*entry);
+}
+
+std::size_t T8LinkOwner::KeepUndelivered(const std::vector<T8HeldMessage>& messages) {
+  std::size_t lost = 0;
+  for (const T8HeldMessage& message : messages) {
+    if (!KeepUnanswered(message.Sequence, message.Type, message.Payload)) ++lost;
+  }
+  return lost;
+}
+
+void T8LinkOwner::StepIndicator() {
+  counter_ = NextT8Counter(counter_);
+  DrawIndicator();
+}
+
+void T8LinkOwner::DrawIndicator() {
+  if (!stopped_) view_.DrawT8Indicator(worker_->LinkUp, counter_);
+}
+
+}  // namespace orvelgate

@@ -1,0 +1,42 @@
+// The two ticks on the real event loop, with short intervals where they must fire.
+#include "app/core/driver_ticks.h"
+
+#include <gtest/gtest.h>
+
+#include "app/qt_core_app.h"
+
+namespace orvelgate {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::PumpUntil;
+
+TEST(DriverTicksTest, TwoHundredAndThreeThousandMillisecondsByDefault) {
+  testing::CoreApp();
+  DriverTicks ticks([] {}, [] {});
+  EXPECT_EQ(ticks.SpoolInterval(), 200ms);
+  EXPECT_EQ(ticks.T7RetryInterval(), 3000ms);
+  EXPECT_FALSE(ticks.Running()) << "only from the end of the start-up";
+  ticks.Start();
+  EXPECT_TRUE(ticks.Running());
+  ticks.Stop();
+  EXPECT_FALSE(ticks.Running());
+}
+
+TEST(DriverTicksTest, EachTickRunsItsOwnWorkUntilStopped) {
+  testing::CoreApp();
+  int spool = 0;
+  int t7Retry = 0;
+  DriverTicks ticks([&] { ++spool; }, [&] { ++t7Retry; }, 5ms, 15ms);
+  ticks.Start();
+  ASSERT_TRUE(PumpUntil([&] { return spool >= 3 && t7Retry >= 2; }));
+  ticks.Stop();
+  const int spoolAtStop = spool;
+  const int t7RetryAtStop = t7Retry;
+  PumpUntil([] { return false; }, 60);
+  EXPECT_EQ(spool, spoolAtStop);
+  EXPECT_EQ(t7Retry, t7RetryAtStop);
+}
+
+}  // namespace
+}  // namespace orvelgate
