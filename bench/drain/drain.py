@@ -24,13 +24,10 @@ under setpriv without CAP_SYS_TIME. Run it as root:
   bench/drain/drain.py --build build [--dd8 N] [--delay-ms MS] ...
 """
 
-import argparse
 import os
-import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -102,9 +99,7 @@ def run_floor(peers, work, name, files, port):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--build", required=True, help="build folder with src/app/orvelgate, tools/ and bench/")
-    ap.add_argument("--driver", help="the driver program (default: the build's)")
+    ap = benchlib.argument_parser(__doc__)
     ap.add_argument("--label", default="driver")
     ap.add_argument("--dd8", type=int, default=10000)
     ap.add_argument("--ddk", type=int, default=0)
@@ -114,9 +109,6 @@ def main():
                                                     "200 on a delayed link)")
     ap.add_argument("--idle-seconds", type=float, default=20)
     ap.add_argument("--max-seconds", type=float, default=600)
-    ap.add_argument("--folder", default=None, help="make the work folder here (default: the temp folder)")
-    ap.add_argument("--keep", action="store_true", help="keep the work folder")
-    ap.add_argument("--smoke", action="store_true", help="a few files and seconds, to see that it runs")
     a = ap.parse_args()
     if a.smoke:
         a.dd8, a.ddk, a.idle_seconds, a.max_seconds = 100 if a.delay_ms > 0 else 300, min(a.ddk, 100), 2, 60
@@ -126,7 +118,7 @@ def main():
     benchlib.own_network_namespace()
 
     peers = benchlib.Peers(a.build)
-    work = tempfile.mkdtemp(prefix="orvelgate-drain-", dir=a.folder)
+    work = benchlib.work_folder("drain", a)
     spool = os.path.join(work, "driver", "spool")
     put_backlog(spool, a.dd8, a.ddk)
     live, spooled = benchlib.LiveFrames(), SpoolEvents()
@@ -198,10 +190,7 @@ def main():
     p99_idle = benchlib.percentile([l for _, l in idle], 99)
     print(f"LIVE {a.label} line-to-T8 p99 during the drain / idle: {p99_during / p99_idle:.2f} "
           f"(station failures {live.failures}; {benchlib.load_text()})")
-    if a.keep:
-        print(f"work folder: {work}")
-    else:
-        shutil.rmtree(work, ignore_errors=True)
+    benchlib.leave_work_folder(work, a)
     # A live frame without its acknowledgement is printed above, not a failed drain: on a
     # loaded machine the station's paced writer may stall within a frame, which the
     # driver then rightly drops.

@@ -25,12 +25,9 @@ under setpriv without CAP_SYS_TIME. Run it as root:
   bench/live/live.py --build build [--phases latency,cpu,idle] ...
 """
 
-import argparse
 import os
 import random
-import shutil
 import sys
-import tempfile
 import threading
 import time
 
@@ -147,9 +144,7 @@ def idle_phase(a, peers, work, t8_port):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--build", required=True, help="build folder with src/app/orvelgate, tools/ and bench/")
-    ap.add_argument("--driver", help="the driver program (default: the build's)")
+    ap = benchlib.argument_parser(__doc__)
     ap.add_argument("--phases", default="latency,cpu,idle")
     ap.add_argument("--frames", type=int, default=400)
     ap.add_argument("--cpu-rate", type=float, default=300)
@@ -158,9 +153,6 @@ def main():
     ap.add_argument("--idle-seconds", type=float, default=60)
     ap.add_argument("--idle-settle", type=float, default=5)
     ap.add_argument("--t7", action="store_true", help="the T7 link in the latency and cpu phases too")
-    ap.add_argument("--folder", default=None, help="make the work folder here (default: the temp folder)")
-    ap.add_argument("--keep", action="store_true", help="keep the work folder")
-    ap.add_argument("--smoke", action="store_true", help="a few frames and seconds, to see that it runs")
     a = ap.parse_args()
     if a.smoke:
         a.frames, a.cpu_seconds, a.cpu_warmup, a.idle_seconds, a.idle_settle = 20, 2, 1, 2, 1
@@ -168,7 +160,7 @@ def main():
     benchlib.own_network_namespace()
 
     peers = benchlib.Peers(a.build)
-    work = tempfile.mkdtemp(prefix="orvelgate-live-", dir=a.folder)
+    work = benchlib.work_folder("live", a)
     on_event_hook = [None]
 
     def on_t8(now, line):
@@ -188,10 +180,7 @@ def main():
         print(f"live: {benchlib.load_text()}")
     finally:
         peers.stop()
-    if a.keep:
-        print(f"work folder: {work}")
-    else:
-        shutil.rmtree(work, ignore_errors=True)
+    benchlib.leave_work_folder(work, a)
     return 0
 
 

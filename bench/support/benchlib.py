@@ -9,14 +9,39 @@ clock as time.monotonic() here, so a latency is the difference of two stamps and
 nothing to how fast this script reads the pipes.
 """
 
+import argparse
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
 T7_PORT = 7788  # the driver's fixed T7 port
+
+
+def argument_parser(doc):
+    """The options every whole-driver bench takes; the bench adds its own."""
+    ap = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    ap.add_argument("--build", required=True, help="build folder with src/app/orvelgate, tools/ and bench/")
+    ap.add_argument("--driver", help="the driver program (default: the build's)")
+    ap.add_argument("--folder", default=None, help="make the work folder here (default: the temp folder)")
+    ap.add_argument("--keep", action="store_true", help="keep the work folder")
+    ap.add_argument("--smoke", action="store_true", help="a few frames, files and seconds, to see that it runs")
+    return ap
+
+
+def work_folder(name, options):
+    return tempfile.mkdtemp(prefix=f"orvelgate-{name}-", dir=options.folder)
+
+
+def leave_work_folder(work, options):
+    if options.keep:
+        print(f"work folder: {work}")
+    else:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def own_network_namespace():
