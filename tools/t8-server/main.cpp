@@ -127,7 +127,7 @@ struct Connection {
   int id = 0;
   int fd = -1;
   std::vector<uint8_t> input;
-  std::chrono::steady_clock::time_point readAt;  // of the last bytes taken into input
+  Steady::time_point readAt;  // of the last bytes taken into input
   uint64_t messages = 0;
   uint64_t serverSequence = 0;
   std::deque<HeldReply> held;  // oldest first
