@@ -98,6 +98,96 @@ def run_floor(peers, work, name, files, port):
     return benchlib.field(line, "files_per_second", float)
 
 
+class Drain:
+    """One run: the floor, the driver on its backlog with live frames, the idle link, the
+    floor again; what the server received, and when."""
+
+    def __init__(self, a, peers, work):
+        self.a, self.peers, self.work = a, peers, work
+        self.spool = os.path.join(work, "driver", "spool")
+        self.live, self.spooled = benchlib.LiveFrames(), SpoolEvents()
+        put_backlog(self.spool, a.dd8, a.ddk)
+
+    def on_t8(self, now, line):
+        if not line.startswith("EVENT "):
+            return
+        account, at_us = benchlib.field(line, "account"), benchlib.field(line, "at_us")
+        if account < SPOOL_ACCOUNT_BASE:
+            self.live.on_event(account, at_us)
+        elif account < FLOOR_ACCOUNT_BASE:
+            self.spooled.add(account, at_us)
+
+    def run(self):
+        a, peers = self.a, self.peers
+        _, t8_port = peers.t8_server(on_line=self.on_t8)
+        port = peers.link(t8_port, a.delay_ms)
+        peers.t7_server()
+        self.floor_before = run_floor(peers, self.work, "floor-before", a.floor_files, port)
+        with open(os.path.join(self.work, "live.txt"), "w") as f:
+            f.write(benchlib.LiveFrames.SCRIPT)
+        station, pty = peers.station(["--baud", "115200", "--rate", str(a.rate), "--repeat", "0", "--ack-timeout",
+                                      "3000", "--script", os.path.join(self.work, "live.txt")], self.live.on_station)
+        self.started_us = benchlib.now_us()
+        driver = peers.driver(os.path.join(self.work, "driver"), pty, 115200, port, True, a.driver)
+        self.wait_drained(driver)
+        self.left = count_spool(self.spool, "dd8"), count_spool(self.spool, "ddk")
+        self.idle_since = benchlib.now_us() + 1_000_000
+        time.sleep(1 + a.idle_seconds)
+        self.idle_until = benchlib.now_us()
+        peers.stop(station)  # before the driver, which would leave its last frame unanswered
+        peers.stop(driver)  # the floor has the server to itself, as before the driver
+        self.floor_after = run_floor(peers, self.work, "floor-after", a.floor_files, port)
+
+    def wait_drained(self, driver):
+        """Until the server has every spooled event and the folder is empty."""
+        deadline = time.monotonic() + self.a.max_seconds
+        self.ddk_empty_us = None if self.a.ddk else self.started_us
+        while time.monotonic() < deadline and driver.process.poll() is None:
+            time.sleep(0.2)
+            if self.ddk_empty_us is None and count_spool(self.spool, "ddk") == 0:
+                self.ddk_empty_us = benchlib.now_us()
+            if (self.spooled.count() >= self.a.dd8 and self.ddk_empty_us is not None and
+                    count_spool(self.spool, "dd8") == 0):
+                break
+        self.drained_us = benchlib.now_us()
+
+    def since_start(self, t_us):
+        return (t_us - self.started_us) / 1e6 if t_us else float("nan")
+
+    def report(self):
+        a, label = self.a, self.a.label
+        floor = (self.floor_before + self.floor_after) / 2
+        delivered = self.spooled.count()
+        first, last = self.spooled.first_us, self.spooled.last_us
+        rate = (delivered - 1) / ((last - first) / 1e6) if delivered > 1 and last > first else float("nan")
+        state = "empty" if self.left[0] == 0 else f"capped, {self.left[0]} left"
+        print(f"DRAIN {label} dd8 files={a.dd8} delivered={delivered} ({state}) "
+              f"first_after_s={self.since_start(first):.2f} seconds_from_start={self.since_start(last):.2f} "
+              f"files_per_second={rate:.1f} | floor files_per_second={floor:.1f} "
+              f"(before {self.floor_before:.1f}, after {self.floor_after:.1f}; {a.floor_files} files each) "
+              f"| {label}/floor {rate / floor:.4f} | resent {self.spooled.duplicates}")
+        if a.delay_ms > 0:
+            rtt = 2 * a.delay_ms
+            print(f"DRAIN {label} on a {rtt:.1f} ms round trip: 1 / round trip = {1000 / rtt:.1f} files/s | "
+                  f"{label}/that {rate * rtt / 1000:.4f} | floor/that {floor * rtt / 1000:.4f}")
+        if a.ddk:
+            took = self.since_start(self.ddk_empty_us or self.drained_us)
+            print(f"DRAIN {label} ddk files={a.ddk} left={self.left[1]} seconds_from_start={took:.1f} "
+                  f"files_per_second={(a.ddk - self.left[1]) / took:.1f}")
+        during = self.live.pairs(first, last) if first else []
+        idle = self.live.pairs(self.idle_since, self.idle_until)
+        print(f"LIVE {label} during the drain: {benchlib.latency_text(during)}")
+        print(f"LIVE {label} idle link:        {benchlib.latency_text(idle)}")
+        p99_during = benchlib.percentile([l for _, l in during], 99)
+        p99_idle = benchlib.percentile([l for _, l in idle], 99)
+        print(f"LIVE {label} line-to-T8 p99 during the drain / idle: {p99_during / p99_idle:.2f} "
+              f"(station failures {self.live.failures}; {benchlib.load_text()})")
+        # A live frame without its acknowledgement is printed above, not a failed drain:
+        # on a loaded machine the station's paced writer may stall within a frame, which
+        # the driver then rightly drops.
+        return self.left[0] == 0 and delivered == a.dd8
+
+
 def main():
     ap = benchlib.argument_parser(__doc__)
     ap.add_argument("--label", default="driver")
@@ -119,82 +209,13 @@ def main():
 
     peers = benchlib.Peers(a.build)
     work = benchlib.work_folder("drain", a)
-    spool = os.path.join(work, "driver", "spool")
-    put_backlog(spool, a.dd8, a.ddk)
-    live, spooled = benchlib.LiveFrames(), SpoolEvents()
-
-    def on_t8(now, line):
-        if not line.startswith("EVENT "):
-            return
-        account, at_us = benchlib.field(line, "account"), benchlib.field(line, "at_us")
-        if account < SPOOL_ACCOUNT_BASE:
-            live.on_event(account, at_us)
-        elif account < FLOOR_ACCOUNT_BASE:
-            spooled.add(account, at_us)
-
+    drain = Drain(a, peers, work)
     try:
-        _, t8_port = peers.t8_server(on_line=on_t8)
-        port = peers.link(t8_port, a.delay_ms)
-        peers.t7_server()
-        floor_before = run_floor(peers, work, "floor-before", a.floor_files, port)
-
-        with open(os.path.join(work, "live.txt"), "w") as f:
-            f.write(benchlib.LiveFrames.SCRIPT)
-        station, pty = peers.station(["--baud", "115200", "--rate", str(a.rate), "--repeat", "0", "--ack-timeout", "3000",
-                                "--script", os.path.join(work, "live.txt")], live.on_station)
-        started_us = benchlib.now_us()
-        driver = peers.driver(os.path.join(work, "driver"), pty, 115200, port, True, a.driver)
-        deadline = time.monotonic() + a.max_seconds
-        ddk_empty_us = None if a.ddk else started_us
-        while time.monotonic() < deadline and driver.process.poll() is None:
-            time.sleep(0.2)
-            if ddk_empty_us is None and count_spool(spool, "ddk") == 0:
-                ddk_empty_us = benchlib.now_us()
-            if spooled.count() >= a.dd8 and ddk_empty_us is not None and count_spool(spool, "dd8") == 0:
-                break
-        drained_us = benchlib.now_us()
-        left = count_spool(spool, "dd8"), count_spool(spool, "ddk")
-        idle_since = benchlib.now_us() + 1_000_000
-        time.sleep(1 + a.idle_seconds)
-        idle_until = benchlib.now_us()
-        peers.stop(station)  # before the driver, which would leave its last frame unanswered
-        peers.stop(driver)  # the floor has the server to itself, as before the driver
-        floor_after = run_floor(peers, work, "floor-after", a.floor_files, port)
+        drain.run()
     finally:
         peers.stop()
-
-    floor = (floor_before + floor_after) / 2
-    delivered = spooled.count()
-    first, last = spooled.first_us, spooled.last_us
-    rate = (delivered - 1) / ((last - first) / 1e6) if delivered > 1 and last > first else float("nan")
-    state = "empty" if left[0] == 0 else f"capped, {left[0]} left"
-    print(f"DRAIN {a.label} dd8 files={a.dd8} delivered={delivered} ({state}) "
-          f"first_after_s={(first - started_us) / 1e6 if first else float('nan'):.2f} "
-          f"seconds_from_start={(last - started_us) / 1e6 if last else float('nan'):.2f} "
-          f"files_per_second={rate:.1f} | floor files_per_second={floor:.1f} "
-          f"(before {floor_before:.1f}, after {floor_after:.1f}; {a.floor_files} files each) "
-          f"| {a.label}/floor {rate / floor:.4f} | resent {spooled.duplicates}")
-    if a.delay_ms > 0:
-        rtt = 2 * a.delay_ms
-        print(f"DRAIN {a.label} on a {rtt:.1f} ms round trip: 1 / round trip = {1000 / rtt:.1f} files/s | "
-              f"{a.label}/that {rate * rtt / 1000:.4f} | floor/that {floor * rtt / 1000:.4f}")
-    if a.ddk:
-        took = (ddk_empty_us or drained_us) - started_us
-        print(f"DRAIN {a.label} ddk files={a.ddk} left={left[1]} seconds_from_start={took / 1e6:.1f} "
-              f"files_per_second={(a.ddk - left[1]) / (took / 1e6):.1f}")
-    during = live.pairs(first or 0, last) if first else []
-    idle = live.pairs(idle_since, idle_until)
-    print(f"LIVE {a.label} during the drain: {benchlib.latency_text(during)}")
-    print(f"LIVE {a.label} idle link:        {benchlib.latency_text(idle)}")
-    p99_during = benchlib.percentile([l for _, l in during], 99)
-    p99_idle = benchlib.percentile([l for _, l in idle], 99)
-    print(f"LIVE {a.label} line-to-T8 p99 during the drain / idle: {p99_during / p99_idle:.2f} "
-          f"(station failures {live.failures}; {benchlib.load_text()})")
-    benchlib.leave_work_folder(work, a)
-    # A live frame without its acknowledgement is printed above, not a failed drain: on a
-    # loaded machine the station's paced writer may stall within a frame, which the
-    # driver then rightly drops.
-    return 0 if left[0] == 0 and delivered == a.dd8 else 1
+        benchlib.leave_work_folder(work, a)
+    return 0 if drain.report() else 1
 
 
 if __name__ == "__main__":

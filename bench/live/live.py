@@ -180,7 +180,7 @@ def main():
         print(f"live: {benchlib.load_text()}")
     finally:
         peers.stop()
-    benchlib.leave_work_folder(work, a)
+        benchlib.leave_work_folder(work, a)
     return 0
 
 
