@@ -6,9 +6,10 @@ set -euo pipefail
 # libxcb1-dev: the windows ask the X11 window manager for their frames. icewm, xdotool
 # and x11-utils: the test of the windows under a window manager. libsystemd-dev (found
 # through pkg-config): the service manager's notifications. prometheus: for promtool,
-# which checks the driver's metrics in the tests.
+# which checks the driver's metrics in the tests. libfuse3-dev and fuse3: the power-cut
+# disk of the fault runs, a FUSE file system that forgets what was never synced.
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev qt6-base-dev libxcb1-dev
-          libsystemd-dev xvfb xauth icewm xdotool x11-utils prometheus "$@")
+          libsystemd-dev xvfb xauth icewm xdotool x11-utils prometheus libfuse3-dev fuse3 "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -125,12 +125,20 @@ std::unique_ptr<ChildProcess> StartDriver(const std::string& program, const fs::
 
 // --- the port and handler in this process --------------------------------------------
 
-class CountingSink : public PacketHandlerHost {
+// The acknowledgement straight back to the port, as the journaling stage writes it
+// (without the journal's sync); the rest goes nowhere.
+class AckingSink : public PacketHandlerHost {
  public:
-  void SendBytes(std::span<const uint8_t>) override {}
+  explicit AckingSink(SerialPort& port) : port_(port) {}
+  void SendBytes(std::span<const uint8_t> bytes) override {
+    port_.SendBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
   void RouteEvent(const EventRecord&) override {}
   void DrawStationIndicator() override {}
   void SendT7EventReport(int32_t, const std::string&, uint8_t, DayCount) override {}
+
+ private:
+  SerialPort& port_;
 };
 
 sim::SimSummary PlayInProcess(sim::SimLine& line, uint32_t baud, const char* kind, int frames,
@@ -142,10 +150,9 @@ sim::SimSummary PlayInProcess(sim::SimLine& line, uint32_t baud, const char* kin
   LoadDesignValues(port);
   ApplyStartupSettings(port, StartupSettings("COM3", std::to_string(baud)));
   port.IsCompleteFrame = IsCompleteShortFrame;
-  CountingSink sink;
-  PortAckHost ackHost(port, sink);
+  AckingSink sink(port);
   SystemRandom random;
-  PacketHandler handler(ackHost, DefaultClock(), random, (folder / "orvelgate.log").string());
+  PacketHandler handler(sink, DefaultClock(), random, (folder / "orvelgate.log").string());
   ConnectPacketHandler(port, handler);
   if (!port.OpenPort()) throw std::runtime_error("cannot open " + slave);
   sim::SimSummary summary;

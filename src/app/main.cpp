@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "common/error_log.h"
 #include "app/config/config_reading.h"
 #include "app/core/driver_core.h"
 #include "app/view/driver_window.h"
@@ -63,7 +64,7 @@ Platform ChoosePlatform() {
 }
 
 // While the application is made, Qt's complaints about a display plugin that fails
-// are kept back: when offscreen takes over, one journal line of ours says so, with
+// are kept back: when offscreen takes over, one line of ours in the systemd journal says so, with
 // the first of them as the cause. Anything else is written as Qt would.
 std::string gDisplayFailure;
 
@@ -87,6 +88,7 @@ std::string DisplayName() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  orvelgate::IgnoreBrokenPipes();
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("orvelgate %s\n", ORVELGATE_VERSION);
@@ -128,10 +130,10 @@ int main(int argc, char** argv) {
 
   // The view: the main window (MainWindow with its dialogs) when there is somewhere to show
   // it, with the state lines on standard output in either case.
-  orvelgate::HeadlessView journal;
+  orvelgate::HeadlessView stateLines;
   std::unique_ptr<orvelgate::DriverWindow> window;
-  if (windowed) window = std::make_unique<orvelgate::DriverWindow>(&journal);
-  orvelgate::MainView& view = window ? static_cast<orvelgate::MainView&>(*window) : journal;
+  if (windowed) window = std::make_unique<orvelgate::DriverWindow>(&stateLines);
+  orvelgate::MainView& view = window ? static_cast<orvelgate::MainView&>(*window) : stateLines;
   orvelgate::DriverCore core(view);
   core.OnProgramEnd = [] { QCoreApplication::exit(0); };
 
@@ -141,7 +143,8 @@ int main(int argc, char** argv) {
     core.EndBySignal(signalNumber);
   });
 
-  // What is wrong with the file reaches the journal first; the logs' size limit holds
+  // What is wrong with the file reaches the systemd journal first; the size limit of the
+  // packet log and the error log holds
   // from the first packet on.
   const auto config = orvelgate::ReadConfigFile(orvelgate::kConfigFileName);
   orvelgate::ReportConfigReading(config);
@@ -157,7 +160,7 @@ int main(int argc, char** argv) {
   if (window) {
     // The port controls and the close path reach the core from now on; the dialogs
     // come after the main window, and the window shows when the loop starts.
-    window->Attach(core, orvelgate::kConfigFileName, "error.txt");
+    window->Attach(core, orvelgate::kConfigFileName, orvelgate::kErrorLogName);
     window->CreateDialogs();
     window->Show();
   }

@@ -38,7 +38,7 @@ std::optional<DayCount> EncodeDateTime(const CalendarTime& t);
 // nullopt for NaN, infinities and values outside 0001-01-01 .. 9999-12-31 23:59:59.999.
 std::optional<CalendarTime> DecodeDateTime(DayCount value);
 
-// "2026-12-10 20:41:07", seconds cut off below; for journal lines.
+// "2026-12-10 20:41:07", seconds cut off below; for lines of the systemd journal.
 std::string DateTimeText(const CalendarTime& t);
 
 // Broken-down local time (as from localtime_r) plus milliseconds.

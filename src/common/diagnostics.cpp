@@ -101,7 +101,7 @@ std::string FlattenDiagnosticText(std::string_view text) {
     }
     const auto byte = static_cast<unsigned char>(c);
     if ((byte < 0x20 && c != '\t') || byte == 0x7f) {
-      // NUL would end the journal's line too; escapes would garble a terminal.
+      // NUL would end the systemd journal's line too; escapes would garble a terminal.
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
       flat += escaped;
@@ -128,12 +128,6 @@ std::string FormatDiagnosticLine(LineStyle style, Severity severity, const Calen
   line += text;
   line += '\n';
   return line;
-}
-
-std::string Failure::Describe() const {
-  if (error == 0) return text;
-  if (text.empty()) return ErrnoText(error);
-  return text + ": " + ErrnoText(error);
 }
 
 RepeatedFailure::RepeatedFailure(std::string subject, const Clock& clock, Severity severity)

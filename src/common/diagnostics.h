@@ -1,12 +1,11 @@
 #pragma once
-// The driver's journal: every diagnostic line goes through Diagnose, one line per call,
-// to stderr. Under systemd stderr is a journal stream: lines then carry a syslog
-// priority prefix and no time, since the journal stamps and ranks them itself.
-// Anywhere else (a terminal, a file) each line carries the local time.
-//
-// Also here: the text of an errno value, a failure with its cause, and RepeatedFailure,
-// which keeps a failure that persists (a server away for hours) from flooding the
-// journal.
+// The driver's diagnostics: every diagnostic line goes through Diagnose, one line per
+// call, to stderr; it is the one place such a line leaves the driver. Under systemd
+// stderr is a stream of the systemd journal: lines then carry a syslog priority prefix
+// and no time, since the systemd journal stamps and ranks them itself. Anywhere else (a
+// terminal, a file) each line carries the local time. (The window's log memo is not
+// one of these: the view writes it.) Also here: RepeatedFailure, which keeps a failure
+// that persists (a server away for hours) from flooding the systemd journal.
 
 #include <sys/types.h>
 
@@ -18,13 +17,14 @@
 
 #include "common/clock.h"
 #include "common/day_count.h"
+#include "common/failure.h"
 
 namespace orvelgate {
 
 enum class Severity { kError, kWarning, kInfo };
 
 // Writes one line. Thread-safe; lines of several threads never mix. Line breaks and
-// control characters in text are flattened, so one call is always one journal line.
+// control characters in text are flattened, so one call is always one line of the systemd journal.
 void Diagnose(Severity severity, std::string_view text);
 
 // Receives each line's severity and flattened text (no time, no prefix, no newline).
@@ -32,7 +32,7 @@ void Diagnose(Severity severity, std::string_view text);
 using DiagnosticsSink = std::function<void(Severity severity, std::string_view text)>;
 
 // Sends the lines to sink for its lifetime instead of stderr; the sink it replaced
-// (or stderr) gets them again afterwards. For tests and the window's memo.
+// (or stderr) gets them again afterwards. For tests.
 class ScopedDiagnosticsSink {
  public:
   explicit ScopedDiagnosticsSink(DiagnosticsSink sink);
@@ -45,13 +45,13 @@ class ScopedDiagnosticsSink {
 };
 
 enum class LineStyle {
-  kJournal,      // "<4>text": priority prefix, the journal adds the time
+  kJournal,      // "<4>text": priority prefix, the systemd journal adds the time
   kTimestamped,  // "2024-03-07 09:05:02.007 orvelgate: warning: text"
 };
 
 // A sink that writes formatted lines to fd, each with a single write (a send without
-// SIGPIPE on a socket such as the journal's). The default sink is
-// FdDiagnosticsSink(2, <journal or not>).
+// SIGPIPE on a socket such as the systemd journal's). The default sink
+// is FdDiagnosticsSink(2, <systemd journal or not>).
 DiagnosticsSink FdDiagnosticsSink(int fd, LineStyle style);
 
 // The pieces of a line, pure so that they can be tested from tables.
@@ -62,23 +62,10 @@ std::string FlattenDiagnosticText(std::string_view text);
 std::string FormatDiagnosticLine(LineStyle style, Severity severity, const CalendarTime& when,
                                  std::string_view text);
 // True when the JOURNAL_STREAM value ("device:inode", decimal) names this device
-// and inode, i.e. when the descriptor they came from is the journal's stream.
+// and inode, i.e. when the descriptor they came from is the systemd journal's stream.
 bool StderrIsJournal(std::string_view journalStreamEnv, dev_t device, ino_t inode);
 // Whether fd is the stream named by the environment's JOURNAL_STREAM.
 bool IsJournalStream(int fd);
-
-// "No such file or directory (errno 2)". Thread-safe.
-std::string ErrnoText(int error);
-
-// A failure and its cause, for layers that report rather than log.
-struct Failure {
-  int error = 0;     // errno, or 0 when the cause is not a system error
-  std::string text;  // what was being done: "open /dev/ttyUSB0"
-
-  static Failure FromErrno(int error, std::string text) { return {error, std::move(text)}; }
-  // "open /dev/ttyUSB0: Permission denied (errno 13)"
-  std::string Describe() const;
-};
 
 // Rate limiter for a failure that persists, e.g. a connection that keeps failing.
 // The first failure is logged at once; while it goes on, at most one line a minute

@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 
 namespace orvelgate {
@@ -32,7 +31,7 @@ CalendarTime LocalCalendarNow() {
 
 void WriteWhole(int fd, bool socket, std::string_view bytes) {
   while (!bytes.empty()) {
-    // A journal that went away must not end the driver with SIGPIPE.
+    // A systemd journal that went away must not end the driver with SIGPIPE.
     const ssize_t n = socket ? ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)
                              : ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
@@ -43,13 +42,6 @@ void WriteWhole(int fd, bool socket, std::string_view bytes) {
     if (n <= 0) return;  // nowhere left to tell
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
-}
-
-// GNU strerror_r returns the text, which need not be in the buffer; the XSI one returns
-// 0 and fills the buffer. Whichever the library has picks its overload.
-[[maybe_unused]] const char* StrerrorText(const char* result, const char*) { return result; }
-[[maybe_unused]] const char* StrerrorText(int result, const char* buffer) {
-  return result == 0 ? buffer : nullptr;
 }
 
 }  // namespace
@@ -78,13 +70,6 @@ DiagnosticsSink FdDiagnosticsSink(int fd, LineStyle style) {
         style == LineStyle::kTimestamped ? LocalCalendarNow() : CalendarTime{};
     WriteWhole(fd, socket, FormatDiagnosticLine(style, severity, when, text));
   };
-}
-
-std::string ErrnoText(int error) {
-  char buffer[256] = {};
-  const char* text = StrerrorText(strerror_r(error, buffer, sizeof buffer), buffer);
-  std::string result = text && *text ? text : "Unknown error " + std::to_string(error);
-  return result + " (errno " + std::to_string(error) + ")";
 }
 
 }  // namespace orvelgate

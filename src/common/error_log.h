@@ -8,9 +8,12 @@
 
 namespace orvelgate {
 
+// The error log's name, in the folder the program runs in.
+inline constexpr const char* kErrorLogName = "error.txt";
+
 // Numbers in use: 9 (station supervision), 11 (spool name), 12 (spool file set aside as
 // unusable), 19 (port selection).
 // Returns false when the line could not be written; callers go on either way.
-bool LogError(int number, const std::string& file = "error.txt");
+bool LogError(int number, const std::string& file = kErrorLogName);
 
 }  // namespace orvelgate

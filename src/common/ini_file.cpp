@@ -1,5 +1,6 @@
 #include "common/ini_file.h"
 
+#include <cerrno>
 #include <vector>
 
 #include "common/whole_file.h"
@@ -105,7 +106,7 @@ bool WritableName(std::string_view name) {
 }  // namespace
 
 IniFile IniFile::Load(const std::string& path) {
-  std::error_code error;
+  int error = 0;  // an unreadable file reads as an empty one
   const auto text = ReadWholeFile(path, error);
   return Parse(text ? std::string_view(*text) : std::string_view());
 }
@@ -114,8 +115,14 @@ IniFile IniFile::Parse(std::string_view text) {
   if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
   IniFile ini;
   std::optional<std::string_view> section;
+  std::size_t number = 0;
   for (const Line& line : SplitLines(text)) {
+    if (auto fault = FindIniLineFault(line.text, ++number)) {
+      ini.skipped_.push_back(*fault);
+      continue;
+    }
     const Classified c = Classify(line.text);
+    if (c.kind != LineKind::Blank) ++ini.textLines_;
     if (c.kind == LineKind::Section) {
       section = c.name;
     } else if (c.kind == LineKind::Pair && section) {
@@ -247,10 +254,10 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
 
 bool WriteIniString(const std::string& path, std::string_view section, std::string_view key,
                     std::string_view value) {
-  std::error_code error;
+  int error = 0;
   auto text = ReadWholeFile(path, error);
   if (!text) {
-    if (error != std::errc::no_such_file_or_directory) return false;  // keep what is there
+    if (error != ENOENT) return false;  // keep what is there
     text.emplace();
   }
   const auto updated = SetIniValue(*text, section, key, value);

@@ -5,7 +5,9 @@
 // Blanks around section names, keys and values are ignored; one pair of enclosing
 // quotation marks (single or double) is removed from a value; a value longer than 2047
 // characters is cut to its first 2047. Lines that are neither are ignored, and so are
-// values before the first section. When a key occurs more than once in a section (or in
+// values before the first section. A line that holds no text (a NUL or another control
+// byte, or more than kMaxIniLineLength bytes: see ini_text_fault.h) is skipped whole and
+// remembered with its number; every other line counts as usual. When a key occurs more than once in a section (or in
 // sections of the same name) the first occurrence counts. A file that is missing or
 // cannot be read reads as an empty one.
 //
@@ -19,6 +21,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "common/ini_text_fault.h"
 
 namespace orvelgate {
 
@@ -53,8 +57,15 @@ class IniFile {
   // Forgets a value, so that it reads as absent.
   void Erase(std::string_view section, std::string_view key);
 
+  // The lines skipped as no text, in file order.
+  const std::vector<IniLineFault>& SkippedLines() const { return skipped_; }
+  // How many lines that are not blank were read as text.
+  std::size_t TextLines() const { return textLines_; }
+
  private:
   std::map<std::pair<std::string, std::string>, Entry> values_;  // by folded names
+  std::vector<IniLineFault> skipped_;
+  std::size_t textLines_ = 0;
 };
 
 // A decimal number with an optional sign; a text of three or more characters starting

@@ -9,30 +9,37 @@ bool IsControl(unsigned char c) {
   return (c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F;
 }
 
-std::string ControlText(unsigned char c, std::size_t line) {
-  char text[64];
-  if (c == 0) std::snprintf(text, sizeof text, "a NUL byte on line %zu", line);
-  else std::snprintf(text, sizeof text, "the control character 0x%02X on line %zu", c, line);
+}  // namespace
+
+std::string IniLineFault::Describe() const {
+  if (TooLong) return "more than " + std::to_string(kMaxIniLineLength) + " bytes";
+  if (Control == 0) return "a NUL byte";
+  char text[40];
+  std::snprintf(text, sizeof text, "the control character 0x%02X", Control);
   return text;
 }
 
-}  // namespace
-
-std::optional<std::string> IniTextFault(std::string_view text) {
-  std::size_t line = 1, lineLength = 0;
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '\n') {
-      ++line;
-      lineLength = 0;
-      continue;
-    }
-    if (IsControl(c)) return "holds " + ControlText(c, line);
-    if (++lineLength > kMaxIniLineLength)
-      return "has a line longer than " + std::to_string(kMaxIniLineLength) + " bytes (line " +
-             std::to_string(line) + ")";
+std::optional<IniLineFault> FindIniLineFault(std::string_view text, std::size_t line) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i == kMaxIniLineLength) return IniLineFault{line, 0, true};
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (IsControl(c)) return IniLineFault{line, c, false};
   }
   return std::nullopt;
+}
+
+std::optional<std::string> IniTextFault(std::string_view text) {
+  for (std::size_t line = 1;; ++line) {
+    const std::size_t end = text.find('\n');
+    if (const auto fault = FindIniLineFault(text.substr(0, end), line)) {
+      if (fault->TooLong)
+        return "has a line longer than " + std::to_string(kMaxIniLineLength) + " bytes (line " +
+               std::to_string(line) + ")";
+      return "holds " + fault->Describe() + " on line " + std::to_string(line);
+    }
+    if (end == std::string_view::npos) return std::nullopt;
+    text.remove_prefix(end + 1);
+  }
 }
 
 }  // namespace orvelgate

@@ -6,13 +6,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 namespace orvelgate {
 
-// The file's bytes, or nullopt with `error` set (no_such_file_or_directory for a file
-// that does not exist).
-std::optional<std::string> ReadWholeFile(const std::string& path, std::error_code& error);
+// The file's bytes, or nullopt with `error` set to the errno (ENOENT for a file that does
+// not exist); `error` is 0 after a read that succeeded.
+std::optional<std::string> ReadWholeFile(const std::string& path, int& error);
 
 // Replaces (or creates) the file with `contents`. An existing file keeps its permission
 // bits; a symbolic link is followed and its target replaced. False when anything failed,

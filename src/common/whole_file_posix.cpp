@@ -12,8 +12,6 @@
 namespace orvelgate {
 namespace {
 
-std::error_code LastError() { return {errno, std::generic_category()}; }
-
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -34,11 +32,11 @@ std::string ResolvedTarget(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::string> ReadWholeFile(const std::string& path, std::error_code& error) {
-  error.clear();
+std::optional<std::string> ReadWholeFile(const std::string& path, int& error) {
+  error = 0;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    error = LastError();
+    error = errno;
     return std::nullopt;
   }
   std::string contents;
@@ -47,7 +45,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path, std::error_cod
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      error = LastError();
+      error = errno;
       ::close(fd);
       return std::nullopt;
     }

@@ -24,6 +24,11 @@ std::optional<uint64_t> EventAckBook::Answered(uint64_t sequence) {
   return id;
 }
 
+void EventAckBook::RetireAnswered(uint64_t sequence) {
+  if (!journal_) return;
+  if (const auto entry = Answered(sequence)) journal_->Retire(*entry);
+}
+
 std::size_t EventAckBook::Size() const {
   std::lock_guard lock(mutex_);
   return bySequence_.size();

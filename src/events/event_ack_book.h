@@ -1,8 +1,8 @@
 #pragma once
 // Which journal entry each T8 event message carries, by the message's sequence number,
 // so that the server's EventAck of that message (or its spool file, when the
-// connection ends unanswered) retires exactly that entry. The router writes, the T8
-// worker's thread reads: one mutex.
+// connection ends unanswered) retires exactly that entry. It is all the T8 link sees of
+// the event journal. The router writes, the T8 worker's thread reads: one mutex.
 //
 // Bounded: a server that never answers and never drops the connection would otherwise
 // grow it for ever. The oldest expectations go first; their entries stay in the journal
@@ -15,11 +15,17 @@
 #include <mutex>
 #include <optional>
 
+#include "events/journal_retirement.h"
+
 namespace orvelgate {
 
 class EventAckBook {
  public:
   static constexpr std::size_t kMaxExpected = 200000;
+
+  // `journal` takes the entries RetireAnswered finds; it must outlive the book.
+  EventAckBook() = default;
+  explicit EventAckBook(JournalRetirement& journal) : journal_(&journal) {}
 
   // Queues the message with `queue` (its sequence number, or nullopt when refused) and
   // books the entry before anyone can ask for it: the worker may write the message and
@@ -30,11 +36,15 @@ class EventAckBook {
   // The entry the message carried, forgotten from now on; nullopt for a message the
   // book does not know (a spool re-send, a notice, one already answered).
   std::optional<uint64_t> Answered(uint64_t sequence);
+  // The message's event is safe (answered, or kept in a spool file): the entry it
+  // carried, if the book knows one, is retired.
+  void RetireAnswered(uint64_t sequence);
   std::size_t Size() const;
 
  private:
   void Expect(uint64_t sequence, uint64_t journalId);  // the caller holds mutex_
 
+  JournalRetirement* journal_ = nullptr;
   mutable std::mutex mutex_;
   std::map<uint64_t, uint64_t> bySequence_;
 };

@@ -125,11 +125,51 @@ JournalOpening EventJournal::Open(std::unique_ptr<JournalStorage> storage,
   JournalOpening opening;
   std::vector<uint8_t> file;
   opening.status = storage->Open(file);
+  if (opening.status.error == kJournalNotAFile) {
+    // A folder (or a FIFO, a device) in the journal's place: moved away, never removed.
+    const JournalStatus moved = storage->KeepAside(opening.recovery.setAside);
+    if (!moved.Ok()) {
+      opening.status.text += "; " + moved.text;
+      return opening;
+    }
+    opening.status = storage->Open(file);
+  }
   if (!opening.status.Ok()) return opening;
-  opening.journal.reset(new EventJournal(std::move(storage), options));
-  opening.journal->Recover(file, opening.recovery);
-  opening.recovery.tidy = opening.journal->Tidy(opening.recovery);
+  std::unique_ptr<EventJournal> journal(new EventJournal(std::move(storage), options));
+  journal->Recover(file, opening.recovery);
+  if (Damaged(file, opening.recovery)) {
+    opening.status = journal->StartAfresh(opening.recovery.setAside);
+    if (!opening.status.Ok()) return opening;
+  } else {
+    opening.recovery.tidy = journal->Tidy(opening.recovery);
+  }
+  opening.journal = std::move(journal);
   return opening;
+}
+
+// Keeps the damaged file under its new name, then puts the recovered entries in a fresh
+// file in its place. Until that is done the damaged file may not be written to: it is
+// the very file kept aside.
+JournalStatus EventJournal::StartAfresh(std::string& aside) {
+  std::lock_guard commitLock(commitMutex_);
+  const JournalStatus kept = storage_->KeepAside(aside);
+  if (!kept.Ok()) return {kept.error, "damaged, and it could not be kept aside: " + kept.text};
+  const JournalStatus fresh = Compact();
+  if (!fresh.Ok()) {
+    return {fresh.error, "damaged, kept as " + aside + ", but no fresh file: " + fresh.text};
+  }
+  return {};
+}
+
+// Whether the file holds bad bytes that a torn write of the journal's own cannot explain.
+bool EventJournal::Damaged(std::span<const uint8_t> file, const JournalRecovery& recovery) {
+  if (!recovery.skipped.empty()) return true;
+  if (!recovery.droppedTail) return false;
+  const auto tail = file.subspan(recovery.droppedTail->offset);
+  if (tail.size() > JournalRecordSize(kMaxJournalPayload)) return true;
+  // A torn append starts as a record does; or the file grew before its data came (zeros).
+  if (KnownKind(tail[0])) return false;
+  return std::any_of(tail.begin(), tail.end(), [](uint8_t b) { return b != 0; });
 }
 
 // Reads every good record; bad bytes are passed over up to the next good record, so
@@ -166,10 +206,10 @@ void EventJournal::Recover(std::span<const uint8_t> file, JournalRecovery& recov
 
 JournalStatus EventJournal::Tidy(const JournalRecovery& recovery) {
   std::lock_guard commitLock(commitMutex_);
-  bool rewrite = !recovery.skipped.empty();
+  bool rewrite = false;
   {
     std::lock_guard lock(mutex_);
-    rewrite = rewrite || CompactionDue();
+    rewrite = CompactionDue();
   }
   if (rewrite) {
     const JournalStatus rewritten = Compact();

@@ -12,9 +12,15 @@
 // back every entry not retired, in the order added, for the caller to spool.
 //
 // The file is a sequence of checksummed records (layout in event_journal.cpp), only ever
-// appended to, except that a torn or corrupt tail is cut off at start-up and that
+// appended to, except that a torn last record is cut off at start-up and that
 // CompactIfDue() replaces the file by one holding only the live entries once it holds
 // mostly dead ones, so the file and the cost of reading it stay bounded.
+//
+// Damage. The journal never destroys bytes it did not write. A file with any other
+// damage (garbage, a foreign file, bit rot in the middle) is kept aside under a new
+// name, and a fresh file holding the entries recovered from it takes its place; so is
+// a folder or other non-file under the journal's name. While that cannot be done, Open
+// fails and nothing may be acknowledged.
 //
 // A failed write or sync fails that batch only: the bytes it left are cut off again and
 // its entries are dropped (their frames are not acknowledged; the station sends them
@@ -49,8 +55,15 @@ struct JournalStatus {
 class JournalStorage {
  public:
   virtual ~JournalStorage() = default;
-  // Opens the journal file, creating it when missing, and reads it whole.
+  // Opens the journal file, creating it (durably: its name synced in its folder) when
+  // missing, and reads it whole. Fails with kJournalNotAFile when something other than
+  // a regular file holds the name.
   virtual JournalStatus Open(std::vector<uint8_t>& contents) = 0;
+  // Keeps what holds the journal's name under a new name beside it, durably, never
+  // deleting a byte: a file stays the journal until Replace puts a new one in its place;
+  // anything else is moved away, so that the next Open makes a fresh file. `aside` is
+  // the new name.
+  virtual JournalStatus KeepAside(std::string& aside) = 0;
   virtual JournalStatus Write(uint64_t offset, std::span<const uint8_t> bytes) = 0;
   // Makes everything written so far durable, the file's name in its folder included.
   virtual JournalStatus Sync() = 0;
@@ -61,7 +74,11 @@ class JournalStorage {
   virtual JournalStatus Replace(std::span<const uint8_t> contents) = 0;
 };
 
+// Open()'s error when the journal's name holds a folder, a FIFO or a device.
+constexpr int kJournalNotAFile = 21;  // EISDIR
+
 // Temporary file of Replace(): `path` + ".new", overwritten when left from a crash.
+// KeepAside() uses `path` + ".damaged-N", the first N from 1 that is free.
 std::unique_ptr<JournalStorage> MakePosixJournalStorage(std::string path);
 
 // Payloads are opaque to the journal: the caller puts in what it needs to spool the
@@ -89,10 +106,15 @@ struct JournalDamage {
 struct JournalRecovery {
   std::vector<JournalEntry> entries;  // not retired, in the order added
   std::size_t records = 0;            // good records read
-  // Bad bytes at the end of the file (a write torn by a crash), cut off.
+  // Bad bytes at the end of the file: a write of the journal's own torn by a crash (no
+  // longer than one record, starting as a record does, or zeros) is cut off; any other
+  // counts as damage, like `skipped`.
   std::optional<JournalDamage> droppedTail;
-  // Bad bytes with good records after them: passed over, and the file rewritten.
+  // Bad bytes with good records after them: passed over.
   std::vector<JournalDamage> skipped;
+  // Where the damaged file (or whatever held the journal's name) was kept, when it was:
+  // the journal then goes on in a fresh file holding the entries recovered from it.
+  std::string setAside;
   // The cut or the rewrite that tidies the file, when it failed (retried later).
   JournalStatus tidy;
 };
@@ -157,6 +179,8 @@ class EventJournal {
 
   EventJournal(std::unique_ptr<JournalStorage> storage, JournalOptions options);
   void Recover(std::span<const uint8_t> file, JournalRecovery& recovery);
+  static bool Damaged(std::span<const uint8_t> file, const JournalRecovery& recovery);
+  JournalStatus StartAfresh(std::string& aside);
   JournalStatus Tidy(const JournalRecovery& recovery);
   Batch TakeBatch();
   JournalStatus WriteAndSync(std::span<const uint8_t> bytes);

@@ -1,11 +1,12 @@
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
-#include <system_error>
 
+#include "common/failure.h"
 #include "events/event_journal.h"
 
 namespace orvelgate {
@@ -14,8 +15,10 @@ namespace {
 // Takes errno at once, before any other call can change it.
 JournalStatus Failure(const std::string& what, const std::string& path) {
   const int error = errno;
-  return {error, what + " " + path + ": " + std::generic_category().message(error)};
+  return {error, what + " " + path + ": " + ErrnoWords(error)};
 }
+
+constexpr int kMaxAsideNames = 1000;
 
 bool WriteAll(int fd, uint64_t offset, std::span<const uint8_t> bytes) {
   while (!bytes.empty()) {
@@ -54,6 +57,7 @@ class PosixJournalStorage final : public JournalStorage {
   }
 
   JournalStatus Open(std::vector<uint8_t>& contents) override;
+  JournalStatus KeepAside(std::string& aside) override;
   JournalStatus Write(uint64_t offset, std::span<const uint8_t> bytes) override;
   JournalStatus Sync() override;
   JournalStatus Truncate(uint64_t size) override;
@@ -69,19 +73,52 @@ class PosixJournalStorage final : public JournalStorage {
 };
 
 JournalStatus PosixJournalStorage::Open(std::vector<uint8_t>& contents) {
+  if (fd_ >= 0) ::close(fd_);
   fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
   if (fd_ < 0 && errno == ENOENT) {
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    folderDirty_ = true;
+    if (fd_ >= 0) {
+      // Durable before anything is written to it; otherwise made again next time.
+      if (JournalStatus synced = SyncFolder(); !synced.Ok()) {
+        ::unlink(path_.c_str());
+        return synced;
+      }
+    }
   }
+  if (fd_ < 0 && errno == EISDIR) return {kJournalNotAFile, "open " + path_ + ": a folder"};
   if (fd_ < 0) return Failure("open", path_);
   struct stat st{};
   if (::fstat(fd_, &st) != 0) return Failure("fstat", path_);
-  if (!S_ISREG(st.st_mode)) return {EINVAL, "open " + path_ + ": not a regular file"};
+  if (!S_ISREG(st.st_mode)) return {kJournalNotAFile, "open " + path_ + ": not a regular file"};
   contents.clear();
   contents.reserve(static_cast<std::size_t>(st.st_size));
   if (!ReadAll(fd_, contents)) return Failure("read", path_);
   return {};
+}
+
+// A regular file gets a second name (the journal goes on with it until Replace); anything
+// else is renamed away.
+JournalStatus PosixJournalStorage::KeepAside(std::string& aside) {
+  struct stat st{};
+  if (::lstat(path_.c_str(), &st) != 0) return Failure("lstat", path_);
+  const bool file = S_ISREG(st.st_mode);
+  for (int n = 1; n <= kMaxAsideNames; ++n) {
+    aside = path_ + ".damaged-" + std::to_string(n);
+    const int done = file ? ::linkat(AT_FDCWD, path_.c_str(), AT_FDCWD, aside.c_str(), 0)
+                          : ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, aside.c_str(),
+                                        RENAME_NOREPLACE);
+    if (done != 0 && errno == EEXIST) continue;
+    if (done != 0) return Failure(file ? "link to" : "rename to", aside);
+    if (!file && fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+    JournalStatus synced = SyncFolder();
+    // Not durable: the second name goes again, so that a retry does not pile them up.
+    if (!synced.Ok() && file) ::unlink(aside.c_str());
+    return synced;
+  }
+  return {EEXIST, "no free name beside " + path_ + " to keep it under"};
 }
 
 JournalStatus PosixJournalStorage::Write(uint64_t offset, std::span<const uint8_t> bytes) {

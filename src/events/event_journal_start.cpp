@@ -5,13 +5,24 @@
 
 namespace orvelgate {
 
-std::unique_ptr<EventJournal> OpenEventJournal(const std::string& path, SpoolStore& spool) {
-  JournalOpening opening = EventJournal::OpenFile(path);
-  if (!opening.journal) {
-    Diagnose(Severity::kError, "event journal " + path + ": " + opening.status.text);
-    return nullptr;
+namespace {
+
+std::string DamageText(const JournalDamage& d) {
+  return std::to_string(d.length) + " bytes at offset " + std::to_string(d.offset) + " (" +
+         std::string(Describe(d.fault)) + ")";
+}
+
+void ReportDamage(const std::string& path, const JournalRecovery& recovery) {
+  if (!recovery.setAside.empty()) {
+    std::string line = "event journal " + path + ": damaged; kept as " + recovery.setAside +
+                       ", never deleted; " + std::to_string(recovery.records) +
+                       " good records read from it, " + std::to_string(recovery.entries.size()) +
+                       " events recovered; a fresh journal holds them";
+    for (const JournalDamage& d : recovery.skipped) line += "; bad: " + DamageText(d);
+    if (recovery.droppedTail) line += "; bad to the end: " + DamageText(*recovery.droppedTail);
+    Diagnose(Severity::kWarning, line);
+    return;
   }
-  const JournalRecovery& recovery = opening.recovery;
   if (recovery.droppedTail) {
     const JournalDamage& d = *recovery.droppedTail;
     Diagnose(Severity::kWarning, "event journal " + path + ": a broken last record (" +
@@ -19,11 +30,20 @@ std::unique_ptr<EventJournal> OpenEventJournal(const std::string& path, SpoolSto
                                      std::to_string(d.length) + " bytes at offset " +
                                      std::to_string(d.offset) + ") was dropped");
   }
-  for (const JournalDamage& d : recovery.skipped) {
-    Diagnose(Severity::kWarning, "event journal " + path + ": " + std::to_string(d.length) +
-                                     " damaged bytes at offset " + std::to_string(d.offset) +
-                                     " passed over (" + std::string(Describe(d.fault)) + ")");
+}
+
+}  // namespace
+
+std::unique_ptr<EventJournal> OpenEventJournal(const std::string& path, SpoolStore& spool,
+                                               RepeatedFailure& openFailures) {
+  JournalOpening opening = EventJournal::OpenFile(path);
+  if (!opening.journal) {
+    openFailures.Fail(opening.status.text + "; frames are not acknowledged until it opens");
+    return nullptr;
   }
+  openFailures.Succeed();
+  const JournalRecovery& recovery = opening.recovery;
+  ReportDamage(path, recovery);
   // Temporary spool files of a write the crash cut short: their events are in the
   // journal and are spooled again just below.
   const std::size_t leftovers = spool.RemoveLeftoverTemporaries();

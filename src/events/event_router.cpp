@@ -28,11 +28,11 @@ Routed EventRouter::RouteEvent(const EventRecord& event, uint64_t journalId) {
 
 bool EventRouter::Queue(const HeldEvent& event) {
   auto queue = [&] { return t8_->QueueNumbered(kT8EventMessageType, event.bytes); };
-  if (event.journalId == kNoJournalEntry || !journal_.acks) return queue().has_value();
+  if (event.journalId == kNoJournalEntry || !acks_) return queue().has_value();
   // Booked as it is queued: its EventAck may be read before QueueNumbered returns. A
   // link that does not number its messages can never say which one was answered: the
   // entry stays in the journal and is spooled again at the next start.
-  return journal_.acks->QueueAndExpect(queue, event.journalId, T8Outbox::kUnnumbered).has_value();
+  return acks_->QueueAndExpect(queue, event.journalId, T8Outbox::kUnnumbered).has_value();
 }
 
 bool EventRouter::SendOrSpool(const HeldEvent& event) {
@@ -43,7 +43,7 @@ bool EventRouter::SendOrSpool(const HeldEvent& event) {
 }
 
 void EventRouter::Retire(uint64_t journalId) {
-  if (journalId != kNoJournalEntry && journal_.retire) journal_.retire(journalId);
+  if (journalId != kNoJournalEntry && journal_) journal_->Retire(journalId);
 }
 
 std::size_t EventRouter::RetryHeld() {
@@ -59,27 +59,28 @@ std::size_t EventRouter::RetryHeld() {
   return HeldCount();
 }
 
-Routed EventRouter::RouteT7Event(std::span<const uint8_t> report) {
-  if (!t7_) return Routed::Dropped;
-  if (t7_->Connected()) {
-    t7_->SendRecord(report);
+// A record the socket refused is spooled like one prepared while disconnected.
+Routed EventRouter::RouteT7Event(std::span<const uint8_t> report, uint64_t journalId) {
+  if (!t7_) {
+    Retire(journalId);
+    return Routed::Dropped;
+  }
+  if (t7_->Connected() && t7_->SendWhole(report)) {
+    Retire(journalId);
     return Routed::Sent;
   }
-  return KeepT7Event(report);
+  return KeepT7Event(report, journalId);
 }
 
 Routed EventRouter::RouteStationNotice(std::span<const uint8_t> notice) {
   if (!t7_) return Routed::Dropped;
-  if (t7_->Connected()) {
-    t7_->SendRecord(notice);
-    return Routed::Sent;
-  }
+  if (t7_->Connected() && t7_->SendWhole(notice)) return Routed::Sent;
   return KeepStationNotice(notice);
 }
 
-Routed EventRouter::KeepT7Event(std::span<const uint8_t> report) {
+Routed EventRouter::KeepT7Event(std::span<const uint8_t> report, uint64_t journalId) {
   if (report.size() < kT7EventSpoolSize) return Routed::Lost;
-  return SpoolOrHoldT7({{report.begin(), report.begin() + kT7EventSpoolSize}, false});
+  return SpoolOrHoldT7({{report.begin(), report.begin() + kT7EventSpoolSize}, false, journalId});
 }
 
 Routed EventRouter::KeepStationNotice(std::span<const uint8_t> notice) {
@@ -87,7 +88,10 @@ Routed EventRouter::KeepStationNotice(std::span<const uint8_t> notice) {
 }
 
 Routed EventRouter::SpoolOrHoldT7(HeldT7 record) {
-  if (SpoolT7(record)) return Routed::Spooled;
+  if (SpoolT7(record)) {
+    Retire(record.journalId);
+    return Routed::Spooled;
+  }
   if (held_.size() + heldT7_.size() >= kMaxHeld) return Routed::Lost;
   heldT7_.push_back(std::move(record));
   return Routed::Held;
@@ -99,11 +103,9 @@ bool EventRouter::SpoolT7(const HeldT7& record) {
 }
 
 bool EventRouter::SendOrSpoolT7(const HeldT7& record) {
-  if (t7_ && t7_->Connected()) {
-    t7_->SendPadded(record.bytes);
-    return true;
-  }
-  return SpoolT7(record);
+  if (!(t7_ && t7_->Connected() && t7_->SendPadded(record.bytes)) && !SpoolT7(record)) return false;
+  Retire(record.journalId);
+  return true;
 }
 
 }  // namespace orvelgate

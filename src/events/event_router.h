@@ -1,7 +1,8 @@
 #pragma once
-// Where each event goes: the T8 send ring while the T8 link is up, otherwise a .dd8
-// spool file; an ASCII-frame event report to the T7 link while it is connected,
-// otherwise a .ddk spool file; a station notice likewise. Runs on the UI thread.
+// Where each event goes, decided here and nowhere else: the T8 send ring while the T8
+// link is up, otherwise a .dd8 spool file; an ASCII-frame event report to the T7 link
+// while it is connected and its socket takes it, otherwise a .ddk spool file; a station
+// notice likewise. Runs on the UI thread.
 //
 // The station has its acknowledgement by the time an event is routed, so an event
 // whose spool file cannot be written (the disk is full) is not given up: it is held in
@@ -17,6 +18,7 @@
 
 #include "events/event_ack_book.h"
 #include "events/event_record.h"
+#include "events/journal_retirement.h"
 #include "events/link_outboxes.h"
 #include "events/spool_store.h"
 
@@ -30,16 +32,8 @@ struct RoutingSettings {
 // An event's entry in the event journal; 0 for an event that has none.
 inline constexpr uint64_t kNoJournalEntry = 0;
 
-// How the router tells the journal that an event is safe elsewhere: retired at once
-// when it is in a spool file (or dropped as configured), or, for one queued on the T8
-// link, booked by its sequence number for the EventAck that answers it.
-struct JournalHooks {
-  std::function<void(uint64_t journalId)> retire;
-  EventAckBook* acks = nullptr;
-};
-
 enum class Routed {
-  Sent,     // queued on the T8 link or handed to the T7 link
+  Sent,     // queued on the T8 link, or taken whole by the T7 link's socket
   Spooled,  // written to a spool file
   Dropped,  // not kept, as configured (DropUndeliveredT8, or the link does not exist)
   Held,     // the file could not be written: held in memory until it can be
@@ -55,15 +49,22 @@ class EventRouter {
 
   // `t8` is null when SendT8 is off (no T8 worker), `t7` when SendT7 is off.
   EventRouter(T8Outbox* t8, T7Outbox* t7, SpoolStore& store, RoutingSettings settings);
-  void SetJournalHooks(JournalHooks hooks) { journal_ = std::move(hooks); }
+  // How the router tells the event journal that an event is safe elsewhere: retired at
+  // once when it is in a spool file, sent on the T7 link or dropped as configured; one
+  // queued on the T8 link is booked in `acks` by its sequence number, for the EventAck
+  // that answers it. Both must outlive the router.
+  void UseJournal(JournalRetirement& journal, EventAckBook& acks) {
+    journal_ = &journal;
+    acks_ = &acks;
+  }
 
   // Queues the event as an EventMessage while LinkUp; an event the full ring refuses
   // is spooled as well, unless DropUndeliveredT8. One the file refuses is held.
-  // `journalId` is retired once the event is safe elsewhere (see JournalHooks).
+  // `journalId` is retired once the event is safe elsewhere (see UseJournal).
   Routed RouteEvent(const EventRecord& event, uint64_t journalId = kNoJournalEntry);
-  // A T7 record that the link could not send: the first kT7EventSpoolSize bytes of an
+  // A T7 record that is not to be sent now: the first kT7EventSpoolSize bytes of an
   // event report, or a whole station notice, to a spool file, else held.
-  Routed KeepT7Event(std::span<const uint8_t> report);
+  Routed KeepT7Event(std::span<const uint8_t> report, uint64_t journalId = kNoJournalEntry);
   Routed KeepStationNotice(std::span<const uint8_t> notice);
 
   // The held events, oldest first, to the ring while LinkUp or else to spool files,
@@ -71,11 +72,12 @@ class EventRouter {
   // or else to spool files. Returns how many are still held.
   std::size_t RetryHeld();
   std::size_t HeldCount() const { return held_.size() + heldT7_.size(); }
-  // The event report of an ASCII frame: sent while connected, else its first
-  // kT7EventSpoolSize bytes go to a .ddk file.
-  Routed RouteT7Event(std::span<const uint8_t> report);
-  // A station notice: sent while connected, else written whole to
-  // stem_<NoticeFileNumber>.ddk.
+  // The event report of an ASCII frame: sent while connected and taken whole by the
+  // socket, else its first kT7EventSpoolSize bytes go to a .ddk file, else it is held.
+  // `journalId` is retired once it is sent or in its file.
+  Routed RouteT7Event(std::span<const uint8_t> report, uint64_t journalId = kNoJournalEntry);
+  // A station notice: sent while connected and taken whole, else written whole to
+  // stem_<NoticeFileNumber>.ddk, else held.
   Routed RouteStationNotice(std::span<const uint8_t> notice);
 
  private:
@@ -89,6 +91,7 @@ class EventRouter {
   struct HeldT7 {
     std::vector<uint8_t> bytes;
     bool notice = false;
+    uint64_t journalId = kNoJournalEntry;
   };
   bool SpoolT7(const HeldT7& record);
   bool SendOrSpoolT7(const HeldT7& record);
@@ -98,7 +101,8 @@ class EventRouter {
   T7Outbox* t7_;
   SpoolStore& store_;
   RoutingSettings settings_;
-  JournalHooks journal_;
+  JournalRetirement* journal_ = nullptr;
+  EventAckBook* acks_ = nullptr;
   std::deque<HeldEvent> held_;
   std::deque<HeldT7> heldT7_;
 };

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/diagnostics.h"
+
 namespace orvelgate {
 
 struct SpoolRead {
@@ -29,7 +31,8 @@ inline constexpr std::string_view kTempSpoolPrefix = ".orvelgate-spool-";
 
 // Writes `bytes` to a new file named ".orvelgate-spool-XXXXXX" in `folder` ("" means
 // the current directory; otherwise it ends in '/'), creating the folder when it is
-// missing, and flushes it. nullopt on any failure, with nothing left behind.
+// missing (and syncing its parent, so that the new folder's name is durable too), and
+// flushes it. nullopt on any failure, with nothing left behind.
 std::optional<TempFile> WriteTempFile(const std::string& folder, std::span<const uint8_t> bytes);
 
 enum class PublishResult { Done, Exists, Failed };
@@ -37,8 +40,9 @@ enum class PublishResult { Done, Exists, Failed };
 // itself, never what it points to.
 PublishResult RenameNoReplace(const std::string& from, const std::string& to);
 
-// Flushes the folder's entries, so that a rename survives a power cut.
-void SyncFolder(const std::string& folder);
+// Flushes the folder's entries, so that a rename or an unlink survives a power cut.
+// nullopt when done; otherwise what failed: the names in it may not be durable.
+std::optional<Failure> SyncFolder(const std::string& folder);
 
 void DiscardFile(const std::string& path);
 

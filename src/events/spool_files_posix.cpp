@@ -37,6 +37,9 @@ std::optional<TempFile> WriteTempFile(const std::string& folder, std::span<const
     // A missing spool folder is made rather than losing the event.
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
+    // The new folder's name must be durable before any file in it can be.
+    const auto parent = std::filesystem::path(folder).parent_path().parent_path().string();
+    if (ec || SyncFolder(parent.empty() ? "." : parent + "/")) return std::nullopt;
     path = folder + std::string(kTempSpoolPrefix) + "XXXXXX";
     fd = ::mkostemp(path.data(), O_CLOEXEC);
   }
@@ -70,11 +73,14 @@ PublishResult RenameNoReplace(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? PublishResult::Done : PublishResult::Failed;
 }
 
-void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
+std::optional<Failure> SyncFolder(const std::string& folder) {
+  const std::string name = folder.empty() ? "." : folder;
+  const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Failure::FromErrno(errno, "open folder " + name);
+  std::optional<Failure> failure;
+  if (::fsync(fd) != 0) failure = Failure::FromErrno(errno, "fsync folder " + name);
   ::close(fd);
+  return failure;
 }
 
 void DiscardFile(const std::string& path) { ::unlink(path.c_str()); }

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/error_log.h"
 #include "common/day_count.h"
 
 namespace orvelgate {
@@ -32,7 +33,7 @@ std::optional<std::string> SpoolStem(DayCount localTime);
 
 // As SpoolStem, and writes error 11 to `errorLog` when the stem cannot be formed.
 std::optional<std::string> SpoolName(DayCount localTime,
-                                     const std::string& errorLog = "error.txt");
+                                     const std::string& errorLog = kErrorLogName);
 
 // stem + ("-" + k when k > 0) + tail.
 std::string ComposeSpoolLeaf(std::string_view stem, uint32_t k, std::string_view tail);

@@ -1,6 +1,7 @@
 #include "events/spool_store.h"
 
 #include <array>
+#include <cerrno>
 
 #include "common/error_log.h"
 #include "common/le_bytes.h"
@@ -25,7 +26,11 @@ bool EndsWith(std::string_view s, std::string_view end) {
 }  // namespace
 
 SpoolStore::SpoolStore(Options options, const Clock& clock)
-    : options_(std::move(options)), clock_(clock) {
+    : options_(std::move(options)),
+      clock_(clock),
+      writeFailures_("spool files in " + (options_.spoolPrefix.empty() ? std::string(".")
+                                                                       : options_.spoolPrefix),
+                     clock, Severity::kError) {
   const auto slash = options_.spoolPrefix.rfind('/');
   const std::size_t split = slash == std::string::npos ? 0 : slash + 1;
   folderPart_ = options_.spoolPrefix.substr(0, split);
@@ -69,19 +74,39 @@ std::optional<std::string> SpoolStore::Write(std::span<const uint8_t> bytes,
   const auto kind = KindOf(namePrefix_ + stem + tail);
   if (!kind) return std::nullopt;
   const auto temp = WriteTempFile(folderPart_, bytes);
-  if (!temp) return std::nullopt;
+  if (!temp) {
+    writeFailures_.Fail(Failure::FromErrno(errno, "write a temporary file"));
+    return std::nullopt;
+  }
+  const auto name = Publish(temp->path, stem, tail);
+  if (!name) return std::nullopt;
+  writeFailures_.Succeed();
+  std::lock_guard lock(mutex_);
+  stuck_.erase(*name);
+  Insert(*kind, *name, temp->mtimeNs);
+  return name;
+}
+
+// Renames the temporary file to the first free spool name and makes that name durable.
+std::optional<std::string> SpoolStore::Publish(const std::string& tempPath, const std::string& stem,
+                                               const std::string& tail) {
   for (uint32_t k = 0; k < kMaxNameClashes; ++k) {
     const std::string name = options_.spoolPrefix + ComposeSpoolLeaf(stem, k, tail);
-    const PublishResult result = RenameNoReplace(temp->path, name);
+    const PublishResult result = RenameNoReplace(tempPath, name);
     if (result == PublishResult::Exists) continue;
-    if (result == PublishResult::Failed) break;
-    SyncFolder(folderPart_);
-    std::lock_guard lock(mutex_);
-    stuck_.erase(name);
-    Insert(*kind, name, temp->mtimeNs);
+    if (result == PublishResult::Failed) {
+      writeFailures_.Fail(Failure::FromErrno(errno, "rename to " + name));
+      break;
+    }
+    if (const auto failure = options_.syncFolder(folderPart_)) {
+      // Not durable, so its entry may not retire: the event is written again later.
+      writeFailures_.Fail(*failure);
+      DiscardFile(name);
+      return std::nullopt;
+    }
     return name;
   }
-  DiscardFile(temp->path);
+  DiscardFile(tempPath);
   return std::nullopt;
 }
 
@@ -193,7 +218,7 @@ std::size_t SpoolStore::RemoveLeftoverTemporaries() {
   for (const ListedFile& file : leftovers) {
     if (file.regular && RemoveFile(folderPart_ + file.leaf) == RemoveResult::Removed) ++removed;
   }
-  if (removed > 0) SyncFolder(folderPart_);
+  if (removed > 0) options_.syncFolder(folderPart_);
   return removed;
 }
 

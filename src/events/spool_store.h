@@ -31,10 +31,17 @@
 // folder is ever read, renamed or deleted. A file that can be neither deleted nor set aside (a read-only folder) is
 // left out of the index for the rest of the run, so it cannot stall the backlog.
 //
+// Durability: Write returns a name only once the file's data and its name in the folder
+// are synced, since its caller then retires the event's journal entry. A failed folder
+// sync fails the write (the file is removed again); the entry stays live. A deletion or
+// a set-aside needs no sync: one that a power cut undoes brings back a file that was
+// already delivered, which goes out again as a duplicate, never a loss.
+//
 // Threads: the UI thread writes and re-sends; the T8 worker deletes the acknowledged
 // file. One mutex guards the index; the methods may be called from either thread.
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -45,7 +52,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/error_log.h"
 #include "common/clock.h"
+#include "common/diagnostics.h"
 #include "events/event_record.h"
 #include "events/spool_files.h"
 
@@ -56,7 +65,7 @@ constexpr int kSpoolSetAsideError = 12;
 
 enum class SpoolKind { T8, T7 };  // .dd8 and .ddk
 
-// How much of a kind waits: for the window, the journal and whoever watches the driver.
+// How much of a kind waits: for the window, the systemd journal and whoever watches the driver.
 struct SpoolBacklog {
   std::size_t Files = 0;
   int64_t OldestModifiedNs = 0;  // the oldest file's modification time, ns since 1970; 0: none
@@ -79,8 +88,10 @@ class SpoolStore {
  public:
   struct Options {
     std::string spoolPrefix;
-    std::string errorLog = "error.txt";
+    std::string errorLog = kErrorLogName;
     uint32_t rescanIntervalMs = 60000;
+    // Makes a folder's names durable; the tests put a failing one in its place.
+    std::function<std::optional<Failure>(const std::string&)> syncFolder = SyncFolder;
   };
 
   // Scans the folder once. `clock` names the files and paces the rescans.
@@ -90,8 +101,10 @@ class SpoolStore {
 
   const std::string& SpoolPrefix() const { return options_.spoolPrefix; }
 
-  // Each returns the full name (SpoolPrefix + file name) of the file written, or
-  // nullopt when it could not be written; nothing partial is left under a spool name.
+  // Each returns the full name (SpoolPrefix + file name) of the file written, durable
+  // (its data and its name synced), or nullopt when it could not be written: then
+  // nothing is left under a spool name, and the failure goes to the journal once, with a
+  // line a minute while it lasts and one when writes work again.
   std::optional<std::string> WriteEventFile(const EventRecord::Bytes& record);
   // A .dd8 file of any T8 message: its type, then its payload.
   std::optional<std::string> WriteT8File(int32_t type, std::span<const uint8_t> payload);
@@ -140,6 +153,8 @@ class SpoolStore {
   };
 
   std::optional<SpoolKind> KindOf(std::string_view leaf) const;
+  std::optional<std::string> Publish(const std::string& tempPath, const std::string& stem,
+                                     const std::string& tail);
   Index& IndexOf(SpoolKind kind) { return kind == SpoolKind::T8 ? t8_ : t7_; }
   const Index& IndexOf(SpoolKind kind) const { return kind == SpoolKind::T8 ? t8_ : t7_; }
   void Insert(SpoolKind kind, const std::string& fullName, int64_t mtimeNs);
@@ -153,6 +168,7 @@ class SpoolStore {
   mutable std::mutex mutex_;
   Index t8_, t7_;
   std::unordered_set<std::string> stuck_;  // could be neither deleted nor set aside
+  RepeatedFailure writeFailures_;           // Write's thread only
 };
 
 }  // namespace orvelgate

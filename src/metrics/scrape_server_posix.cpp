@@ -118,7 +118,7 @@ int Listen(const ScrapeServerOptions& options, Failure& failure) {
   const std::string where = Endpoint(options.address, options.port);
   const auto address = ParseAddress(options.address, options.port);
   if (!address) {
-    failure = {EINVAL, "listen on " + where + ": not a numeric IPv4 or IPv6 address"};
+    failure = Failure::FromErrno(EINVAL, "listen on " + where + ": not a numeric IPv4 or IPv6 address");
     return -1;
   }
   const int fd = socket(address->storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -206,8 +206,10 @@ void ScrapeServer::Serve(int client) {
   if (read == HeadRead::kComplete && AsksForMetrics(head)) {
     try {
       response = ScrapeResponse(200, scrape_());
-    } catch (const std::exception&) {
+    } catch (const std::exception& caught) {
       response = ScrapeResponse(500);
+      Diagnose(Severity::kError,
+               Failure::Wrap("metrics scrape", Failure::FromException(caught)).Describe());
     }
   } else {
     response = ScrapeResponse(404);

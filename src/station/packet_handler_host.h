@@ -35,13 +35,16 @@ class PacketHandlerHost {
  public:
   virtual ~PacketHandlerHost() = default;
 
-  // Writes an acknowledgement to the station; the result is not waited for.
+  // The acknowledgement for the station: the host writes it to the line once the
+  // frame's events are in the event journal; the result is not waited for.
   virtual void SendBytes(std::span<const uint8_t> bytes) = 0;
-  // Hands the current event to the T8 side; it is copied during the call.
+  // The frame's event; it is copied during the call. The host puts it in the event
+  // journal and routes it once the journal has it on disk.
   virtual void RouteEvent(const EventRecord& current) = 0;
   virtual void DrawStationIndicator() = 0;
-  // An ASCII frame's event report for the T7 link: sent at once while connected,
-  // otherwise spooled. `code` holds the two code characters as received.
+  // An ASCII frame's event report for the T7 link, journaled and routed like an event:
+  // the router hands it to the T7 link or spools it. `code` holds the two code
+  // characters as received.
   virtual void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
                                  DayCount time) = 0;
   // How (and whether) the operator hears of it is the host's choice.

@@ -8,9 +8,4 @@ void ConnectPacketHandler(SerialPort& port, PacketHandler& handler) {
   };
 }
 
-void PortAckHost::SendBytes(std::span<const uint8_t> bytes) {
-  // A short write is not detected: the station sends the frame again if it must.
-  port_.SendBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
-
 }  // namespace orvelgate

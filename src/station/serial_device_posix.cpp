@@ -16,6 +16,8 @@
 #include <ctime>
 #include <utility>
 
+#include "common/failure.h"
+
 namespace orvelgate {
 namespace {
 
@@ -269,10 +271,7 @@ SerialDeviceFactory PosixSerialDeviceFactory() {
 
 std::string OpenErrorText(const std::string& path, int errorNumber) {
   if (errorNumber == 0) return path + ": cannot open (cause not known)";
-  // strerrordesc_np: the English text whatever the locale, and safe on any thread.
-  const char* description = strerrordesc_np(errorNumber);
-  std::string text = path + ": " + (description ? description : "Unknown error") + " (errno " +
-                     std::to_string(errorNumber) + ")";
+  std::string text = path + ": " + ErrnoText(errorNumber);
   if (const char* hint = OpenErrorHint(errorNumber)) text += std::string("; ") + hint;
   return text;
 }

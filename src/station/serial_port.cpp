@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "common/diagnostics.h"
 #include "station/serial_device_posix.h"
 
 namespace orvelgate {
@@ -250,10 +251,13 @@ void SerialPort::RunStep() {
   try {
     PollTick();
     return;
-  } catch (const std::exception& e) {
-    if (OnTickError) OnTickError(e.what());
   } catch (...) {
-    if (OnTickError) OnTickError("unknown exception");
+    const std::string what = Failure::FromCurrentException().Describe();
+    if (OnTickError) {
+      OnTickError(what);
+    } else {
+      Diagnose(Severity::kError, "a packet's handling failed: " + what);
+    }
   }
   ScheduleWake();
 }

@@ -87,8 +87,6 @@ class SerialPort {
   void SetDtrOnOpen(bool on) { line_.dtr = on; }
   uint16_t OutputTimeout() const { return outputTimeout_; }
   void SetOutputTimeout(uint16_t ms) { outputTimeout_ = ms; }
-  int32_t InputTimeout() const { return inputTimeout_; }
-  void SetInputTimeout(int32_t ms) { inputTimeout_ = ms; }
   bool CheckLineStatus() const { return checkLineStatus_; }
   void SetCheckLineStatus(bool on) { checkLineStatus_ = on; }
 
@@ -107,7 +105,7 @@ class SerialPort {
 
   // --- operations -------------------------------------------------------------------
   bool OpenPort();
-  // Why the last OpenPort failed, for the journal ("/dev/ttyUSB0: Permission denied
+  // Why the last OpenPort failed, for the systemd journal ("/dev/ttyUSB0: Permission denied
   // (errno 13); add the user to the dialout group"); empty after one that succeeded.
   const std::string& LastOpenError() const { return lastOpenError_; }
   void ClosePort();
@@ -170,7 +168,6 @@ class SerialPort {
   PartialPacket partialPackets_ = PartialPacket::kDiscard;
   uint16_t pollingDelay_ = 50;
   uint16_t outputTimeout_ = 500;
-  int32_t inputTimeout_ = 20;
   bool checkLineStatus_ = false;
 
   std::vector<uint8_t> buffer_;          // the scratch buffer every packet is read into

@@ -31,7 +31,6 @@ void LoadDesignValues(SerialPort& port) {
   port.SetPollingDelay(5);
   port.SetDtrOnOpen(false);
   port.SetOutputTimeout(200);
-  port.SetInputTimeout(1000);
   port.SetCheckLineStatus(false);
 }
 
@@ -49,16 +48,21 @@ std::optional<int32_t> PacketTimeoutForSpeed(int64_t bitsPerSecond) {
   return timeout == 20 ? 300 : static_cast<int32_t>(timeout);
 }
 
+int32_t StartupPacketTimeout(std::string_view comBaudRate) {
+  // Read as the configuration reads any integer (decimal, or hexadecimal after 0x or $).
+  if (const auto speed = ParseProfileInteger(comBaudRate)) {
+    if (const auto timeout = PacketTimeoutForSpeed(*speed)) return *timeout;
+  }
+  return kDesignPacketTimeout;
+}
+
 StartupPortSettings StartupSettings(std::string_view comPort, std::string_view comBaudRate) {
   StartupPortSettings settings;
   if (comPort == kNoComPort) return settings;
   settings.open = true;
   settings.portName = PortNameFor(comPort);
   settings.tableSpeed = TableBaudRate(comBaudRate);
-  // Read as the configuration reads any integer (decimal, or hexadecimal after 0x or $).
-  if (const auto speed = ParseProfileInteger(comBaudRate)) {
-    if (const auto timeout = PacketTimeoutForSpeed(*speed)) settings.packetTimeout = *timeout;
-  }
+  settings.packetTimeout = StartupPacketTimeout(comBaudRate);
   return settings;
 }
 

@@ -30,6 +30,11 @@ std::optional<uint32_t> TableBaudRate(std::string_view comBaudRate);
 // is just the 20 ms (above 80000 bit/s). nullopt for a speed that is not positive.
 std::optional<int32_t> PacketTimeoutForSpeed(int64_t bitsPerSecond);
 
+// The packet time-out the start-up takes from a ComBaudRate text: from its number,
+// read as any integer of the file is; the design value for a text that is not a
+// positive number.
+int32_t StartupPacketTimeout(std::string_view comBaudRate);
+
 struct StartupPortSettings {
   bool open = false;          // false for "COM255": no port is opened
   std::string portName;       // "\\.\" + ComPort

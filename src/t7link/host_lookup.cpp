@@ -8,6 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include "common/failure.h"
+
 namespace orvelgate {
 
 namespace {
@@ -17,10 +19,8 @@ std::atomic<int> runningWorkers{0};
 ResolveAnswer Ask(const Resolver& resolver, const std::string& host) {
   try {
     return resolver(host);
-  } catch (const std::exception& e) {
-    return {{}, e.what()};
   } catch (...) {
-    return {{}, "the resolver failed"};
+    return {{}, Failure::FromCurrentException("the resolver failed").Describe()};
   }
 }
 
@@ -46,13 +46,17 @@ HostLookup::HostLookup(Resolver resolver) : resolver_(std::move(resolver)) {
   QObject::connect(&deadline_, &QTimer::timeout, &wakeUp_, [this] { DeadlinePassed(); });
 }
 
-HostLookup::~HostLookup() { Cancel(); }
+HostLookup::~HostLookup() {
+  Cancel();
+  Release(late_);
+}
 
 int HostLookup::RunningWorkers() { return runningWorkers.load(); }
 
 void HostLookup::Start(const std::string& host, uint16_t port,
                        std::chrono::milliseconds deadline) {
   Cancel();
+  if (TakeOverLate(host, port, deadline)) return;
   auto job = std::make_shared<Job>();
   job->host = host;
   job->port = port;
@@ -73,12 +77,42 @@ void HostLookup::Start(const std::string& host, uint16_t port,
 
 void HostLookup::Cancel() {
   deadline_.stop();
-  if (!job_) return;
-  {
-    std::lock_guard lock(job_->mutex);
-    job_->owner = nullptr;
-  }
+  Release(job_);
   job_.reset();
+}
+
+void HostLookup::Release(const std::shared_ptr<Job>& job) {
+  if (!job) return;
+  std::lock_guard lock(job->mutex);
+  job->owner = nullptr;
+}
+
+bool HostLookup::TakeOverLate(const std::string& host, uint16_t port,
+                              std::chrono::milliseconds deadline) {
+  const std::shared_ptr<Job> late = std::move(late_);
+  late_.reset();
+  if (!late) return false;
+  bool answered = false;
+  bool usable = false;
+  {
+    std::lock_guard lock(late->mutex);
+    answered = late->answered;
+    usable = late->host == host && (!answered || !late->answer.addresses.empty());
+    if (usable) late->owner = this;
+  }
+  if (!usable) {
+    Release(late);
+    return false;
+  }
+  late->port = port;
+  late->deadline = deadline;
+  job_ = late;
+  if (answered) {
+    QMetaObject::invokeMethod(&wakeUp_, "WakeUp", Qt::QueuedConnection);
+  } else {
+    deadline_.start(std::max(deadline, std::chrono::milliseconds(0)));
+  }
+  return true;
 }
 
 void HostLookup::StartWorker(const std::shared_ptr<Job>& job) {
@@ -93,9 +127,9 @@ void HostLookup::StartWorker(const std::shared_ptr<Job>& job) {
       job.reset();  // the resolver goes here, not on whichever thread lets go last
       runningWorkers.fetch_sub(1);
     }).detach();
-  } catch (const std::system_error& e) {
+  } catch (const std::system_error& caught) {
     runningWorkers.fetch_sub(1);
-    Answer(job, {{}, e.what()});
+    Answer(job, {{}, Failure::FromException(caught).Describe()});
     return;
   }
   deadline_.start(std::max(job->deadline, std::chrono::milliseconds(0)));
@@ -140,7 +174,11 @@ void HostLookup::DeadlinePassed() {
   result.host = job_->host;
   result.port = job_->port;
   result.error = "no answer within " + std::to_string(job_->deadline.count()) + " ms";
-  Cancel();  // the worker may go on; whatever it finds is dropped
+  // The worker may go on; whatever it finds waits for the next Start of this name.
+  deadline_.stop();
+  Release(late_);
+  late_ = std::move(job_);
+  job_.reset();
   Deliver(result);
 }
 

@@ -3,7 +3,9 @@
 // time limit of its own that we control and cannot be cancelled, so a name is looked up
 // on a detached worker thread and the owner only waits, on its event loop, until the
 // deadline. A worker that never returns is abandoned: it shares nothing with the owner
-// but a small job record, and its late answer is dropped.
+// but a small job record. One that answers late is not wasted: the next Start for the
+// same name takes its answer (or goes on waiting for it) instead of asking again, so a
+// resolver slower than the deadline (a dead first name server) still gets through.
 
 #include <QObject>
 #include <QTimer>
@@ -28,8 +30,8 @@ struct ResolveAnswer {
 // A blocking lookup of one name; runs on a worker thread.
 using Resolver = std::function<ResolveAnswer(const std::string& host)>;
 
-// getaddrinfo for IPv4 stream addresses, in the order it gives them; the error is
-// gai_strerror's text.
+// getaddrinfo for IPv4 stream addresses, in the order it gives them; the error is the
+// resolver's own text (AddressLookupText).
 ResolveAnswer ResolveHostIPv4(const std::string& host);
 
 // The host read as a dotted IPv4 address the way inet_aton reads it ("127.1" too), in
@@ -86,12 +88,15 @@ class HostLookup {
   HostLookup& operator=(const HostLookup&) = delete;
 
   // Gives up any lookup under way and starts one for host. A dotted address needs no
-  // worker; a name goes to the resolver on a worker thread. Exactly one result follows
-  // unless the lookup is given up first; without an answer within the deadline it is
-  // kTimedOut ("no answer within N ms").
+  // worker; a name goes to the resolver on a worker thread, unless the last lookup of
+  // that name timed out and its worker still runs or has answered with addresses: its
+  // answer is then this one's. Exactly one result follows unless the lookup is given up
+  // first; without an answer within the deadline it is kTimedOut ("no answer within N
+  // ms").
   void Start(const std::string& host, uint16_t port, std::chrono::milliseconds deadline);
 
-  // Gives up the lookup under way: no result comes for it.
+  // Gives up the lookup under way: no result comes for it. A lookup that has timed out
+  // is kept for the next Start of its name.
   void Cancel();
 
   bool Pending() const { return job_ != nullptr; }
@@ -104,6 +109,8 @@ class HostLookup {
   struct Job;
 
   static void Answer(const std::shared_ptr<Job>& job, ResolveAnswer answer);
+  static void Release(const std::shared_ptr<Job>& job);
+  bool TakeOverLate(const std::string& host, uint16_t port, std::chrono::milliseconds deadline);
   void StartWorker(const std::shared_ptr<Job>& job);
   void TakeAnswer();
   void DeadlinePassed();
@@ -113,6 +120,7 @@ class HostLookup {
   detail::HostLookupWakeUp wakeUp_;
   QTimer deadline_;
   std::shared_ptr<Job> job_;
+  std::shared_ptr<Job> late_;  // the last lookup that timed out, its worker maybe still at it
 };
 
 }  // namespace orvelgate

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
 
+#include "common/failure.h"
 #include "t7link/host_lookup.h"
 
 namespace orvelgate {
@@ -19,7 +19,7 @@ ResolveAnswer ResolveHostIPv4(const std::string& host) {
   const int code = getaddrinfo(host.c_str(), nullptr, &hints, &found);
   if (code != 0) {
     const int err = errno;
-    return {{}, code == EAI_SYSTEM ? std::system_category().message(err) : gai_strerror(code)};
+    return {{}, AddressLookupText(code, err)};
   }
   ResolveAnswer answer;
   for (const addrinfo* entry = found; entry; entry = entry->ai_next) {

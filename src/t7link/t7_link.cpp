@@ -13,7 +13,9 @@ T7Link::T7Link(T7LinkHost& host, Clock& clock, bool sendT7)
     HandleError(socket, code, text);
   };
   client_.OnRead = [this](std::span<const uint8_t> bytes) { HandleRead(bytes); };
-  client_.OnHandlerException = [this](const std::string& text) { host_.ShowHandlerError(text); };
+  client_.OnHandlerException = [this](const Failure& caught) {
+    host_.ShowHandlerError(caught.Describe());
+  };
 }
 
 void T7Link::Start(const std::string& host, uint16_t port) {
@@ -26,27 +28,13 @@ void T7Link::ReconnectTick() {
   if (sendT7_ && !client_.Connected()) client_.SetConnected(true);
 }
 
-int32_t T7Link::SendRecord(std::span<const uint8_t, kT7RecordSize> record) {
-  const int32_t sent = client_.SendStream(record);
-  if (sent > 0 && record[2] == static_cast<uint8_t>(T7RecordType::EventReport)) {
-    host_.EventReportSent();
-  }
-  return sent;
-}
-
-void T7Link::SendStationNotice(char stateLetter) {
-  const auto notice = BuildStationNotice(stateLetter);
-  if (!notice) return;
-  // A record the socket refused is spooled like one prepared while disconnected.
-  if (client_.Connected() && SendRecord(*notice) > 0) return;
-  host_.SpoolNotice(*notice);
-}
-
-void T7Link::SendEventReport(int32_t account, std::string_view code, uint8_t group,
-                             DayCount time) {
-  const T7Record report = BuildEventReport(account, code, group, time);
-  if (client_.Connected() && SendRecord(report) > 0) return;
-  host_.SpoolEventReport(std::span(report).first(kT7EventSpoolSize));
+bool T7Link::SendWhole(std::span<const uint8_t> record) {
+  if (record.size() != kT7RecordSize) return false;  // only whole records go out
+  // SendStream gives the record's size when the socket has it, 0 without a connection
+  // and -1 after a failure that closed it.
+  if (client_.SendStream(record) <= 0) return false;
+  if (record[2] == static_cast<uint8_t>(T7RecordType::EventReport)) host_.EventReportSent();
+  return true;
 }
 
 void T7Link::HandleReceivedRecord(std::span<const uint8_t, kT7RecordSize> record) {
@@ -82,7 +70,7 @@ void T7Link::HandleConnected() {
   // one past the marker test.
   buffer_.clear();
   DrawIndicator();
-  SendRecord(BuildGreetingRecord());
+  SendWhole(BuildGreetingRecord());
   const std::string deviceName = host_.SerialDeviceName();
   const auto portNotice = BuildPortNumberNotice(deviceName);
   if (!portNotice) {
@@ -90,7 +78,7 @@ void T7Link::HandleConnected() {
                            "' is not a valid integer value");
     return;
   }
-  SendRecord(*portNotice);
+  SendWhole(*portNotice);
 }
 
 void T7Link::HandleDisconnected() {

@@ -1,8 +1,10 @@
 #pragma once
-// The main window's side of the T7 link, without the window: it owns the TCP client,
-// binds its four handlers, keeps the T7 connected flag, the received-record counter
-// and the reassembly buffer, reconnects on the 3000 ms tick, sends records and obeys
-// the ones the message server sends. Everything runs on the UI thread.
+// The T7 link: it owns the TCP client, binds its four handlers, keeps the T7 connected
+// flag, the received-record counter and the reassembly buffer, reconnects on the
+// 3000 ms tick and obeys the records the message server sends. For the event routing
+// and the spool re-send it is a plain outbox: it sends a whole record and says whether
+// the socket took it; what is not sent is theirs to spool. Everything runs on the UI
+// thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,13 +14,14 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "events/link_outboxes.h"
 #include "t7link/tcp_client.h"
 #include "t7link/t7_link_host.h"
 #include "t7link/t7_records.h"
 
 namespace orvelgate {
 
-class T7Link {
+class T7Link final : public T7Outbox {
  public:
   static constexpr uint16_t kDefaultPort = 7788;
   static constexpr int kMaxReceivedCounter = 16;
@@ -37,23 +40,14 @@ class T7Link {
   // connected. An attempt under way is left alone.
   void ReconnectTick();
 
-  // The client's Connected property: whether records can be sent now.
-  bool Connected() const { return client_.Connected(); }
-
-  // Sends one record; callers test Connected() first. Returns what SendStream
-  // returns (the size when the socket has the record, 0 without a connection, -1 after
-  // a failure that closed the connection). An event report the socket took is told to
-  // the host.
-  int32_t SendRecord(std::span<const uint8_t, kT7RecordSize> record);
-
-  // Station-state notice 'H' (lost) or 'I' (heard): sent while Connected, otherwise
-  // (or when the send fails) spooled whole. Other letters are ignored.
-  void SendStationNotice(char stateLetter);
-
-  // The event report of an ASCII frame: sent while Connected, otherwise (or when the
-  // send fails) its first kT7EventSpoolSize bytes are spooled.
-  void SendEventReport(int32_t account, std::string_view code, uint8_t group,
-                       DayCount time);
+  // T7Outbox. Connected: the client's Connected property, whether records can be sent
+  // now. SendWhole: true when the socket took the whole record (sent, or kept whole for
+  // the socket); false without a connection, after a failure that closed it, or for
+  // anything but one whole record. An event report the socket took is told to the host.
+  bool Connected() const override { return client_.Connected(); }
+  bool SendWhole(std::span<const uint8_t> record) override;
+  void SendRecord(std::span<const uint8_t> record) override { SendWhole(record); }
+  bool ReadyForRecord() const override { return client_.PendingSendBytes() == 0; }
 
   // Acts on one received record with a valid marker: a clock record sets the local
   // clock (an invalid time stamp changes nothing), a close record asks for the close

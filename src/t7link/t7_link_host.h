@@ -1,7 +1,7 @@
 #pragma once
-// What the T7 link needs of the main window: its indicator, its close path, the serial
-// port's device name and the two T7 spool files. The main-window core implements it;
-// tests record the calls.
+// What the T7 link needs of the rest of the driver: its indicator, its close path, the
+// serial port's device name, and where it tells what happened (failures, clock records,
+// reports sent). The driver core implements it; tests record the calls.
 
 #include <cstdint>
 #include <optional>
@@ -40,17 +40,11 @@ class T7LinkHost {
   // port-number notice could not be built from the device name).
   virtual void ShowHandlerError(const std::string& text) = 0;
 
-  // Writes a T7 notice spool file holding the whole record; failures are swallowed.
-  virtual void SpoolNotice(std::span<const uint8_t> record) = 0;
-
-  // Writes a T7 event spool file holding the first kT7EventSpoolSize bytes of an event
-  // report; failures are swallowed.
-  virtual void SpoolEventReport(std::span<const uint8_t> reportStart) = 0;
   // A connection attempt or a connection failed (the client closed it; the retry tick
   // tries again), with the socket layer's reason; and a connection made.
   virtual void ReportLinkFailure(const std::string& /*cause*/) {}
   // A clock record was obeyed, refused by the system or ignored: the host tells the
-  // journal and the operator, since it changes the whole computer's time.
+  // systemd journal and the operator, since it changes the whole computer's time.
   virtual void ReportClockRecord(const ClockRecordOutcome& /*outcome*/) {}
   virtual void ReportLinkUp() {}
   // The socket took a whole event report (a live one or one from the spool).

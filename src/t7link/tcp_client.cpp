@@ -1,14 +1,20 @@
 #include "t7link/tcp_client.h"
 
 #include <QSocketNotifier>
-#include <QtGlobal>
 
+#include <cerrno>
 #include <stdexcept>
 
+#include "common/diagnostics.h"
 #include "t7link/tcp_socket.h"
 #include "t7link/socket_error_codes.h"
 
 namespace orvelgate {
+namespace {
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace
 
 TcpClient::TcpClient(QObject* parent) : QObject(parent) {}
 
@@ -80,9 +86,8 @@ void TcpClient::LookupDone(const HostLookupResult& result) {
       return;
     }
     ConnectTo(result.addresses.front());
-  } catch (const std::exception& e) {
-    if (OnHandlerException) OnHandlerException(e.what());
-    else qWarning("T7 client: %s", e.what());
+  } catch (...) {
+    HandlerFailed(Failure::FromCurrentException("unknown error"));
   }
 }
 
@@ -90,14 +95,14 @@ void TcpClient::ConnectTo(uint32_t address) {
   int code = 0;
   const int fd = tcp::OpenStreamSocket(sendBufferSize_, &code);
   if (fd < 0) {
-    ErrorReport(-1, code);
+    SocketFailed(-1, code);
     return;
   }
   socket_ = fd;
   ++generation_;
   CreateNotifiers(fd);
   code = tcp::StartConnect(fd, address, port_);
-  if (code != 0) ErrorReport(fd, code);
+  if (code != 0) SocketFailed(fd, code);
 }
 
 void TcpClient::Disconnect() {
@@ -114,6 +119,11 @@ void TcpClient::Disconnect() {
   pending_.clear();
   pendingHead_ = 0;
   if (OnDisconnected && !destroying_) OnDisconnected();
+}
+
+// The operator sees the Windows Sockets code of the errno, the error report's numbering.
+void TcpClient::SocketFailed(int socket, int error) {
+  ErrorReport(socket, SocketErrorCodeFromErrno(error));
 }
 
 void TcpClient::ErrorReport(int socket, int code, const std::string& detail) {
@@ -159,18 +169,16 @@ void TcpClient::Guarded(uint64_t generation, void (TcpClient::*step)()) {
   if (generation != generation_ || socket_ < 0) return;  // a notification of a closed socket
   try {
     (this->*step)();
-  } catch (const std::exception& e) {
-    if (OnHandlerException) {
-      OnHandlerException(e.what());
-    } else {
-      qWarning("T7 client: %s", e.what());
-    }
   } catch (...) {
-    if (OnHandlerException) {
-      OnHandlerException("unknown error");
-    } else {
-      qWarning("T7 client: unknown error");
-    }
+    HandlerFailed(Failure::FromCurrentException("unknown error"));
+  }
+}
+
+void TcpClient::HandlerFailed(const Failure& failure) {
+  if (OnHandlerException) {
+    OnHandlerException(failure);
+  } else {
+    Diagnose(Severity::kWarning, "T7 client: " + failure.Describe());
   }
 }
 
@@ -185,7 +193,7 @@ void TcpClient::WriteNotification() {
 void TcpClient::ConnectNotification() {
   const int fd = socket_;
   if (const int code = tcp::PendingError(fd)) {
-    ErrorReport(fd, code);
+    SocketFailed(fd, code);
     return;
   }
   if (!tcp::IsConnected(fd)) return;  // woken early; the outcome is still to come
@@ -214,8 +222,8 @@ void TcpClient::ReadNotification() {
     OnRead(bytes);
     if (!self || generation != generation_ || socket_ < 0) return;
   }
-  if (last.error != 0 && last.error != wsa::kWouldBlock) {
-    ErrorReport(fd, last.error);
+  if (last.error != 0 && !WouldBlock(last.error)) {
+    SocketFailed(fd, last.error);
   } else if (last.closed) {
     CloseNotification();
   }
@@ -230,7 +238,7 @@ void TcpClient::CloseNotification() {
 void TcpClient::ExceptionNotification() {
   const int fd = socket_;
   if (const int code = tcp::PendingError(fd)) {
-    ErrorReport(fd, code);
+    SocketFailed(fd, code);
     return;
   }
   // Urgent data: not part of the record stream. Dropping it clears the condition; if
@@ -249,8 +257,8 @@ int32_t TcpClient::SendStream(std::span<const uint8_t> block) {
   std::size_t sent = 0;
   if (PendingSendBytes() == 0) {
     const tcp::IoResult r = tcp::Send(fd, block);
-    if (r.error != 0 && r.error != wsa::kWouldBlock) {
-      ErrorReport(fd, r.error);
+    if (r.error != 0 && !WouldBlock(r.error)) {
+      SocketFailed(fd, r.error);
       return -1;
     }
     sent = r.bytes;
@@ -273,9 +281,9 @@ void TcpClient::FlushPending() {
   while (PendingSendBytes() > 0) {
     const tcp::IoResult r =
         tcp::Send(fd, std::span(pending_).subspan(pendingHead_));
-    if (r.error == wsa::kWouldBlock) break;
+    if (WouldBlock(r.error)) break;
     if (r.error != 0) {
-      ErrorReport(fd, r.error);
+      SocketFailed(fd, r.error);
       return;
     }
     pendingHead_ += r.bytes;

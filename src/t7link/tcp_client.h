@@ -10,7 +10,7 @@
 // existed) and then raises OnError with the Windows Sockets code and its text; without
 // an OnError handler the text is thrown as std::runtime_error. An exception that
 // escapes a handler raised from a socket notification is caught there and handed to
-// OnHandlerException (or logged with qWarning when that is unbound), so it never
+// OnHandlerException (or written to the systemd journal when that is unbound), so it never
 // unwinds through the event loop.
 
 #include <QObject>
@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
 #include "t7link/host_lookup.h"
 
 class QSocketNotifier;
@@ -39,7 +40,7 @@ class TcpClient : public QObject {
   using ReadEvent = std::function<void(std::span<const uint8_t> bytes)>;
   using ErrorEvent =
       std::function<void(int socket, int errorCode, const std::string& errorMsg)>;
-  using HandlerExceptionEvent = std::function<void(const std::string& text)>;
+  using HandlerExceptionEvent = std::function<void(const Failure& caught)>;
 
   // Bytes handed over by SendStream that the socket has not taken yet. Past this the
   // peer has stopped reading; the send fails like a failed socket send.
@@ -104,12 +105,14 @@ class TcpClient : public QObject {
   void ConnectTo(uint32_t address);
   void LookupDone(const HostLookupResult& result);
   void Disconnect();
+  void SocketFailed(int socket, int error);  // error: errno
   // `detail` follows the code's standard text (a failed lookup's own reason).
   void ErrorReport(int socket, int code, const std::string& detail = {});
 
   void CreateNotifiers(int fd);
   void ReleaseNotifiers();
   void Guarded(uint64_t generation, void (TcpClient::*step)());
+  void HandlerFailed(const Failure& failure);
   void ReadNotification();
   void WriteNotification();
   void ExceptionNotification();

@@ -1,6 +1,7 @@
 #pragma once
 // The few socket calls of the T7 client, over non-blocking POSIX sockets. Failures come
-// back as Windows Sockets codes (socket_error_codes.h), never as raw errno values.
+// back as errno values; only the client's error report turns them into the Windows
+// Sockets codes the operator sees (socket_error_codes.h).
 
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +16,7 @@ namespace orvelgate::tcp {
 int OpenStreamSocket(int sendBuffer, int* error);
 
 // Starts connecting. 0 when the connection is under way (or made at once), otherwise
-// the code of the failure.
+// the errno of the failure.
 int StartConnect(int fd, uint32_t address, uint16_t port);
 
 // The socket's pending error (SO_ERROR), 0 when there is none.
@@ -26,7 +27,7 @@ bool IsConnected(int fd);
 
 struct IoResult {
   std::size_t bytes = 0;  // bytes moved when error == 0
-  int error = 0;          // Windows Sockets code; wsa::kWouldBlock when nothing is ready
+  int error = 0;          // errno; EAGAIN (EWOULDBLOCK) when nothing is ready
   bool closed = false;    // receive only: the peer has closed its side
 };
 
@@ -38,7 +39,7 @@ IoResult DiscardUrgentByte(int fd);
 
 // Shuts both directions down, sets lingering on with a time-out of 0 (so that closing
 // resets the connection and drops unsent data) and closes. The descriptor is released
-// whatever close() answers; the result is close()'s error code, 0 on success.
+// whatever close() answers; the result is close()'s errno, 0 on success.
 int AbortiveClose(int fd);
 
 }  // namespace orvelgate::tcp

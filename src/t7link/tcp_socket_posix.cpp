@@ -8,14 +8,12 @@
 
 #include <cerrno>
 
-#include "t7link/socket_error_codes.h"
-
 namespace orvelgate::tcp {
 
 int OpenStreamSocket(int sendBuffer, int* error) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    *error = SocketErrorCodeFromErrno(errno);
+    *error = errno;
     return fd;
   }
   if (sendBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
@@ -29,14 +27,14 @@ int StartConnect(int fd, uint32_t address, uint16_t port) {
   peer.sin_addr.s_addr = address;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return 0;
   if (errno == EINPROGRESS || errno == EINTR) return 0;  // the result comes as writable
-  return SocketErrorCodeFromErrno(errno);
+  return errno;
 }
 
 int PendingError(int fd) {
   int err = 0;
   socklen_t len = sizeof err;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-  return err == 0 ? 0 : SocketErrorCodeFromErrno(err);
+  return err;
 }
 
 bool IsConnected(int fd) {
@@ -50,7 +48,7 @@ IoResult Receive(int fd, std::span<uint8_t> into) {
     const ssize_t n = recv(fd, into.data(), into.size(), 0);
     if (n > 0) return {static_cast<std::size_t>(n), 0, false};
     if (n == 0) return {0, 0, true};
-    if (errno != EINTR) return {0, SocketErrorCodeFromErrno(errno), false};
+    if (errno != EINTR) return {0, errno, false};
   }
 }
 
@@ -58,7 +56,7 @@ IoResult Send(int fd, std::span<const uint8_t> bytes) {
   for (;;) {
     const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n >= 0) return {static_cast<std::size_t>(n), 0, false};
-    if (errno != EINTR) return {0, SocketErrorCodeFromErrno(errno), false};
+    if (errno != EINTR) return {0, errno, false};
   }
 }
 
@@ -66,14 +64,14 @@ IoResult DiscardUrgentByte(int fd) {
   uint8_t byte = 0;
   const ssize_t n = recv(fd, &byte, 1, MSG_OOB);
   if (n >= 0) return {static_cast<std::size_t>(n), 0, false};
-  return {0, SocketErrorCodeFromErrno(errno), false};
+  return {0, errno, false};
 }
 
 int AbortiveClose(int fd) {
   shutdown(fd, SHUT_RDWR);
   const linger abortive{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-  return close(fd) == 0 ? 0 : SocketErrorCodeFromErrno(errno);
+  return close(fd) == 0 ? 0 : errno;
 }
 
 }  // namespace orvelgate::tcp

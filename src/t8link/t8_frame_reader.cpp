@@ -54,14 +54,16 @@ T8ReadResult ReadFrame(T8ByteStream& stream, std::vector<uint8_t>& reply,
     // A header that came only in part leaves the stream out of step.
     return got.Bytes > 0 ? T8ReadResult::Broken : T8ReadResult::NoReply;
   }
-  if (!IsReplyMarker(header[T8Transport::kMarker])) return T8ReadResult::NoReply;
   const int32_t length = TransportLength(header);
-  if (length == 0) return T8ReadResult::NoReply;
+  if (length == 0) return T8ReadResult::Unreadable;
   if (length < 0 || length > limits.MaxLength) return T8ReadResult::BadLength;
+  // A frame with a marker of its own is read all the same and dropped: its message
+  // would otherwise be taken for the next frame's header.
   const T8ReadResult result = ReadMessage(stream, reply, static_cast<std::size_t>(length), limits,
                                           nowMs ? nowMs : std::function<uint64_t()>(SteadyMs));
-  if (result != T8ReadResult::Ok) Empty(reply);
-  return result;
+  if (result == T8ReadResult::Ok && IsReplyMarker(header[T8Transport::kMarker])) return result;
+  Empty(reply);
+  return result == T8ReadResult::Ok ? T8ReadResult::Unreadable : result;
 }
 
 }  // namespace orvelgate

@@ -14,10 +14,12 @@
 namespace orvelgate {
 
 enum class T8ReadResult {
-  Ok,         // the reply buffer holds the announced bytes
-  NoReply,    // nothing usable: time-out, closed, wrong marker, zero length; stream in step
-  BadLength,  // a negative or absurd length; nothing was allocated
-  Broken,     // a frame arrived only in part: the stream is out of step
+  Ok,          // the reply buffer holds the announced bytes
+  NoReply,     // nothing arrived: time-out or closed; stream in step
+  Unreadable,  // a whole frame arrived that says nothing (wrong marker, zero length): it
+               // still answers a message; its bytes are gone and the stream is in step
+  BadLength,   // a negative or absurd length; nothing was allocated
+  Broken,      // a frame arrived only in part: the stream is out of step
 };
 
 struct T8ReadLimits {

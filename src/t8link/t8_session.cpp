@@ -22,15 +22,6 @@ const char* StatusText(T8IoStatus status) {
   }
 }
 
-// What only a journal hears of must not disturb the link: a failure in it counts nothing.
-template <typename Report>
-void ReportToJournal(const Report& report) {
-  try {
-    report();
-  } catch (const std::exception&) {
-  }
-}
-
 }  // namespace
 
 T8Session::T8Session(T8WorkerHost& host, Clock& clock, T8SocketFactory makeSocket,
@@ -40,6 +31,7 @@ T8Session::T8Session(T8WorkerHost& host, Clock& clock, T8SocketFactory makeSocke
       makeSocket_(std::move(makeSocket)),
       serverHost_(std::move(serverHost)),
       settings_(std::move(settings)),
+      cycleFailures_("T8 link cycle", clock),
       unanswered_([this](const T8HeldMessage& m) {
         return host_.KeepUnanswered(m.Sequence, m.Type, m.Payload);
       }) {}
@@ -91,10 +83,33 @@ uint32_t T8Session::PauseBeforeNextCycle() const {
 }
 
 void T8Session::RunCycle() {
+  cycleFailed_ = false;
   try {
     RunCycleUnguarded();
   } catch (const std::exception&) {
     ++errorCount_;  // the link goes on; the error count decides about reconnecting
+    RideOut("");
+  }
+  if (!cycleFailed_) cycleFailures_.Succeed();
+}
+
+// Only inside a handler. Telling must not end the cycle either: out of memory even for
+// the line, the error count is all that is left of it.
+void T8Session::RideOut(const char* where) noexcept {
+  cycleFailed_ = true;
+  try {
+    cycleFailures_.Fail(Failure::Wrap(where, Failure::FromCurrentException()));
+  } catch (...) {  // keeps: out of memory even for the line; the error count remains
+  }
+}
+
+// What only the systemd journal hears of must not disturb the link: a failure in it
+// counts nothing towards reconnecting.
+void T8Session::TellSystemdJournal(const std::function<void()>& report) {
+  try {
+    report();
+  } catch (const std::exception&) {
+    RideOut("telling the systemd journal");
   }
 }
 
@@ -124,6 +139,7 @@ void T8Session::RunConnectedCycle() {
     }
   } catch (const std::bad_alloc&) {
     ++errorCount_;
+    RideOut("sending a message");
   }
   if (pollDue_ || replyExpected_ || sentThisCycle_) {
     if (pollDue_) {
@@ -132,13 +148,19 @@ void T8Session::RunConnectedCycle() {
         WriteFrame(BuildPoll());
       } catch (const std::bad_alloc&) {
         ++errorCount_;
+        RideOut("sending a poll");
       }
     }
     replyRead = true;
     replyExpected_ = false;
-    if (!ReadReply()) {
+    const std::optional<T8ReadResult> result = ReadReply();
+    if (!result || *result == T8ReadResult::BadLength) {
       ++errorCount_;
       replyRead = false;
+    } else if (*result == T8ReadResult::Unreadable) {
+      // The server answered, though nothing can be read from it: the message it answers
+      // is done with, or every later reply would be matched to the message before its own.
+      unanswered_.TakeAnswered();
     }
   }
   // The buffer keeps the last reply until the next read empties it: an idle link whose
@@ -153,7 +175,7 @@ void T8Session::RunConnectedCycle() {
   if (const auto reply = CheckReply(reply_)) Dispatch(reply->Type, answered);
 }
 
-bool T8Session::ReadReply() {
+std::optional<T8ReadResult> T8Session::ReadReply() {
   T8ReadResult result = T8ReadResult::NoReply;
   try {
     const T8ReadLimits limits{.RequestTimeoutMs = settings_.ReadTimeoutMs,
@@ -164,12 +186,13 @@ bool T8Session::ReadReply() {
                        [this, start] { return uint64_t{ElapsedMs(clock_.TickMs(), start)}; });
   } catch (const std::bad_alloc&) {
     reply_.clear();
-    return false;
+    RideOut("reading a reply");
+    return std::nullopt;
   }
   // A frame cut off in its middle, or one whose length cannot be followed, leaves the
   // stream out of step: start afresh on a new connection rather than read garbage.
   if (result == T8ReadResult::Broken || result == T8ReadResult::BadLength) Disconnect();
-  return result != T8ReadResult::BadLength;
+  return result;
 }
 
 void T8Session::Dispatch(int32_t type, std::optional<uint64_t> answered) {
@@ -238,13 +261,13 @@ void T8Session::MakeAttempt() {
     lastFailure_ = client_->LastFailure();
     if (lastFailure_.empty()) lastFailure_ = StatusText(status);
     connectFailing_ = true;
-    ReportToJournal([&] { host_.OnConnectFailed(lastFailure_); });
+    TellSystemdJournal([&] { host_.OnConnectFailed(lastFailure_); });
     return;
   }
   lastFailure_.clear();
   if (connectFailing_) {
     connectFailing_ = false;
-    ReportToJournal([&] { host_.OnConnectRecovered(); });
+    TellSystemdJournal([&] { host_.OnConnectRecovered(); });
   }
   host_.OnConnectionEstablished();
   host_.LogLine(kT8TextConnected);
@@ -312,6 +335,7 @@ void T8Session::ApplyServerHost() {
     if (serverHost_) server = serverHost_();
   } catch (const std::exception&) {
     server = ServerHostSettings{};  // an unreadable file gives the defaults
+    RideOut("reading the T8 server's address");
   }
   client_->SetHost(server.Address, server.Port);
 }

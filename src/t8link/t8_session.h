@@ -26,8 +26,10 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/diagnostics.h"
 #include "common/version.h"
 #include "t8link/send_ring.h"
+#include "t8link/t8_frame_reader.h"
 #include "t8link/t8_socket.h"
 #include "t8link/t8_unanswered.h"
 #include "t8link/t8_worker_host.h"
@@ -111,7 +113,8 @@ class T8Session {
   void RunConnectedCycle();
   void RunDisconnectedCycle();
   void MakeAttempt();
-  bool ReadReply();  // false for a failure outside the socket layer
+  // What the read made of the reply; nullopt for a failure outside the socket layer.
+  std::optional<T8ReadResult> ReadReply();
   void Dispatch(int32_t type, std::optional<uint64_t> answered);
   bool WriteFrame(std::span<const uint8_t> message);
   void OnConnected();
@@ -123,6 +126,8 @@ class T8Session {
   void NewClient();
   void ApplyServerHost();
   void QueueOwn(int32_t type, std::span<const uint8_t> payload);
+  void RideOut(const char* where) noexcept;
+  void TellSystemdJournal(const std::function<void()>& report);
 
   T8WorkerHost& host_;
   Clock& clock_;
@@ -135,6 +140,10 @@ class T8Session {
 
   // Touched only by the thread that runs the cycles.
   std::unique_ptr<T8Socket> client_;
+  // Failures the cycle rides out (the allocator, the host, the server's file), told to
+  // the systemd journal without flooding it; cycleFailed_ says this cycle had one.
+  RepeatedFailure cycleFailures_;
+  bool cycleFailed_ = false;
   bool reconnectAllowed_ = true;
   bool loggedIn_ = false;
   bool pollDue_ = false;

@@ -74,7 +74,7 @@ class T8Socket : public T8ByteStream {
   // Closes an open connection; nothing when there is none.
   virtual void Disconnect() = 0;
   virtual bool Connected() const = 0;
-  // Why the last Connect failed, as the system said it, for a journal (for example
+  // Why the last Connect failed, as the system said it, for the systemd journal (for example
   // "127.0.0.1:12543: Connection refused"); empty after a Connect that succeeded.
   virtual std::string LastFailure() const = 0;
 };

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "common/failure.h"
 #include "t8link/t8_socket.h"
 
 namespace orvelgate {
@@ -67,12 +68,6 @@ addrinfo LookupHints(int extraFlags) {
   return hints;
 }
 
-// errno as text (strerror_r is the thread-safe form).
-std::string ErrnoText(int error) {
-  char buffer[256];
-  return strerror_r(error, buffer, sizeof buffer);
-}
-
 // Resolves host:port within the deadline. Numeric addresses never block. On failure,
 // `failure` says why.
 AddressList Resolve(const std::string& host, const std::string& service, uint64_t deadline,
@@ -117,7 +112,7 @@ AddressList Resolve(const std::string& host, const std::string& service, uint64_
   }
   status = T8IoStatus::Failed;
   failure = "looking up " + host + ": " +
-            (job->rc == EAI_SYSTEM ? ErrnoText(job->error) : std::string(gai_strerror(job->rc)));
+            AddressLookupText(job->rc, job->error);
   return nullptr;
 }
 
@@ -221,7 +216,7 @@ T8IoStatus T8PosixSocket::ConnectTo(const void* address, unsigned addressLength,
   where = (where == host_ ? host_ : host_ + " (" + where + ")") + ":" + std::to_string(port_);
   fd_ = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
-    lastFailure_ = where + ": socket: " + ErrnoText(errno);
+    lastFailure_ = where + ": socket: " + ErrnoWords(errno);
     return T8IoStatus::Failed;
   }
   const int one = 1;
@@ -229,7 +224,7 @@ T8IoStatus T8PosixSocket::ConnectTo(const void* address, unsigned addressLength,
   T8IoStatus status = T8IoStatus::Ok;
   if (connect(fd_, static_cast<const sockaddr*>(address), addressLength) != 0) {
     if (errno != EINPROGRESS) {
-      lastFailure_ = where + ": " + ErrnoText(errno);
+      lastFailure_ = where + ": " + ErrnoWords(errno);
       status = T8IoStatus::Failed;
     } else {
       status = WaitSocket(POLLOUT, deadline);
@@ -237,14 +232,14 @@ T8IoStatus T8PosixSocket::ConnectTo(const void* address, unsigned addressLength,
       socklen_t length = sizeof error;
       if (status == T8IoStatus::Ok &&
           (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)) {
-        lastFailure_ = where + ": " + ErrnoText(error != 0 ? error : errno);
+        lastFailure_ = where + ": " + ErrnoWords(error != 0 ? error : errno);
         status = T8IoStatus::Failed;
       } else if (status == T8IoStatus::TimedOut) {
         lastFailure_ = where + ": no answer within " + std::to_string(connectTimeoutMs_) + " ms";
       } else if (status == T8IoStatus::Stopped) {
         lastFailure_ = "stopped";
       } else if (status != T8IoStatus::Ok) {
-        lastFailure_ = where + ": poll: " + ErrnoText(errno);
+        lastFailure_ = where + ": poll: " + ErrnoWords(errno);
       }
     }
   }

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "common/diagnostics.h"
 #include "t8link/t8_frames.h"
 
 namespace orvelgate {
@@ -39,8 +40,11 @@ void T8Unanswered::GiveUp(T8HeldMessage message) {
   bool kept = false;
   try {
     kept = keep_ && keep_(message);
-  } catch (const std::exception&) {
-    kept = false;
+  } catch (const std::exception& caught) {
+    kept = false;  // held back for the next connection instead
+    Diagnose(Severity::kWarning,
+             Failure::Wrap("keeping an unanswered T8 event message",
+                           Failure::FromException(caught)).Describe());
   }
   if (!kept) heldBack_.push_back(std::move(message));
 }

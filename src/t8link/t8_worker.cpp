@@ -3,6 +3,8 @@
 #include <exception>
 #include <memory>
 
+#include "common/diagnostics.h"
+
 namespace orvelgate {
 
 void T8Worker::QuietAfterStop::LogLine(const std::string& text) {
@@ -15,13 +17,17 @@ void T8Worker::QuietAfterStop::StepT8Indicator() {
 
 T8Worker::T8Worker(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
                    T8WorkerSettings settings)
+    : T8Worker(host, clock, std::move(serverHost), settings,
+               [this, connectTimeoutMs = settings.ConnectTimeoutMs] {
+                 return std::make_unique<T8PosixSocket>(stop_, connectTimeoutMs);
+               }) {}
+
+T8Worker::T8Worker(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
+                   T8WorkerSettings settings, T8SocketFactory makeSocket)
     : host_(host, stopRequested_),
-      session_(
-          host_, clock,
-          [this, connectTimeoutMs = settings.ConnectTimeoutMs] {
-            return std::make_unique<T8PosixSocket>(stop_, connectTimeoutMs);
-          },
-          std::move(serverHost), static_cast<T8SessionSettings>(settings)),
+      clock_(clock),
+      session_(host_, clock, std::move(makeSocket), std::move(serverHost),
+               static_cast<T8SessionSettings>(settings)),
       LinkUp(session_.LinkUpFlag()) {}
 
 T8Worker::~T8Worker() {
@@ -64,11 +70,7 @@ bool T8Worker::Join(std::chrono::milliseconds timeout) {
 }
 
 void T8Worker::Execute() {
-  try {
-    session_.Begin();
-  } catch (const std::exception&) {
-    return;  // no socket could be made; nothing to run or release
-  }
+  if (!BeginSession()) return;  // stopped before a socket could be made: nothing to release
   while (!stopRequested_) {
     session_.RunCycle();
     if (stopRequested_) break;
@@ -80,6 +82,21 @@ void T8Worker::Execute() {
     }
   }
   session_.End();
+}
+
+bool T8Worker::BeginSession() {
+  RepeatedFailure failures("T8 worker making its socket", clock_);
+  while (!stopRequested_) {
+    try {
+      session_.Begin();
+      failures.Succeed();
+      return true;
+    } catch (const std::exception& caught) {
+      failures.Fail(Failure::FromException(caught));
+    }
+    wake_.Wait(stop_, T8Session::kAttemptIntervalMs);
+  }
+  return false;
 }
 
 std::vector<T8HeldMessage> T8Worker::TakeUndelivered() { return session_.TakeUndelivered(); }

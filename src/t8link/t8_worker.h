@@ -66,11 +66,15 @@ class T8Worker {
   T8WakeSignal wake_;
   std::atomic<bool> stopRequested_{false};
   QuietAfterStop host_;
+  Clock& clock_;
   T8Session session_;
 
  public:
   T8Worker(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
            T8WorkerSettings settings = {});
+  // The same with sockets from makeSocket instead of POSIX ones (tests).
+  T8Worker(T8WorkerHost& host, Clock& clock, std::function<ServerHostSettings()> serverHost,
+           T8WorkerSettings settings, T8SocketFactory makeSocket);
   ~T8Worker();
   T8Worker(const T8Worker&) = delete;
   T8Worker& operator=(const T8Worker&) = delete;
@@ -100,6 +104,11 @@ class T8Worker {
  private:
   // The thread body: Begin, then cycles with their pause until a stop, then End.
   void Execute();
+  // Begins the session; false when a stop came first. A socket that cannot be made (out
+  // of descriptors, out of memory) is told to the systemd journal and tried again at
+  // the attempt interval, or sooner when a message is queued: the worker never ends by
+  // itself.
+  bool BeginSession();
 
   std::thread thread_;
   std::mutex doneMutex_;

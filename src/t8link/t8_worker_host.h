@@ -41,11 +41,12 @@ class T8WorkerHost {
                               std::span<const uint8_t> /*payload*/) {
     return false;
   }
-  // A connection was established: LastSpoolResend := now - 1 day.
+  // A connection was established: whatever spool file was in flight may not have
+  // reached the server, so the oldest goes out again at once.
   virtual void OnConnectionEstablished() = 0;
-  // A connection attempt failed (the operator's log has "Соединение..." for it), and
-  // why, as the socket layer said it (for example "127.0.0.1:12543: Connection
-  // refused"): for a journal, which rate-limits it. Once per failed attempt.
+  // A connection attempt failed (the log memo has "Соединение..." for it), and why, as
+  // the socket layer said it (for example "127.0.0.1:12543: Connection refused"): for
+  // the systemd journal, through a rate limit. Once per failed attempt.
   virtual void OnConnectFailed(const std::string& /*cause*/) {}
   // The first attempt that succeeded after one or more failed ones.
   virtual void OnConnectRecovered() {}

@@ -34,6 +34,7 @@ class RecordingView final : public MainView {
 
   std::deque<AccessAnswer> answers;      // handed out by AskAccessCode, in order
   std::function<void()> whileAsking;     // runs inside AskAccessCode, as a nested loop would
+  std::function<void(bool)> onPortControlsRunning;  // as the window passes it to the controls
   bool throwOnStationDraw = false;       // DrawStationIndicator throws std::runtime_error
   std::string accessCode;                // the last SetAccessCode
   std::string startTime;                 // the last SetStartTime

@@ -31,6 +31,7 @@ void RecordingView::ClearPortList() { calls.push_back("ClearPortList"); }
 
 void RecordingView::SetPortControlsRunning(bool running) {
   calls.push_back("SetPortControlsRunning " + std::to_string(running));
+  if (onPortControlsRunning) onPortControlsRunning(running);
 }
 
 AccessAnswer RecordingView::AskAccessCode(const std::string& code) {

@@ -1,6 +1,7 @@
 #include "common/diagnostics.h"
 
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -392,13 +394,41 @@ TEST(ErrnoText, FailureDescribesWhatFailedAndWhy) {
       {Failure::FromErrno(EACCES, "open /dev/ttyUSB0"),
        "open /dev/ttyUSB0: Permission denied (errno 13)"},
       {Failure::FromErrno(ENOENT, ""), "No such file or directory (errno 2)"},
-      {Failure{0, "no answer from the receiver"}, "no answer from the receiver"},
+      {Failure::FromText("no answer from the receiver"), "no answer from the receiver"},
       {Failure{}, ""},
+      {Failure::Wrap("event journal", Failure::FromErrno(ENOSPC, "write orvelgate.journal")),
+       "event journal: write orvelgate.journal: No space left on device (errno 28)"},
+      {Failure::Wrap("T8 worker", Failure::Wrap("make socket", Failure::FromText("no T8 socket"))),
+       "T8 worker: make socket: no T8 socket"},
+      {Failure::Wrap("", Failure::FromErrno(EIO, "read")), "read: Input/output error (errno 5)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.description);
     EXPECT_EQ(c.failure.Describe(), c.description);
   }
+}
+
+TEST(ErrnoText, FailureKeepsTheInnermostErrnoAndWhatWasCaught) {
+  const Failure chain =
+      Failure::Wrap("event journal", Failure::FromErrno(ENOSPC, "write orvelgate.journal"));
+  EXPECT_EQ(chain.Errno(), ENOSPC);
+  EXPECT_EQ(Failure::FromText("x").Errno(), 0);
+
+  try {
+    throw std::runtime_error("no T8 socket");
+  } catch (...) {
+    EXPECT_EQ(Failure::FromCurrentException().Describe(), "no T8 socket");
+  }
+  try {
+    throw 7;
+  } catch (...) {
+    EXPECT_EQ(Failure::FromCurrentException().Describe(), "unknown exception");
+  }
+}
+
+TEST(ErrnoText, AddressLookupTextIsTheResolversWords) {
+  EXPECT_EQ(AddressLookupText(EAI_NONAME, 0), gai_strerror(EAI_NONAME));
+  EXPECT_EQ(AddressLookupText(EAI_SYSTEM, ECONNREFUSED), "Connection refused");
 }
 
 // --- RepeatedFailure ---

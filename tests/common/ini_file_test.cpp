@@ -67,6 +67,29 @@ TEST(IniFile, ReadsValuesByProfileRules) {
   }
 }
 
+// Every reader of the file (the settings, the [ports] map) skips a line that is not
+// text and takes the others; a skipped line is named with its number.
+TEST(IniFile, ALineThatIsNotTextIsSkippedWholeAndTheOthersCount) {
+  using namespace std::string_literals;
+  const IniFile ini = IniFile::Parse(
+      "\xEF\xBB\xBF\x7f" "ELF\x01\n[main]\r\nA=1\r\nB\0=2\r\nC=\x1b[0m\r\n\r\n"
+      "D="s + std::string(kMaxIniLineLength, 'd') + "\r\nE=5\r\n[ports]\nCOM3=/dev/ttyS0\n\0\0\0"s);
+  EXPECT_EQ(ini.Value("main", "A"), "1");
+  EXPECT_EQ(ini.Value("main", "B"), std::nullopt);
+  EXPECT_EQ(ini.Value("main", "C"), std::nullopt);
+  EXPECT_EQ(ini.Value("main", "D"), std::nullopt);
+  EXPECT_EQ(ini.Value("main", "E"), "5");
+  EXPECT_EQ(ini.Value("ports", "COM3"), "/dev/ttyS0");
+  EXPECT_EQ(ini.SkippedLines(), (std::vector<IniLineFault>{{1, 0x7F, false},
+                                                           {4, 0x00, false},
+                                                           {5, 0x1B, false},
+                                                           {7, 0, true},
+                                                           {11, 0x00, false}}));
+  EXPECT_EQ(ini.TextLines(), 5u);
+  EXPECT_EQ(ini.SkippedLines()[3].Describe(), "more than 65536 bytes");
+  EXPECT_EQ(IniFile::Parse("\0\n\x01").TextLines(), 0u);
+}
+
 TEST(IniFile, EntriesKeepTheSpellingOfTheFirstOccurrence) {
   const auto ini = IniFile::Parse("[Main]\n ComPort = \"COM3\"\nPORT=1\n[MAIN]\nport=2\nHost=h\n"
                                   "[ServerHost]\nAddress=a\n");
@@ -293,8 +316,10 @@ TEST(WriteIniString, FailsWithoutTouchingWhatIsThere) {
 TEST(WriteIniString, ConcurrentReaderNeverSeesAPartlyWrittenFile) {
   TempDir dir;
   const std::string path = (dir / "orvelgate.ini").string();
-  const std::string padding(200000, 'p');  // large enough to need several writes
-  const std::string head = "[main]\nPad=" + padding + "\n[ServerHost]\nAddress=";
+  const std::string padding(60000, 'p');
+  std::string comments;  // with the padding, large enough to need several writes
+  for (int i = 0; i < 2000; ++i) comments += "; " + std::string(100, 'c') + "\n";
+  const std::string head = "[main]\nPad=" + padding + "\n" + comments + "[ServerHost]\nAddress=";
   WriteFileText(path, head + "one\n");
   std::atomic<bool> done{false};
   std::atomic<int> reads{0}, bad{0};

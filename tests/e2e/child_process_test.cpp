@@ -35,6 +35,16 @@ TEST(ChildProcess, TakesCommandsOnStdin) {
   EXPECT_EQ(child.WaitExit(), 0);
 }
 
+// With its stdout's reader gone, a child that writes there is ended by SIGPIPE, even
+// though the test itself ignores the signal.
+TEST(ChildProcess, AChildWhoseStdoutReaderHasGoneMeetsSigpipe) {
+  ChildOptions options = Shell("exec /bin/echo one");
+  options.stdoutReaderGone = true;
+  ChildProcess child("/bin/sh", options);
+  EXPECT_EQ(child.WaitExit(), 128 + SIGPIPE);
+  EXPECT_TRUE(child.Lines().empty());
+}
+
 TEST(ChildProcess, ReportsTheSignalThatEndedIt) {
   ChildProcess child("/bin/sh", Shell("echo READY x; exec sleep 60"));
   ASSERT_TRUE(child.WaitReady());

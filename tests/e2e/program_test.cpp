@@ -68,6 +68,22 @@ TEST_F(Program, SigintEndsItInOrder) {
   EXPECT_EQ(Driver().Lines().back(), "END");
 }
 
+// Whoever read its state lines has gone (a closed pipe): the lines are lost, the driver
+// is not. It connects, logs on, and still ends in order on SIGTERM.
+TEST_F(Program, AGoneReaderOfItsOutputDoesNotEndIt) {
+  const int t8Port = StartT8Server();
+  WriteIni("[ServerHost]\nPort=" + std::to_string(t8Port) + "\n");
+  ChildOptions options = DriverOptions();
+  options.stdoutReaderGone = true;
+  auto driver = LaunchDriver(options);
+  // The greetings after the first follow the line "Соединение установлено.", written
+  // to the broken pipe.
+  EXPECT_TRUE(T8().WaitForLine(
+      [](const std::string& l) { return l.rfind("FRAME 1 DriverVersion", 0) == 0; }, 20s));
+  ASSERT_TRUE(driver->Signal(SIGTERM)) << "the driver has already ended";
+  EXPECT_EQ(driver->WaitExit(20s), 0);
+}
+
 TEST_F(Program, GarbageConfigurationGivesDefaults) {
   static constexpr char kGarbage[] = "\x01\xff[main\nComPort\n=\n[main]\nAttention=soon\nSendT7=yes\0x";
   WriteFileText(Folder() / "orvelgate.ini", std::string(kGarbage, sizeof kGarbage - 1));

@@ -282,6 +282,117 @@ TEST_F(EventJournalDamageTest, FileOfNothingButGarbageIsEmptiedAndUsable) {
   ExpectUsableAfterwards({});
 }
 
+// The names beside the journal that hold a file kept aside.
+std::vector<fs::path> KeptAside(const fs::path& journal) {
+  std::vector<fs::path> kept;
+  for (int n = 1; fs::exists(journal.string() + ".damaged-" + std::to_string(n)); ++n)
+    kept.push_back(journal.string() + ".damaged-" + std::to_string(n));
+  return kept;
+}
+
+// A torn write of the journal's own is cut; nothing else is: bytes the journal did not
+// write are kept under a new name, and a fresh journal holds what was recovered.
+TEST_F(EventJournalDamageTest, OnlyATornRecordOfItsOwnIsCutAnythingElseIsKeptAside) {
+  const std::vector<uint8_t> goodRecords(bytes.begin(), bytes.begin() + lastStart);
+  const auto with = [&](std::vector<uint8_t> tail) {
+    std::vector<uint8_t> file = goodRecords;
+    file.insert(file.end(), tail.begin(), tail.end());
+    return file;
+  };
+  std::vector<uint8_t> foreign(3 << 20);
+  for (std::size_t i = 0; i < foreign.size(); ++i) foreign[i] = static_cast<uint8_t>(i * 31 + 7);
+  const std::vector<uint8_t> text{'h', 'e', 'l', 'l', 'o', '\n'};
+  const struct {
+    const char* name;
+    std::vector<uint8_t> file;
+    bool keptAside;
+    PayloadList recovered;
+  } cases[] = {
+      {"torn last record", with({bytes.begin() + lastStart, bytes.end() - 1}), false,
+       {EventPayload(0), EventPayload(1)}},
+      {"zeros where the last write did not arrive", with(std::vector<uint8_t>(40, 0)), false,
+       {EventPayload(0), EventPayload(1)}},
+      {"a foreign file of 3 MB", foreign, true, {}},
+      {"a line of text", text, true, {}},
+      {"good records, then foreign bytes", with(foreign), true,
+       {EventPayload(0), EventPayload(1)}},
+      {"good records, then a short text", with(text), true, {EventPayload(0), EventPayload(1)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir.path());
+    fs::create_directories(dir.path());
+    WriteFileBytes(path, c.file);
+    {
+      const auto opening = Open();
+      EXPECT_EQ(PayloadsOf(opening.recovery.entries), c.recovered);
+      ASSERT_TRUE(opening.recovery.droppedTail);
+      EXPECT_EQ(opening.recovery.setAside.empty(), !c.keptAside);
+    }
+    const auto kept = KeptAside(path);
+    if (c.keptAside) {
+      ASSERT_EQ(kept.size(), 1u);
+      EXPECT_EQ(ReadFileBytes(kept[0]), c.file) << "every byte kept";
+    } else {
+      EXPECT_TRUE(kept.empty());
+    }
+    EXPECT_EQ(FileSize(), c.recovered.size() * kEventRecordSize);
+    ExpectUsableAfterwards(c.recovered);
+  }
+}
+
+TEST_F(EventJournalDamageTest, DamageInTheMiddleKeepsTheFileAside) {
+  bytes[kEventRecordSize + 20] ^= 0x01;
+  WriteFileBytes(path, bytes);
+  {
+    const auto opening = Open();
+    EXPECT_EQ(opening.recovery.setAside, path.string() + ".damaged-1");
+  }
+  EXPECT_EQ(ReadFileBytes(path.string() + ".damaged-1"), bytes);
+  ExpectUsableAfterwards({EventPayload(0), EventPayload(2)});
+}
+
+// A folder (with files in it) under the journal's name: moved away whole, and the
+// driver journals again in a fresh file.
+TEST_F(EventJournalFileTest, AFolderInTheJournalsPlaceIsMovedAsideWhole) {
+  fs::create_directories(path / "inner");
+  WriteFileBytes(path / "inner" / "kept", {1, 2, 3});
+  {
+    auto opening = Open();
+    ASSERT_TRUE(opening.journal);
+    EXPECT_EQ(opening.recovery.setAside, path.string() + ".damaged-1");
+    AddOne(*opening.journal, 1);
+    ExpectCommitted(*opening.journal);
+  }
+  EXPECT_EQ(ReadFileBytes(path.string() + ".damaged-1/inner/kept"), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_TRUE(fs::is_regular_file(path));
+  EXPECT_EQ(PayloadsOf(Open().recovery.entries), (PayloadList{EventPayload(1)}));
+}
+
+// While a damaged file cannot be kept aside, or no fresh file made, nothing is written
+// to it (it is the very file kept aside) and the journal does not open.
+TEST(EventJournalKeepAsideTest, ADamagedFileIsNeverWrittenToWhenItCannotBeSetAside) {
+  const std::vector<uint8_t> foreign(100, 'x');
+  for (const char* failing : {"keep-aside", "replace"}) {
+    SCOPED_TRACE(failing);
+    auto disk = std::make_shared<FakeDisk>();
+    disk->file = disk->durable = foreign;
+    disk->FailNext(failing, EACCES);
+    const auto opening = OpenOnDisk(disk);
+    EXPECT_FALSE(opening.journal);
+    EXPECT_FALSE(opening.status.Ok());
+    EXPECT_NE(opening.status.text.find("damaged"), std::string::npos) << opening.status.text;
+    EXPECT_EQ(disk->File(), foreign);
+    for (const std::string& line : disk->Log()) EXPECT_NE(line.substr(0, 5), "write") << line;
+    EXPECT_EQ(disk->Count("truncate 0"), 0u);
+    // Once it can: kept, and a fresh file.
+    const auto reopened = OpenOnDisk(disk);
+    ASSERT_TRUE(reopened.journal) << reopened.status.text;
+    EXPECT_EQ(disk->asides.back(), foreign);
+    EXPECT_TRUE(disk->File().empty());
+  }
+}
+
 // Many events added and retired while a few stay live: the file stays under the bound
 // of JournalOptions, and the live entries survive every rewrite.
 TEST_F(EventJournalFileTest, CompactionBoundsTheFileAndKeepsLiveEntries) {
@@ -447,11 +558,10 @@ TEST(EventJournalFailureTest, CommitFailsWhileTheFailedBatchCannotBeCutOff) {
 
 TEST(EventJournalOpenTest, UnopenableFileIsReportedWithItsCause) {
   TempDir dir;
-  fs::create_directory(dir / "folder");
   const struct {
     fs::path path;
     int error;
-  } cases[] = {{dir / "missing" / "events.journal", ENOENT}, {dir / "folder", EISDIR}};
+  } cases[] = {{dir / "missing" / "events.journal", ENOENT}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path.string());
     const JournalOpening opening = EventJournal::OpenFile(c.path.string());
@@ -460,6 +570,22 @@ TEST(EventJournalOpenTest, UnopenableFileIsReportedWithItsCause) {
     EXPECT_NE(opening.status.text.find(c.path.string()), std::string::npos) << opening.status.text;
     EXPECT_NE(opening.status.text.find(std::strerror(c.error)), std::string::npos);
   }
+}
+
+// A folder under the journal's name that cannot be moved away: the journal stays closed
+// (nothing is acknowledged) with both causes, and opens once the move works.
+TEST(EventJournalOpenTest, AFolderThatCannotBeMovedLeavesTheJournalClosed) {
+  auto disk = std::make_shared<FakeDisk>();
+  disk->notAFile = true;
+  disk->FailNext("keep-aside", EBUSY);
+  const auto refused = OpenOnDisk(disk);
+  EXPECT_FALSE(refused.journal);
+  EXPECT_EQ(refused.status.error, kJournalNotAFile);
+  EXPECT_NE(refused.status.text.find("not a regular file; keep-aside journal: "), std::string::npos)
+      << refused.status.text;
+  const auto opened = OpenOnDisk(disk);
+  ASSERT_TRUE(opened.journal) << opened.status.text;
+  EXPECT_EQ(opened.recovery.setAside, "aside-1");
 }
 
 }  // namespace

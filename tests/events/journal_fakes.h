@@ -23,7 +23,8 @@ namespace orvelgate::testing {
 using PayloadList = std::vector<std::vector<uint8_t>>;
 
 struct FakeDisk {
-  // Fails the next call of `operation` ("open", "write", "sync", "truncate", "replace").
+  // Fails the next call of `operation` ("open", "keep-aside", "write", "sync", "truncate",
+  // "replace").
   void FailNext(const std::string& operation, int error) {
     std::lock_guard lock(mutex);
     failures[operation] = error;
@@ -67,6 +68,8 @@ struct FakeDisk {
   std::vector<uint8_t> durable;  // as of the last good sync or replacement
   std::vector<std::string> log;
   std::map<std::string, int> failures;
+  std::vector<std::vector<uint8_t>> asides;  // the files kept aside, in order
+  bool notAFile = false;                     // a folder holds the journal's name
   std::size_t partialWrite = 0;  // bytes a failing write still puts down
   bool holdSyncs = false;
   int syncsStarted = 0;
@@ -79,7 +82,17 @@ class FakeJournalStorage final : public JournalStorage {
   JournalStatus Open(std::vector<uint8_t>& contents) override {
     std::lock_guard lock(disk_->mutex);
     if (auto failed = Failing("open")) return *failed;
+    if (disk_->notAFile) return {kJournalNotAFile, "open journal: not a regular file"};
     contents = disk_->file;
+    return {};
+  }
+  JournalStatus KeepAside(std::string& aside) override {
+    std::lock_guard lock(disk_->mutex);
+    if (auto failed = Failing("keep-aside")) return *failed;
+    aside = "aside-" + std::to_string(disk_->asides.size() + 1);
+    disk_->asides.push_back(disk_->file);
+    if (disk_->notAFile) disk_->file.clear();  // moved away: a fresh file comes next
+    disk_->notAFile = false;
     return {};
   }
   JournalStatus Write(uint64_t offset, std::span<const uint8_t> bytes) override {

@@ -22,6 +22,7 @@ namespace orvelgate {
 namespace {
 
 using testing::Day8;
+using testing::FakeT7;
 using testing::FakeT8;
 using testing::FileNames;
 using testing::MakeEvent;
@@ -42,11 +43,18 @@ class NumberedT8 final : public FakeT8 {
   uint64_t next_ = 0;
 };
 
+// Notes every entry the router retires.
+class RecordedRetirement final : public JournalRetirement {
+ public:
+  void Retire(uint64_t journalId) override { ids.push_back(journalId); }
+  std::vector<uint64_t> ids;
+};
+
 class JournalRoutingTest : public ::testing::Test {
  protected:
   EventRouter MakeRouter(T8Outbox* t8, RoutingSettings settings = {}) {
     EventRouter router(t8, nullptr, store, settings);
-    router.SetJournalHooks({[this](uint64_t id) { retired.push_back(id); }, &acks});
+    router.UseJournal(journal, acks);
     return router;
   }
 
@@ -55,7 +63,8 @@ class JournalRoutingTest : public ::testing::Test {
   FakeClock clock{Day8(20, 53, 7, 123)};
   SpoolStore store{{.spoolPrefix = ""}, clock};
   EventAckBook acks;
-  std::vector<uint64_t> retired;
+  RecordedRetirement journal;
+  std::vector<uint64_t>& retired = journal.ids;
 };
 
 TEST_F(JournalRoutingTest, AQueuedEventIsRetiredOnlyByTheEventAckOfItsOwnMessage) {
@@ -117,13 +126,62 @@ TEST_F(JournalRoutingTest, AHeldEventIsRetiredWhenItsFileIsFinallyWritten) {
   { std::ofstream("blocked") << "x"; }
   SpoolStore blocked({.spoolPrefix = "blocked/"}, clock);
   EventRouter held(&down, nullptr, blocked, {});
-  held.SetJournalHooks({[this](uint64_t id) { retired.push_back(id); }, &acks});
+  held.UseJournal(journal, acks);
   EXPECT_EQ(held.RouteEvent(MakeEvent(5), 31), Routed::Held);
   EXPECT_EQ(held.RetryHeld(), 1u);
   EXPECT_TRUE(retired.empty());
   std::filesystem::remove("blocked");
   EXPECT_EQ(held.RetryHeld(), 0u);
   EXPECT_EQ(retired, (std::vector<uint64_t>{31}));
+}
+
+// The T7 event report of an ASCII frame: retired once the socket took it or its file is
+// written; one the socket refuses is spooled; a held one waits for its file.
+TEST_F(JournalRoutingTest, AT7ReportIsRetiredOnceSentOrSpooledAndAHeldOneWhenItsFileIsWritten) {
+  const std::array<uint8_t, kT7RecordSize> report{0xFF, 0xFF, 0x30};
+  FakeT7 t7(/*connected=*/true);
+  EventRouter router(nullptr, &t7, store, {});
+  router.UseJournal(journal, acks);
+  EXPECT_EQ(router.RouteT7Event(report, 51), Routed::Sent);
+  t7.takes = false;  // connected, but the socket refuses it
+  EXPECT_EQ(router.RouteT7Event(report, 52), Routed::Spooled);
+  EXPECT_EQ(store.Count(SpoolKind::T7), 1u);
+  EXPECT_EQ(retired, (std::vector<uint64_t>{51, 52}));
+
+  { std::ofstream("blocked") << "x"; }
+  SpoolStore blocked({.spoolPrefix = "blocked/"}, clock);
+  FakeT7 down(/*connected=*/false);
+  EventRouter held(nullptr, &down, blocked, {});
+  held.UseJournal(journal, acks);
+  EXPECT_EQ(held.RouteT7Event(report, 53), Routed::Held);
+  EXPECT_EQ(held.RetryHeld(), 1u);
+  EXPECT_EQ(retired.size(), 2u);
+  std::filesystem::remove("blocked");
+  EXPECT_EQ(held.RetryHeld(), 0u);
+  EXPECT_EQ(retired, (std::vector<uint64_t>{51, 52, 53}));
+}
+
+// A file whose name may not survive a power cut is no safe place: the entry stays live
+// and the event is held until a write is durable.
+TEST_F(JournalRoutingTest, AnEventWhoseFolderSyncFailedIsHeldNotRetired) {
+  NumberedT8 down(/*up=*/false);
+  bool folderSyncFails = true;
+  SpoolStore unsynced({.spoolPrefix = "",
+                       .syncFolder = [&](const std::string& folder) -> std::optional<Failure> {
+                         if (folderSyncFails) return Failure::FromErrno(EIO, "fsync folder");
+                         return SyncFolder(folder);
+                       }},
+                      clock);
+  EventRouter held(&down, nullptr, unsynced, {});
+  held.UseJournal(journal, acks);
+  EXPECT_EQ(held.RouteEvent(MakeEvent(6), 61), Routed::Held);
+  EXPECT_EQ(held.RetryHeld(), 1u);
+  EXPECT_TRUE(retired.empty());
+  EXPECT_TRUE(FileNames(dir.path()).empty()) << "no file left behind per attempt";
+  folderSyncFails = false;
+  EXPECT_EQ(held.RetryHeld(), 0u);
+  EXPECT_EQ(retired, (std::vector<uint64_t>{61}));
+  EXPECT_EQ(FileNames(dir.path()).size(), 1u);
 }
 
 TEST_F(JournalRoutingTest, EventsWithoutAnEntryTouchNeitherJournalNorBook) {
@@ -134,6 +192,17 @@ TEST_F(JournalRoutingTest, EventsWithoutAnEntryTouchNeitherJournalNorBook) {
   EXPECT_EQ(router.RouteEvent(MakeEvent(2)), Routed::Spooled);
   EXPECT_TRUE(retired.empty());
   EXPECT_EQ(acks.Size(), 0u);
+}
+
+TEST(EventAckBook, RetiresTheEntryOfAnAnsweredMessageOnce) {
+  RecordedRetirement journal;
+  EventAckBook book(journal);
+  book.QueueAndExpect([] { return std::optional<uint64_t>(5); }, 12, T8Outbox::kUnnumbered);
+  book.RetireAnswered(7);  // a message the book never saw
+  EXPECT_TRUE(journal.ids.empty());
+  book.RetireAnswered(5);
+  book.RetireAnswered(5);  // answered once
+  EXPECT_EQ(journal.ids, (std::vector<uint64_t>{12}));
 }
 
 TEST(EventAckBook, KeepsTheNewestExpectationsWhenFull) {

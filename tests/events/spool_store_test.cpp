@@ -184,6 +184,41 @@ TEST_F(SpoolStoreTest, LeftoverTemporaryFilesAreNotSpoolFilesAndFoldersCannotBeR
   EXPECT_EQ(store.Read("7000000.dd8", 22).status, SpoolRead::Unreadable);
 }
 
+// A rename whose folder sync failed may vanish in a power cut: the write fails, its file
+// goes, and the journal hears of it once, then again when writes work.
+TEST_F(SpoolStoreTest, AFailedFolderSyncFailsTheWriteAndIsToldOnce) {
+  std::vector<std::string> lines;
+  const ScopedDiagnosticsSink sink([&](Severity, std::string_view text) { lines.emplace_back(text); });
+  int syncs = 0;
+  bool fails = true;
+  SpoolStore store({.spoolPrefix = "",
+                    .syncFolder = [&](const std::string& folder) -> std::optional<Failure> {
+                      ++syncs;
+                      if (fails) return Failure::FromErrno(EIO, "fsync folder .");
+                      return SyncFolder(folder);
+                    }},
+                   clock);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(store.WriteEventFile({}), std::nullopt);
+    clock.Advance(200);
+  }
+  EXPECT_EQ(syncs, 3);
+  EXPECT_TRUE(FileNames(dir.path()).empty());
+  EXPECT_EQ(store.Count(SpoolKind::T8), 0u);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("spool files in . failed: fsync folder .: Input/output error"),
+            std::string::npos)
+      << lines[0];
+
+  fails = false;
+  const auto name = store.WriteEventFile({});
+  ASSERT_TRUE(name.has_value());
+  EXPECT_EQ(FileNames(dir.path()), (std::vector<std::string>{*name}));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find("spool files in . recovered after 3 failed attempts"), std::string::npos)
+      << lines[1];
+}
+
 TEST_F(SpoolStoreTest, ReadTellsAFileLongerThanAsked) {
   WriteFileBytes("a.ddk", std::vector<uint8_t>(600, 7));
   SpoolStore store = Store();

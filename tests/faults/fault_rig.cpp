@@ -74,6 +74,7 @@ std::vector<PlannedFrame> PlanFrames(int count, bool gbOnly) {
 FaultRig::FaultRig(RigOptions options)
     : options_(std::move(options)), frames_(PlanFrames(options_.frames, options_.gbOnly)) {
   fs::create_directories(options_.folder);
+  fs::create_directories(DriverFolder());
   fs::create_directories(options_.spool);
   fs::create_directories(options_.folder / "runtime");
   fs::permissions(options_.folder / "runtime", fs::perms::owner_all, fs::perm_options::replace);
@@ -109,10 +110,22 @@ ChildOptions FaultRig::Quiet(std::vector<std::string> args, const std::string& l
   return options;
 }
 
+const fs::path& FaultRig::DriverFolder() const {
+  return options_.driverFolder.empty() ? options_.folder : options_.driverFolder;
+}
+
 bool FaultRig::StartAll() {
+  StartPeers();
+  return StartDriverOnLine();
+}
+
+void FaultRig::StartPeers() {
   StartT8();
   if (options_.t7) StartT7();
   StartStation();
+}
+
+bool FaultRig::StartDriverOnLine() {
   StartDriver();
   if (WaitStationOpen(std::chrono::seconds(20))) return true;
   std::printf("FAIL the driver did not take the station's line\n");
@@ -157,7 +170,7 @@ void FaultRig::KillT7() { Kill(t7_, "t7-server"); }
 
 void FaultRig::StartDriver() {
   ChildOptions options = Quiet({}, "driver.err");
-  options.cwd = options_.folder.string();
+  options.cwd = DriverFolder().string();
   options.env = {{"QT_QPA_PLATFORM", "offscreen"},
                  {"XDG_RUNTIME_DIR", (options_.folder / "runtime").string()}};
   options.grace = std::chrono::seconds(20);
@@ -186,7 +199,7 @@ void FaultRig::StopDriver() {
 void FaultRig::WriteIni(const std::string& ptyPath) {
   std::string spool = options_.spool.string();
   if (spool.back() != '/') spool += '/';
-  WriteWhole(options_.folder / "orvelgate.ini",
+  WriteWhole(DriverFolder() / "orvelgate.ini",
              "[main]\nComPort=COM3\nComBaudRate=57600\nSendT8=1\nSendT7=" +
              std::string(options_.t7 ? "1" : "0") + "\nhost=127.0.0.1\nPathForSoob=" + spool +
              "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(t8ServerPort_) +
@@ -332,12 +345,12 @@ std::size_t FaultRig::SpoolFileCount(const std::string& extension) const {
 
 std::size_t FaultRig::TemporarySpoolFileCount() const {
   std::size_t count = 0;
-  for (const fs::path& folder : {options_.spool, options_.folder}) {
+  for (const fs::path& folder : {options_.spool, DriverFolder()}) {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(folder, error)) {
       count += entry.path().filename().string().rfind(".orvelgate-spool-", 0) == 0;
     }
-    if (fs::equivalent(options_.spool, options_.folder, error)) break;
+    if (fs::equivalent(options_.spool, DriverFolder(), error)) break;
   }
   return count;
 }
@@ -361,7 +374,7 @@ std::vector<int64_t> FaultRig::SpooledAccounts() const {
 
 std::vector<int64_t> FaultRig::JournaledAccounts() const {
   std::vector<int64_t> accounts;
-  const auto opening = EventJournal::OpenFile((options_.folder / "orvelgate.journal").string());
+  const auto opening = EventJournal::OpenFile((DriverFolder() / "orvelgate.journal").string());
   for (const JournalEntry& entry : opening.recovery.entries) {
     const auto event = DecodeJournaledEvent(entry.payload);
     if (!event || event->Kind != JournaledKind::T8Event) continue;

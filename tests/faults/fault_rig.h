@@ -17,7 +17,8 @@
 namespace orvelgate::faults {
 
 struct RigOptions {
-  std::filesystem::path folder;   // the driver's working folder (made if missing)
+  std::filesystem::path folder;   // the rig's folder: the peers' output, the station's script
+  std::filesystem::path driverFolder;  // the driver's working folder; empty: `folder`
   std::filesystem::path spool;    // SpoolPrefix's folder; may be a small file system
   std::string binaryDir;          // the build tree with the driver and the tools
   double rate = 0;                // frames per second; 0: each once the last is settled
@@ -47,6 +48,10 @@ class FaultRig {
   // Both servers, the station and the driver; false (with a line on stdout) when the
   // driver does not take the station's line.
   bool StartAll();
+  // The same in two steps: the servers and the station (the driver's configuration is
+  // written then), and the driver.
+  void StartPeers();
+  bool StartDriverOnLine();
   void StartT8();
   // For the T8 servers started from now on.
   void SetT8ReplyDelay(std::string delay) { options_.t8ReplyDelay = std::move(delay); }
@@ -91,6 +96,7 @@ class FaultRig {
   const std::vector<std::string>& Problems() const { return problems_; }
 
  private:
+  const std::filesystem::path& DriverFolder() const;
   void WriteIni(const std::string& ptyPath);
   // SIGKILL, then what it printed is kept.
   void Kill(std::unique_ptr<testing::ChildProcess>& peer, const std::string& name);

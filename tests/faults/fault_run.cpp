@@ -6,6 +6,7 @@
 //
 //   fault-run [--seconds N] [--rate R] [--drain-seconds D] [--folder PATH] [--binary-dir PATH]
 //   fault-run --crash [--t8-down] [same options]
+//   fault-run --power-cut [--t8-down] [same options]
 //
 // The station sends for N seconds (default 300), at R frames a second when given,
 // otherwise each frame once the previous one is answered (about 20 a second). Then the
@@ -23,6 +24,12 @@
 // once drains the spool. An acknowledged event still in a whole .dd8 file when D is up
 // is held, not lost: the driver re-sends it when it runs again. Exit status 0 when no
 // acknowledged event was lost.
+//
+// The power-cut run (--power-cut) is the crash run with each kill a power cut: the
+// driver's folder is a power-cut disk (power_cut_disk.h), and after the SIGKILL it is
+// left with only what the driver had made durable. The driver starts again on that. At
+// the end, after the driver has ended in order, one more cut, and what is left counts.
+// It needs root and /dev/fuse; without them it says so and ends with status 77.
 
 #include <signal.h>
 #include <unistd.h>
@@ -33,12 +40,14 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "faults/fault_rig.h"
+#include "faults/power_cut_disk.h"
 #include "faults/small_disk.h"
 
 namespace {
@@ -51,6 +60,8 @@ constexpr const char* kT7Kill = "t7-server kill";
 constexpr const char* kDriverKill = "driver kill";
 constexpr const char* kDiskFull = "disk full";
 constexpr const char* kSerialPull = "serial pull";
+constexpr const char* kPowerCut = "power cut";
+constexpr int kSkipped = 77;  // the power-cut run could not mount its disk
 // One fault of each kind in every cycle of this many seconds.
 constexpr double kPhaseSeconds = 12;
 // The crash run's driver is killed about this often, and started again this much later.
@@ -67,6 +78,7 @@ struct Arguments {
   double rate = 0;
   double drainSeconds = 600;
   bool crash = false;
+  bool powerCut = false;
   bool t8Down = false;
   std::string folder;
   std::string binaryDir = ORVELGATE_BINARY_DIR;
@@ -75,8 +87,8 @@ struct Arguments {
 bool Parse(int argc, char** argv, Arguments& a) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--crash" || arg == "--t8-down") {
-      (arg == "--crash" ? a.crash : a.t8Down) = true;
+    if (arg == "--crash" || arg == "--power-cut" || arg == "--t8-down") {
+      (arg == "--crash" ? a.crash : arg == "--power-cut" ? a.powerCut : a.t8Down) = true;
       continue;
     }
     if (i + 1 >= argc) return false;
@@ -88,6 +100,7 @@ bool Parse(int argc, char** argv, Arguments& a) {
     else if (arg == "--binary-dir") a.binaryDir = value;
     else return false;
   }
+  if (a.powerCut) a.crash = true;  // a crash run whose kills are power cuts
   if (a.crash && a.rate == 0) a.rate = 100;
   return a.seconds > 0 && a.rate >= 0 && a.drainSeconds > 0 && (a.crash || !a.t8Down);
 }
@@ -120,24 +133,25 @@ class FaultRun {
     });
   }
 
-  // The driver's SIGKILL at a random moment of each slot of about kCrashSlotSeconds in
-  // the first `seconds`, then started again in the same folder. A kill is charged with
-  // what the killed driver acknowledged: from the previous start to the next.
-  void PlanCrashes(double seconds) {
+  // The driver's SIGKILL (`kill`, booked as `cause`) at a random moment of each slot of
+  // about kCrashSlotSeconds in the first `seconds`, then started again in the same
+  // folder. A kill is charged with what the killed driver acknowledged: from the
+  // previous start to the next.
+  void PlanCrashes(double seconds, const char* cause, const std::function<void()>& kill) {
     const int kills = std::max(1, static_cast<int>(seconds / kCrashSlotSeconds));
     const double slot = (seconds - 1) / kills;
     std::mt19937 random{std::random_device{}()};
     std::uniform_real_distribution<double> within(0.1, 0.9);
     for (int i = 0; i < kills; ++i) {
       const double at = 1 + slot * (i + within(random));
-      actions_.push_back({at, [this] {
-                            rig_.KillDriver();
-                            ++counts_[kDriverKill];
+      actions_.push_back({at, [this, cause, kill] {
+                            kill();
+                            ++counts_[cause];
                           }});
-      actions_.push_back({at + kRestartSeconds, [this] {
+      actions_.push_back({at + kRestartSeconds, [this, cause] {
                             rig_.StartDriver();
-                            rig_.Ledger().Fault({kDriverKill, started_[kDriverKill], Now()});
-                            started_[kDriverKill] = Now();
+                            rig_.Ledger().Fault({cause, started_[cause], Now()});
+                            started_[cause] = Now();
                           }});
     }
   }
@@ -282,39 +296,28 @@ int FaultInjectionRun(const Arguments& args) {
   return ok ? 0 : 1;
 }
 
-// No loss is forgiven, not even to the driver's SIGKILL: once the station has its
-// acknowledgement it stops re-sending the frame, so the driver alone holds the event.
-int CrashRun(const Arguments& args) {
-  RigOptions options = Options(args);
-  // Frames to spare, so that the station is still sending when the time is up.
-  options.frames = std::min(static_cast<int>(args.rate * (args.seconds + 10)), kDistinctGbFrames);
-  options.gbOnly = true;
-  options.t7 = false;
-  options.t8ReplyDelay = "50:200";
-  FaultRig rig(options);
-  if (!rig.StartAll()) return 1;
-  if (args.t8Down) rig.KillT8();
-  std::printf("RUN crash folder=%s seconds=%g rate=%g t8=%s\n", args.folder.c_str(), args.seconds,
-              args.rate, args.t8Down ? "down" : "slow 50-200 ms");
+// The power-cut disk over the driver's folder, mounted in a mount namespace of this
+// process's own; false, with one line on stdout, when there can be none.
+bool MountPowerCutDisk(RigOptions& options, std::optional<PowerCutDisk>& disk) {
+  options.driverFolder = options.folder / "disk";
+  options.spool = options.driverFolder / "spool";
+  if (const auto why = EnterOwnMountNamespace()) {
+    std::printf("SKIP power-cut run: %s\n", why->c_str());
+    return false;
+  }
+  disk.emplace(options.folder / "disk-backing", options.driverFolder);
+  if (disk->Mounted()) return true;
+  std::printf("SKIP power-cut run: %s\n", disk->WhyNot().c_str());
+  disk.reset();
+  return false;
+}
 
-  FaultRun run(rig, nullptr, 1.0);  // thousands of spool files: look at them less often
-  run.PlanCrashes(args.seconds);
-  run.RunUntil(args.seconds, [&] { return rig.StationDone(); });
-  rig.StopStation();
-  const double sendingSeconds = run.Now();
-  rig.KillT8();
-  rig.SetT8ReplyDelay("");
-  rig.StartT8();
-  Drain(run, rig, args.drainSeconds);
-  // Nothing more is delivered, then the driver ends in order: every event it has not
-  // delivered is in a spool file or its journal, and both are counted.
-  rig.KillT8();
-  rig.StopDriver();
-  for (const int64_t account : rig.SpooledAccounts()) rig.Ledger().Spooled(account);
-  for (const int64_t account : rig.JournaledAccounts()) rig.Ledger().Spooled(account);
-
+// The closing lines of a crash run; whether it passed.
+bool PrintCrashResult(FaultRun& run, FaultRig& rig, const PowerCutDisk* disk,
+                      double sendingSeconds) {
   const LedgerTally tally = rig.Ledger().Tally();
-  const int kills = run.Counts().count(kDriverKill) ? run.Counts().at(kDriverKill) : 0;
+  const char* cause = disk ? kPowerCut : kDriverKill;
+  const int kills = run.Counts().count(cause) ? run.Counts().at(cause) : 0;
   std::printf("STATION frames=%d per_second=%.1f acknowledged=%d\n", rig.FramesSent(),
               rig.FramesSent() / sendingSeconds, tally.acknowledged);
   std::printf("T8 delivered=%d duplicates=%d delivered_unacknowledged=%d\n", tally.delivered,
@@ -323,15 +326,67 @@ int CrashRun(const Arguments& args) {
   std::printf("SPOOL checks=%d half_written=%d left_dd8=%zu held_acknowledged=%d "
               "temporary_files=%zu\n", rig.SpoolChecks(), rig.BrokenSpoolFiles(),
               rig.SpoolFileCount(".dd8"), tally.heldInSpool, rig.TemporarySpoolFileCount());
-  for (const auto& problem : rig.Problems()) std::printf("PROBLEM %s\n", problem.c_str());
-  std::printf("CRASH kills=%d acknowledged=%d delivered=%d duplicates=%d lost=%d "
-              "held_in_spool=%d temporary_files=%zu\n", kills, tally.acknowledged,
-              tally.delivered, tally.duplicates, tally.Lost(), tally.heldInSpool,
-              rig.TemporarySpoolFileCount());
+  std::vector<std::string> problems = rig.Problems();
+  if (disk) {
+    const auto diskProblems = disk->Problems();
+    problems.insert(problems.end(), diskProblems.begin(), diskProblems.end());
+    std::printf("DISK cuts=%d names_dropped=%zu names_restored=%zu\n", disk->Cuts(),
+                disk->NamesDropped(), disk->NamesRestored());
+  }
+  for (const auto& problem : problems) std::printf("PROBLEM %s\n", problem.c_str());
+  std::printf("%s=%d acknowledged=%d delivered=%d duplicates=%d lost=%d held_in_spool=%d "
+              "temporary_files=%zu\n", disk ? "POWERCUT cuts" : "CRASH kills", kills,
+              tally.acknowledged, tally.delivered, tally.duplicates, tally.Lost(),
+              tally.heldInSpool, rig.TemporarySpoolFileCount());
   if (g_stop) std::printf("NOTE the run was interrupted\n");
-  const bool ok = !g_stop && tally.Lost() == 0 && tally.acknowledged > 0;
+  const bool diskSound = !disk || disk->Problems().empty();
+  const bool ok = !g_stop && tally.Lost() == 0 && tally.acknowledged > 0 && diskSound;
   std::printf("RESULT %s\n", ok ? "ok" : "FAIL");
-  return ok ? 0 : 1;
+  return ok;
+}
+
+// No loss is forgiven, not even to the driver's SIGKILL or a power cut: once the station
+// has its acknowledgement it stops re-sending the frame, so the driver alone holds the
+// event.
+int CrashRun(const Arguments& args) {
+  RigOptions options = Options(args);
+  // Frames to spare, so that the station is still sending when the time is up.
+  options.frames = std::min(static_cast<int>(args.rate * (args.seconds + 10)), kDistinctGbFrames);
+  options.gbOnly = true;
+  options.t7 = false;
+  options.t8ReplyDelay = "50:200";
+  std::optional<PowerCutDisk> disk;  // outlives the rig, which ends the driver
+  if (args.powerCut && !MountPowerCutDisk(options, disk)) return kSkipped;
+  FaultRig rig(options);
+  rig.StartPeers();
+  if (disk) disk->Settle();  // the configuration and the spool folder were there before
+  if (!rig.StartDriverOnLine()) return 1;
+  if (args.t8Down) rig.KillT8();
+  std::printf("RUN %s folder=%s seconds=%g rate=%g t8=%s\n", disk ? "power-cut" : "crash",
+              args.folder.c_str(), args.seconds, args.rate,
+              args.t8Down ? "down" : "slow 50-200 ms");
+
+  FaultRun run(rig, nullptr, 1.0);  // thousands of spool files: look at them less often
+  run.PlanCrashes(args.seconds, disk ? kPowerCut : kDriverKill, [&] {
+    rig.KillDriver();
+    if (disk) disk->Cut();
+  });
+  run.RunUntil(args.seconds, [&] { return rig.StationDone(); });
+  rig.StopStation();
+  const double sendingSeconds = run.Now();
+  rig.KillT8();
+  rig.SetT8ReplyDelay("");
+  rig.StartT8();
+  Drain(run, rig, args.drainSeconds);
+  // Nothing more is delivered, then the driver ends in order: every event it has not
+  // delivered is in a spool file or its journal, and both are counted. On the power-cut
+  // disk, as a cut then leaves them.
+  rig.KillT8();
+  rig.StopDriver();
+  if (disk) disk->Cut();
+  for (const int64_t account : rig.SpooledAccounts()) rig.Ledger().Spooled(account);
+  for (const int64_t account : rig.JournaledAccounts()) rig.Ledger().Spooled(account);
+  return PrintCrashResult(run, rig, disk ? &*disk : nullptr, sendingSeconds) ? 0 : 1;
 }
 
 }  // namespace
@@ -339,7 +394,7 @@ int CrashRun(const Arguments& args) {
 int main(int argc, char** argv) {
   Arguments args;
   if (!Parse(argc, argv, args)) {
-    std::fprintf(stderr, "usage: fault-run [--crash [--t8-down]] [--seconds N] [--rate R] "
+    std::fprintf(stderr, "usage: fault-run [--crash|--power-cut [--t8-down]] [--seconds N] [--rate R] "
                          "[--drain-seconds D] [--folder PATH] [--binary-dir PATH]\n");
     return 2;
   }

@@ -64,6 +64,15 @@ bool SameName(std::string_view a, std::string_view b) {
          });
 }
 
+// A line the reader takes: no NUL or other control byte but tab and CR, at most 65536 bytes.
+bool IsTextLine(std::string_view line) {
+  if (line.size() > 65536) return false;
+  return std::none_of(line.begin(), line.end(), [](char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return (c < 0x20 && c != '\t' && c != '\r') || c == 0x7F;
+  });
+}
+
 struct Entry {
   std::string section, key, value;
 };
@@ -79,6 +88,7 @@ std::vector<Entry> ModelEntries(std::string_view text) {
     std::string_view line = text.substr(0, nl);
     text.remove_prefix(std::min(nl + 1, text.size()));
     if (line.ends_with('\r')) line.remove_suffix(1);
+    if (!IsTextLine(line)) continue;  // skipped whole: it counts for nothing
     line = Strip(line);
     if (line.starts_with('[')) {
       if (const std::size_t close = line.find(']'); close != std::string_view::npos)

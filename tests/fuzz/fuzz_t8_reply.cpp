@@ -134,16 +134,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckReplyCodec(reply);
         break;
       case T8ReadResult::BadLength:
-        FUZZ_CHECK(marker && (length < 0 || length > limits.MaxLength));
+        FUZZ_CHECK(wholeHeader && (length < 0 || length > limits.MaxLength));
         FUZZ_CHECK(consumed == T8Transport::kSize);
         break;
       case T8ReadResult::NoReply:
-        // Nothing came, or a whole header that announces nothing usable: in step.
-        FUZZ_CHECK(consumed == 0 || (consumed == T8Transport::kSize && (!marker || length == 0)));
+        FUZZ_CHECK(consumed == 0);  // nothing came
+        break;
+      case T8ReadResult::Unreadable:
+        // A whole frame that says nothing (a marker of its own, or no message): in step.
+        FUZZ_CHECK(wholeHeader && (!marker || length == 0));
+        FUZZ_CHECK(length >= 0 && length <= limits.MaxLength);
+        FUZZ_CHECK(consumed == T8Transport::kSize + static_cast<std::size_t>(length));
         break;
       case T8ReadResult::Broken:
         FUZZ_CHECK(consumed > 0);
-        FUZZ_CHECK(!wholeHeader || (marker && length > 0 && length <= limits.MaxLength &&
+        FUZZ_CHECK(!wholeHeader || (length > 0 && length <= limits.MaxLength &&
                                     consumed < T8Transport::kSize + static_cast<std::size_t>(length)));
         break;
     }

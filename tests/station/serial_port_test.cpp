@@ -137,7 +137,6 @@ TEST(SerialPortProperties, ConstructionValues) {
   EXPECT_EQ(port.PollingDelay(), 50);
   EXPECT_TRUE(port.DtrOnOpen());
   EXPECT_EQ(port.OutputTimeout(), 500);
-  EXPECT_EQ(port.InputTimeout(), 20);
   EXPECT_FALSE(port.CheckLineStatus());
   EXPECT_FALSE(port.IsOpen());
 }
@@ -153,7 +152,6 @@ TEST(SerialPortProperties, DesignValues) {
   EXPECT_EQ(port.PollingDelay(), 5);
   EXPECT_FALSE(port.DtrOnOpen());
   EXPECT_EQ(port.OutputTimeout(), 200);
-  EXPECT_EQ(port.InputTimeout(), 1000);
   EXPECT_EQ(port.InBufSize(), 2048u);
 }
 

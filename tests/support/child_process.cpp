@@ -59,8 +59,14 @@ ChildProcess::ChildProcess(const std::string& program, ChildOptions options)
   const int errFd = options.stderrFile.empty()
                         ? -1
                         : open(options.stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (options.stdoutReaderGone) {
+    close(out[0]);
+    out[0] = -1;
+  }
   pid_ = fork();
   if (pid_ == 0) {
+    // The test ignores SIGPIPE (below), and an ignored signal stays ignored across exec.
+    if (options.stdoutReaderGone) signal(SIGPIPE, SIG_DFL);
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     if (errFd >= 0) dup2(errFd, STDERR_FILENO);
@@ -73,11 +79,15 @@ ChildProcess::ChildProcess(const std::string& program, ChildOptions options)
   if (errFd >= 0) close(errFd);
   if (pid_ < 0) {
     close(in[1]);
-    close(out[0]);
+    if (out[0] >= 0) close(out[0]);
     throw std::runtime_error(std::string("fork failed: ") + std::strerror(errno));
   }
   stdin_ = in[1];
   signal(SIGPIPE, SIG_IGN);  // a child that went away must not end the test
+  if (out[0] < 0) {
+    outputEnded_ = true;
+    return;
+  }
   reader_ = std::thread([this, fd = out[0]] { ReadOutput(fd); });
 }
 

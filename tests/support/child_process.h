@@ -31,6 +31,11 @@ struct ChildOptions {
   std::vector<std::pair<std::string, std::string>> env;  // set in the child's environment
   std::chrono::milliseconds grace = 5s;  // SIGTERM to SIGKILL when ending it
   std::string stderrFile;  // empty: the test's stderr; otherwise appended to this file
+  // The child's stdout is a pipe nobody reads from (its reader has gone before the child
+  // starts), and the child gets SIGPIPE's default action as a shell would give it: a
+  // write to stdout ends the child unless it ignores the signal itself. No lines are
+  // collected.
+  bool stdoutReaderGone = false;
 };
 
 class ChildProcess {

@@ -37,7 +37,7 @@ std::optional<PromtoolVerdict> PromtoolCheckMetrics(const std::string& scrape) {
   PromtoolVerdict verdict;
   verdict.status = promtool.WaitExit(30s).value_or(-1);
   for (const std::string& line : promtool.Lines()) verdict.output += line + "\n";
-  std::error_code error;
+  int error = 0;
   verdict.output += ReadWholeFile(errors, error).value_or("");
   return verdict;
 }

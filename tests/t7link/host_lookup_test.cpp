@@ -325,6 +325,76 @@ TEST_F(HostLookupTest, HungResolverGivesTheDeadlineWhileTheEventLoopRuns) {
   EXPECT_EQ(seen[1].result.host, "t7.example");
 }
 
+// --- a lookup that outlives its deadline ---------------------------------------------------
+
+// A resolver slower than the deadline (glibc behind a dead first name server): the
+// lookup is not asked again, and its answer, late or still to come, is the next
+// lookup's of the same name.
+enum class LateAnswer { kBeforeTheNextStart, kDuringTheNextStart };
+
+class HostLookupLateAnswerTest : public HostLookupTest,
+                                 public ::testing::WithParamInterface<LateAnswer> {};
+
+TEST_P(HostLookupLateAnswerTest, ServesTheNextStartOfTheSameName) {
+  resolver.Hold("slow.example");
+  lookup->Start("slow.example", 7788, 50ms);
+  ASSERT_TRUE(WaitForResults(1));
+  ASSERT_EQ(seen[0].result.outcome, Outcome::kTimedOut);
+  if (GetParam() == LateAnswer::kBeforeTheNextStart) {
+    resolver.Release();
+    ASSERT_TRUE(DrainWorkers());
+    EXPECT_EQ(seen.size(), 1u) << "a late answer is kept, not reported";
+  }
+  lookup->Start("slow.example", 7789, 5000ms);
+  EXPECT_TRUE(lookup->Pending());
+  if (GetParam() == LateAnswer::kDuringTheNextStart) resolver.Release();
+  ASSERT_TRUE(WaitForResults(2));
+  EXPECT_EQ(seen[1].result.outcome, Outcome::kResolved) << seen[1].result.error;
+  EXPECT_EQ(seen[1].result.host, "slow.example");
+  EXPECT_EQ(seen[1].result.port, 7789);
+  EXPECT_EQ(seen[1].result.addresses, std::vector<uint32_t>{Ip(192, 0, 2, 99)});
+  EXPECT_EQ(resolver.Calls(), std::vector<std::string>{"slow.example"}) << "asked once";
+
+  // Used once: the start after that asks the resolver afresh.
+  lookup->Start("slow.example", 7788, 5000ms);
+  ASSERT_TRUE(WaitForResults(3));
+  EXPECT_EQ(resolver.Calls().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(When, HostLookupLateAnswerTest,
+                         ::testing::Values(LateAnswer::kBeforeTheNextStart,
+                                           LateAnswer::kDuringTheNextStart),
+                         [](const auto& info) {
+                           return std::string(info.param == LateAnswer::kBeforeTheNextStart
+                                                  ? "BeforeTheNextStart"
+                                                  : "DuringTheNextStart");
+                         });
+
+// A late failure is not kept: the next start asks again. So is a late answer for
+// another name than the one started next.
+TEST_F(HostLookupTest, ALateFailureOrAnotherNameAsksAgain) {
+  resolver.Hold("other.example");
+  resolver.Set("slow.example", {.answer = {{}, "no such host"}, .hold = true});
+  resolver.Answer("t7.example", {Ip(192, 0, 2, 7)});
+  lookup->Start("other.example", 7788, 50ms);
+  ASSERT_TRUE(WaitForResults(1));
+  lookup->Start("t7.example", 7788, 5000ms);
+  ASSERT_TRUE(WaitForResults(2));
+  EXPECT_EQ(seen[1].result.addresses, std::vector<uint32_t>{Ip(192, 0, 2, 7)});
+
+  lookup->Start("slow.example", 7788, 50ms);
+  ASSERT_TRUE(WaitForResults(3));
+  ASSERT_EQ(seen[2].result.outcome, Outcome::kTimedOut);
+  resolver.Release();
+  ASSERT_TRUE(DrainWorkers());
+  lookup->Start("slow.example", 7788, 5000ms);
+  ASSERT_TRUE(WaitForResults(4));
+  EXPECT_EQ(seen[3].result.outcome, Outcome::kFailed);
+  EXPECT_EQ(seen[3].result.error, "no such host");
+  EXPECT_EQ(resolver.Calls(), (std::vector<std::string>{"other.example", "t7.example",
+                                                        "slow.example", "slow.example"}));
+}
+
 // --- given-up lookups never report ---------------------------------------------------------
 
 enum class GiveUp { kCancel, kDestroy };

@@ -142,6 +142,32 @@ void RefusingPort::Listen() {
   SetNonBlocking(fd_);
 }
 
+T7Routing::T7Routing(T7Link& link, const Clock& clock)
+    : store_({.spoolPrefix = (dir_.path() / "").string()}, clock),
+      router_(nullptr, &link, store_, RoutingSettings{}) {}
+
+Routed T7Routing::SendEventReport(int32_t account, std::string_view code, uint8_t group,
+                                  DayCount time) {
+  return router_.RouteT7Event(BuildEventReport(account, code, group, time));
+}
+
+Routed T7Routing::SendStationNotice(char stateLetter) {
+  const auto notice = BuildStationNotice(stateLetter);
+  return notice ? router_.RouteStationNotice(*notice) : Routed::Dropped;
+}
+
+std::vector<std::vector<uint8_t>> T7Routing::Spooled(bool notices) {
+  std::vector<std::vector<uint8_t>> records;
+  for (const std::string& name : store_.OldestFirst(SpoolKind::T7, 1000)) {
+    std::vector<uint8_t> bytes = store_.Read(name, kT7RecordSize).bytes;
+    if ((bytes.size() == kT7RecordSize) == notices) records.push_back(std::move(bytes));
+  }
+  return records;
+}
+
+std::vector<std::vector<uint8_t>> T7Routing::SpooledReports() { return Spooled(false); }
+std::vector<std::vector<uint8_t>> T7Routing::SpooledNotices() { return Spooled(true); }
+
 std::vector<std::vector<uint8_t>> SplitRecords(const std::vector<uint8_t>& stream) {
   std::vector<std::vector<uint8_t>> records;
   for (std::size_t at = 0; at + kT7RecordSize <= stream.size(); at += kT7RecordSize)

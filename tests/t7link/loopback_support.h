@@ -1,6 +1,7 @@
 #pragma once
-// Helpers for the T7 tests: a loopback peer on an ephemeral port, and a host that
-// records what the link asks of the main window. The event pump comes with them.
+// Helpers for the T7 tests: a loopback peer on an ephemeral port, a host that records
+// what the link asks of the driver, and the event router over the link with a spool
+// folder of its own. The event pump comes with them.
 
 #include <cstdint>
 #include <functional>
@@ -9,7 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
+#include "events/event_router.h"
+#include "events/spool_store.h"
 #include "support/qt_events.h"
+#include "support/temp_dir.h"
+#include "t7link/t7_link.h"
 #include "t7link/t7_link_host.h"
 
 namespace orvelgate::testing {
@@ -86,12 +92,6 @@ class RecordingHost : public T7LinkHost {
   }
   std::string SerialDeviceName() const override { return deviceName; }
   void ShowHandlerError(const std::string& text) override { errors.push_back(text); }
-  void SpoolNotice(std::span<const uint8_t> record) override {
-    spooledNotices.emplace_back(record.begin(), record.end());
-  }
-  void SpoolEventReport(std::span<const uint8_t> reportStart) override {
-    spooledReports.emplace_back(reportStart.begin(), reportStart.end());
-  }
 
   void ReportClockRecord(const ClockRecordOutcome& outcome) override {
     clockRecords.push_back(outcome);
@@ -103,10 +103,30 @@ class RecordingHost : public T7LinkHost {
   int closeRequests = 0;
   std::function<void()> onCloseRequest;
   std::vector<std::string> errors;
-  std::vector<std::vector<uint8_t>> spooledNotices;
-  std::vector<std::vector<uint8_t>> spooledReports;
   std::vector<ClockRecordOutcome> clockRecords;
   int eventReportsSent = 0;
+};
+
+// The T7 side of the driver's routing: the event router over the link, as the driver
+// wires it, spooling into a temporary folder. What the link did not take is read back
+// from there.
+class T7Routing {
+ public:
+  T7Routing(T7Link& link, const Clock& clock);
+
+  Routed SendEventReport(int32_t account, std::string_view code, uint8_t group, DayCount time);
+  Routed SendStationNotice(char stateLetter);
+  // The spool files' contents, oldest first: event reports (their first
+  // kT7EventSpoolSize bytes) and station notices (whole).
+  std::vector<std::vector<uint8_t>> SpooledReports();
+  std::vector<std::vector<uint8_t>> SpooledNotices();
+
+ private:
+  std::vector<std::vector<uint8_t>> Spooled(bool notices);
+
+  TempDir dir_;
+  SpoolStore store_;
+  EventRouter router_;
 };
 
 // Splits a byte stream into records of kT7RecordSize bytes (a shorter tail is dropped).

@@ -17,6 +17,7 @@ using testing::LoopbackPeer;
 using testing::PumpFor;
 using testing::PumpUntil;
 using testing::RecordingHost;
+using testing::T7Routing;
 using testing::RefusingPort;
 using testing::SplitRecords;
 
@@ -44,6 +45,7 @@ class T7LinkLoopbackTest : public ::testing::Test {
   RecordingHost host;
   FakeClock clock{40000.5};
   T7Link link{host, clock, true};
+  T7Routing routing{link, clock};
 };
 
 TEST_F(T7LinkLoopbackTest, GreetingThenPortNoticeStartEveryConnection) {
@@ -155,16 +157,16 @@ TEST_F(T7LinkLoopbackTest, GarbageFromTheServerIsSkippedAndTheLinkStaysUp) {
 TEST_F(T7LinkLoopbackTest, LiveReportsAndNoticesAndASpooledReportResentAsTheLiveOne) {
   const DayCount when = *EncodeDateTime({2010, 9, 8, 12, 34, 56, 789});
   // Down: the start of the report goes to the spool.
-  link.SendEventReport(41234, "01", 1, when);
-  ASSERT_EQ(host.spooledReports.size(), 1u);
+  routing.SendEventReport(41234, "01", 1, when);
+  ASSERT_EQ(routing.SpooledReports().size(), 1u);
 
   LoopbackPeer peer;
   link.Start("127.0.0.1", peer.port());
   AcceptAndExpectGreetingThenPortNotice(peer);
-  link.SendEventReport(41234, "01", 1, when);
-  link.SendStationNotice('H');
-  link.SendStationNotice('I');
-  ASSERT_EQ(link.SendRecord(T7RecordFromSpool(host.spooledReports[0])), static_cast<int32_t>(kT7RecordSize));  // re-send step
+  routing.SendEventReport(41234, "01", 1, when);
+  routing.SendStationNotice('H');
+  routing.SendStationNotice('I');
+  ASSERT_TRUE(link.SendWhole(T7RecordFromSpool(routing.SpooledReports()[0])));  // re-send step
   ASSERT_TRUE(peer.ReceiveAtLeast(4 * kT7RecordSize));
   const auto records = SplitRecords(peer.received());
   ASSERT_EQ(records.size(), 4u);
@@ -175,8 +177,8 @@ TEST_F(T7LinkLoopbackTest, LiveReportsAndNoticesAndASpooledReportResentAsTheLive
   EXPECT_EQ(records[1], Vec(*BuildStationNotice('H')));
   EXPECT_EQ(records[2], Vec(*BuildStationNotice('I')));
   EXPECT_EQ(records[3], live);
-  EXPECT_EQ(host.spooledReports.size(), 1u);
-  EXPECT_TRUE(host.spooledNotices.empty());
+  EXPECT_EQ(routing.SpooledReports().size(), 1u);
+  EXPECT_TRUE(routing.SpooledNotices().empty());
   EXPECT_EQ(host.eventReportsSent, 2) << "the live report and the re-sent one, no notices";
 }
 
@@ -186,14 +188,14 @@ TEST_F(T7LinkLoopbackTest, AReportTheSocketRefusesIsSpooledInsteadOfLost) {
   AcceptAndExpectGreetingThenPortNotice(peer);
   peer.ResetConnection();  // the link has not noticed yet: it still counts as connected
   int32_t account = 0;
-  while (link.Connected() && account < 100) link.SendEventReport(++account, "01", 1, 40429.5);
+  while (link.Connected() && account < 100) routing.SendEventReport(++account, "01", 1, 40429.5);
   ASSERT_FALSE(link.Connected());
-  ASSERT_EQ(host.spooledReports.size(), 1u);
-  EXPECT_EQ(ParseEventReport(T7RecordFromSpool(host.spooledReports[0]))->account, account);
+  ASSERT_EQ(routing.SpooledReports().size(), 1u);
+  EXPECT_EQ(ParseEventReport(T7RecordFromSpool(routing.SpooledReports()[0]))->account, account);
   EXPECT_EQ(host.eventReportsSent, account - 1) << "the spooled one is not counted as sent";
   EXPECT_FALSE(link.T7ConnectedFlag());
-  link.SendStationNotice('H');  // and now that it is down, notices go to the spool too
-  EXPECT_EQ(host.spooledNotices.size(), 1u);
+  routing.SendStationNotice('H');  // and now that it is down, notices go to the spool too
+  EXPECT_EQ(routing.SpooledNotices().size(), 1u);
 }
 
 TEST_F(T7LinkLoopbackTest, APortNoticeThatCannotBeBuiltLeavesTheConnectionUp) {
@@ -202,7 +204,7 @@ TEST_F(T7LinkLoopbackTest, APortNoticeThatCannotBeBuiltLeavesTheConnectionUp) {
   link.Start("127.0.0.1", peer.port());
   ASSERT_TRUE(peer.AcceptWithin());
   ASSERT_TRUE(PumpUntil([&] { return !host.errors.empty(); }));
-  link.SendStationNotice('I');
+  routing.SendStationNotice('I');
   ASSERT_TRUE(peer.ReceiveAtLeast(2 * kT7RecordSize));
   const auto records = SplitRecords(peer.received());
   ASSERT_EQ(records.size(), 2u);
@@ -219,10 +221,10 @@ TEST_F(T7LinkLoopbackTest, AForcedPartialSendStillDeliversWholeAlignedRecords) {
   ASSERT_TRUE(PumpUntil([&] { return link.Connected(); }));
   int32_t sent = 0;
   while (link.Client().PendingSendBytes() == 0 && sent < 1000)
-    link.SendEventReport(sent++, "01", 1, 40429.5);
+    routing.SendEventReport(sent++, "01", 1, 40429.5);
   ASSERT_GT(link.Client().PendingSendBytes(), 0u) << "no send was ever partial";
-  for (int i = 0; i < 5; ++i) link.SendEventReport(sent++, "01", 1, 40429.5);
-  EXPECT_TRUE(host.spooledReports.empty());
+  for (int i = 0; i < 5; ++i) routing.SendEventReport(sent++, "01", 1, 40429.5);
+  EXPECT_TRUE(routing.SpooledReports().empty());
 
   const std::size_t total = static_cast<std::size_t>(2 + sent) * kT7RecordSize;
   ASSERT_TRUE(PumpUntil(

@@ -21,6 +21,7 @@ namespace {
 
 using testing::IndicatorDraw;
 using testing::RecordingHost;
+using testing::T7Routing;
 
 std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
   std::vector<uint8_t> all;
@@ -43,6 +44,7 @@ class T7LinkTest : public ::testing::Test {
   RecordingHost host;
   FakeClock clock{40000.5};
   T7Link link{host, clock, true};
+  T7Routing routing{link, clock};
 };
 
 TEST_F(T7LinkTest, ARecordInPiecesOf300And255IsHandledOnceAfterTheSecond) {
@@ -230,19 +232,19 @@ TEST_F(T7LinkTest, ADeviceNameWithoutPortNumberIsReportedOnConnection) {
 
 TEST_F(T7LinkTest, WhileDisconnectedNoticesAreSpooledWholeAndReportsAs39Bytes) {
   ASSERT_FALSE(link.Connected());
-  link.SendStationNotice('H');
-  link.SendStationNotice('I');
-  link.SendStationNotice('X');  // not a state letter: nothing
-  ASSERT_EQ(host.spooledNotices.size(), 2u);
-  EXPECT_EQ(host.spooledNotices[0], Vec(*BuildStationNotice('H')));
-  EXPECT_EQ(host.spooledNotices[1], Vec(*BuildStationNotice('I')));
+  routing.SendStationNotice('H');
+  routing.SendStationNotice('I');
+  routing.SendStationNotice('X');  // not a state letter: nothing
+  ASSERT_EQ(routing.SpooledNotices().size(), 2u);
+  EXPECT_EQ(routing.SpooledNotices()[0], Vec(*BuildStationNotice('H')));
+  EXPECT_EQ(routing.SpooledNotices()[1], Vec(*BuildStationNotice('I')));
 
   const DayCount when = *EncodeDateTime(kWhen);
-  link.SendEventReport(41234, "01", 1, when);
-  ASSERT_EQ(host.spooledReports.size(), 1u);
+  routing.SendEventReport(41234, "01", 1, when);
+  ASSERT_EQ(routing.SpooledReports().size(), 1u);
   const auto live = BuildEventReport(41234, "01", 1, when);
-  EXPECT_EQ(host.spooledReports[0], std::vector<uint8_t>(live.begin(), live.begin() + kT7EventSpoolSize));
-  EXPECT_EQ(T7RecordFromSpool(host.spooledReports[0]), live);
+  EXPECT_EQ(routing.SpooledReports()[0], std::vector<uint8_t>(live.begin(), live.begin() + kT7EventSpoolSize));
+  EXPECT_EQ(T7RecordFromSpool(routing.SpooledReports()[0]), live);
 }
 
 TEST_F(T7LinkTest, WithoutSendT7TheTickNeverConnects) {

@@ -15,6 +15,7 @@ namespace {
 
 using testing::PumpUntil;
 using testing::RecordingHost;
+using testing::T7Routing;
 using testing::T7ServerProcess;
 
 class T7ServerTest : public ::testing::Test {
@@ -37,6 +38,7 @@ class T7ServerTest : public ::testing::Test {
   RecordingHost host;
   FakeClock clock{40000.5};
   T7Link link{host, clock, true};
+  T7Routing routing{link, clock};
 };
 
 TEST_F(T7ServerTest, PrintsGreetingThenPortNoticeForEveryConnection) {
@@ -55,9 +57,9 @@ TEST_F(T7ServerTest, PrintsGreetingThenPortNoticeForEveryConnection) {
 TEST_F(T7ServerTest, PrintsTheFieldsOfEventReportsAndNotices) {
   auto server = StartAndConnect({});
   ASSERT_TRUE(server->WaitLine("RECORD 2 "));
-  link.SendEventReport(41234, "01", 1, *EncodeDateTime({2010, 9, 8, 12, 34, 56, 789}));
-  link.SendStationNotice('H');
-  link.SendStationNotice('I');
+  routing.SendEventReport(41234, "01", 1, *EncodeDateTime({2010, 9, 8, 12, 34, 56, 789}));
+  routing.SendStationNotice('H');
+  routing.SendStationNotice('I');
   EXPECT_EQ(server->WaitLine("RECORD "),
             "RECORD 3 event-report account=41234 code=01 group=1 time=2010-09-08T12:34:56.789");
   EXPECT_EQ(server->WaitLine("RECORD "), "RECORD 4 station-lost value=1");

@@ -52,8 +52,8 @@ class ClientTest : public ::testing::Test {
       EXPECT_FALSE(bytes.empty());
       received.insert(received.end(), bytes.begin(), bytes.end());
     };
-    client->OnHandlerException = [this](const std::string& text) {
-      handlerExceptions.push_back(text);
+    client->OnHandlerException = [this](const Failure& caught) {
+      handlerExceptions.push_back(caught.Describe());
     };
   }
 

@@ -91,35 +91,50 @@ TEST_F(FrameReader, AlternativeMarkerIsReadLikeTheUsualOne) {
   EXPECT_EQ(reply, message);
 }
 
-TEST_F(FrameReader, OtherMarkersGiveAnEmptyBufferAndReadNoFurther) {
+// A frame with a marker of its own still answers a message: it is read whole and
+// dropped, so the next frame is read from its own header.
+TEST_F(FrameReader, OtherMarkersAreReadWholeAndDropped) {
   for (uint8_t marker : {0x00, 0x01, 0x7F, 0xEF, 0xF1, 0xFE}) {
     stream = ScriptedStream{};
     reply = Pattern(5);  // the previous reply goes in any case
     stream.Append(Header(marker, 40));
     stream.Append(Pattern(40));
-    EXPECT_EQ(Read(), T8ReadResult::NoReply) << int(marker);
+    const Bytes next = Pattern(30);
+    stream.Append(Header(0xFF, 30));
+    stream.Append(next);
+    EXPECT_EQ(Read(), T8ReadResult::Unreadable) << int(marker);
     EXPECT_TRUE(reply.empty());
-    EXPECT_EQ(stream.requests, std::vector<std::size_t>{21});
-    EXPECT_EQ(stream.data.size(), 40u) << "the 21 header bytes are gone, the rest stays";
+    EXPECT_EQ(stream.requests, (std::vector<std::size_t>{21, 40})) << int(marker);
+    ASSERT_EQ(Read(), T8ReadResult::Ok) << int(marker);
+    EXPECT_EQ(reply, next);
   }
 }
 
-TEST_F(FrameReader, ZeroLengthIsNoReply) {
+TEST_F(FrameReader, OtherMarkerCutOffInItsMessageBreaksTheStream) {
+  stream.Append(Header(0x00, 40));
+  stream.Append(Pattern(10));
+  EXPECT_EQ(Read(), T8ReadResult::Broken);
+  EXPECT_TRUE(reply.empty());
+}
+
+TEST_F(FrameReader, ZeroLengthIsUnreadable) {
   stream.Append(Header(0xFF, 0));
-  EXPECT_EQ(Read(), T8ReadResult::NoReply);
+  EXPECT_EQ(Read(), T8ReadResult::Unreadable);
   EXPECT_TRUE(reply.empty());
 }
 
 TEST_F(FrameReader, NegativeOrAbsurdLengthIsRefusedWithoutAllocating) {
   for (int32_t length : {-1, std::numeric_limits<int32_t>::min(), kT8MaxMessageLength + 1,
                          std::numeric_limits<int32_t>::max()}) {
-    stream = ScriptedStream{};
-    reply = Bytes{};
-    stream.Append(Header(0xFF, length));
-    stream.Append(Pattern(100));
-    EXPECT_EQ(Read(), T8ReadResult::BadLength) << length;
-    EXPECT_EQ(reply.capacity(), 0u) << length;
-    EXPECT_EQ(stream.requests, std::vector<std::size_t>{21}) << length;
+    for (uint8_t marker : {0xFF, 0x00}) {
+      stream = ScriptedStream{};
+      reply = Bytes{};
+      stream.Append(Header(marker, length));
+      stream.Append(Pattern(100));
+      EXPECT_EQ(Read(), T8ReadResult::BadLength) << length << " " << int(marker);
+      EXPECT_EQ(reply.capacity(), 0u) << length;
+      EXPECT_EQ(stream.requests, std::vector<std::size_t>{21}) << length;
+    }
   }
 }
 

@@ -229,6 +229,24 @@ TEST_F(T8SessionOverLoopback, EventAckReportsTheNumberOfTheMessageItAnswers) {
   EXPECT_EQ(session->UnansweredCount(), 0u);
 }
 
+// A reply whose transport marker is the server's own still answers its event: the
+// EventAck after it is matched to the event it answers, not to the one before.
+TEST_F(T8SessionOverLoopback, AnUnreadableReplyAnswersItsOwnEventOnly) {
+  Serve();
+  MakeSession();
+  ConnectAndGreet();
+  for (const std::string reply : {"bad-marker", "zero-length"}) {
+    server->Command("next " + reply);
+    QueueEvent(1);
+    session->RunCycle();
+    QueueEvent(2);
+    session->RunCycle();
+  }
+  EXPECT_EQ(host.AckedSequences(), (std::vector<uint64_t>{5, 7}));
+  EXPECT_EQ(session->UnansweredCount(), 0u);
+  EXPECT_TRUE(session->LinkUp());
+}
+
 // Runs cycles until the session has seen its connection go (at most `limit`).
 bool CyclesUntilDown(T8Session& session, int limit) {
   for (int i = 0; i < limit && session.LinkUp(); ++i) session.RunCycle();

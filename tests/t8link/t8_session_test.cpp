@@ -365,6 +365,38 @@ TEST_F(T8SessionScripted, EventAckReportsTheNumberOfTheMessageItAnswers) {
   EXPECT_EQ(session->UnansweredCount(), 0u);
 }
 
+// Whatever arrives as the reply to one event answers that event and no other, also a
+// frame nothing can be read from: the EventAck that follows is matched to its own event.
+class T8SessionReplyThenAck : public T8SessionScripted,
+                              public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(T8SessionReplyThenAck, TheNextEventAckAnswersTheNextEvent) {
+  T8SessionSettings settings;
+  settings.ReadTimeoutMs = 200;
+  settings.FrameBudgetMs = 500;
+  MakeSession(settings);
+  ConnectAndGreet();
+  server.Next(GetParam());
+  server.Next("EventAck");
+  server.Next("EventAck");
+  for (int i = 1; i <= 3; ++i) {
+    QueueEvent(i);  // numbers 4, 5, 6
+    session->RunCycle();
+  }
+  EXPECT_EQ(host.AckedSequences(), (std::vector<uint64_t>{5, 6}));
+  EXPECT_EQ(session->UnansweredCount(), 0u);
+  EXPECT_TRUE(session->LinkUp());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FirstReply, T8SessionReplyThenAck,
+    ::testing::Values("Poll", "alt-marker", "bad-marker", "zero-length", "bad-header", "short"),
+    [](const auto& info) {
+      std::string name = info.param;
+      std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
+      return name;
+    });
+
 TEST_F(T8SessionScripted, ServerQueryIsAnsweredInTheNextCycle) {
   MakeSession();
   ConnectAndGreet();

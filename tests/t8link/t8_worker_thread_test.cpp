@@ -5,12 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/diagnostics.h"
 #include "support/fake_clock.h"
 #include "t8_test_support.h"
 #include "t8link/t8_frames.h"
@@ -36,6 +40,44 @@ void ExpectStopsQuietly(T8Worker& worker, const RecordingHost& host) {
   EXPECT_TRUE(worker.Join(10s)) << "a stop must end the worker long before any time-out";
   EXPECT_EQ(host.Logs().size(), logs);
   EXPECT_EQ(host.Steps(), steps);
+}
+
+// A socket that cannot be made does not end the worker: it says so in the systemd
+// journal, tries again (at once when a message is queued) and ends only when stopped.
+TEST(T8WorkerThread, ASocketThatCannotBeMadeIsToldAndTriedAgain) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> lines;
+  int attempts = 0;
+  ScopedDiagnosticsSink sink([&](Severity, std::string_view text) {
+    std::lock_guard lock(mutex);
+    lines.emplace_back(text);
+    changed.notify_all();
+  });
+  FakeClock clock;
+  RecordingHost host;
+  T8Worker worker(host, clock, At(1), T8WorkerSettings{}, [&]() -> std::unique_ptr<T8Socket> {
+    std::lock_guard lock(mutex);
+    ++attempts;
+    changed.notify_all();
+    return nullptr;
+  });
+  worker.Start();
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return !lines.empty(); }));
+    EXPECT_EQ(lines.front(), "T8 worker making its socket failed: no T8 socket");
+  }
+  EXPECT_FALSE(worker.Join(0ms)) << "the worker must go on after a failure";
+  const uint8_t payload[] = {1};
+  worker.QueueMessage(T8Type::Poll, payload);
+  {
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, 10s, [&] { return attempts >= 2; }))
+        << "a queued message makes the worker try again";
+  }
+  ExpectStopsQuietly(worker, host);
+  EXPECT_FALSE(worker.LinkUp);
 }
 
 TEST(T8WorkerThread, StopEndsAConnectInProgress) {

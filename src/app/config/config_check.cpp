@@ -15,6 +15,9 @@ namespace {
 // Why a value is out of range; nullopt when it is in range. The whole file is at hand
 // for ComPort, which may name a key of [ports].
 using RangeCheck = std::optional<std::string> (*)(std::string_view value, const IniFile& ini);
+// For a value out of range that is used all the same: what it gives, for the line;
+// nullopt when the value is dropped for the default.
+using KeptOutcome = std::optional<std::string> (*)(std::string_view value);
 
 struct KeyRule {
   std::string_view Section;
@@ -23,6 +26,7 @@ struct KeyRule {
   RangeCheck Check;
   // What a bad value does besides taking the default ("" for nothing more).
   std::string_view Outcome = {};
+  KeptOutcome Kept = nullptr;
 };
 
 // A bad value in [metrics] leaves the endpoint off rather than open it somewhere else.
@@ -63,7 +67,8 @@ bool HasControlCharacter(std::string_view value) {
 }
 
 std::optional<std::string> HostName(std::string_view value, const IniFile&) {
-  if (value.empty() || HasControlCharacter(value) ||
+  if (value.empty()) return "names no host";
+  if (HasControlCharacter(value) ||
       value.find_first_of(" \t") != std::string_view::npos)
     return "is not a host name or address";
   return std::nullopt;
@@ -92,6 +97,7 @@ bool WindowsPortName(std::string_view value) {
 // The names the port component may resolve (port_names.h). Any COMn counts, not only
 // COM1..COM256: [ports] is read afresh at every open, so a mapping may come later.
 std::optional<std::string> PortName(std::string_view value, const IniFile& ini) {
+  if (value.empty()) return "names no port";
   if (WindowsPortName(value) || value.starts_with("/")) return std::nullopt;
   if (!value.empty() && !ini.Value("ports", value).value_or("").empty()) return std::nullopt;
   return "is neither COMn, a device path nor a key of [ports]";
@@ -103,6 +109,31 @@ std::optional<std::string> Speed(std::string_view value, const IniFile&) {
          "38400, 56000, 57600, 115200, 128000, 256000";
 }
 
+// An empty name is what the driver itself writes when a scan finds no port; no host is
+// an empty host too. Neither is replaced by a default that would open or reach
+// something else.
+std::optional<std::string> NoPort(std::string_view value) {
+  if (!value.empty()) return std::nullopt;
+  return std::string("no port is opened, and the T8 server is told the name \"\"");
+}
+
+std::optional<std::string> NoT7Host(std::string_view value) {
+  if (!value.empty()) return std::nullopt;
+  return std::string("the T7 link connects nowhere");
+}
+
+std::optional<std::string> NoT8Host(std::string_view value) {
+  if (!value.empty()) return std::nullopt;
+  return std::string("the T8 link connects nowhere");
+}
+
+// Any other speed text keeps the port's design speed, and its number still sets the
+// packet time-out: a station that talks at 2400 bit/s keeps being heard.
+std::optional<std::string> DesignSpeed(std::string_view value) {
+  return "using " + std::to_string(kDesignBaudRate) + " bit/s with a packet time-out of " +
+         std::to_string(StartupPacketTimeout(value)) + " ms";
+}
+
 std::optional<std::string> TimeOfDay(std::string_view value, const IniFile&) {
   if (ParseTimeOfDay(value)) return std::nullopt;
   return "is not a time h[:mm[:ss]] below 24:00:00";
@@ -110,20 +141,20 @@ std::optional<std::string> TimeOfDay(std::string_view value, const IniFile&) {
 
 // Every key the driver reads from the file, in the order of its start-up.
 constexpr KeyRule kRules[] = {
-    {"main", "ComPort", "COM255", PortName},
-    {"main", "ComBaudRate", "9600", Speed},
+    {"main", "ComPort", "COM255", PortName, {}, NoPort},
+    {"main", "ComBaudRate", "9600", Speed, {}, DesignSpeed},
     {"main", "n_abs", "-1", AnyInteger},
     {"main", "name", "-1", AnyInteger},
     {"main", "FirstNumber", "4", AnyInteger},
     {"main", "PathForSoob", "", PathText},
-    {"main", "host", "localhost", HostName},
+    {"main", "host", "localhost", HostName, {}, NoT7Host},
     {"main", "NotSendToDiskT8", "0", Flag},
     {"main", "Attention", "00:10:00", TimeOfDay},
     {"main", "Log", "0", Flag},
     {"main", "SendT7", "0", Flag},
     {"main", "SendT8", "1", Flag},
     {"main", "LogMaxSize", "67108864", IntegerIn<1, INT32_MAX>},
-    {"ServerHost", "Address", "127.0.0.1", HostName},
+    {"ServerHost", "Address", "127.0.0.1", HostName, {}, NoT8Host},
     {"ServerHost", "Port", "12543", IntegerIn<1, 65535>},
     {"ServerHost", "PacketSize", "2000", AnyInteger},
     {"metrics", "Port", "0", IntegerIn<0, 65535>, kMetricsOff},
@@ -195,7 +226,13 @@ void CheckKey(const KeyRule& rule, const IniFile& ini, IniFile& accepted, Checke
                     ValueOrigin::kDefault, {}};
   if (const auto read = ini.Value(rule.Section, rule.Key)) {
     value.Read = *read;
-    if (const auto reason = rule.Check(*read, ini)) {
+    const auto reason = rule.Check(*read, ini);
+    const auto kept = reason && rule.Kept ? rule.Kept(*read) : std::nullopt;
+    if (kept) {
+      value.Origin = ValueOrigin::kFile;
+      value.Value = *read;
+      out.Problems.push_back({value.Section, value.Key, *read, *read, *reason, *kept});
+    } else if (reason) {
       value.Origin = ValueOrigin::kBadValue;
       accepted.Erase(rule.Section, rule.Key);
       out.Problems.push_back({value.Section, value.Key, *read, value.Value, *reason,

@@ -1,7 +1,10 @@
 #pragma once
 // The check of orvelgate.ini's values, with no I/O: every known key is held to its
 // range; a value outside it is dropped, so the key takes its default, and the problem is
-// listed with what was read and what is used instead. Keys that no part of the driver
+// listed with what was read and what is used instead. A few such values are used as
+// they stand, since their default would do something else (an empty port or host name
+// is none, not the default one; a speed outside the table keeps the design speed): the
+// line then says what they give. Keys that no part of the driver
 // reads are listed too, with the known key nearest in spelling. Values in range are read
 // exactly as ReadInteger, ReadBool and ReadString read them.
 

@@ -1,8 +1,8 @@
 #include "app/config/config_reading.h"
 
+#include <cerrno>
 #include <filesystem>
 
-#include "common/ini_text_fault.h"
 #include "common/diagnostics.h"
 
 namespace orvelgate {
@@ -21,24 +21,42 @@ std::string OriginText(const ConfigValue& v) {
   return {};
 }
 
+void AddSkippedLines(const std::vector<IniLineFault>& skipped, const std::string& name,
+                     std::vector<ConfigLine>& lines) {
+  for (std::size_t i = 0; i < skipped.size() && i < kMaxSkippedLinesNamed; ++i) {
+    lines.push_back({Severity::kWarning, name + " line " + std::to_string(skipped[i].Line) +
+                                             " skipped (" + skipped[i].Describe() +
+                                             "); the other lines count"});
+  }
+  if (skipped.size() > kMaxSkippedLinesNamed) {
+    lines.push_back({Severity::kWarning,
+                     name + ": " + std::to_string(skipped.size() - kMaxSkippedLinesNamed) +
+                         " more lines skipped, as above"});
+  }
+}
+
 }  // namespace
 
 ConfigReading ReadConfigText(std::string path, const std::optional<std::string>& text,
-                             std::error_code error) {
+                             int error) {
   ConfigReading reading;
   reading.Path = std::move(path);
   if (!text) {
-    const bool missing = error == std::errc::no_such_file_or_directory;
+    const bool missing = error == ENOENT;
     reading.State = missing ? ConfigFileState::kMissing : ConfigFileState::kUnreadable;
-    if (!missing) reading.Fault = ErrnoText(error.value());
-  } else if (auto fault = IniTextFault(*text)) {
-    reading.State = ConfigFileState::kNotText;
-    reading.Fault = std::move(*fault);
-  } else {
-    reading.State = ConfigFileState::kRead;
+    if (!missing) reading.Fault = ErrnoText(error);
+    reading.Config = CheckConfig(IniFile());
+    return reading;
   }
-  reading.Config = CheckConfig(reading.State == ConfigFileState::kRead ? IniFile::Parse(*text)
-                                                                         : IniFile());
+  IniFile ini = IniFile::Parse(*text);
+  reading.SkippedLines = ini.SkippedLines();
+  reading.State = ConfigFileState::kRead;
+  if (!reading.SkippedLines.empty() && ini.TextLines() == 0) {
+    reading.State = ConfigFileState::kNotText;
+    reading.Fault = "line " + std::to_string(reading.SkippedLines.front().Line) + ": " +
+                    reading.SkippedLines.front().Describe();
+  }
+  reading.Config = CheckConfig(ini);
   return reading;
 }
 
@@ -55,10 +73,11 @@ std::vector<ConfigLine> ConfigJournalLines(const ConfigReading& r) {
                                                "); using the defaults"});
       break;
     case ConfigFileState::kNotText:
-      lines.push_back({Severity::kWarning, name + ": " + r.Path + " is not a text file (it " +
+      lines.push_back({Severity::kWarning, name + ": " + r.Path + " holds no readable line (" +
                                                r.Fault + "); using the defaults"});
-      break;
+      return lines;
   }
+  AddSkippedLines(r.SkippedLines, name, lines);
   for (const ConfigProblem& p : r.Config.Problems)
     lines.push_back({Severity::kWarning, DescribeProblem(p, name)});
   return lines;

@@ -8,9 +8,10 @@
 namespace orvelgate {
 
 ConfigReading ReadConfigFile(const std::string& path) {
-  std::error_code error;
-  auto absolute = std::filesystem::absolute(path, error);
-  if (error) absolute = path;
+  std::error_code unresolved;  // the path as given names the file all the same
+  auto absolute = std::filesystem::absolute(path, unresolved);
+  if (unresolved) absolute = path;
+  int error = 0;
   auto text = ReadWholeFile(path, error);
   return ReadConfigText(absolute.string(), text, error);
 }

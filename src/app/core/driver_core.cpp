@@ -31,32 +31,24 @@ DriverCore::DriverCore(MainView& view, CoreEnvironment environment)
       environment_(std::move(environment)),
       guard_(view_, [this] { return ending_; }),
       keeper_(view_, environment_.port, environment_.reopenInterval),
-      packets_(*this, clock_, random_, environment_.packetLog),
-      ticks_([this] { SpoolTick(); }, [this] { T7RetryTick(); }) {
-  ConnectPacketHandler(keeper_.Port(), packets_);
-}
+      ticks_([this] { SpoolTick(); }, [this] { T7RetryTick(); }) {}
 
 DriverCore::~DriverCore() { Shutdown(); }
 
 void DriverCore::Start() {
-  // The station counts as heard from now on; a new access code at every start, and
-  // no close ordered yet.
-  packets_.SetLastFrameTime(clock_.LocalNow());
+  // A new access code at every start, and no close ordered yet.
   guard_.Reset(DrawAccessCode(random_));
   view_.SetAccessCode(guard_.AccessCode());
   view_.ClearPortList();  // filled later, by a scan
 
   // [main], read once.
   config_ = LoadMainConfig(environment_.configFile);
-  packets_.SetSettings({.FirstNumber = config_.FirstNumber,
-                        .SendT8 = config_.SendT8,
-                        .SendT7 = config_.SendT7});
   supervision_.emplace(static_cast<StationSupervisionHost&>(*this), config_.Attention,
                        config_.SendT7);
   CreateLinks();
   // Before the port opens: what an earlier run acknowledged and did not finish with
   // goes to spool files first.
-  CreateJournaledFrames();
+  CreateStationPath();
 
   // The port opens, or stays stopped; the rest of the start-up goes on either way.
   keeper_.StartUp(config_.ComPort, config_.ComBaudRate);
@@ -86,7 +78,6 @@ void DriverCore::CreateT7Link() {
   t7_->Client().SetHost(config_.T7Host);
   t7_->Client().SetPort(environment_.t7Port);
   if (environment_.t7Resolver) t7_->Client().SetResolver(environment_.t7Resolver);
-  t7Outbox_ = std::make_unique<T7LinkOutbox>(*t7_);
   t7Failures_ = std::make_unique<RepeatedFailure>(
       "T7 link to " + config_.T7Host + ":" + std::to_string(environment_.t7Port), clock_);
 }
@@ -111,57 +102,39 @@ void DriverCore::CreateT8Link() {
 void DriverCore::CreateRouting() {
   // Without SendT8 nothing goes to the T8 side; without SendT7 nothing to the T7 side.
   T8Outbox* t8 = t8_ ? &t8_->Outbox() : nullptr;
-  T7Outbox* t7 = config_.SendT7 ? t7Outbox_.get() : nullptr;
+  T7Outbox* t7 = config_.SendT7 ? t7_.get() : nullptr;
   RoutingSettings routing;
   routing.DropUndeliveredT8 = config_.DropUndeliveredT8;
   routing.NoticeFileNumber = config_.NoticeFileNumber;
   router_ = std::make_unique<EventRouter>(t8, t7, *spool_, routing);
-  router_->SetJournalHooks({[this](uint64_t id) { RetireJournalEntry(id); }, &acks_});
-  resender_ = std::make_unique<SpoolResender>(t8, t7Outbox_.get(), *spool_, clock_);
+  resender_ = std::make_unique<SpoolResender>(t8, t7_.get(), *spool_, clock_);
   resender_->SetRefillHook([this] { PostSpoolRefill(); });
-  if (t8_) {
-    t8_->UseResender(*resender_);
-    t8_->UseJournal(acks_, [this](uint64_t id) { RetireJournalEntry(id); });
-  }
+  if (t8_) t8_->UseResender(*resender_);
 }
 
-void DriverCore::CreateJournaledFrames() {
-  JournaledFrames::Targets targets;
-  targets.sendAck = [this](std::span<const uint8_t> bytes) { WriteAcknowledgement(bytes); };
-  targets.routeEvent = [this](const EventRecord& event, uint64_t id) {
-    RouteJournaledEvent(event, id);
-  };
-  targets.sendT7EventReport = [this](const T7EventReportRequest& report, uint64_t id) {
-    SendJournaledT7Report(report, id);
-  };
-  targets.drawStationIndicator = [this] { DrawStationIndicator(); };
-  targets.reportProblem = [this](PacketProblem problem) { ReportPacketProblem(problem); };
-  targets.t7SpoolBytes = [](const T7EventReportRequest& r) {
-    const T7Record report = BuildEventReport(r.Account, r.Code, r.Group, r.Time);
-    return std::vector<uint8_t>(report.begin(), report.begin() + kT7EventSpoolSize);
-  };
-  targets.journalFailing = [this](const JournalStatus& status) {
-    Diagnose(Severity::kError, "event journal: " + status.text +
-                                   "; frames are not acknowledged until it can be written");
-    view_.LogLine("Журнал событий не записывается: кадры станции не подтверждаются.");
-  };
-  targets.ackWritten = [this](std::chrono::nanoseconds waited) {
-    counters_.CountAcknowledgement(waited);
-  };
-  targets.journalWorksAgain = [this] {
-    Diagnose(Severity::kInfo, "event journal: written again; frames are acknowledged");
-    view_.LogLine("Журнал событий снова записывается.");
-  };
-  journaled_ = std::make_unique<JournaledFrames>([this] { return OpenJournal(); },
-                                                 std::move(targets));
+// The station's path: packet handler -> journaling stage -> serial port (the
+// acknowledgement) and router; the router and the T8 link retire the journal entries.
+void DriverCore::CreateStationPath() {
+  journaled_ = std::make_unique<JournaledFrames>(
+      [this] { return OpenJournal(); }, keeper_.Port(),
+      *router_, static_cast<JournaledFramesWatch&>(*this));
+  acks_ = std::make_unique<EventAckBook>(*journaled_);
+  router_->UseJournal(*journaled_, *acks_);
+  if (t8_) t8_->UseJournal(*acks_);
+  packets_.emplace(*journaled_, clock_, random_, environment_.packetLog);
+  packets_->SetSettings(
+      {.FirstNumber = config_.FirstNumber, .SendT8 = config_.SendT8, .SendT7 = config_.SendT7});
+  // The station counts as heard from now on.
+  packets_->SetLastFrameTime(clock_.LocalNow());
+  ConnectPacketHandler(keeper_.Port(), *packets_);
 }
 
 std::unique_ptr<EventJournal> DriverCore::OpenJournal() {
-  return OpenEventJournal(environment_.journalFile, *spool_);
-}
-
-void DriverCore::RetireJournalEntry(uint64_t journalId) {
-  if (journaled_) journaled_->Retire(journalId);
+  if (!journalOpenFailures_) {
+    journalOpenFailures_ = std::make_unique<RepeatedFailure>(
+        "event journal " + environment_.journalFile, clock_, Severity::kError);
+  }
+  return OpenEventJournal(environment_.journalFile, *spool_, *journalOpenFailures_);
 }
 
 void DriverCore::SpoolTick() {
@@ -173,15 +146,18 @@ void DriverCore::SpoolTick() {
     if (router_) router_->RetryHeld();
     // The window of .dd8 files (re-sends, refill); .ddk files while the socket takes them.
     RefillSpool();
-  } catch (const std::exception& e) {
-    Diagnose(Severity::kError, std::string("spool re-send: ") + e.what());
+  } catch (const std::exception& caught) {
+    Diagnose(Severity::kError,
+             Failure::Wrap("spool re-send", Failure::FromException(caught)).Describe());
     return;
   }
   // The station supervision, under its own guard.
   try {
-    if (supervision_) supervision_->Tick(clock_.LocalNow(), packets_.LastFrameTime());
+    if (supervision_ && packets_) supervision_->Tick(clock_.LocalNow(), packets_->LastFrameTime());
     if (journaled_) journaled_->Tick();
   } catch (...) {
+    Diagnose(Severity::kError,
+             Failure::Wrap("station supervision", Failure::FromCurrentException()).Describe());
     LogError(kSupervisionError, environment_.errorLog);  // a log that can't be written: go on
   }
 }
@@ -200,8 +176,9 @@ void DriverCore::PostSpoolRefill() {
         refillPosted_ = false;
         try {
           RefillSpool();
-        } catch (const std::exception& e) {
-          Diagnose(Severity::kError, std::string("spool re-send: ") + e.what());
+        } catch (const std::exception& caught) {
+          Diagnose(Severity::kError,
+                   Failure::Wrap("spool re-send", Failure::FromException(caught)).Describe());
         }
       },
       Qt::QueuedConnection);
@@ -291,20 +268,7 @@ DriverStatus DriverCore::Status() const {
 
 // --- hosts ------------------------------------------------------------------------
 
-// The packet handler's requests for one frame wait in the journal until its events
-// are synced (JournaledFrames); without the journal nothing is acknowledged.
-void DriverCore::SendBytes(std::span<const uint8_t> bytes) {
-  if (journaled_) journaled_->SendBytes(bytes);
-}
-
-void DriverCore::RouteEvent(const EventRecord& current) {
-  if (journaled_) journaled_->RouteEvent(current);
-}
-
-void DriverCore::SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
-                                   DayCount time) {
-  if (journaled_) journaled_->SendT7EventReport(account, code, group, time);
-}
+// --- what the journaling stage tells ---------------------------------------------
 
 void DriverCore::FrameCounted(FrameKind kind, FrameResult result) {
   counters_.CountFrame(kind, result);
@@ -312,29 +276,19 @@ void DriverCore::FrameCounted(FrameKind kind, FrameResult result) {
   if (result == FrameResult::Event) lastEvent_ = clock_.LocalNow();
 }
 
-void DriverCore::FrameHandled() {
-  if (journaled_) journaled_->FrameHandled();
+void DriverCore::JournalFailing(const JournalStatus& status) {
+  Diagnose(Severity::kError, "event journal: " + status.text +
+                                 "; frames are not acknowledged until it can be written");
+  view_.LogLine("Журнал событий не записывается: кадры станции не подтверждаются.");
 }
 
-void DriverCore::WriteAcknowledgement(std::span<const uint8_t> bytes) {
-  // Bounded wait; a short write is not detected (the station sends the frame again).
-  keeper_.Port().SendBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+void DriverCore::JournalWorksAgain() {
+  Diagnose(Severity::kInfo, "event journal: written again; frames are acknowledged");
+  view_.LogLine("Журнал событий снова записывается.");
 }
 
-void DriverCore::RouteJournaledEvent(const EventRecord& event, uint64_t journalId) {
-  if (router_ && router_->RouteEvent(event, journalId) == Routed::Lost) {
-    Diagnose(Severity::kError,
-             "an event could not be spooled for the T8 link; the event journal keeps it for the next start");
-  }
-}
-
-void DriverCore::SendJournaledT7Report(const T7EventReportRequest& report, uint64_t journalId) {
-  if (!t7_) return;
-  // The report is handed to the link's socket or written to a .ddk file at once,
-  // unless the full disk made the router hold it: then its entry stays.
-  const std::size_t heldBefore = router_ ? router_->HeldCount() : 0;
-  t7_->SendEventReport(report.Account, report.Code, report.Group, report.Time);
-  if (!router_ || router_->HeldCount() <= heldBefore) RetireJournalEntry(journalId);
+void DriverCore::AcknowledgementWritten(std::chrono::nanoseconds waited) {
+  counters_.CountAcknowledgement(waited);
 }
 
 void DriverCore::ReportPacketProblem(PacketProblem problem) {
@@ -347,11 +301,15 @@ void DriverCore::ReportPacketProblem(PacketProblem problem) {
 
 void DriverCore::DrawStationIndicator() {
   const bool online = supervision_ && supervision_->Online();
-  view_.DrawStationIndicator(online, packets_.ActivityCounter());
+  view_.DrawStationIndicator(online, packets_ ? packets_->ActivityCounter() : 0);
 }
 
+// 'H' (lost) or 'I' (heard); other letters are ignored.
 void DriverCore::SendStationNotice(char stateLetter) {
-  if (t7_) t7_->SendStationNotice(stateLetter);
+  const auto notice = BuildStationNotice(stateLetter);
+  if (notice && router_ && router_->RouteStationNotice(*notice) == Routed::Lost) {
+    Diagnose(Severity::kError, "a station notice could not be kept");
+  }
 }
 
 void DriverCore::DrawT7Indicator(bool connected, int counter) {
@@ -371,18 +329,6 @@ void DriverCore::RequestCloseWithoutCode() {
 std::string DriverCore::SerialDeviceName() const { return keeper_.PortName(); }
 
 void DriverCore::ShowHandlerError(const std::string& text) { view_.ShowError(text); }
-
-void DriverCore::SpoolNotice(std::span<const uint8_t> record) {
-  if (router_ && router_->KeepStationNotice(record) == Routed::Lost) {
-    Diagnose(Severity::kError, "a station notice could not be kept");
-  }
-}
-
-void DriverCore::SpoolEventReport(std::span<const uint8_t> first39) {
-  if (router_ && router_->KeepT7Event(first39) == Routed::Lost) {
-    Diagnose(Severity::kError, "a T7 event report could not be kept");
-  }
-}
 
 // Rate-limited: the first failure, then one line a minute while it lasts, then one when
 // the link is back.

@@ -1,9 +1,11 @@
 #pragma once
 // The driver without its window: it makes the parts in order at the start (the serial
-// port keeper, the spool, the T7 and T8 links, the routing between them), runs the two
-// ticks, hands a close to the close guard and ends the program in order. It is the
-// host of the station's packet handler, the station supervision and the T7 link, and
-// tells the view (MainView) what to draw. User-interface thread.
+// port keeper, the spool, the T7 and T8 links, the router, the journaling stage and the
+// packet handler), runs the two ticks, hands a close to the close guard and ends the
+// program in order. An alarm does not pass through it: the packet handler's host is the
+// journaling stage (JournaledFrames), which writes to the port and the router itself.
+// It watches the journaling stage, the station supervision and the T7 link, and tells
+// the view (MainView) what to draw. User-interface thread.
 
 #include <QObject>
 
@@ -20,7 +22,6 @@
 #include "app/core/driver_counters.h"
 #include "app/core/driver_status.h"
 #include "app/core/driver_ticks.h"
-#include "app/core/link_outbox_adapters.h"
 #include "app/core/journaled_frames.h"
 #include "app/config/main_config.h"
 #include "app/core/main_view.h"
@@ -28,7 +29,9 @@
 #include "app/core/t8_link_owner.h"
 #include "common/clock.h"
 #include "common/diagnostics.h"
+#include "common/error_log.h"
 #include "common/random_source.h"
+#include "events/event_journal_start.h"
 #include "events/event_router.h"
 #include "events/spool_resender.h"
 #include "events/spool_store.h"
@@ -44,10 +47,10 @@ struct CoreEnvironment {
   Clock* clock = nullptr;          // DefaultClock()
   RandomSource* random = nullptr;  // a SystemRandom of the core's own
   std::string configFile = kConfigFileName;
-  std::string errorLog = "error.txt";
+  std::string errorLog = kErrorLogName;
   std::string packetLog = PacketHandler::kDefaultPacketLog;
   // Every event is synced here before its frame is acknowledged.
-  std::string journalFile = "orvelgate.journal";
+  std::string journalFile = kEventJournalName;
   uint16_t t7Port = T7Link::kDefaultPort;  // fixed for the driver; tests use a free one
   Resolver t7Resolver;                     // name lookups of the T7 host; the system's
   SerialPortEnvironment port;                // the serial device behind the port component
@@ -58,7 +61,7 @@ struct CoreEnvironment {
 };
 
 class DriverCore : public QObject,
-                   private PacketHandlerHost,
+                   private JournaledFramesWatch,
                    private StationSupervisionHost,
                    private T7LinkHost {
  public:
@@ -119,15 +122,13 @@ class DriverCore : public QObject,
   const DriverCounters& Counters() const { return counters_; }
 
  private:
-  // PacketHandlerHost
-  void SendBytes(std::span<const uint8_t> bytes) override;
-  void RouteEvent(const EventRecord& current) override;
-  void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
-                         DayCount time) override;
+  // JournaledFramesWatch
   void ReportPacketProblem(PacketProblem problem) override;
   void FrameCounted(FrameKind kind, FrameResult result) override;
-  void FrameHandled() override;
-  // PacketHandlerHost and StationSupervisionHost
+  void JournalFailing(const JournalStatus& status) override;
+  void JournalWorksAgain() override;
+  void AcknowledgementWritten(std::chrono::nanoseconds waited) override;
+  // JournaledFramesWatch and StationSupervisionHost
   void DrawStationIndicator() override;
   // StationSupervisionHost
   void SendStationNotice(char stateLetter) override;
@@ -136,21 +137,15 @@ class DriverCore : public QObject,
   void RequestCloseWithoutCode() override;
   std::string SerialDeviceName() const override;
   void ShowHandlerError(const std::string& text) override;
-  void SpoolNotice(std::span<const uint8_t> record) override;
-  void SpoolEventReport(std::span<const uint8_t> first39) override;
   void ReportLinkFailure(const std::string& cause) override;
   void ReportLinkUp() override;
   void ReportClockRecord(const ClockRecordOutcome& outcome) override;
   void EventReportSent() override;
 
-  // What the packet handler asks for a frame goes through the journal first; once the
-  // frame's events are synced these do it.
-  void CreateJournaledFrames();
+  // The journaling stage before the packet handler, which it hosts.
+  void CreateStationPath();
+  // Opens the event journal; a failure to open is told as repeated failures are.
   std::unique_ptr<EventJournal> OpenJournal();
-  void WriteAcknowledgement(std::span<const uint8_t> bytes);
-  void RouteJournaledEvent(const EventRecord& event, uint64_t journalId);
-  void SendJournaledT7Report(const T7EventReportRequest& report, uint64_t journalId);
-  void RetireJournalEntry(uint64_t journalId);
 
   void CreateLinks();
   void CreateT7Link();
@@ -173,22 +168,23 @@ class DriverCore : public QObject,
 
   CloseGuard guard_;
   SerialPortKeeper keeper_;
-  PacketHandler packets_;
   std::optional<StationSupervision> supervision_;
 
   // Declared so that they go in the right order: what the worker reaches outlives it.
   std::unique_ptr<SpoolStore> spool_;
   std::unique_ptr<T7Link> t7_;
-  std::unique_ptr<T7LinkOutbox> t7Outbox_;
   std::unique_ptr<SpoolResender> resender_;
   std::unique_ptr<T8LinkOwner> t8_;
   std::unique_ptr<EventRouter> router_;
-  EventAckBook acks_;  // which journal entry each T8 event message carries
   std::unique_ptr<JournaledFrames> journaled_;
+  std::unique_ptr<EventAckBook> acks_;  // which journal entry each T8 event message carries
+  // The station's packets, handed to the journaling stage; made at Start.
+  std::optional<PacketHandler> packets_;
 
   std::optional<DayCount> lastEvent_;  // the last event taken from the station
 
   std::unique_ptr<RepeatedFailure> t7Failures_;  // journal lines of a T7 link that fails
+  std::unique_ptr<RepeatedFailure> journalOpenFailures_;  // an event journal that cannot open
 
   DriverTicks ticks_;
   // Where refills posted from the worker's thread run: the UI thread. One at a time.

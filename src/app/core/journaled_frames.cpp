@@ -5,12 +5,15 @@
 
 #include <cerrno>
 
+#include "common/diagnostics.h"
+#include "common/wire_constants.h"
 #include "events/journaled_event.h"
 
 namespace orvelgate {
 
-JournaledFrames::JournaledFrames(OpenJournal open, Targets targets)
-    : open_(std::move(open)), targets_(std::move(targets)) {
+JournaledFrames::JournaledFrames(OpenJournal open, SerialPort& line, EventRouter& router,
+                                 JournaledFramesWatch& watch)
+    : open_(std::move(open)), line_(line), router_(router), watch_(watch) {
   TryOpen();
 }
 
@@ -29,37 +32,33 @@ void JournaledFrames::TryOpen() {
 
 void JournaledFrames::SendBytes(std::span<const uint8_t> bytes) {
   collecting_.ack.assign(bytes.begin(), bytes.end());
-  if (targets_.ackWritten) collecting_.ackAskedAt = MonotonicNow();
-}
-
-std::chrono::nanoseconds JournaledFrames::MonotonicNow() const {
-  if (targets_.monotonicNow) return targets_.monotonicNow();
-  return std::chrono::steady_clock::now().time_since_epoch();
+  collecting_.ackAskedAt = watch_.MonotonicNow();
 }
 
 std::chrono::nanoseconds JournaledFrames::OldestFrameWait() const {
   if (frames_.empty()) return std::chrono::nanoseconds(0);
-  return MonotonicNow() - frames_.front().handedAt;
+  return watch_.MonotonicNow() - frames_.front().handedAt;
 }
 
 void JournaledFrames::RouteEvent(const EventRecord& current) { collecting_.event = current; }
 
 void JournaledFrames::SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
                                         DayCount time) {
-  collecting_.report = T7EventReportRequest{account, code, group, time};
+  collecting_.report = BuildEventReport(account, code, group, time);
 }
 
 void JournaledFrames::FrameHandled() {
   Frame frame = std::move(collecting_);
   collecting_ = {};
   if (frame.ack.empty() && !frame.event && !frame.report) return;  // nothing to do
-  frame.handedAt = MonotonicNow();
+  frame.handedAt = watch_.MonotonicNow();
   if (frame.event) {
     const auto bytes = frame.event->Serialize();
     frame.eventId = AddEntry(EncodeJournaledEvent(JournaledKind::T8Event, bytes), frame);
   }
   if (frame.report) {
-    const auto bytes = targets_.t7SpoolBytes(*frame.report);
+    // What its .ddk file would hold: the record's first kT7EventSpoolSize bytes.
+    const auto bytes = std::span<const uint8_t>(*frame.report).first(kT7EventSpoolSize);
     frame.reportId = AddEntry(EncodeJournaledEvent(JournaledKind::T7EventReport, bytes), frame);
   }
   frames_.push_back(std::move(frame));
@@ -106,26 +105,36 @@ void JournaledFrames::ReleaseReady() {
 void JournaledFrames::Release(const Frame& frame) {
   if (!frame.journaled) {
     // The station sends an unacknowledged frame again; an ASCII frame it never would.
-    if (!frame.ack.empty()) return;
-    if (frame.event) targets_.routeEvent(*frame.event, 0);
-    if (frame.report) targets_.sendT7EventReport(*frame.report, 0);
+    if (frame.ack.empty()) Route(frame, kNoJournalEntry, kNoJournalEntry);
     return;
   }
   if (!frame.ack.empty()) {
-    targets_.sendAck(frame.ack);
-    if (targets_.ackWritten) targets_.ackWritten(MonotonicNow() - frame.ackAskedAt);
+    // Bounded wait; a short write is not detected (the station sends the frame again).
+    line_.SendBytes(frame.ack.data(), static_cast<uint32_t>(frame.ack.size()));
+    watch_.AcknowledgementWritten(watch_.MonotonicNow() - frame.ackAskedAt);
   }
-  if (frame.event) targets_.routeEvent(*frame.event, frame.eventId);
-  if (frame.report) targets_.sendT7EventReport(*frame.report, frame.reportId);
+  Route(frame, frame.eventId, frame.reportId);
+}
+
+// The router retires each entry once its event is safe elsewhere; a report it holds for
+// want of a spool file keeps its entry until the file is written.
+void JournaledFrames::Route(const Frame& frame, uint64_t eventId, uint64_t reportId) {
+  if (frame.event && router_.RouteEvent(*frame.event, eventId) == Routed::Lost) {
+    Diagnose(Severity::kError, "an event could not be spooled for the T8 link;"
+                               " the event journal keeps it for the next start");
+  }
+  if (frame.report && router_.RouteT7Event(*frame.report, reportId) == Routed::Lost) {
+    Diagnose(Severity::kError, "a T7 event report could not be kept");
+  }
 }
 
 void JournaledFrames::NoteStatus(const JournalStatus& status) {
   if (!status.Ok() && !failing_) {
     failing_ = true;
-    if (targets_.journalFailing) targets_.journalFailing(status);
+    watch_.JournalFailing(status);
   } else if (status.Ok() && failing_) {
     failing_ = false;
-    if (targets_.journalWorksAgain) targets_.journalWorksAgain();
+    watch_.JournalWorksAgain();
   }
 }
 

@@ -5,11 +5,14 @@
 // journal's commit of them has returned (synced). The commits run on the journal's own
 // thread; frames that arrive meanwhile join the next commit, so a burst shares one sync.
 //
-// It stands between the packet handler and the rest of the program: what the handler
-// asks for one frame (acknowledgement, T8 event, T7 event report) is collected until
-// FrameHandled, then held until its commit returns, and released in the order the
-// frames came. A frame without an event (group 0, no-event marker) needs no entry but
-// still waits for the frames before it, so acknowledgements keep their order.
+// It is the packet handler's host: what the handler asks for one frame (acknowledgement,
+// T8 event, T7 event report) is collected until FrameHandled, then held until its commit
+// returns, and released in the order the frames came: the acknowledgement straight to
+// the serial port, the event and the report straight to the event router. A frame
+// without an event (group 0, no-event marker) needs no entry but still waits for the
+// frames before it, so acknowledgements keep their order. What is safe elsewhere comes
+// back through Retire (JournalRetirement): from the router, and from the T8 link by way
+// of the EventAckBook.
 //
 // A commit that fails (disk full, I/O error) releases nothing of its frames: no
 // acknowledgement, no event, exactly as when the packet log cannot be written; the
@@ -35,42 +38,44 @@
 #include <vector>
 
 #include "events/event_journal.h"
+#include "events/event_router.h"
 #include "events/journal_committer.h"
+#include "events/journal_retirement.h"
 #include "station/packet_handler_host.h"
+#include "station/serial_port.h"
+#include "t7link/t7_records.h"
 
 namespace orvelgate {
 
-// The event report of an ASCII frame for the T7 link.
-struct T7EventReportRequest {
-  int32_t Account = 0;
-  std::string Code;
-  uint8_t Group = 0;
-  DayCount Time = 0.0;
+// What the journaling stage tells the rest of the driver; none of it is on the alarm's
+// way from the line to the servers. Default: nothing.
+class JournaledFramesWatch {
+ public:
+  virtual ~JournaledFramesWatch() = default;
+  // The packet handler's calls that are not about the frame's delivery.
+  virtual void FrameCounted(FrameKind /*kind*/, FrameResult /*result*/) {}
+  virtual void DrawStationIndicator() {}
+  virtual void ReportPacketProblem(PacketProblem /*problem*/) {}
+  // The journal refuses commits, with the cause; told once until it works again.
+  virtual void JournalFailing(const JournalStatus& /*status*/) {}
+  virtual void JournalWorksAgain() {}
+  // An acknowledgement was written, so long after the packet handler asked for it.
+  virtual void AcknowledgementWritten(std::chrono::nanoseconds /*waited*/) {}
+  // The monotonic time that times the waits.
+  virtual std::chrono::nanoseconds MonotonicNow() const {
+    return std::chrono::steady_clock::now().time_since_epoch();
+  }
 };
 
-class JournaledFrames final : public PacketHandlerHost {
+class JournaledFrames final : public PacketHandlerHost, public JournalRetirement {
  public:
-  struct Targets {
-    std::function<void(std::span<const uint8_t>)> sendAck;
-    std::function<void(const EventRecord&, uint64_t journalId)> routeEvent;
-    std::function<void(const T7EventReportRequest&, uint64_t journalId)> sendT7EventReport;
-    std::function<void()> drawStationIndicator;
-    std::function<void(PacketProblem)> reportProblem;
-    // The bytes of the journal entry of a T7 event report (what its .ddk would hold).
-    std::function<std::vector<uint8_t>(const T7EventReportRequest&)> t7SpoolBytes;
-    // The journal refuses commits, with the cause; called once until it works again.
-    std::function<void(const JournalStatus&)> journalFailing;
-    std::function<void()> journalWorksAgain;
-    // An acknowledgement was written, so long after the packet handler asked for it.
-    // Optional; `monotonicNow` times it (steady_clock when empty).
-    std::function<void(std::chrono::nanoseconds)> ackWritten;
-    std::function<std::chrono::nanoseconds()> monotonicNow;
-  };
   // Opens the journal; called at start and, while it is not open, on every Tick. The
   // entries it recovers are the caller's to spool (the callback runs before any frame).
   using OpenJournal = std::function<std::unique_ptr<EventJournal>()>;
 
-  JournaledFrames(OpenJournal open, Targets targets);
+  // `line`, `router` and `watch` must outlive the stage.
+  JournaledFrames(OpenJournal open, SerialPort& line, EventRouter& router,
+                  JournaledFramesWatch& watch);
   ~JournaledFrames() override;
   JournaledFrames(const JournaledFrames&) = delete;
   JournaledFrames& operator=(const JournaledFrames&) = delete;
@@ -81,13 +86,16 @@ class JournaledFrames final : public PacketHandlerHost {
   void SendT7EventReport(int32_t account, const std::string& code, uint8_t group,
                          DayCount time) override;
   void FrameHandled() override;
-  // Passed on at once.
-  void DrawStationIndicator() override { targets_.drawStationIndicator(); }
-  void ReportPacketProblem(PacketProblem problem) override { targets_.reportProblem(problem); }
+  // Told to the watch at once.
+  void DrawStationIndicator() override { watch_.DrawStationIndicator(); }
+  void ReportPacketProblem(PacketProblem problem) override { watch_.ReportPacketProblem(problem); }
+  void FrameCounted(FrameKind kind, FrameResult result) override {
+    watch_.FrameCounted(kind, result);
+  }
 
-  // The entry's event is safe elsewhere. Any thread; the retirement is written with the
-  // next commit (Tick commits one when nothing else does).
-  void Retire(uint64_t journalId);
+  // JournalRetirement: the entry's event is safe elsewhere. Any thread; the retirement
+  // is written with the next commit (Tick commits one when nothing else does).
+  void Retire(uint64_t journalId) override;
   // The 200 ms tick: opens a journal that is not open, writes pending retirements.
   void Tick();
   // At the end of the program: the commits end, the frames still waiting for them are
@@ -107,7 +115,7 @@ class JournaledFrames final : public PacketHandlerHost {
     std::chrono::nanoseconds ackAskedAt{0};
     std::chrono::nanoseconds handedAt{0};  // when it began to wait for its commit
     std::optional<EventRecord> event;
-    std::optional<T7EventReportRequest> report;
+    std::optional<T7Record> report;
     uint64_t eventId = 0;
     uint64_t reportId = 0;
     bool journaled = true;  // every entry it needs was committed
@@ -119,11 +127,13 @@ class JournaledFrames final : public PacketHandlerHost {
   void ReleaseReady();
   bool Ready(const Frame& frame) const;
   void Release(const Frame& frame);
+  void Route(const Frame& frame, uint64_t eventId, uint64_t reportId);
   void NoteStatus(const JournalStatus& status);
-  std::chrono::nanoseconds MonotonicNow() const;
 
   OpenJournal open_;
-  Targets targets_;
+  SerialPort& line_;
+  EventRouter& router_;
+  JournaledFramesWatch& watch_;
   std::unique_ptr<EventJournal> journal_;
   std::unique_ptr<JournalCommitter> committer_;
   QObject context_;  // queued calls from the commit thread land here; gone with it

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/diagnostics.h"
 #include "common/error_log.h"
 #include "common/ini_file.h"
 #include "t7link/t7_records.h"
@@ -48,6 +49,8 @@ void PortControl::HandleSelection() {
     keeper_.SetConfiguredPortName(listText_);
     keeper_.AnnounceState();
   } catch (...) {
+    Diagnose(Severity::kError,
+             Failure::Wrap("saving the chosen port", Failure::FromCurrentException()).Describe());
     LogError(kSelectionError, settings_.errorLog);
   }
 }
@@ -72,7 +75,6 @@ void PortControl::Start() {
     return;
   }
   SetRunning(true);
-  if (t7_ && t7_->Connected()) SendT7PortRecord();
 }
 
 void PortControl::SendT7PortRecord() {
@@ -93,8 +95,13 @@ void PortControl::Stop() {
 }
 
 void PortControl::SetRunning(bool running) {
+  const bool started = running && !running_;
   running_ = running;
   host_.SetPortControlsRunning(running);
+  // The message server hears of every start: the operator's, and one that comes only
+  // when the keeper's retry opens the port (after a failed start, or a device that
+  // went away and came back).
+  if (started && t7_ && t7_->Connected()) SendT7PortRecord();
 }
 
 void PortControl::ShowList() {

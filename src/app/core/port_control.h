@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error_log.h"
 #include "app/core/main_view.h"
 #include "app/core/serial_port_keeper.h"
 #include "events/link_outboxes.h"
@@ -35,7 +36,7 @@ class PortControlHost {
 
 struct PortControlSettings {
   std::string configFile = kConfigFileName;
-  std::string errorLog = "error.txt";
+  std::string errorLog = kErrorLogName;
 };
 
 class PortControl {
@@ -53,7 +54,9 @@ class PortControl {
 
   // The start-up empties the list (nothing selected) and puts the controls in the
   // running state when the configured port opened, otherwise in the stopped state; a
-  // port whose device went away is shown stopped too. Both draw the controls.
+  // port whose device went away is shown stopped too, and running again when the
+  // keeper's retry opens it. Both draw the controls; a change to running sends the
+  // port record to a connected message server.
   void ClearPortList();
   void SetRunning(bool running);
 

@@ -39,6 +39,7 @@ SerialPortKeeper::SerialPortKeeper(MainView& view, SerialPortEnvironment environ
 
 void SerialPortKeeper::StartUp(const std::string& comPort, const std::string& comBaudRate) {
   SetConfiguredPortName(comPort);
+  dtrRaised_ = false;  // the line settings open it low
   const StartupPortSettings settings = StartupSettings(comPort, comBaudRate);
   if (settings.open) {
     ApplyStartupSettings(port_, settings);
@@ -59,6 +60,7 @@ void SerialPortKeeper::StartUp(const std::string& comPort, const std::string& co
 bool SerialPortKeeper::OpenAs(const std::string& comName) {
   port_.SetPortName(PortNameFor(comName));
   CancelReopen();
+  dtrRaised_ = true;  // also for the retry, when it does not open now
   if (!TryOpen()) {
     AwaitPort(Awaited::kOperatorStart);
     return false;
@@ -69,10 +71,12 @@ bool SerialPortKeeper::OpenAs(const std::string& comName) {
 
 bool SerialPortKeeper::TryOpen() {
   bool opened = false;
+  thrownOpenError_.clear();
   try {
     opened = port_.OpenPort();
-  } catch (const std::exception&) {
-    opened = false;  // a failure with an error counts as a failed open
+  } catch (const std::exception& caught) {
+    opened = false;  // a failure with an error counts as a failed open, and says why
+    thrownOpenError_ = Failure::FromException(caught).Describe();
   }
   SetOpen(port_.IsOpen());
   return opened;
@@ -80,7 +84,8 @@ bool SerialPortKeeper::TryOpen() {
 
 std::string SerialPortKeeper::OpenErrorText() const {
   const std::string& error = port_.LastOpenError();
-  return error.empty() ? "the open failed" : error;
+  if (!error.empty()) return error;
+  return thrownOpenError_.empty() ? "the open failed" : thrownOpenError_;
 }
 
 void SerialPortKeeper::AwaitPort(Awaited why) {
@@ -116,6 +121,7 @@ void SerialPortKeeper::CancelReopen() {
 
 void SerialPortKeeper::Close() {
   CancelReopen();
+  dtrRaised_ = false;
   port_.ClosePort();
   SetOpen(port_.IsOpen());
 }
@@ -125,8 +131,10 @@ void SerialPortKeeper::CloseForGood() {
   CancelReopen();
   try {
     if (port_.IsOpen()) Close();
-  } catch (const std::exception&) {
-    // A close that fails is swallowed; the program ends all the same.
+  } catch (const std::exception& caught) {
+    // The program ends all the same; the systemd journal hears why the close failed.
+    Diagnose(Severity::kWarning,
+             Failure::Wrap("closing the port", Failure::FromException(caught)).Describe());
   }
   SetOpen(port_.IsOpen());
 }
@@ -142,6 +150,8 @@ bool SerialPortKeeper::CanOpen(const std::string& comName) {
   } catch (...) {
     port_.ClosePort();
     opened = false;
+    Diagnose(Severity::kWarning, Failure::Wrap("checking the port " + comName,
+                                               Failure::FromCurrentException()).Describe());
   }
   port_.SetPortName(portName);
   return opened;
@@ -180,7 +190,7 @@ void SerialPortKeeper::ReopenTick() {
     Diagnose(Severity::kInfo, "the device of " + State().Name + " is back; the port runs again");
   }
   openFailures_.reset();
-  if (awaited_ == Awaited::kOperatorStart) port_.SetDTR(true);  // as the start would have
+  if (dtrRaised_) port_.SetDTR(true);  // as the operator's start had it
   view_.SetPortControlsRunning(true);
   if (awaited_ == Awaited::kLostDevice) {
     view_.LogLine("Порт " + ComNameOf(lostPortName_) +

@@ -51,7 +51,8 @@ class SerialPortKeeper {
   void StartUp(const std::string& comPort, const std::string& comBaudRate);
   // The operator's start: the port named `comName` (COM3) is opened and DTR raised.
   // False when it did not open, whatever the cause; it is then tried again. Calls off
-  // a pending reopen of another port.
+  // a pending reopen of another port. DTR stays raised across a device that goes away
+  // and comes back, until the operator stops the port.
   bool OpenAs(const std::string& comName);
   // The operator's stop, also of a port whose device went away meanwhile. Calls off a
   // pending reopen.
@@ -103,7 +104,9 @@ class SerialPortKeeper {
   std::chrono::milliseconds reopenInterval_;
   QTimer reopenTimer_;
   std::string lostPortName_;  // the PortName the reopen tries
+  std::string thrownOpenError_;  // what the last open threw, when it threw
   Awaited awaited_ = Awaited::kStartUp;
+  bool dtrRaised_ = false;  // the operator started the port: DTR high whenever it is open
   // The reopen's failures in the journal: the first with its cause, then one a minute.
   std::optional<RepeatedFailure> openFailures_;
 };

@@ -118,8 +118,7 @@ bool T8LinkOwner::KeepUnanswered(uint64_t sequence, int32_t type,
 
 // The message's event is safe elsewhere now: its journal entry goes.
 void T8LinkOwner::RetireEntryOf(uint64_t sequence) {
-  if (!acks_) return;
-  if (const auto entry = acks_->Answered(sequence)) retire_(*entry);
+  if (acks_) acks_->RetireAnswered(sequence);
 }
 
 std::size_t T8LinkOwner::KeepUndelivered(const std::vector<T8HeldMessage>& messages) {

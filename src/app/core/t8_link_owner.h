@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/core/driver_counters.h"
-#include "app/core/link_outbox_adapters.h"
+#include "app/core/t8_worker_outbox.h"
 #include "app/config/main_config.h"
 #include "app/core/main_view.h"
 #include "app/core/t8_host_bridge.h"
@@ -59,13 +59,10 @@ class T8LinkOwner {
   // The spool re-send that hears of acknowledgements and new connections; made from
   // Outbox, so given afterwards, before Start.
   void UseResender(SpoolResender& resender) { resender_ = &resender; }
-  // The journal entries of the events on this link: `acks` says which entry a message
-  // carried; `retire` is called (on the worker's thread, or at Stop) once that event is
-  // answered by its own EventAck or kept in a spool file. Before Start.
-  void UseJournal(EventAckBook& acks, std::function<void(uint64_t)> retire) {
-    acks_ = &acks;
-    retire_ = std::move(retire);
-  }
+  // The journal entries of the events on this link: `acks` retires the entry a message
+  // carried (on the worker's thread, or at Stop) once that event is answered by its own
+  // EventAck or kept in a spool file. Before Start.
+  void UseJournal(EventAckBook& acks) { acks_ = &acks; }
   T8Outbox& Outbox() { return outbox_; }
 
   // The worker runs from now on; the indicator is drawn once.
@@ -97,7 +94,6 @@ class T8LinkOwner {
   SpoolResender* resender_ = nullptr;
   EventAckBook* acks_ = nullptr;
   RepeatedFailure connectFailures_;  // used on the worker's thread only
-  std::function<void(uint64_t)> retire_;
   int counter_ = 0;
   bool stopped_ = false;
 

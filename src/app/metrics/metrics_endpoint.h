@@ -3,8 +3,8 @@
 // scrape server listens on its own thread; the user-interface thread publishes the
 // core's status on every spool tick into a snapshot under a lock, and each scrape
 // renders that snapshot with the counters as they are at that moment. A scrape never
-// waits for the user-interface thread. When the endpoint cannot listen, one journal
-// line says why and the driver runs on without it.
+// waits for the user-interface thread. When the endpoint cannot listen, one line in
+// the systemd journal says why and the driver runs on without it.
 
 #include <cstdint>
 #include <memory>

@@ -99,7 +99,7 @@ bool ServiceWatch::AcknowledgementsStuck() {
   return stuck;
 }
 
-// A failure reaches the journal once, and so does the recovery: the watchdog pings
+// A failure reaches the systemd journal once, and so does the recovery: the watchdog pings
 // would otherwise repeat it every few seconds.
 void ServiceWatch::Send(const std::string& assignments) {
   const int error = notifier_->Notify(assignments);

@@ -14,6 +14,11 @@ class QSocketNotifier;
 
 namespace orvelgate {
 
+// A write to a pipe or socket whose reader has gone fails with EPIPE instead of ending
+// the process: the reader of the state lines on standard output may go at any time,
+// and no line is worth the driver. For the whole process, from the first line on.
+void IgnoreBrokenPipes();
+
 class ShutdownSignals : public QObject {
  public:
   using Callback = std::function<void(int signalNumber)>;

@@ -25,6 +25,8 @@ extern "C" void OnShutdownSignal(int signalNumber) {
 
 }  // namespace
 
+void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
+
 ShutdownSignals::ShutdownSignals(Callback onSignal, QObject* parent)
     : QObject(parent), onSignal_(std::move(onSignal)) {
   if (g_pipe[0] >= 0) return;  // another instance holds the signals

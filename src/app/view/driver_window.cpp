@@ -37,7 +37,7 @@ class DriverWindow::PortHost final : public PortControlHost {
   }
   void SetPortControlsRunning(bool running) override {
     window_.form_->SetPortControlsRunning(running);
-    if (window_.journal_) window_.journal_->SetPortControlsRunning(running);
+    if (window_.stateLines_) window_.stateLines_->SetPortControlsRunning(running);
   }
 
  private:
@@ -45,8 +45,8 @@ class DriverWindow::PortHost final : public PortControlHost {
   DriverCore& core_;
 };
 
-DriverWindow::DriverWindow(MainView* journal)
-    : journal_(journal), form_(std::make_unique<MainWindow>()) {}
+DriverWindow::DriverWindow(MainView* stateLines)
+    : stateLines_(stateLines), form_(std::make_unique<MainWindow>()) {}
 
 DriverWindow::~DriverWindow() {
   // The hooks reach the core and the port controls, which may be gone before the form.
@@ -62,8 +62,9 @@ void DriverWindow::Attach(DriverCore& core, std::string configFile, std::string 
   settings.configFile = std::move(configFile);
   settings.errorLog = std::move(errorLog);
   portHost_ = std::make_unique<PortHost>(*this, core);
-  if (core.Config().SendT7 && core.T7()) t7Outbox_ = std::make_unique<T7LinkOutbox>(*core.T7());
-  ports_ = std::make_unique<PortControl>(core.PortKeeper(), t7Outbox_.get(), *portHost_, settings);
+  // The port record goes to the T7 link only with SendT7.
+  T7Outbox* portRecords = core.Config().SendT7 ? core.T7() : nullptr;
+  ports_ = std::make_unique<PortControl>(core.PortKeeper(), portRecords, *portHost_, settings);
   // The list is empty after the start-up; the state is the one it showed.
   ports_->SetRunning(form_->PortControlsRunning());
 
@@ -97,32 +98,32 @@ bool DriverWindow::Ending() const { return core_ && core_->Ending(); }
 
 void DriverWindow::DrawStationIndicator(bool online, int counter) {
   form_->DrawStationIndicator(online, counter);
-  if (journal_) journal_->DrawStationIndicator(online, counter);
+  if (stateLines_) stateLines_->DrawStationIndicator(online, counter);
 }
 
 void DriverWindow::DrawT7Indicator(bool connected, int counter) {
   form_->DrawT7Indicator(connected, counter);
-  if (journal_) journal_->DrawT7Indicator(connected, counter);
+  if (stateLines_) stateLines_->DrawT7Indicator(connected, counter);
 }
 
 void DriverWindow::DrawT8Indicator(bool linkUp, int counter) {
   form_->DrawT8Indicator(linkUp, counter);
-  if (journal_) journal_->DrawT8Indicator(linkUp, counter);
+  if (stateLines_) stateLines_->DrawT8Indicator(linkUp, counter);
 }
 
 void DriverWindow::LogLine(const std::string& text) {
   form_->LogLine(Q(text));
-  if (journal_) journal_->LogLine(text);
+  if (stateLines_) stateLines_->LogLine(text);
 }
 
 void DriverWindow::SetAccessCode(const std::string& code) {
   form_->SetAccessCode(Q(code));
-  if (journal_) journal_->SetAccessCode(code);
+  if (stateLines_) stateLines_->SetAccessCode(code);
 }
 
 void DriverWindow::SetStartTime(const std::string& text) {
   form_->SetStartTime(Q(text));
-  if (journal_) journal_->SetStartTime(text);
+  if (stateLines_) stateLines_->SetStartTime(text);
 }
 
 void DriverWindow::ClearPortList() {
@@ -131,16 +132,16 @@ void DriverWindow::ClearPortList() {
   } else {
     form_->SetPortList({}, -1);
   }
-  if (journal_) journal_->ClearPortList();
+  if (stateLines_) stateLines_->ClearPortList();
 }
 
 void DriverWindow::SetPortControlsRunning(bool running) {
   if (ports_) {
-    ports_->SetRunning(running);  // draws through PortHost, journal included
+    ports_->SetRunning(running);  // draws through PortHost, the state lines included
     return;
   }
   form_->SetPortControlsRunning(running);
-  if (journal_) journal_->SetPortControlsRunning(running);
+  if (stateLines_) stateLines_->SetPortControlsRunning(running);
 }
 
 AccessAnswer DriverWindow::AskAccessCode(const std::string& code) {
@@ -154,7 +155,7 @@ AccessAnswer DriverWindow::AskAccessCode(const std::string& code) {
 }
 
 void DriverWindow::ShowNotice(const std::string& text) {
-  if (journal_) journal_->ShowNotice(text);
+  if (stateLines_) stateLines_->ShowNotice(text);
   // A notice after the program was told to end would hold up its end.
   if (!box_ || Ending()) return;
   box_->ShowNotice(Q(text));
@@ -166,7 +167,7 @@ void DriverWindow::CloseDialogs() {
 }
 
 void DriverWindow::ShowError(const std::string& text) {
-  if (journal_) journal_->ShowError(text);
+  if (stateLines_) stateLines_->ShowError(text);
   // Not modal: the failure is told and the program goes on at once.
   auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Драйвер Orvel"), Q(text),
                               QMessageBox::Ok, form_.get(), Qt::Dialog);

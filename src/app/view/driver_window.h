@@ -14,7 +14,6 @@
 #include <string>
 
 #include "app/core/main_view.h"
-#include "app/core/link_outbox_adapters.h"
 #include "app/core/port_control.h"
 
 namespace orvelgate {
@@ -26,9 +25,9 @@ class NoticeBox;
 
 class DriverWindow final : public MainView {
  public:
-  // `journal`, when given, also gets every drawing, log line and notice (not the
-  // questions): the state lines a service journal or a whole-program test reads.
-  explicit DriverWindow(MainView* journal = nullptr);
+  // `stateLines`, when given, also gets every drawing, log memo line and notice (not
+  // the questions): the state lines the systemd journal or a whole-program test reads.
+  explicit DriverWindow(MainView* stateLines = nullptr);
   ~DriverWindow() override;
   DriverWindow(const DriverWindow&) = delete;
   DriverWindow& operator=(const DriverWindow&) = delete;
@@ -68,13 +67,12 @@ class DriverWindow final : public MainView {
 
   bool Ending() const;
 
-  MainView* journal_;
+  MainView* stateLines_;
   std::unique_ptr<MainWindow> form_;
   std::unique_ptr<AccessCodeDialog> dialog_;
   std::unique_ptr<NoticeBox> box_;
   DriverCore* core_ = nullptr;
   std::unique_ptr<PortHost> portHost_;
-  std::unique_ptr<T7LinkOutbox> t7Outbox_;  // for the port record; only with SendT7
   std::unique_ptr<PortControl> ports_;
 };
 

@@ -5,7 +5,7 @@ namespace orvelgate {
 void HeadlessView::Line(const std::string& word, const std::string& text) {
   if (!out_) return;
   std::fprintf(out_, "%s %s\n", word.c_str(), text.c_str());
-  std::fflush(out_);  // a service journal or a test reads it as it comes
+  std::fflush(out_);  // the systemd journal or a test reads it as it comes
 }
 
 void HeadlessView::Changed(std::optional<bool>& last, bool now, const char* word, const char* on,

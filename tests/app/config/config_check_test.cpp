@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,8 +42,6 @@ const HostileCase kHostileCases[] = {
      "orvelgate.ini [ServerHost] Port=0x0 is out of range 1..65535; using 12543"},
     {"port_word", "[ServerHost]\nPort=http\n",
      "orvelgate.ini [ServerHost] Port=http is not an integer in 1..65535; using 12543"},
-    {"address_empty", "[ServerHost]\nAddress=\n",
-     "orvelgate.ini [ServerHost] Address=\"\" is not a host name or address; using 127.0.0.1"},
     {"address_with_blank", "[ServerHost]\nAddress=10.0.0.1 backup\n",
      "orvelgate.ini [ServerHost] Address=10.0.0.1 backup is not a host name or address; "
      "using 127.0.0.1"},
@@ -75,13 +74,8 @@ const HostileCase kHostileCases[] = {
     {"com_port_empty_mapping", "[main]\nComPort=station\n[ports]\nstation=\n",
      "orvelgate.ini [main] ComPort=station is neither COMn, a device path nor a key of "
      "[ports]; using COM255"},
-    {"baud_rate_not_in_table", "[main]\nComBaudRate=12345\n",
-     "orvelgate.ini [main] ComBaudRate=12345 is not one of the speeds 110, 300, 600, 1200, "
-     "2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000; using 9600"},
-    {"spool_prefix_control_character", "[main]\nPathForSoob=spool\x01/\n",
-     "orvelgate.ini [main] PathForSoob=spool\x01/ holds a control character; using \"\""},
-    {"t7_host_empty", "[main]\nhost=\"\"\n",
-     "orvelgate.ini [main] host=\"\" is not a host name or address; using localhost"},
+    {"t7_host_blank", "[main]\nhost=\" \"\n",
+     "orvelgate.ini [main] host=\" \" is not a host name or address; using localhost"},
     {"flag_word", "[main]\nSendT8=false\n",
      "orvelgate.ini [main] SendT8=false is not an integer (0 is off, any other number on); "
      "using 1"},
@@ -122,6 +116,62 @@ const HostileCase kHostileCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, HostileValues, ::testing::ValuesIn(kHostileCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Values out of range that are used all the same: their default would open, reach or
+// run at something else. One line each says what they give.
+struct KeptCase {
+  const char* name;
+  std::string ini;
+  std::string line;
+  std::function<void(CheckedConfig&)> expected;  // the change from the defaults
+};
+
+class KeptValues : public ::testing::TestWithParam<KeptCase> {};
+
+TEST_P(KeptValues, AreUsedWithOneLine) {
+  const CheckedConfig c = CheckConfig(IniFile::Parse(GetParam().ini));
+  CheckedConfig expected;
+  GetParam().expected(expected);
+  EXPECT_EQ(c.Main, expected.Main);
+  EXPECT_EQ(c.ServerHost, expected.ServerHost);
+  EXPECT_EQ(Lines(c), GetParam().line + "\n");
+}
+
+const std::string kSpeeds =
+    "is not one of the speeds 110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, "
+    "56000, 57600, 115200, 128000, 256000";
+
+const KeptCase kKeptCases[] = {
+    {"baud_rate_1000", "[main]\nComBaudRate=1000\n",
+     "orvelgate.ini [main] ComBaudRate=1000 " + kSpeeds +
+         "; using 2400 bit/s with a packet time-out of 100 ms",
+     [](CheckedConfig& c) { c.Main.ComBaudRate = "1000"; }},
+    {"baud_rate_not_in_table", "[main]\nComBaudRate=12345\n",
+     "orvelgate.ini [main] ComBaudRate=12345 " + kSpeeds +
+         "; using 2400 bit/s with a packet time-out of 26 ms",
+     [](CheckedConfig& c) { c.Main.ComBaudRate = "12345"; }},
+    {"baud_rate_word", "[main]\nComBaudRate=fast\n",
+     "orvelgate.ini [main] ComBaudRate=fast " + kSpeeds +
+         "; using 2400 bit/s with a packet time-out of 70 ms",
+     [](CheckedConfig& c) { c.Main.ComBaudRate = "fast"; }},
+    {"baud_rate_empty", "[main]\nComBaudRate=\n",
+     "orvelgate.ini [main] ComBaudRate=\"\" " + kSpeeds +
+         "; using 2400 bit/s with a packet time-out of 70 ms",
+     [](CheckedConfig& c) { c.Main.ComBaudRate = ""; }},
+    {"com_port_empty", "[main]\nComPort=\n",
+     "orvelgate.ini [main] ComPort=\"\" names no port; no port is opened, and the T8 server "
+     "is told the name \"\"",
+     [](CheckedConfig& c) { c.Main.ComPort = ""; }},
+    {"t7_host_empty", "[main]\nhost=\"\"\n",
+     "orvelgate.ini [main] host=\"\" names no host; the T7 link connects nowhere",
+     [](CheckedConfig& c) { c.Main.T7Host = ""; }},
+    {"address_empty", "[ServerHost]\nAddress=\n",
+     "orvelgate.ini [ServerHost] Address=\"\" names no host; the T8 link connects nowhere",
+     [](CheckedConfig& c) { c.ServerHost.Address = ""; }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, KeptValues, ::testing::ValuesIn(kKeptCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConfigCheck, ValuesInRangeAreKeptAsRead) {

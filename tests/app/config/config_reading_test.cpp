@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,7 +19,7 @@ using testing::WriteFileText;
 
 constexpr char kPath[] = "/srv/station/orvelgate.ini";
 
-// A file that is not text is not read at all, however good the values in it look.
+// A file that gives no value at all: missing, unreadable, empty or without a readable line.
 struct FileCase {
   const char* name;
   std::optional<std::string> text;
@@ -31,7 +32,7 @@ class ConfigFiles : public ::testing::TestWithParam<FileCase> {};
 
 TEST_P(ConfigFiles, GiveTheDefaultsWithOneLine) {
   const FileCase& c = GetParam();
-  const ConfigReading r = ReadConfigText(kPath, c.text, std::make_error_code(c.error));
+  const ConfigReading r = ReadConfigText(kPath, c.text, static_cast<int>(c.error));
   EXPECT_EQ(r.State, c.state);
   EXPECT_EQ(r.Config.Main, MainConfig{});
   EXPECT_EQ(r.Config.ServerHost, ServerHostConfig{});
@@ -50,17 +51,10 @@ const FileCase kFileCases[] = {
     {"no_permission", std::nullopt, std::errc::permission_denied, ConfigFileState::kUnreadable,
      {{Severity::kWarning, "orvelgate.ini: /srv/station/orvelgate.ini cannot be read "
                            "(Permission denied (errno 13)); using the defaults"}}},
-    {"binary_garbage", "\x7f" "ELF\x02\x01\x01\0\0\0"s + kGoodValues, std::errc{},
+    {"nothing_readable", "\x7f" "ELF\x02\x01\x01\0\0\0\n\0\0\0\0"s, std::errc{},
      ConfigFileState::kNotText,
-     {{Severity::kWarning, "orvelgate.ini: /srv/station/orvelgate.ini is not a text file (it "
-                           "holds the control character 0x7F on line 1); using the defaults"}}},
-    {"nul_after_good_values", kGoodValues + "\0"s, std::errc{}, ConfigFileState::kNotText,
-     {{Severity::kWarning, "orvelgate.ini: /srv/station/orvelgate.ini is not a text file (it "
-                           "holds a NUL byte on line 6); using the defaults"}}},
-    {"ten_megabyte_line", kGoodValues + "PathForSoob=" + std::string(10 << 20, 'a') + "\n",
-     std::errc{}, ConfigFileState::kNotText,
-     {{Severity::kWarning, "orvelgate.ini: /srv/station/orvelgate.ini is not a text file (it "
-                           "has a line longer than 65536 bytes (line 6)); using the defaults"}}},
+     {{Severity::kWarning, "orvelgate.ini: /srv/station/orvelgate.ini holds no readable line "
+                           "(line 1: the control character 0x7F); using the defaults"}}},
     {"empty", "", std::errc{}, ConfigFileState::kRead, {}},
     {"only_bad_values", "[ServerHost]\nPort=70000\n", std::errc{}, ConfigFileState::kRead,
      {{Severity::kWarning,
@@ -68,6 +62,70 @@ const FileCase kFileCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ConfigFiles, ::testing::ValuesIn(kFileCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// One line that holds no text, wherever it is, costs that line only: it is named with
+// its number, and the good lines around it still count.
+struct BadLineCase {
+  const char* name;
+  std::string text;
+  std::vector<std::string> lines;
+};
+
+class BadLines : public ::testing::TestWithParam<BadLineCase> {};
+
+TEST_P(BadLines, AreSkippedAndNamedWhileTheGoodLinesCount) {
+  const BadLineCase& c = GetParam();
+  const ConfigReading r = ReadConfigText(kPath, c.text, {});
+  EXPECT_EQ(r.State, ConfigFileState::kRead);
+  EXPECT_EQ(r.Config.Main.ComPort, "COM3");
+  EXPECT_TRUE(r.Config.Main.SendT7);
+  EXPECT_EQ(r.Config.ServerHost.Port, 4000);
+  EXPECT_EQ(r.Config.Main.SpoolPrefix, "") << "its default: no line gave it";
+  std::vector<ConfigLine> expected;
+  for (const std::string& line : c.lines) expected.push_back({Severity::kWarning, line});
+  EXPECT_EQ(ConfigJournalLines(r), expected);
+  EXPECT_TRUE(HasConfigProblems(r));
+}
+
+const BadLineCase kBadLineCases[] = {
+    {"binary_line_before_main", "\x7f" "ELF\x02\x01\x01\0\0\0\n"s + kGoodValues,
+     {"orvelgate.ini line 1 skipped (the control character 0x7F); the other lines count"}},
+    {"nul_after_good_values", kGoodValues + "\0"s,
+     {"orvelgate.ini line 6 skipped (a NUL byte); the other lines count"}},
+    {"nul_inside_a_key", "[main]\nSendT7=1\nLo\0g=1\nComPort=COM3\n[ServerHost]\nPort=4000\n"s,
+     {"orvelgate.ini line 3 skipped (a NUL byte); the other lines count"}},
+    {"control_bytes_in_a_value",
+     "[main]\r\nSendT7=1\r\nComPort=COM3\r\n[ServerHost]\r\nAddress=10.0.\x1b\x02\r\nPort=4000\r\n",
+     {"orvelgate.ini line 5 skipped (the control character 0x1B); the other lines count"}},
+    {"control_byte_in_the_spool_prefix",
+     "[main]\nSendT7=1\nComPort=COM3\nPathForSoob=spool\x01/\n[ServerHost]\nPort=4000\n",
+     {"orvelgate.ini line 4 skipped (the control character 0x01); the other lines count"}},
+    {"ten_megabyte_line",
+     "[main]\nSendT7=1\nPathForSoob=" + std::string(10 << 20, 'a') + "\nComPort=COM3\n"
+     "[ServerHost]\nPort=4000\n",
+     {"orvelgate.ini line 3 skipped (more than 65536 bytes); the other lines count"}},
+    {"nul_bytes_of_a_cut_edit", kGoodValues + std::string(4096, '\0'),
+     {"orvelgate.ini line 6 skipped (a NUL byte); the other lines count"}},
+    {"many_bad_lines", kGoodValues + [] {
+       std::string bad;
+       for (int i = 0; i < 12; ++i) bad += "\x01\n";
+       return bad;
+     }(),
+     {"orvelgate.ini line 6 skipped (the control character 0x01); the other lines count",
+      "orvelgate.ini line 7 skipped (the control character 0x01); the other lines count",
+      "orvelgate.ini line 8 skipped (the control character 0x01); the other lines count",
+      "orvelgate.ini line 9 skipped (the control character 0x01); the other lines count",
+      "orvelgate.ini line 10 skipped (the control character 0x01); the other lines count",
+      "orvelgate.ini line 11 skipped (the control character 0x01); the other lines count",
+      "orvelgate.ini line 12 skipped (the control character 0x01); the other lines count",
+      "orvelgate.ini line 13 skipped (the control character 0x01); the other lines count",
+      "orvelgate.ini line 14 skipped (the control character 0x01); the other lines count",
+      "orvelgate.ini line 15 skipped (the control character 0x01); the other lines count",
+      "orvelgate.ini: 2 more lines skipped, as above"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, BadLines, ::testing::ValuesIn(kBadLineCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConfigReading, ATextFileIsRead) {
@@ -80,10 +138,9 @@ TEST(ConfigReading, ATextFileIsRead) {
 }
 
 TEST(ConfigReading, OnlyAMissingFileIsNoProblem) {
-  EXPECT_FALSE(HasConfigProblems(
-      ReadConfigText(kPath, std::nullopt, std::make_error_code(std::errc::no_such_file_or_directory))));
-  EXPECT_TRUE(HasConfigProblems(ReadConfigText(kPath, "\0"s, {})));
-  EXPECT_TRUE(HasConfigProblems(ReadConfigText(kPath, "[main]\nComPortt=1\n", {})));
+  EXPECT_FALSE(HasConfigProblems(ReadConfigText(kPath, std::nullopt, ENOENT)));
+  EXPECT_TRUE(HasConfigProblems(ReadConfigText(kPath, "\0"s, 0)));
+  EXPECT_TRUE(HasConfigProblems(ReadConfigText(kPath, "[main]\nComPortt=1\n", 0)));
 }
 
 TEST(ConfigReading, ListingShowsEveryKeyWithItsOrigin) {
@@ -135,13 +192,14 @@ TEST(ConfigReading, EachLineIsReportedOnceAProcess) {
   });
   // A path of its own, so that no other test has reported these lines before.
   const std::string path = "/nonexistent/reported-once/orvelgate.ini";
-  const ConfigReading bad = ReadConfigText(path, "[ServerHost]\nPort=70000\nAddress=\n", {});
+  const ConfigReading bad =
+      ReadConfigText(path, "[ServerHost]\nPort=70000\nAddress=a b\n", {});
   ReportConfigReading(bad);
   ReportConfigReading(bad);
   ReportConfigReading(ReadConfigText(path, "[ServerHost]\nPort=70000\n", {}));
   ReportConfigReading(ReadConfigText(path, "[ServerHost]\nPort=0\n", {}));
   EXPECT_EQ(seen, (std::vector<std::string>{
-                      "orvelgate.ini [ServerHost] Address=\"\" is not a host name or address; "
+                      "orvelgate.ini [ServerHost] Address=a b is not a host name or address; "
                       "using 127.0.0.1",
                       "orvelgate.ini [ServerHost] Port=70000 is out of range 1..65535; using 12543",
                       "orvelgate.ini [ServerHost] Port=0 is out of range 1..65535; using 12543"}));

@@ -104,9 +104,14 @@ const MainCase kMainCases[] = {
      }},
     {"lower_case_com255_is_a_port_name", "[main]\nComPort=com255\n",
      [](MainConfig& c) { c.ComPort = "com255"; }},
-    // No port, host or speed is called "": the defaults (config_check_test.cpp has the rest).
-    {"empty_names_and_speed_are_out_of_range", "[main]\nComPort=\nhost=\nComBaudRate=\n",
-     [](MainConfig&) {}},
+    // Empty names stay empty (no port, no host), and so does an empty speed, which keeps
+    // the design speed (config_check_test.cpp has the rest).
+    {"empty_names_and_speed_are_kept", "[main]\nComPort=\nhost=\nComBaudRate=\n",
+     [](MainConfig& c) {
+       c.ComPort = "";
+       c.T7Host = "";
+       c.ComBaudRate = "";
+     }},
     {"empty_spool_prefix_is_in_range", "[main]\nPathForSoob=\n", [](MainConfig&) {}},
     {"hexadecimal_integers", "[main]\nFirstNumber=0x10\nn_abs=$1F\n",
      [](MainConfig& c) {
@@ -160,7 +165,7 @@ TEST(ServerHostConfig, ReadsItsSection) {
       {"[serverhost]\naddress=server.local\n", {"server.local", 12543, 2000}},
       {"[ServerHost]\nPort=abc\nPacketSize=\n", {"127.0.0.1", 12543, 2000}},
       {"[ServerHost]\nPort=0x3000\n", {"127.0.0.1", 0x3000, 2000}},
-      {"[ServerHost]\nPort=70000\nAddress=\n", {"127.0.0.1", 12543, 2000}},
+      {"[ServerHost]\nPort=70000\nAddress=\n", {"", 12543, 2000}},
       {"[ServerHost]\nPort=-1\n", {"127.0.0.1", 12543, 2000}},
       {"[ServerHost]\nPort=65535\nPacketSize=-5\n", {"127.0.0.1", 65535, -5}},
       {"[main]\nAddress=1.2.3.4\nPort=1\n", {}},

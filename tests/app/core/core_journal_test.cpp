@@ -53,7 +53,7 @@ class CoreJournalTest : public ::testing::Test {
   }
   fs::path Journal() const { return dir_.path() / "orvelgate.journal"; }
 
-  void StartCore() {
+  void StartCore(const std::string& journalFile = kEventJournalName) {
     // SendT8 with nobody listening: routed events go to spool files.
     testing::WriteFileText(dir_ / "orvelgate.ini",
                            "[main]\nComPort=COM3\nSendT8=1\n" + line_.PortsSection() +
@@ -62,6 +62,7 @@ class CoreJournalTest : public ::testing::Test {
     environment.clock = &clock_;
     environment.random = &random_;
     environment.t7Port = testing::UnusedPort();
+    environment.journalFile = journalFile;
     core_ = std::make_unique<DriverCore>(view_, environment);
     core_->Start();
   }
@@ -153,16 +154,17 @@ INSTANTIATE_TEST_SUITE_P(Tails, CoreJournalDamageTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CoreJournalTest, NoAcknowledgementWhileTheJournalCannotBeWrittenAndThenAgain) {
-  fs::create_directory(Journal());  // a journal that cannot be opened
-  StartCore();
-  EXPECT_TRUE(Logged("event journal " + std::string("orvelgate.journal")));
+  // A journal that cannot be opened: its folder is not there (a folder under its own name
+  // would be set aside and a fresh journal made).
+  StartCore("absent/orvelgate.journal");
+  EXPECT_TRUE(Logged("event journal absent/orvelgate.journal"));
   const GbFrame frame = EncodeGbFrame(testing::SampleGbFields(), 0x5A);
   ASSERT_TRUE(line_.Send(frame));
   EXPECT_FALSE(Acknowledged(300));
   EXPECT_TRUE(SpooledAccounts().empty());
   EXPECT_TRUE(Logged("frames are not acknowledged until it can be written"));
 
-  fs::remove(Journal());
+  fs::create_directory(dir_.path() / "absent");
   ASSERT_TRUE(PumpUntil([&] { return Logged("written again"); }));  // the next tick opens it
   ASSERT_TRUE(line_.Send(frame));  // the station sends it again
   EXPECT_TRUE(Acknowledged(5000));

@@ -14,10 +14,18 @@
 #include "support/fake_clock.h"
 #include "support/sample_frames.h"
 #include "support/scripted_random.h"
+#include "events/event_ack_book.h"
+#include "events/event_router.h"
 #include "events/journal_fakes.h"
 #include "events/journaled_event.h"
+#include "events/link_fakes.h"
+#include "events/spool_store.h"
+#include "common/wire_constants.h"
 #include "framecodec/frame_codec.h"
 #include "station/packet_handler.h"
+#include "station/serial_device.h"
+#include "station/serial_port.h"
+#include "station/serial_settings.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {
@@ -25,6 +33,8 @@ namespace {
 
 using testing::CoreApp;
 using testing::FakeDisk;
+using testing::FakeT7;
+using testing::NumberedT8;
 using testing::FakeJournalStorage;
 using testing::PumpUntil;
 
@@ -35,43 +45,96 @@ GbFields Gb(int object) {
   return f;
 }
 
+// The station line the acknowledgements are written to: every write is noted in the
+// disk's own log, so the log shows the order of syncs and acknowledgements as they
+// happened. Nothing arrives on it.
+class NotingLine final : public SerialDevice {
+ public:
+  NotingLine(std::shared_ptr<FakeDisk> disk, std::vector<std::vector<uint8_t>>& acks)
+      : disk_(std::move(disk)), acks_(acks) {}
+  bool Configure(const LineSettings&) override { return true; }
+  std::optional<uint32_t> BytesWaiting() override { return 0; }
+  long Read(uint8_t*, std::size_t) override { return 0; }
+  long Write(const uint8_t* data, std::size_t size) override {
+    disk_->Note("ack " + std::to_string(size));
+    acks_.emplace_back(data, data + size);
+    return static_cast<long>(size);
+  }
+  void WaitWritable(int) override {}
+  uint32_t OutputQueued() override { return 0; }
+  bool Purge(bool, bool) override { return true; }
+  bool SetDtr(bool) override { return true; }
+  uint8_t ModemLines() override { return kModemCts | kModemDsr; }
+  void Close() override {}
+
+ private:
+  std::shared_ptr<FakeDisk> disk_;
+  std::vector<std::vector<uint8_t>>& acks_;
+};
+
+// A T8 link that numbers its messages and notes each event it takes in the disk's log.
+class NotingT8 final : public NumberedT8 {
+ public:
+  explicit NotingT8(std::shared_ptr<FakeDisk> disk) : disk_(std::move(disk)) {}
+  std::optional<uint64_t> QueueNumbered(int32_t type, std::span<const uint8_t> payload) override {
+    disk_->Note("route " + std::to_string(EventRecord::Parse(payload)->Account));
+    return NumberedT8::QueueNumbered(type, payload);
+  }
+
+ private:
+  std::shared_ptr<FakeDisk> disk_;
+};
+
+// Times the waits with a clock the test sets, and notes what the stage tells.
+class RecordingWatch final : public JournaledFramesWatch {
+ public:
+  void JournalFailing(const JournalStatus& status) override { failures.push_back(status.text); }
+  void JournalWorksAgain() override { ++recoveries; }
+  void AcknowledgementWritten(std::chrono::nanoseconds waited) override {
+    ackWaits.push_back(waited);
+  }
+  std::chrono::nanoseconds MonotonicNow() const override { return now; }
+
+  std::vector<std::string> failures;
+  int recoveries = 0;
+  std::chrono::nanoseconds now{0};  // the monotonic time the frames read
+  std::vector<std::chrono::nanoseconds> ackWaits;
+};
+
 // A real packet handler in front of the journaled frames, over a journal on a recording
-// disk. Every acknowledgement written to the "line" is noted in the disk's own log, so
-// the log shows the order of syncs and acknowledgements as they happened.
+// disk, writing to a serial port whose device notes the acknowledgements, and routing
+// through a real event router to recording links.
 class JournaledFramesTest : public ::testing::Test {
  protected:
   JournaledFramesTest() {
     CoreApp();
+    LoadDesignValues(line_);
+    ApplyStartupSettings(line_, StartupSettings("COM3", "2400"));
+    EXPECT_TRUE(line_.OpenPort());
     handler_.SetSettings({.FirstNumber = 4, .SendT8 = true, .SendT7 = true});
   }
 
+  SerialPortEnvironment LineEnvironment() {
+    SerialPortEnvironment env;
+    env.clock = &clock_;
+    env.resolvePort = [](const std::string&) { return std::optional<std::string>("noting"); };
+    env.openDevice = [this](const std::string&) -> std::unique_ptr<SerialDevice> {
+      return std::make_unique<NotingLine>(disk_, acks_);
+    };
+    return env;
+  }
+
   std::unique_ptr<JournaledFrames> MakeFrames(bool journalOpens = true) {
-    JournaledFrames::Targets targets;
-    targets.sendAck = [this](std::span<const uint8_t> bytes) {
-      disk_->Note("ack " + std::to_string(bytes.size()));
-      acks_.emplace_back(bytes.begin(), bytes.end());
-    };
-    targets.routeEvent = [this](const EventRecord& event, uint64_t id) {
-      disk_->Note("route " + std::to_string(event.Account));
-      routed_.push_back(id);
-    };
-    targets.sendT7EventReport = [this](const T7EventReportRequest&, uint64_t id) {
-      reports_.push_back(id);
-    };
-    targets.drawStationIndicator = [] {};
-    targets.reportProblem = [](PacketProblem) {};
-    targets.t7SpoolBytes = [](const T7EventReportRequest&) { return std::vector<uint8_t>(39, 7); };
-    targets.journalFailing = [this](const JournalStatus& status) { failures_.push_back(status.text); };
-    targets.journalWorksAgain = [this] { ++recoveries_; };
-    targets.monotonicNow = [this] { return now_; };
-    targets.ackWritten = [this](std::chrono::nanoseconds waited) { ackWaits_.push_back(waited); };
     opens_ = journalOpens;
-    return std::make_unique<JournaledFrames>(
+    auto frames = std::make_unique<JournaledFrames>(
         [this]() -> std::unique_ptr<EventJournal> {
           if (!opens_) return nullptr;
           return std::move(EventJournal::Open(std::make_unique<FakeJournalStorage>(disk_)).journal);
         },
-        std::move(targets));
+        line_, router_, watch_);
+    acks_book_ = std::make_unique<EventAckBook>(*frames);
+    router_.UseJournal(*frames, *acks_book_);
+    return frames;
   }
 
   template <typename Frame>
@@ -85,19 +148,34 @@ class JournaledFramesTest : public ::testing::Test {
     return opening.recovery.entries;
   }
 
+  // The T8 events routed so far.
+  std::size_t Routed() const { return t8_.sequences.size(); }
+  // The journal entry each routed T8 event carries, in the order they were queued (as
+  // their EventAcks will find them); read once.
+  std::vector<uint64_t> RoutedIds() {
+    std::vector<uint64_t> ids;
+    for (const uint64_t sequence : t8_.sequences) ids.push_back(acks_book_->Answered(sequence).value_or(0));
+    return ids;
+  }
+
   ::orvelgate::testing::TempDir dir_;
   std::shared_ptr<FakeDisk> disk_ = std::make_shared<FakeDisk>();
   bool opens_ = true;
-  std::vector<std::vector<uint8_t>> acks_;
-  std::vector<uint64_t> routed_;
-  std::vector<uint64_t> reports_;
-  std::vector<std::string> failures_;
-  int recoveries_ = 0;
-  std::chrono::nanoseconds now_{0};  // the monotonic time the frames read
-  std::vector<std::chrono::nanoseconds> ackWaits_;
-  std::unique_ptr<JournaledFrames> frames_ = MakeFrames();
   FakeClock clock_;
   ScriptedRandom random_;
+  std::vector<std::vector<uint8_t>> acks_;
+  SerialPort line_{LineEnvironment()};
+  NotingT8 t8_{disk_};
+  FakeT7 t7_{true};
+  SpoolStore spool_{{.spoolPrefix = (dir_.path() / "").string()}, clock_};
+  EventRouter router_{&t8_, &t7_, spool_, RoutingSettings{}};
+  RecordingWatch watch_;
+  std::vector<std::string>& failures_ = watch_.failures;
+  int& recoveries_ = watch_.recoveries;
+  std::chrono::nanoseconds& now_ = watch_.now;
+  std::vector<std::chrono::nanoseconds>& ackWaits_ = watch_.ackWaits;
+  std::unique_ptr<EventAckBook> acks_book_;
+  std::unique_ptr<JournaledFrames> frames_ = MakeFrames();
   PacketHandler handler_{*frames_, clock_, random_, (dir_ / "orvelgate.log").string()};
 };
 
@@ -118,11 +196,12 @@ TEST_F(JournaledFramesTest, NoAcknowledgementReachesTheLineBeforeTheSyncOfItsEve
   ASSERT_NE(ack, log.end());
   EXPECT_LT(sync - log.begin(), ack - log.begin());
   // The event went out after its acknowledgement, carrying its journal entry.
-  ASSERT_EQ(routed_.size(), 1u);
-  EXPECT_NE(routed_[0], 0u);
+  const auto routed = RoutedIds();
+  ASSERT_EQ(routed.size(), 1u);
+  EXPECT_NE(routed[0], 0u);
   const auto entries = EntriesOnDisk();
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].id, routed_[0]);
+  EXPECT_EQ(entries[0].id, routed[0]);
   const auto event = DecodeJournaledEvent(entries[0].payload);
   ASSERT_TRUE(event);
   EXPECT_EQ(event->Kind, JournaledKind::T8Event);
@@ -152,13 +231,13 @@ TEST_F(JournaledFramesTest, AFailedCommitAcknowledgesNothingAndTheNextFrameIsAck
   Receive(EncodeGbFrame(Gb(5), 0x05));
   ASSERT_TRUE(PumpUntil([&] { return frames_->FramesWaiting() == 0; }));
   EXPECT_TRUE(acks_.empty());
-  EXPECT_TRUE(routed_.empty());
+  EXPECT_EQ(Routed(), 0u);
   ASSERT_EQ(failures_.size(), 1u);
   EXPECT_NE(failures_[0].find("No space left on device"), std::string::npos);
 
   Receive(EncodeGbFrame(Gb(5), 0x05));  // the station sends it again
   ASSERT_TRUE(PumpUntil([&] { return acks_.size() == 1; }));
-  EXPECT_EQ(routed_.size(), 1u);
+  EXPECT_EQ(Routed(), 1u);
   EXPECT_EQ(recoveries_, 1);
   EXPECT_EQ(failures_.size(), 1u);  // said once
   EXPECT_EQ(EntriesOnDisk().size(), 1u);
@@ -205,27 +284,42 @@ TEST_F(JournaledFramesTest, TheOldestFrameWaitGrowsWhileItsSyncHangsAndEndsWithI
 
 TEST_F(JournaledFramesTest, AsciiFramesAreJournaledForBothLinksAndRoutedWithoutAcknowledgement) {
   Receive(EncodeAsciiFrame('1', "0123", "E1"));
-  ASSERT_TRUE(PumpUntil([&] { return !routed_.empty() && !reports_.empty(); }));
+  ASSERT_TRUE(PumpUntil([&] { return Routed() == 1 && t7_.sent.size() == 1; }));
   EXPECT_TRUE(acks_.empty());
   const auto entries = EntriesOnDisk();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(DecodeJournaledEvent(entries[0].payload)->Kind, JournaledKind::T8Event);
   EXPECT_EQ(DecodeJournaledEvent(entries[1].payload)->Kind, JournaledKind::T7EventReport);
-  EXPECT_EQ(routed_[0], entries[0].id);
-  EXPECT_EQ(reports_[0], entries[1].id);
+  EXPECT_EQ(RoutedIds(), std::vector<uint64_t>{entries[0].id});
+  // The report the T7 link got is the one journaled (its first kT7EventSpoolSize bytes).
+  ASSERT_EQ(t7_.sent[0].size(), kT7RecordSize);
+  EXPECT_EQ(DecodeJournaledEvent(entries[1].payload)->Bytes,
+            std::vector<uint8_t>(t7_.sent[0].begin(), t7_.sent[0].begin() + kT7EventSpoolSize));
+}
+
+TEST_F(JournaledFramesTest, TheRouterRetiresAReportTheT7LinkTookAndKeepsAnEventTheT8LinkHas) {
+  Receive(EncodeAsciiFrame('1', "0123", "E1"));
+  ASSERT_TRUE(PumpUntil([&] { return Routed() == 1 && t7_.sent.size() == 1; }));
+  frames_->Tick();  // writes the report's retirement
+  ASSERT_TRUE(PumpUntil([&] { return frames_->LiveEntries() == 1; }));
+  frames_->Stop();
+  const auto entries = EntriesOnDisk();
+  ASSERT_EQ(entries.size(), 1u) << "the T8 event waits for its EventAck";
+  EXPECT_EQ(DecodeJournaledEvent(entries[0].payload)->Kind, JournaledKind::T8Event);
 }
 
 TEST_F(JournaledFramesTest, RetiredEntriesAreGoneAfterTheTick) {
   Receive(EncodeGbFrame(Gb(7), 0x07));
   Receive(EncodeGbFrame(Gb(8), 0x08));
-  ASSERT_TRUE(PumpUntil([&] { return routed_.size() == 2; }));
-  frames_->Retire(routed_[0]);
+  ASSERT_TRUE(PumpUntil([&] { return Routed() == 2; }));
+  const auto routed = RoutedIds();
+  frames_->Retire(routed[0]);
   frames_->Tick();
   ASSERT_TRUE(PumpUntil([&] { return frames_->LiveEntries() == 1; }));
   frames_->Stop();
   const auto entries = EntriesOnDisk();
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].id, routed_[1]);
+  EXPECT_EQ(entries[0].id, routed[1]);
 }
 
 TEST_F(JournaledFramesTest, WithoutAJournalNothingIsAcknowledgedUntilItOpens) {

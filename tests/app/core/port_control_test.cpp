@@ -373,6 +373,61 @@ TEST_F(PortControlTest, StartOnAPortHeldElsewhereTellsTheOperatorAndKeepsTrying)
   EXPECT_THAT(host_.notices, ElementsAre(Notice{"COM3", false}, Notice{"COM3", true}));
 }
 
+// A start that succeeds only on the keeper's retry is a start all the same: the
+// message server gets the port record once the port opens.
+TEST_F(PortControlTest, AStartThatOpensOnlyOnARetrySendsThePortRecord) {
+  view_.onPortControlsRunning = [this](bool running) { control_.SetRunning(running); };
+  t7_.connected = true;
+  StartStopped();
+  control_.Scan();  // COM3 chosen
+  auto other = std::make_unique<HeldByOther>(com3_.SlavePath());
+  control_.StartStop();
+  ASSERT_TRUE(keeper_.AwaitingDevice());
+  EXPECT_TRUE(t7_.records.empty());
+
+  other.reset();
+  ASSERT_TRUE(testing::PumpUntil([&] { return keeper_.IsOpen(); }));
+  EXPECT_TRUE(control_.Running());
+  ASSERT_EQ(t7_.records.size(), 1u);
+  EXPECT_EQ(t7_.records[0][3], 3);
+}
+
+// The operator started the port with DTR raised; its device goes away and comes back:
+// the port runs again as the operator left it, DTR raised, and the message server
+// hears of the port again.
+TEST_F(PortControlTest, DtrStaysRaisedAcrossADeviceThatComesBack) {
+  view_.onPortControlsRunning = [this](bool running) { control_.SetRunning(running); };
+  StartRunningOnCom3();
+  t7_.connected = true;
+  com3_.CloseMaster();
+  ASSERT_TRUE(testing::PumpUntil([&] { return !keeper_.IsOpen(); }));
+  EXPECT_FALSE(control_.Running());
+
+  Pty back;
+  devices_["COM3"] = back.SlavePath();
+  dtr_.clear();
+  ASSERT_TRUE(testing::PumpUntil([&] { return keeper_.IsOpen(); }));
+  ASSERT_FALSE(dtr_.empty());
+  EXPECT_TRUE(dtr_.back());
+  EXPECT_TRUE(control_.Running());
+  EXPECT_EQ(t7_.records.size(), 1u);
+
+  // A port stopped by the operator and started from the start-up's state again is
+  // not raised by a later reopen: only the operator's start raises it.
+  host_.answer = AccessAnswer::Accepted;
+  control_.StartStop();
+  keeper_.StartUp("COM3", "9600");
+  ASSERT_TRUE(keeper_.IsOpen());
+  back.CloseMaster();
+  ASSERT_TRUE(testing::PumpUntil([&] { return !keeper_.IsOpen(); }));
+  Pty again;
+  devices_["COM3"] = again.SlavePath();
+  dtr_.clear();
+  ASSERT_TRUE(testing::PumpUntil([&] { return keeper_.IsOpen(); }));
+  ASSERT_FALSE(dtr_.empty());
+  EXPECT_FALSE(dtr_.back());
+}
+
 // Choosing another port calls the retry of the held one off.
 TEST_F(PortControlTest, AnotherPortChosenAfterAFailedStartCallsTheRetryOff) {
   StartStopped();
