@@ -134,13 +134,18 @@ def idle_phase(a, peers, work, t8_port):
                                      True, a.driver)
         time.sleep(a.idle_settle)
         (s0, cpu0), t0 = benchlib.proc_cost(process.pid), time.monotonic()
+        threads0 = benchlib.switches_by_thread(process.pid)
         time.sleep(a.idle_seconds)
         (s1, cpu1), t1 = benchlib.proc_cost(process.pid), time.monotonic()
+        threads1 = benchlib.switches_by_thread(process.pid)
         peers.stop(process)
         peers.stop(station)
         links = "T8 and T7 up" if target == "driver" else "T8 connected"
         print(f"IDLE {target:9s} {t1 - t0:.1f} s, {links}: wake-ups {(s1 - s0) / (t1 - t0):.2f} a second, "
               f"CPU {100 * (cpu1 - cpu0) / (t1 - t0):.3f}% of a core (targets: < 10 a second, < 0.1%)")
+        by_thread = {n: (c - threads0.get(n, 0)) / (t1 - t0) for n, c in threads1.items()}
+        print(f"IDLE {target:9s} wake-ups a second by thread: " +
+              ", ".join(f"{n} {r:.2f}" for n, r in sorted(by_thread.items(), key=lambda i: -i[1])))
 
 
 def main():

@@ -290,6 +290,23 @@ def proc_cost(pid):
     return switches, cpu_ns / 1e9
 
 
+def switches_by_thread(pid):
+    """{"main" or "thread TID": context switches} of the process's threads: where the
+    wake-ups of an idle process come from."""
+    counts = {}
+    task = f"/proc/{pid}/task"
+    for tid in os.listdir(task):
+        try:
+            name = "main" if tid == str(pid) else f"thread {tid}"
+            with open(f"{task}/{tid}/status") as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
+                        counts[name] = counts.get(name, 0) + int(line.split()[1])
+        except FileNotFoundError:
+            pass  # a thread that ended meanwhile
+    return counts
+
+
 def now_us():
     return int(time.monotonic() * 1_000_000)
 
