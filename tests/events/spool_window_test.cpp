@@ -244,5 +244,37 @@ TEST_F(T7BacklogTest, ALargeBacklogGoesOutInStepsThatAskForMore) {
   for (std::size_t i = 0; i < t7.sent.size(); ++i) EXPECT_EQ(t7.sent[i][0], static_cast<uint8_t>(i + 1));
 }
 
+// Live events that fill the ring ahead of the backlog cut the refill short; their own
+// EventAcks then refill it, so the worker never runs dry and the drain never waits for
+// a tick (the clock does not move here).
+TEST(SpoolRingDepth, TheRefillCutShortByLiveEventsGoesOnWithTheirAcknowledgements) {
+  TempDir dir;
+  ScopedCwd cwd{dir.path()};
+  FakeClock clock{Day8(20, 53, 7, 123)};
+  for (int n = 1; n <= 50; ++n) WriteFileBytes(NameOf(n), EventFile(n));
+  SpoolStore store({.spoolPrefix = ""}, clock);
+  RingT8 t8(/*up=*/true, /*capacity=*/100000);
+  SpoolResender resender(&t8, nullptr, store, clock);
+  resender.SetRefillHook([&] { resender.ResendT8Step(); });  // the app's refill, at once
+  const auto serveOne = [&] {
+    const std::size_t k = t8.taken++;
+    resender.OnEventAck(t8.sequences[k]);
+    return t8.Queued()[k];
+  };
+  resender.ResendT8Step();
+  serveOne();  // the window opens
+  for (int n = 0; n < 3; ++n) {
+    const auto live = testing::MakeEvent(900000 + n).Serialize();
+    ASSERT_TRUE(t8.QueueNumbered(kT8EventMessageType, live).has_value());
+  }
+  int spoolServed = 0;
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_GE(t8.QueuedCount(), 1u) << "the worker ran dry after " << i << " messages";
+    spoolServed += AccountOf(serveOne()) < 900000;
+  }
+  EXPECT_EQ(spoolServed, 27);
+  EXPECT_EQ(store.Count(SpoolKind::T8), 50u - 28u);
+}
+
 }  // namespace
 }  // namespace orvelgate
