@@ -27,6 +27,7 @@ under setpriv without CAP_SYS_TIME. Run it as root:
 
 import os
 import random
+import subprocess
 import sys
 import threading
 import time
@@ -113,7 +114,12 @@ def cpu_phase(a, peers, work, t8_port):
                                      a.t7, a.driver)
         time.sleep(a.cpu_warmup)
         frames0, (_, cpu0), t0 = run.frame_count(), benchlib.proc_cost(process.pid), time.monotonic()
-        time.sleep(a.cpu_seconds)
+        if a.perf_record and target == "driver":
+            # The profile's own cost is in this run's figure: profile and measure apart.
+            subprocess.run(["perf", "record", "-q", "-g", "-F", "999", "-p", str(process.pid),
+                            "-o", a.perf_record, "--", "sleep", str(a.cpu_seconds)], check=True)
+        else:
+            time.sleep(a.cpu_seconds)
         frames1, (_, cpu1), t1 = run.frame_count(), benchlib.proc_cost(process.pid), time.monotonic()
         peers.stop(station)
         peers.stop(process)
@@ -158,6 +164,8 @@ def main():
     ap.add_argument("--idle-seconds", type=float, default=60)
     ap.add_argument("--idle-settle", type=float, default=5)
     ap.add_argument("--t7", action="store_true", help="the T7 link in the latency and cpu phases too")
+    ap.add_argument("--perf-record", metavar="FILE",
+                    help="cpu phase: the driver's run under perf record (call graphs) into FILE")
     a = ap.parse_args()
     if a.smoke:
         a.frames, a.cpu_seconds, a.cpu_warmup, a.idle_seconds, a.idle_settle = 20, 2, 1, 2, 1
