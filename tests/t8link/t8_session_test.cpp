@@ -773,6 +773,14 @@ void Greeted(T8SessionPace& t) {
   t.ConnectAndGreet();
 }
 
+// Greeted, then one event written and answered with `answer`.
+void OneEventAnswered(T8SessionPace& t, const char* answer) {
+  Greeted(t);
+  t.server.Next(answer);
+  t.QueueEvent(1);
+  t.session->RunCycle();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     States, T8SessionPace,
     ::testing::Values(
@@ -789,20 +797,10 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  0},
         PaceCase{"ServerQueryAnswerQueued",
-                 [](T8SessionPace& t) {
-                   Greeted(t);
-                   t.server.Next("ServerQuery");
-                   t.QueueEvent(1);
-                   t.session->RunCycle();
-                 },
+                 [](T8SessionPace& t) { OneEventAnswered(t, "ServerQuery"); },
                  0},
         PaceCase{"FailedReadRetriesAtItsPace",
-                 [](T8SessionPace& t) {
-                   Greeted(t);
-                   t.server.Next("silent");
-                   t.QueueEvent(1);
-                   t.session->RunCycle();
-                 },
+                 [](T8SessionPace& t) { OneEventAnswered(t, "silent"); },
                  T8Session::kCyclePauseMs},
         PaceCase{"LoggedInIdleUntilThePoll",
                  [](T8SessionPace& t) {
