@@ -4,7 +4,14 @@
 // the reference T8 server answers whatever comes first). No event loop, no journal, no
 // spool, no window: what is left is the line, one write, and one send.
 //
-//   ack_floor --line PATH --t8-port PORT
+// With --journal FILE it also does what the driver does before it answers: it appends
+// the event to FILE and waits for fdatasync. That is the minimal forwarder the driver's
+// CPU time per event and its line-to-server latency are measured against (bench/live).
+//
+//   ack_floor --line PATH --t8-port PORT [--journal FILE] [--first-number N]
+//
+// --first-number is the driver's FirstNumber, which offsets the events' accounts
+// (default 4, the driver's default).
 //
 // Prints "READY <path>" once the line and the connection are open; ends on SIGTERM.
 
@@ -67,7 +74,8 @@ int ConnectT8(int port) {
 
 class Floor {
  public:
-  Floor(int line, int t8) : line_(line), t8_(t8) {}
+  Floor(int line, int t8, int journal, int32_t firstNumber)
+      : line_(line), t8_(t8), journal_(journal), firstNumber_(firstNumber) {}
 
   // Takes what the line has and answers every whole frame at its head.
   void LineReadable() {
@@ -90,20 +98,34 @@ class Floor {
     if (head.size() >= kGbFrameSize) {
       if (const auto payload = CheckGbFrame(head.first(kGbFrameSize))) {
         const GbFields fields = GbFieldsFromPayload(*payload);
+        const EventRecord event = GbEvent(fields, firstNumber_, DefaultClock().LocalNow());
+        Journal(event);
         Answer(BuildGbAck(fields.echo, Now(), Key()));
-        Forward(GbEvent(fields, 4, DefaultClock().LocalNow()));
+        Forward(event);
         return Consume(kGbFrameSize);
       }
     }
     if (head.size() >= kCnFrameSize) {
       if (const auto frame = CheckCnFrame(head.first(kCnFrameSize))) {
+        const EventRecord event = CnEvent(DescrambleCnFrame(*frame), firstNumber_, DefaultClock().LocalNow());
+        Journal(event);
         Answer(BuildCnAck(Key(), Key()));
-        Forward(CnEvent(DescrambleCnFrame(*frame), 4, DefaultClock().LocalNow()));
+        Forward(event);
         return Consume(kCnFrameSize);
       }
     }
     // Neither frame at the head: once a GB frame would have fitted, drop a byte.
     return pending_.size() > kGbFrameSize && Consume(1);
+  }
+
+  // The event is on the disk before the station hears that it was taken.
+  void Journal(const EventRecord& event) {
+    if (journal_ < 0) return;
+    const EventRecord::Bytes record = event.Serialize();
+    if (write(journal_, record.data(), record.size()) != static_cast<long>(record.size()) ||
+        fdatasync(journal_) != 0) {
+      std::perror("ack_floor: journal");
+    }
   }
 
   template <std::size_t N>
@@ -127,7 +149,8 @@ class Floor {
   static CalendarTime Now() { return DecodeDateTime(DefaultClock().LocalNow()).value_or(CalendarTime{}); }
   uint8_t Key() { return static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 254)(rng_)); }
 
-  int line_, t8_;
+  int line_, t8_, journal_;
+  int32_t firstNumber_;
   Bytes pending_;
   uint64_t sequence_ = 0;
   std::mt19937 rng_{std::random_device{}()};
@@ -136,28 +159,33 @@ class Floor {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string path;
+  std::string path, journalPath;
   int t8Port = 0;
+  int32_t firstNumber = 4;  // the driver's default FirstNumber
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--line") path = argv[i + 1];
     else if (arg == "--t8-port") t8Port = std::atoi(argv[i + 1]);
+    else if (arg == "--journal") journalPath = argv[i + 1];
+    else if (arg == "--first-number") firstNumber = std::atoi(argv[i + 1]);
   }
   if (path.empty() || t8Port <= 0) {
-    std::fprintf(stderr, "usage: ack_floor --line PATH --t8-port PORT\n");
+    std::fprintf(stderr, "usage: ack_floor --line PATH --t8-port PORT [--journal FILE] [--first-number N]\n");
     return 2;
   }
   std::signal(SIGTERM, OnSignal);
   std::signal(SIGINT, OnSignal);
   const int line = OpenLine(path);
   const int t8 = ConnectT8(t8Port);
-  if (line < 0 || t8 < 0) {
+  const int journal =
+      journalPath.empty() ? -1 : open(journalPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (line < 0 || t8 < 0 || (!journalPath.empty() && journal < 0)) {
     std::perror("ack_floor");
     return 1;
   }
   std::printf("READY %s\n", path.c_str());
   std::fflush(stdout);
-  Floor floor(line, t8);
+  Floor floor(line, t8, journal, firstNumber);
   pollfd watched[2] = {{line, POLLIN, 0}, {t8, POLLIN, 0}};
   while (!g_stop) {
     if (poll(watched, 2, -1) < 0) continue;
@@ -168,5 +196,6 @@ int main(int argc, char** argv) {
   }
   close(line);
   close(t8);
+  if (journal >= 0) close(journal);
   return 0;
 }

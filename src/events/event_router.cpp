@@ -47,6 +47,7 @@ void EventRouter::Retire(uint64_t journalId) {
 }
 
 std::size_t EventRouter::RetryHeld() {
+  SettleT7InFlight();
   std::size_t tried = 0;
   for (; tried < kRetriesPerTick && !held_.empty(); ++tried) {
     if (!SendOrSpool(held_.front())) break;
@@ -65,8 +66,7 @@ Routed EventRouter::RouteT7Event(std::span<const uint8_t> report, uint64_t journ
     Retire(journalId);
     return Routed::Dropped;
   }
-  if (t7_->Connected() && t7_->SendWhole(report)) {
-    Retire(journalId);
+  if (t7_->Connected() && SendT7({{report.begin(), report.end()}, false, journalId})) {
     return Routed::Sent;
   }
   return KeepT7Event(report, journalId);
@@ -74,7 +74,7 @@ Routed EventRouter::RouteT7Event(std::span<const uint8_t> report, uint64_t journ
 
 Routed EventRouter::RouteStationNotice(std::span<const uint8_t> notice) {
   if (!t7_) return Routed::Dropped;
-  if (t7_->Connected() && t7_->SendWhole(notice)) return Routed::Sent;
+  if (t7_->Connected() && SendT7({{notice.begin(), notice.end()}, true})) return Routed::Sent;
   return KeepStationNotice(notice);
 }
 
@@ -103,9 +103,42 @@ bool EventRouter::SpoolT7(const HeldT7& record) {
 }
 
 bool EventRouter::SendOrSpoolT7(const HeldT7& record) {
-  if (!(t7_ && t7_->Connected() && t7_->SendPadded(record.bytes)) && !SpoolT7(record)) return false;
+  if (t7_ && t7_->Connected() && SendT7(record)) return true;
+  if (!SpoolT7(record)) return false;
   Retire(record.journalId);
   return true;
+}
+
+// The link may keep part of a record in its own buffer, which a lost connection drops:
+// the record's journal entry goes only once the socket has taken all of it.
+bool EventRouter::SendT7(const HeldT7& record) {
+  const auto mark = t7_->SendPaddedTracked(record.bytes);
+  if (!mark) return false;
+  if (t7_->ProgressOf(*mark) == T7Outbox::SendProgress::InSocket) {
+    Retire(record.journalId);
+  } else {
+    t7InFlight_.push_back({record, *mark});
+  }
+  return true;
+}
+
+// In the order sent: a record still waiting holds back those after it.
+void EventRouter::SettleT7InFlight() {
+  while (!t7InFlight_.empty()) {
+    const HeldT7& record = t7InFlight_.front().record;
+    switch (t7_->ProgressOf(t7InFlight_.front().mark)) {
+      case T7Outbox::SendProgress::Waiting:
+        return;
+      case T7Outbox::SendProgress::InSocket:
+        Retire(record.journalId);
+        break;
+      case T7Outbox::SendProgress::Dropped:  // kept like one prepared while disconnected
+        if (record.notice) KeepStationNotice(record.bytes);
+        else KeepT7Event(record.bytes, record.journalId);
+        break;
+    }
+    t7InFlight_.pop_front();
+  }
 }
 
 }  // namespace orvelgate

@@ -72,9 +72,13 @@ class EventRouter {
   // or else to spool files. Returns how many are still held.
   std::size_t RetryHeld();
   std::size_t HeldCount() const { return held_.size() + heldT7_.size(); }
+  // T7 records the link took in part only, waiting for its socket to take the rest;
+  // RetryHeld retires them once it has, or keeps them when their connection ended first.
+  std::size_t T7InFlightCount() const { return t7InFlight_.size(); }
   // The event report of an ASCII frame: sent while connected and taken whole by the
-  // socket, else its first kT7EventSpoolSize bytes go to a .ddk file, else it is held.
-  // `journalId` is retired once it is sent or in its file.
+  // link, else its first kT7EventSpoolSize bytes go to a .ddk file, else it is held.
+  // `journalId` is retired once the link's socket has taken all of it or it is in its
+  // file; one whose connection ended before its socket took it all is kept then.
   Routed RouteT7Event(std::span<const uint8_t> report, uint64_t journalId = kNoJournalEntry);
   // A station notice: sent while connected and taken whole, else written whole to
   // stem_<NoticeFileNumber>.ddk, else held.
@@ -95,6 +99,12 @@ class EventRouter {
   };
   bool SpoolT7(const HeldT7& record);
   bool SendOrSpoolT7(const HeldT7& record);
+  bool SendT7(const HeldT7& record);
+  void SettleT7InFlight();
+  struct T7InFlight {
+    HeldT7 record;
+    T7Outbox::SendMark mark;
+  };
   Routed SpoolOrHoldT7(HeldT7 record);
 
   T8Outbox* t8_;
@@ -105,6 +115,7 @@ class EventRouter {
   EventAckBook* acks_ = nullptr;
   std::deque<HeldEvent> held_;
   std::deque<HeldT7> heldT7_;
+  std::deque<T7InFlight> t7InFlight_;
 };
 
 }  // namespace orvelgate

@@ -58,12 +58,16 @@ void SpoolResender::ResendDueLocked(DayCount now) {
 }
 
 void SpoolResender::RefillLocked(DayCount now) {
+  refillCut_ = false;
   if (window_.size() >= windowLimit_) return;
   // The window's own files are among the oldest; the rest may be bad ones to set aside.
   const auto names = store_.OldestFirst(SpoolKind::T8, windowLimit_ + kFilesPerTick);
   for (const std::string& name : names) {
     if (window_.size() >= windowLimit_ || refused_) return;
-    if (t8_->QueuedCount() >= kMaxQueuedAhead) return;  // live events first, see the header
+    if (t8_->QueuedCount() >= kMaxQueuedAhead) {  // live events first, see the header
+      refillCut_ = true;
+      return;
+    }
     if (InWindowLocked(name)) continue;
     InFlightFile file;
     file.name = name;
@@ -175,10 +179,13 @@ void SpoolResender::OnEventAck(uint64_t sequence) {
       if (unnumbered) return !f.numbered;
       return std::find(f.sequences.begin(), f.sequences.end(), sequence) != f.sequences.end();
     });
-    if (answered == window_.end()) return;
-    store_.Remove(answered->name);
-    if (answered->numbered) windowLimit_ = kT8Window;
-    window_.erase(answered);
+    // A refill that the live events ahead cut short goes on as they are answered.
+    if (answered == window_.end() && !refillCut_) return;
+    if (answered != window_.end()) {
+      store_.Remove(answered->name);
+      if (answered->numbered) windowLimit_ = kT8Window;
+      window_.erase(answered);
+    }
   }
   if (refillDue_) refillDue_();
 }

@@ -23,7 +23,9 @@
 // messages only (files written and waiting for their EventAck do not hold a live event
 // back): a live alarm waits for at most that many spool messages, a few milliseconds,
 // while the worker still finds the next file queued when it has sent one, since every
-// EventAck wakes the refill. The window itself bounds what one server may owe us.
+// EventAck of a file wakes the refill, and so does that of any message while the last
+// refill was cut short (live events ahead). The window itself bounds what one server
+// may owe us.
 //
 // A file the full send ring refuses stays and is tried again 3 s later.
 //
@@ -125,6 +127,7 @@ class SpoolResender {
   mutable std::mutex mutex_;  // guards the fields below
   std::deque<InFlightFile> window_;  // oldest first
   std::size_t windowLimit_ = 1;
+  bool refillCut_ = false;  // the last refill stopped for the messages queued ahead
   DayCount refusedAt_ = 0.0;
   bool refused_ = false;
   DayCount lastSpoolResend_ = 0.0;

@@ -72,8 +72,12 @@ uint32_t T8Session::PauseBeforeNextCycle() const {
     return elapsed > interval ? kCyclePauseMs : std::min(interval - elapsed + 1, kIdlePauseMs);
   };
   if (linkUp_) {
-    // A write, a reply or a failed read (which counts one error per cycle) sets the pace.
-    if (!ring_.Empty() || replyExpected_ || pollDue_ || reply_.empty()) return kCyclePauseMs;
+    // Lockstep without a pause: the reply to the last message is read, so the next one
+    // goes out at once. A cycle that failed outside the socket layer is not repeated
+    // at once, nor is a failed read (which counts one error per cycle).
+    if (cycleFailed_) return kCyclePauseMs;
+    if (!ring_.Empty() || replyExpected_ || pollDue_) return 0;
+    if (reply_.empty()) return kCyclePauseMs;
     return loggedIn_ ? untilDue(lastPollTick_, kPollIntervalMs) : kIdlePauseMs;
   }
   if (reconnectAllowed_) {

@@ -57,11 +57,12 @@ class T8Session {
   static constexpr uint32_t kAttemptIntervalMs = 5000;
   static constexpr uint32_t kPollIntervalMs = 500;
   static constexpr int32_t kMaxErrorCount = 20;
+  // The pace of cycles that retry something: a failed read, a connection attempt due.
   static constexpr uint32_t kCyclePauseMs = 1;
   // The longest pause of an idle session: a queued message or a stop ends it at once
-  // (the runner sees to that), and it ends in time for the next poll or attempt. Long
-  // enough that an idle driver wakes only a few times a second.
-  static constexpr uint32_t kIdlePauseMs = 250;
+  // (the runner sees to that), and it ends in time for the next poll or attempt, so a
+  // logged-in idle session wakes only for its polls.
+  static constexpr uint32_t kIdlePauseMs = 1000;
   // The number an EventAck reports when it answers no message the session knows of.
   static constexpr uint64_t kNoSequence = UINT64_MAX;
 
@@ -90,8 +91,9 @@ class T8Session {
   void RunCycle();
   // Disconnects, releases the socket and gives up on what is unanswered.
   void End();
-  // How long the caller may pause before the next cycle: 1 ms while anything is in
-  // progress; when idle, until the next poll or attempt falls due, at most kIdlePauseMs.
+  // How long the caller may pause before the next cycle: none while a message waits to
+  // be written or a reply to be read; 1 ms while a failed read or attempt is retried;
+  // when idle, until the next poll or attempt falls due, at most kIdlePauseMs.
   uint32_t PauseBeforeNextCycle() const;
 
   // Every event message the server has not answered, oldest first (those written without

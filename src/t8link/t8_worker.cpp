@@ -75,6 +75,7 @@ void T8Worker::Execute() {
     session_.RunCycle();
     if (stopRequested_) break;
     const uint32_t pause = session_.PauseBeforeNextCycle();
+    if (pause == 0) continue;  // a message to write or a reply to read: no pause
     if (pause == T8Session::kCyclePauseMs) {
       stop_.WaitFor(pause);  // work in progress keeps its 1 ms pace
     } else {

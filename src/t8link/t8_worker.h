@@ -4,9 +4,10 @@
 // the worker owns the thread, the stop and wake signals and the pause between cycles,
 // and gives the session its POSIX socket.
 //
-// Pause: 1 ms between cycles while anything is in progress; an idle session waits for
-// the next poll or attempt to fall due, or for a message to be queued, instead of
-// waking every ms.
+// Pause: none while a message waits to be written or a reply to be read (one message
+// in flight, the next written as soon as the last one's reply is read); 1 ms between
+// retries; an idle session waits for the next poll or attempt to fall due, or for a
+// message to be queued, instead of waking every ms.
 //
 // Stopping: RequestStop wakes any connect, read, write or pause at once; the loop then
 // ends, disconnects and releases the socket. After RequestStop the worker makes no more

@@ -161,6 +161,35 @@ TEST_F(JournalRoutingTest, AT7ReportIsRetiredOnceSentOrSpooledAndAHeldOneWhenIts
   EXPECT_EQ(retired, (std::vector<uint64_t>{51, 52, 53}));
 }
 
+// A report the T7 link took but kept in part in its own buffer is not yet safe: its
+// entry goes once the socket took the rest; if the connection ends first, the report is
+// spooled like one prepared while disconnected (and its notice likewise), then retired.
+TEST_F(JournalRoutingTest, AT7ReportWaitingForTheSocketIsRetiredOnlyOnceTakenElseSpooled) {
+  const std::array<uint8_t, kT7RecordSize> report{0xFF, 0xFF, 0x30};
+  const std::array<uint8_t, kT7RecordSize> notice{0xFF, 0xFF, 0x31};
+  FakeT7 t7(/*connected=*/true);
+  EventRouter router(nullptr, &t7, store, {});
+  router.UseJournal(journal, acks);
+  t7.socketTook = 0;  // the socket takes nothing yet
+  EXPECT_EQ(router.RouteT7Event(report, 61), Routed::Sent);
+  EXPECT_EQ(router.RouteT7Event(report, 62), Routed::Sent);
+  EXPECT_EQ(router.RouteStationNotice(notice), Routed::Sent);
+  EXPECT_EQ(router.T7InFlightCount(), 3u);
+  router.RetryHeld();
+  EXPECT_EQ(retired, std::vector<uint64_t>{});
+
+  t7.socketTook = 1;  // the first report is in the socket; the others still wait
+  router.RetryHeld();
+  EXPECT_EQ(retired, std::vector<uint64_t>{61});
+  EXPECT_EQ(store.Count(SpoolKind::T7), 0u);
+
+  t7.connectionLost = true;  // what still waited is dropped with the connection
+  router.RetryHeld();
+  EXPECT_EQ(retired, (std::vector<uint64_t>{61, 62}));
+  EXPECT_EQ(store.Count(SpoolKind::T7), 2u);  // the report's .ddk and the notice's
+  EXPECT_EQ(router.T7InFlightCount(), 0u);
+}
+
 // A file whose name may not survive a power cut is no safe place: the entry stays live
 // and the event is held until a write is durable.
 TEST_F(JournalRoutingTest, AnEventWhoseFolderSyncFailedIsHeldNotRetired) {

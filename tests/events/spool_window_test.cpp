@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <deque>
 #include <filesystem>
+#include <optional>
 
 #include "events/spool_resender.h"
 #include "link_fakes.h"
@@ -176,22 +177,34 @@ class RingT8 : public NumberedT8 {
   std::size_t taken = 0;  // written by the worker
 };
 
-TEST(SpoolRingDepth, ALiveEventWaitsForNoMoreThanTheSpoolMessagesQueuedAhead) {
+// A backlog of `files` files, a ring that says how deep it is, and the app's refill run
+// at once on every EventAck.
+class SpoolRingDepth : public ::testing::Test {
+ protected:
+  void PutFiles(int files) {
+    for (int n = 1; n <= files; ++n) WriteFileBytes(NameOf(n), EventFile(n));
+    store.emplace(SpoolStore::Options{.spoolPrefix = ""}, clock);
+    resender.emplace(&t8, nullptr, *store, clock);
+    resender->SetRefillHook([this] { resender->ResendT8Step(); });
+  }
+  // The worker writes the head and reads its reply before the next one.
+  testing::QueuedMessage serveOne() {
+    const std::size_t k = t8.taken++;
+    resender->OnEventAck(t8.sequences[k]);
+    return t8.Queued()[k];
+  }
+
   TempDir dir;
   ScopedCwd cwd{dir.path()};
   FakeClock clock{Day8(20, 53, 7, 123)};
-  for (int n = 1; n <= 200; ++n) WriteFileBytes(NameOf(n), EventFile(n));
-  SpoolStore store({.spoolPrefix = ""}, clock);
-  RingT8 t8(/*up=*/true, /*capacity=*/100000);
-  SpoolResender resender(&t8, nullptr, store, clock);
-  resender.SetRefillHook([&] { resender.ResendT8Step(); });  // the app's refill, at once
-  // The worker writes the head and reads its reply before the next one.
-  const auto serveOne = [&] {
-    const std::size_t k = t8.taken++;
-    resender.OnEventAck(t8.sequences[k]);
-    return t8.Queued()[k];
-  };
-  resender.ResendT8Step();
+  RingT8 t8{/*up=*/true, /*capacity=*/100000};
+  std::optional<SpoolStore> store;
+  std::optional<SpoolResender> resender;
+};
+
+TEST_F(SpoolRingDepth, ALiveEventWaitsForNoMoreThanTheSpoolMessagesQueuedAhead) {
+  PutFiles(200);
+  resender->ResendT8Step();
   for (int i = 0; i < 20; ++i) {
     serveOne();
     EXPECT_LE(t8.QueuedCount(), SpoolResender::kMaxQueuedAhead);
@@ -202,7 +215,7 @@ TEST(SpoolRingDepth, ALiveEventWaitsForNoMoreThanTheSpoolMessagesQueuedAhead) {
   std::size_t before = 0;
   while (AccountOf(serveOne()) != 999999) ++before;
   EXPECT_LE(before, SpoolResender::kMaxQueuedAhead);
-  EXPECT_GT(store.Count(SpoolKind::T8), 150u);
+  EXPECT_GT(store->Count(SpoolKind::T8), 150u);
 }
 
 class T7BacklogTest : public SpoolWindowTest {
@@ -242,6 +255,26 @@ TEST_F(T7BacklogTest, ALargeBacklogGoesOutInStepsThatAskForMore) {
   EXPECT_EQ(t7.sent.size(), 200u);
   EXPECT_EQ(steps, (200 + SpoolResender::kT7RecordsPerStep - 1) / SpoolResender::kT7RecordsPerStep);
   for (std::size_t i = 0; i < t7.sent.size(); ++i) EXPECT_EQ(t7.sent[i][0], static_cast<uint8_t>(i + 1));
+}
+
+// Live events that fill the ring ahead of the backlog cut the refill short; their own
+// EventAcks then refill it, so the worker never runs dry and the drain never waits for
+// a tick (the clock does not move here).
+TEST_F(SpoolRingDepth, TheRefillCutShortByLiveEventsGoesOnWithTheirAcknowledgements) {
+  PutFiles(50);
+  resender->ResendT8Step();
+  serveOne();  // the window opens
+  for (int n = 0; n < 3; ++n) {
+    const auto live = testing::MakeEvent(900000 + n).Serialize();
+    ASSERT_TRUE(t8.QueueNumbered(kT8EventMessageType, live).has_value());
+  }
+  int spoolServed = 0;
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_GE(t8.QueuedCount(), 1u) << "the worker ran dry after " << i << " messages";
+    spoolServed += AccountOf(serveOne()) < 900000;
+  }
+  EXPECT_EQ(spoolServed, 27);
+  EXPECT_EQ(store->Count(SpoolKind::T8), 50u - 28u);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -417,7 +418,7 @@ TEST_F(T8SessionScripted, ServerQueryIsAnsweredInTheNextCycle) {
 TEST_F(T8SessionScripted, LoggedInIdleLinkPollsEachTimeMoreThan500msHavePassed) {
   MakeSession();
   ConnectAndGreet();
-  EXPECT_EQ(session->PauseBeforeNextCycle(), T8Session::kIdlePauseMs);
+  EXPECT_EQ(session->PauseBeforeNextCycle(), 501u) << "it sleeps until the poll is due";
   Cycles(3);
   clock.Advance(490);
   EXPECT_EQ(session->PauseBeforeNextCycle(), 11u) << "it wakes in time for the poll";
@@ -441,7 +442,7 @@ TEST_F(T8SessionScripted, LoggedInIdleLinkPollsEachTimeMoreThan500msHavePassed) 
   EXPECT_EQ(frames.back().Sequence, 0u);
   EXPECT_EQ(frames.back().Wire, FrameMessage(BuildPoll()));
   QueueEvent(7);
-  EXPECT_EQ(session->PauseBeforeNextCycle(), 1u) << "a queued message is work in progress";
+  EXPECT_EQ(session->PauseBeforeNextCycle(), 0u) << "a queued message goes out without a pause";
   session->RunCycle();
   EXPECT_EQ(server.FramesOn(1).back().Sequence, 4u) << "polls use no sequence numbers";
 }
@@ -721,6 +722,99 @@ TEST_F(T8SessionScripted, RefusedMessageLeavesAGapAndNumbersGoOnAcrossConnection
   EXPECT_EQ(session->NextSequence(), 110u);
   EXPECT_EQ(server.FramesOn(2).front().Sequence, 106u);
 }
+
+// ---- pace ----
+
+// Lockstep without a pause: once the reply to one message is read, the next queued
+// message goes out in the very next cycle, with no time passing in between.
+TEST_F(T8SessionScripted, AQueuedMessageGoesOutWithoutAPauseAfterTheReply) {
+  MakeSession();
+  ConnectAndGreet();
+  for (int i = 1; i <= 3; ++i) QueueEvent(i);  // numbers 4, 5, 6
+  const uint32_t start = clock.TickMs();
+  for (uint64_t sequence = 4; sequence <= 6; ++sequence) {
+    EXPECT_EQ(session->PauseBeforeNextCycle(), 0u) << "before message " << sequence;
+    session->RunCycle();
+    EXPECT_EQ(server.FramesOn(1).back().Sequence, sequence);
+    EXPECT_EQ(host.AckedSequences().back(), sequence) << "one message in flight at a time";
+  }
+  EXPECT_EQ(clock.TickMs(), start);
+  EXPECT_EQ(session->PauseBeforeNextCycle(), 501u) << "nothing left: it sleeps until the poll";
+}
+
+// What the session asks of its runner after a cycle, in each state of the link.
+class T8SessionPace;
+
+struct PaceCase {
+  std::string name;
+  std::function<void(T8SessionPace&)> setUp;
+  uint32_t pause;
+};
+
+void PrintTo(const PaceCase& c, std::ostream* os) { *os << c.name; }
+
+class T8SessionPace : public T8SessionScripted, public ::testing::WithParamInterface<PaceCase> {
+ public:
+  using T8SessionScripted::ConnectAndGreet;
+  using T8SessionScripted::MakeSession;
+  using T8SessionScripted::QueueEvent;
+  using T8SessionScripted::clock;
+  using T8SessionScripted::server;
+  using T8SessionScripted::session;
+};
+
+TEST_P(T8SessionPace, PauseBeforeTheNextCycle) {
+  GetParam().setUp(*this);
+  EXPECT_EQ(session->PauseBeforeNextCycle(), GetParam().pause);
+}
+
+void Greeted(T8SessionPace& t) {
+  t.MakeSession();
+  t.ConnectAndGreet();
+}
+
+// Greeted, then one event written and answered with `answer`.
+void OneEventAnswered(T8SessionPace& t, const char* answer) {
+  Greeted(t);
+  t.server.Next(answer);
+  t.QueueEvent(1);
+  t.session->RunCycle();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, T8SessionPace,
+    ::testing::Values(
+        PaceCase{"JustConnectedGreetingsQueued",
+                 [](T8SessionPace& t) {
+                   t.MakeSession();
+                   t.session->RunCycle();
+                 },
+                 0},
+        PaceCase{"EventQueuedWhileIdle",
+                 [](T8SessionPace& t) {
+                   Greeted(t);
+                   t.QueueEvent(1);
+                 },
+                 0},
+        PaceCase{"ServerQueryAnswerQueued",
+                 [](T8SessionPace& t) { OneEventAnswered(t, "ServerQuery"); },
+                 0},
+        PaceCase{"FailedReadRetriesAtItsPace",
+                 [](T8SessionPace& t) { OneEventAnswered(t, "silent"); },
+                 T8Session::kCyclePauseMs},
+        PaceCase{"LoggedInIdleUntilThePoll",
+                 [](T8SessionPace& t) {
+                   Greeted(t);
+                   t.clock.Advance(200);
+                 },
+                 301},
+        PaceCase{"NotLoggedInIdle",
+                 [](T8SessionPace& t) {
+                   t.server.Login = false;
+                   Greeted(t);
+                 },
+                 T8Session::kIdlePauseMs}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace orvelgate

@@ -54,12 +54,14 @@ Output:
   --hold              after the frames, keep the line open until SIGINT or SIGTERM
   --quiet             print only the READY, OPEN and SUMMARY lines
   --verbose           also print the bytes sent and received
+  --stamps            end every FRAME line with written_us=<n>: when its last byte was
+                      written, in microseconds of CLOCK_MONOTONIC (the benchmarks' clock)
   --help              this text
 
 Output lines:
   READY <path>        the line is ready (the slave path of the pseudo-terminal)
   OPEN                the driver has taken the port
-  FRAME <n> <frame> ok ack <ms> ms | ok no-answer | FAIL <what was wrong>
+  FRAME <n> <frame> ok ack <ms> ms | ok no-answer | FAIL <what was wrong>  [written_us=<n>]
   SUMMARY frames=.. acked=.. unanswered=.. bad_acks=.. missing_acks=.. unexpected=..
           line_failures=.. p50_ms=.. p99_ms=.. max_ms=..
 Exit status: 0 when every frame was answered as it should be, 1 when not, 2 for bad
@@ -79,7 +81,7 @@ struct Arguments {
   int waitOpenMs = 10000;
   int delayMs = 0;
   int repeat = 1;
-  bool hold = false, quiet = false, verbose = false;
+  bool hold = false, quiet = false, verbose = false, stamps = false;
   std::string script;
   std::vector<std::string> frames;
   SimOptions options;
@@ -143,6 +145,8 @@ Arguments Parse(int argc, char** argv) {
       a.quiet = true;
     } else if (arg == "--verbose") {
       a.verbose = true;
+    } else if (arg == "--stamps") {
+      a.stamps = true;
     } else if (arg.rfind("--", 0) == 0) {
       Usage("unknown option " + arg);
     } else {
@@ -180,14 +184,21 @@ std::vector<ScriptStep> Steps(const Arguments& a) {
   return steps;
 }
 
+std::string Stamp(const FrameOutcome& o, const Arguments& a) {
+  if (!a.stamps) return "";
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(o.writtenAt.time_since_epoch());
+  return " written_us=" + std::to_string(us.count());
+}
+
 void Print(const FrameOutcome& o, const Arguments& a) {
   if (!a.quiet) {
+    const std::string stamp = Stamp(o, a);
     if (!o.ok) {
-      std::printf("FRAME %d %s FAIL %s\n", o.number, o.text.c_str(), o.problem.c_str());
+      std::printf("FRAME %d %s FAIL %s%s\n", o.number, o.text.c_str(), o.problem.c_str(), stamp.c_str());
     } else if (o.expected != Answer::kNone) {
-      std::printf("FRAME %d %s ok ack %.2f ms\n", o.number, o.text.c_str(), o.latencyMs);
+      std::printf("FRAME %d %s ok ack %.2f ms%s\n", o.number, o.text.c_str(), o.latencyMs, stamp.c_str());
     } else {
-      std::printf("FRAME %d %s ok no-answer\n", o.number, o.text.c_str());
+      std::printf("FRAME %d %s ok no-answer%s\n", o.number, o.text.c_str(), stamp.c_str());
     }
   }
   if (a.verbose) {

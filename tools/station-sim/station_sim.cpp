@@ -111,6 +111,7 @@ FrameOutcome StationSim::Send(const FrameRecipe& recipe) {
     Account(outcome);
     return outcome;
   }
+  outcome.writtenAt = *written;
 
   if (frame.answer != Answer::kNone) {
     const auto deadline = *written + std::chrono::milliseconds(options_.ackTimeoutMs);

@@ -41,6 +41,7 @@ struct FrameOutcome {
   Answer expected = Answer::kNone;
   bool ok = false;
   double latencyMs = -1;  // last byte written to whole acknowledgement read; -1 for none
+  std::chrono::steady_clock::time_point writtenAt;  // the last byte written; zero if never
   std::string problem;    // empty when ok
   std::vector<uint8_t> sent, received;
 };

@@ -52,6 +52,8 @@ options:
   --no-ack        answer events with a Poll answer instead of EventAck
   --silent        answer nothing
   --quiet         leave out FRAME and REPLY lines (events are still printed)
+  --stamps        end every EVENT line with at_us=<n>: when the bytes were read, in
+                  microseconds of CLOCK_MONOTONIC (the benchmarks' clock)
   --reply-delay MIN:MAX
                   answer each message after a random delay of MIN to MAX ms; the
                   replies keep their order, one per message, and the server goes on
@@ -90,6 +92,7 @@ output (one line each, fields separated by blanks, hex in upper case):
   CONNECT <conn> <peer>
   FRAME <conn> <type name or 0x...> seq=<n> len=<payload bytes> payload=<hex>
   EVENT <conn> seq=<n> record=<18 bytes hex> account=<n> group=<n> code=<text> time=<local time>
+                            [at_us=<n>]
   REPLY <conn> <what was sent>
   BADFRAME <conn> <why>     (the connection is then closed)
   CLOSE <conn>
@@ -105,6 +108,7 @@ struct Options {
   bool ack = true;
   bool silent = false;
   bool quiet = false;
+  bool stamps = false;
   std::string script;
   bool delayReplies = false;
   int replyDelayMinMs = 0;
@@ -123,6 +127,7 @@ struct Connection {
   int id = 0;
   int fd = -1;
   std::vector<uint8_t> input;
+  Steady::time_point readAt;  // of the last bytes taken into input
   uint64_t messages = 0;
   uint64_t serverSequence = 0;
   std::deque<HeldReply> held;  // oldest first
@@ -180,6 +185,7 @@ class Server {
   void ReadFrom(Connection& c);
   bool TakeFrames(Connection& c);  // false: close the connection
   void PrintFrame(const Connection& c, std::span<const uint8_t> message);
+  std::string Stamp(const Connection& c) const;
   std::string ChooseReply(const Connection& c, std::span<const uint8_t> message);
   bool SendReply(Connection& c, const std::string& reply);  // false: close the connection
   bool SendMessage(Connection& c, int32_t type, std::span<const uint8_t> payload, uint8_t marker);
@@ -252,6 +258,7 @@ void Server::ReadFrom(Connection& c) {
     Close(c, false);
     return;
   }
+  c.readAt = Steady::now();
   c.input.insert(c.input.end(), chunk, chunk + n);
   if (!TakeFrames(c)) Close(c, false);
 }
@@ -285,6 +292,12 @@ bool Server::TakeFrames(Connection& c) {
   return true;
 }
 
+std::string Server::Stamp(const Connection& c) const {
+  if (!options_.stamps) return "";
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(c.readAt.time_since_epoch());
+  return " at_us=" + std::to_string(us.count());
+}
+
 void Server::PrintFrame(const Connection& c, std::span<const uint8_t> message) {
   ++frames_;
   const auto header = ParseMessageHeader(message);
@@ -305,9 +318,10 @@ void Server::PrintFrame(const Connection& c, std::span<const uint8_t> message) {
                 static_cast<unsigned long long>(header->Sequence), Hex(payload).c_str());
     return;
   }
-  std::printf("EVENT %d seq=%llu record=%s account=%d group=%u code=%s time=%s\n", c.id,
+  std::printf("EVENT %d seq=%llu record=%s account=%d group=%u code=%s time=%s%s\n", c.id,
               static_cast<unsigned long long>(header->Sequence), Hex(payload).c_str(), record->Account,
-              record->Group, Cp1251ToUtf8(record->Code).c_str(), TimeText(record->EventTime).c_str());
+              record->Group, Cp1251ToUtf8(record->Code).c_str(), TimeText(record->EventTime).c_str(),
+              Stamp(c).c_str());
 }
 
 std::string Server::ChooseReply(const Connection& c, std::span<const uint8_t> message) {
@@ -581,6 +595,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       o.silent = true;
     } else if (arg == "--quiet") {
       o.quiet = true;
+    } else if (arg == "--stamps") {
+      o.stamps = true;
     } else {
       return std::nullopt;
     }

@@ -139,6 +139,33 @@ std::unique_ptr<EventJournal> DriverCore::OpenJournal() {
 }
 
 void DriverCore::SpoolTick() {
+  RunSpoolTick();
+  try {
+    ticks_.PaceSpoolTick(NextSpoolTickIn(SpoolTickNeedsNow(), ticks_.SpoolPace()));
+  } catch (const std::exception& caught) {
+    ticks_.PaceSpoolTick(ticks_.SpoolPace());  // not knowing, it keeps its pace
+    Diagnose(Severity::kError,
+             Failure::Wrap("pacing the spool tick", Failure::FromException(caught)).Describe());
+  }
+}
+
+SpoolTickNeeds DriverCore::SpoolTickNeedsNow() const {
+  SpoolTickNeeds needs;
+  const bool journalWork =
+      journaled_ && (!journaled_->JournalOpen() || journaled_->LiveEntries() > 0 ||
+                     journaled_->FramesWaiting() > 0);
+  needs.workWaiting = static_cast<bool>(OnSpoolTick) || journalWork ||
+                      (router_ && router_->HeldCount() > 0) ||
+                      (t8_ && Backlog(SpoolKind::T8).Files > 0) ||
+                      (config_.SendT7 && Backlog(SpoolKind::T7).Files > 0);
+  needs.stationOnline = supervision_ && supervision_->Online();
+  needs.now = clock_.LocalNow();
+  needs.lastFrameTime = packets_ ? packets_->LastFrameTime() : needs.now;
+  needs.attention = config_.Attention;
+  return needs;
+}
+
+void DriverCore::RunSpoolTick() {
   if (OnSpoolTick) OnSpoolTick();  // first, so a re-send that fails cannot skip it
   // The spool re-sends handle their own failures; one that still escapes ends this
   // tick, and the next tick runs as usual.
@@ -273,6 +300,7 @@ DriverStatus DriverCore::Status() const {
 
 void DriverCore::FrameCounted(FrameKind kind, FrameResult result) {
   counters_.CountFrame(kind, result);
+  ticks_.WakeSpoolTick();  // its events and the supervision have work for it
   // Whichever links take it (none, when both are off).
   if (result == FrameResult::Event) lastEvent_ = clock_.LocalNow();
 }

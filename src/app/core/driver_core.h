@@ -26,6 +26,7 @@
 #include "app/config/main_config.h"
 #include "app/core/main_view.h"
 #include "app/core/serial_port_keeper.h"
+#include "app/core/spool_tick_pace.h"
 #include "app/core/t8_link_owner.h"
 #include "common/clock.h"
 #include "common/diagnostics.h"
@@ -77,7 +78,7 @@ class DriverCore : public QObject,
   void Start();
 
   // The spool-and-supervision tick: held events, T8 spool re-send, T7 spool re-send,
-  // station supervision.
+  // station supervision; then it sets when the next one is due.
   void SpoolTick();
   // The T7 retry tick: reconnect the T7 link when it is used and down.
   void T7RetryTick();
@@ -118,6 +119,9 @@ class DriverCore : public QObject,
   std::chrono::nanoseconds OldestFrameWait() const {
     return journaled_ ? journaled_->OldestFrameWait() : std::chrono::nanoseconds(0);
   }
+  // How long from one spool tick to the next as things stand: its pace while it has
+  // work, longer while it rests.
+  std::chrono::milliseconds SpoolTickInterval() const { return ticks_.SpoolInterval(); }
   // What it has done since it started; counted on every thread, readable from any.
   const DriverCounters& Counters() const { return counters_; }
 
@@ -146,6 +150,10 @@ class DriverCore : public QObject,
   void CreateStationPath();
   // Opens the event journal; a failure to open is told as repeated failures are.
   std::unique_ptr<EventJournal> OpenJournal();
+
+  void RunSpoolTick();
+  // What the spool tick's next run depends on (see spool_tick_pace.h).
+  SpoolTickNeeds SpoolTickNeedsNow() const;
 
   void CreateLinks();
   void CreateT7Link();

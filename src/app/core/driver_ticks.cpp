@@ -4,7 +4,8 @@ namespace orvelgate {
 
 DriverTicks::DriverTicks(std::function<void()> spoolTick, std::function<void()> t7RetryTick,
                          std::chrono::milliseconds spoolInterval,
-                         std::chrono::milliseconds t7RetryInterval) {
+                         std::chrono::milliseconds t7RetryInterval)
+    : spoolPace_(spoolInterval) {
   spoolTimer_.setInterval(spoolInterval);
   t7RetryTimer_.setInterval(t7RetryInterval);
   QObject::connect(&spoolTimer_, &QTimer::timeout, &spoolTimer_, std::move(spoolTick));
@@ -14,6 +15,15 @@ DriverTicks::DriverTicks(std::function<void()> spoolTick, std::function<void()> 
 void DriverTicks::Start() {
   spoolTimer_.start();
   t7RetryTimer_.start();
+}
+
+// A running timer given a new interval starts again from now.
+void DriverTicks::PaceSpoolTick(std::chrono::milliseconds next) {
+  if (spoolTimer_.intervalAsDuration() != next) spoolTimer_.setInterval(next);
+}
+
+void DriverTicks::WakeSpoolTick() {
+  if (spoolTimer_.intervalAsDuration() > spoolPace_) spoolTimer_.setInterval(spoolPace_);
 }
 
 void DriverTicks::Stop() {

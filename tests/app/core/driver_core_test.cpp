@@ -284,5 +284,29 @@ TEST_F(CoreTest, CloseRecordWhileTheDialogIsOpenEndsTheProgramAsCancelled) {
   EXPECT_EQ(view_.CallsStartingWith("AskAccessCode").size(), 1u);
 }
 
+// An idle driver's spool tick rests (nothing falls due for an hour here), a frame from
+// the station brings it back to its pace, and it rests again once the frame's work is
+// done; a spool file waiting keeps it at its pace.
+TEST_F(CoreTest, TheSpoolTickRestsWhileNothingIsDueAndAFrameWakesIt) {
+  WriteIniWithLine("Attention=01:00:00\nSendT8=0\nSendT7=0");
+  Core().Start();
+  Core().SpoolTick();
+  EXPECT_EQ(Core().SpoolTickInterval(), kLongestSpoolRest);
+  ASSERT_TRUE(line_.Send(kAsciiFrame));
+  EXPECT_TRUE(testing::PumpUntil([&] { return Core().SpoolTickInterval() == DriverTicks::kSpoolInterval; }));
+  EXPECT_TRUE(testing::PumpUntil([&] { return Core().SpoolTickInterval() == kLongestSpoolRest; }));
+}
+
+TEST_F(CoreTest, ASpoolFileWaitingKeepsTheSpoolTickAtItsPace) {
+  WriteIniWithLine("Attention=01:00:00\nSendT8=1\nSendT7=0");
+  Core().Start();
+  ASSERT_TRUE(line_.Send(kAsciiFrame));
+  ASSERT_TRUE(testing::PumpUntil([&] { return Files(".dd8") == 1; }));
+  for (int i = 0; i < 3; ++i) {
+    Core().SpoolTick();
+    EXPECT_EQ(Core().SpoolTickInterval(), DriverTicks::kSpoolInterval);
+  }
+}
+
 }  // namespace
 }  // namespace orvelgate

@@ -38,5 +38,26 @@ TEST(DriverTicksTest, EachTickRunsItsOwnWorkUntilStopped) {
   EXPECT_EQ(t7Retry, t7RetryAtStop);
 }
 
+// A tick that rests runs no more until its rest is over or it is woken; woken, it
+// comes back to its pace.
+TEST(DriverTicksTest, ARestingSpoolTickRunsAgainWhenWoken) {
+  testing::CoreApp();
+  int spool = 0;
+  DriverTicks ticks([&] { ++spool; }, [] {}, 5ms, 3000ms);
+  ticks.Start();
+  ASSERT_TRUE(PumpUntil([&] { return spool >= 1; }));
+  ticks.PaceSpoolTick(60s);
+  EXPECT_EQ(ticks.SpoolInterval(), 60s);
+  const int resting = spool;
+  PumpUntil([] { return false; }, 60);
+  EXPECT_EQ(spool, resting) << "nothing while it rests";
+  ticks.WakeSpoolTick();
+  EXPECT_EQ(ticks.SpoolInterval(), 5ms);
+  EXPECT_TRUE(PumpUntil([&] { return spool >= resting + 2; }));
+  ticks.WakeSpoolTick();
+  EXPECT_EQ(ticks.SpoolInterval(), 5ms) << "a tick at its pace stays so";
+  ticks.Stop();
+}
+
 }  // namespace
 }  // namespace orvelgate
