@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/clock.h"
@@ -396,6 +398,95 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
       return name;
     });
+
+// An event answered by anything but an EventAck may not have been taken: it is handed
+// to the host to keep, with the reply (none for a reply that cannot be read), and is
+// neither acknowledged nor held back.
+struct OtherReplyCase {
+  std::string answer;
+  std::optional<int32_t> reply;
+};
+
+void PrintTo(const OtherReplyCase& c, std::ostream* os) { *os << c.answer; }
+
+class T8SessionOtherReplies : public T8SessionScripted,
+                              public ::testing::WithParamInterface<OtherReplyCase> {};
+
+TEST_P(T8SessionOtherReplies, TheEventIsHandedToTheHostToKeep) {
+  MakeSession();
+  ConnectAndGreet();
+  const std::size_t before = host.NotAcknowledgedMessages().size();  // the greetings'
+  server.Next(GetParam().answer);
+  QueueEvent(1);  // number 4
+  session->RunCycle();
+  const auto notAcked = host.NotAcknowledgedMessages();
+  ASSERT_EQ(notAcked.size(), before + 1);
+  EXPECT_EQ(notAcked.back(),
+            (RecordingHost::NotAcknowledged{4, T8Type::EventMessage, GetParam().reply}));
+  EXPECT_TRUE(host.AckedSequences().empty());
+  EXPECT_EQ(session->UnansweredCount(), 0u);
+  EXPECT_EQ(session->HeldBackCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, T8SessionOtherReplies,
+    ::testing::Values(OtherReplyCase{"Poll", T8Type::Poll},
+                      OtherReplyCase{"LoginAccepted", T8Type::LoginAccepted},
+                      OtherReplyCase{"0x02000099", 0x02000099},
+                      OtherReplyCase{"ServerQuery", T8Type::ServerQuery},
+                      OtherReplyCase{"DropLink", T8Type::DropLink},
+                      OtherReplyCase{"AccessDenied", T8Type::AccessDenied},
+                      OtherReplyCase{"DisconnectOrder", T8Type::DisconnectOrder},
+                      OtherReplyCase{"bad-marker", std::nullopt},
+                      OtherReplyCase{"zero-length", std::nullopt},
+                      OtherReplyCase{"bad-header", std::nullopt},
+                      OtherReplyCase{"short", std::nullopt}),
+    [](const auto& info) {
+      std::string name = info.param.answer;
+      std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
+      return name;
+    });
+
+// The greetings and polls answered otherwise are handed over too, with their numbers
+// and types: a spool file's copy may be of any type, and the host tells them apart.
+TEST_F(T8SessionScripted, GreetingsAndPollsAnsweredOtherwiseAreHandedOverToo) {
+  MakeSession();
+  ConnectAndGreet();
+  const auto greetings = host.NotAcknowledgedMessages();
+  ASSERT_EQ(greetings.size(), 4u);
+  EXPECT_EQ(greetings[0], (RecordingHost::NotAcknowledged{0, T8Type::Hello, T8Type::LoginAccepted}));
+  EXPECT_EQ(greetings[1], (RecordingHost::NotAcknowledged{1, T8Type::PortNotice, T8Type::Poll}));
+  clock.Advance(501);
+  session->RunCycle();
+  ASSERT_EQ(server.Count(T8Type::Poll), 1);
+  ASSERT_EQ(host.NotAcknowledgedMessages().size(), 5u);
+  EXPECT_EQ(host.NotAcknowledgedMessages().back(),
+            (RecordingHost::NotAcknowledged{0, T8Type::Poll, T8Type::Poll}));
+}
+
+// Events answered otherwise that the host cannot keep are held back and go out again
+// after the next LoginAccepted (here one that answers an event), under new numbers that
+// the host hears of, so that their journal entries follow them.
+TEST_F(T8SessionScripted, EventsAnsweredOtherwiseAndNotKeptGoOutAgainUnderNewNumbers) {
+  MakeSession();
+  ConnectAndGreet();
+  host.SetKeeps(false);
+  server.Next("Poll");
+  server.Next("LoginAccepted");
+  QueueEvent(1);  // 4
+  session->RunCycle();
+  EXPECT_EQ(session->HeldBackCount(), 1u);
+  QueueEvent(2);  // 5: its LoginAccepted queues both again
+  session->RunCycle();
+  EXPECT_EQ(session->HeldBackCount(), 0u);
+  EXPECT_EQ(host.Requeued(), (std::vector<std::pair<uint64_t, uint64_t>>{{4, 6}, {5, 7}}));
+  Cycles(2);
+  const auto frames = server.FramesOn(1);
+  ASSERT_EQ(frames.size(), 8u);
+  EXPECT_EQ(frames[6].Payload, Event(1));
+  EXPECT_EQ(frames[7].Payload, Event(2));
+  EXPECT_EQ(host.AckedSequences(), (std::vector<uint64_t>{6, 7}));
+}
 
 TEST_F(T8SessionScripted, ServerQueryIsAnsweredInTheNextCycle) {
   MakeSession();
