@@ -41,7 +41,7 @@ void CommitLatency(const std::string& path, int batchSize) {
   std::filesystem::remove(path);
   auto opening = EventJournal::OpenFile(path);
   if (!opening.journal) {
-    std::printf("open: %s\n", opening.status.text.c_str());
+    std::printf("open: %s\n", opening.status->Describe().c_str());
     return;
   }
   EventJournal& journal = *opening.journal;
@@ -52,8 +52,8 @@ void CommitLatency(const std::string& path, int batchSize) {
     const auto start = Steady::now();
     const CommitResult result = journal.Commit();
     ms.push_back(Ms(Steady::now() - start));
-    if (!result.status.Ok()) {
-      std::printf("commit: %s\n", result.status.text.c_str());
+    if (result.status) {
+      std::printf("commit: %s\n", result.status->Describe().c_str());
       return;
     }
     for (const uint64_t id : ids) journal.Retire(id);
@@ -69,7 +69,7 @@ void OpenTime(const std::string& path, const char* what, int live, int dead) {
   {
     auto opening = EventJournal::OpenFile(path, {.compactFromBytes = UINT64_MAX});
     if (!opening.journal) {
-      std::printf("open: %s\n", opening.status.text.c_str());
+      std::printf("open: %s\n", opening.status->Describe().c_str());
       return;
     }
     for (int n = 0; n < live + dead; ++n) {

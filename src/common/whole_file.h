@@ -1,7 +1,8 @@
 #pragma once
 // Whole-file reads and replacements. A replacement goes to a temporary file in the same
 // folder, is flushed to disk and then renamed over the old file, so a reader (even in
-// another thread or process) sees either the old contents or the new ones, never a mix.
+// another thread or process) sees either the old contents or the new ones, never a mix;
+// the folder is flushed last, so the new contents also survive a power cut.
 
 #include <optional>
 #include <string>
@@ -14,8 +15,10 @@ namespace orvelgate {
 std::optional<std::string> ReadWholeFile(const std::string& path, int& error);
 
 // Replaces (or creates) the file with `contents`. An existing file keeps its permission
-// bits; a symbolic link is followed and its target replaced. False when anything failed,
-// in which case the old file is untouched and no temporary file is left behind.
+// bits; a symbolic link is followed and its target replaced. False when anything failed:
+// the old file is then untouched and no temporary file is left behind, except when only
+// the final folder flush failed, which leaves the new contents in place but perhaps not
+// durable.
 bool ReplaceWholeFile(const std::string& path, std::string_view contents);
 
 }  // namespace orvelgate

@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "common/folder_sync.h"
+
 namespace orvelgate {
 namespace {
 
@@ -28,6 +30,11 @@ std::string ResolvedTarget(const std::string& path) {
   if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
   char resolved[PATH_MAX];
   return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
 }
 
 }  // namespace
@@ -76,8 +83,12 @@ bool ReplaceWholeFile(const std::string& path, std::string_view contents) {
             ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // Without this a power cut can bring the old file back under its name.
+  return !SyncFolder(FolderOf(target)).has_value();
 }
 
 }  // namespace orvelgate

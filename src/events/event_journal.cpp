@@ -125,21 +125,21 @@ JournalOpening EventJournal::Open(std::unique_ptr<JournalStorage> storage,
   JournalOpening opening;
   std::vector<uint8_t> file;
   opening.status = storage->Open(file);
-  if (opening.status.error == kJournalNotAFile) {
+  if (opening.status && opening.status->error == kJournalNotAFile) {
     // A folder (or a FIFO, a device) in the journal's place: moved away, never removed.
-    const JournalStatus moved = storage->KeepAside(opening.recovery.setAside);
-    if (!moved.Ok()) {
-      opening.status.text += "; " + moved.text;
+    const std::optional<Failure> moved = storage->KeepAside(opening.recovery.setAside);
+    if (moved.has_value()) {
+      opening.status->text += "; " + moved->Describe();
       return opening;
     }
     opening.status = storage->Open(file);
   }
-  if (!opening.status.Ok()) return opening;
+  if (opening.status.has_value()) return opening;
   std::unique_ptr<EventJournal> journal(new EventJournal(std::move(storage), options));
   journal->Recover(file, opening.recovery);
   if (Damaged(file, opening.recovery)) {
     opening.status = journal->StartAfresh(opening.recovery.setAside);
-    if (!opening.status.Ok()) return opening;
+    if (opening.status.has_value()) return opening;
   } else {
     opening.recovery.tidy = journal->Tidy(opening.recovery);
   }
@@ -150,14 +150,12 @@ JournalOpening EventJournal::Open(std::unique_ptr<JournalStorage> storage,
 // Keeps the damaged file under its new name, then puts the recovered entries in a fresh
 // file in its place. Until that is done the damaged file may not be written to: it is
 // the very file kept aside.
-JournalStatus EventJournal::StartAfresh(std::string& aside) {
+std::optional<Failure> EventJournal::StartAfresh(std::string& aside) {
   std::lock_guard commitLock(commitMutex_);
-  const JournalStatus kept = storage_->KeepAside(aside);
-  if (!kept.Ok()) return {kept.error, "damaged, and it could not be kept aside: " + kept.text};
-  const JournalStatus fresh = Compact();
-  if (!fresh.Ok()) {
-    return {fresh.error, "damaged, kept as " + aside + ", but no fresh file: " + fresh.text};
-  }
+  const std::optional<Failure> kept = storage_->KeepAside(aside);
+  if (kept.has_value()) return Failure::Wrap("damaged, and it could not be kept aside", *kept);
+  const std::optional<Failure> fresh = Compact();
+  if (fresh.has_value()) return Failure::Wrap("damaged, kept as " + aside + ", but no fresh file", *fresh);
   return {};
 }
 
@@ -204,7 +202,7 @@ void EventJournal::Recover(std::span<const uint8_t> file, JournalRecovery& recov
   for (const auto& [id, payload] : live_) recovery.entries.push_back({id, payload});
 }
 
-JournalStatus EventJournal::Tidy(const JournalRecovery& recovery) {
+std::optional<Failure> EventJournal::Tidy(const JournalRecovery& recovery) {
   std::lock_guard commitLock(commitMutex_);
   bool rewrite = false;
   {
@@ -212,12 +210,12 @@ JournalStatus EventJournal::Tidy(const JournalRecovery& recovery) {
     rewrite = CompactionDue();
   }
   if (rewrite) {
-    const JournalStatus rewritten = Compact();
-    if (rewritten.Ok() || !recovery.droppedTail) return rewritten;
+    const std::optional<Failure> rewritten = Compact();
+    if (!rewritten.has_value() || !recovery.droppedTail) return rewritten;
   }
   if (!recovery.droppedTail) return {};
-  JournalStatus cut = storage_->Truncate(fileBytes_);
-  tailDirty_ = !cut.Ok();
+  std::optional<Failure> cut = storage_->Truncate(fileBytes_);
+  tailDirty_ = cut.has_value();
   return cut;
 }
 
@@ -261,7 +259,7 @@ CommitResult EventJournal::Commit() {
   if (batch.bytes.empty()) return result;
   result.status = WriteAndSync(batch.bytes);
   std::lock_guard lock(mutex_);
-  if (result.status.Ok()) fileBytes_ += batch.bytes.size();
+  if (!result.status.has_value()) fileBytes_ += batch.bytes.size();
   else Dismiss(batch);
   return result;
 }
@@ -272,17 +270,17 @@ EventJournal::Batch EventJournal::TakeBatch() {
   return std::exchange(batch_, {});
 }
 
-JournalStatus EventJournal::WriteAndSync(std::span<const uint8_t> bytes) {
+std::optional<Failure> EventJournal::WriteAndSync(std::span<const uint8_t> bytes) {
   if (tailDirty_) {
-    JournalStatus cut = storage_->Truncate(fileBytes_);
-    if (!cut.Ok()) return cut;
+    std::optional<Failure> cut = storage_->Truncate(fileBytes_);
+    if (cut.has_value()) return cut;
     tailDirty_ = false;
   }
-  JournalStatus status = storage_->Write(fileBytes_, bytes);
-  if (status.Ok()) status = storage_->Sync();
+  std::optional<Failure> status = storage_->Write(fileBytes_, bytes);
+  if (!status.has_value()) status = storage_->Sync();
   // Whatever the failed batch left behind goes, so that the next batch follows the last
   // good record; a failed cut is tried again before the next write.
-  if (!status.Ok()) tailDirty_ = !storage_->Truncate(fileBytes_).Ok();
+  if (status.has_value()) tailDirty_ = storage_->Truncate(fileBytes_).has_value();
   return status;
 }
 
@@ -294,7 +292,7 @@ void EventJournal::Dismiss(const Batch& failed) {
     if (!std::binary_search(failed.added.begin(), failed.added.end(), id)) QueueRetirement(id);
 }
 
-JournalStatus EventJournal::CompactIfDue() {
+std::optional<Failure> EventJournal::CompactIfDue() {
   std::lock_guard commitLock(commitMutex_);
   {
     std::lock_guard lock(mutex_);
@@ -310,7 +308,7 @@ bool EventJournal::CompactionDue() const {
 
 // Entries still in a batch are left to their commit; retirements queued meanwhile are
 // appended to the new file by the next commit.
-JournalStatus EventJournal::Compact() {
+std::optional<Failure> EventJournal::Compact() {
   std::vector<uint8_t> bytes;
   {
     std::lock_guard lock(mutex_);
@@ -319,8 +317,8 @@ JournalStatus EventJournal::Compact() {
       AppendRecord(bytes, RecordKind::Add, id, payload);
     }
   }
-  JournalStatus status = storage_->Replace(bytes);
-  if (!status.Ok()) return status;
+  std::optional<Failure> status = storage_->Replace(bytes);
+  if (status.has_value()) return status;
   std::lock_guard lock(mutex_);
   fileBytes_ = bytes.size();
   tailDirty_ = false;

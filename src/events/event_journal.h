@@ -40,41 +40,37 @@
 #include <string_view>
 #include <vector>
 
-namespace orvelgate {
+#include "common/failure.h"
 
-// The outcome of a file operation: the errno value (0 = done) and a line saying what
-// failed, e.g. "fdatasync /var/lib/orvelgate/events.journal: No space left on device".
-struct JournalStatus {
-  int error = 0;
-  std::string text;
-  bool Ok() const { return error == 0; }
-};
+namespace orvelgate {
 
 // The file operations the journal needs. Production uses the POSIX one; tests put a
 // recording fake in its place to fail operations and to check their order.
+// Each operation gives nullopt when done; otherwise what failed, with its errno, e.g.
+// "fdatasync /var/lib/orvelgate/events.journal: No space left on device (errno 28)".
 class JournalStorage {
  public:
   virtual ~JournalStorage() = default;
   // Opens the journal file, creating it (durably: its name synced in its folder) when
   // missing, and reads it whole. Fails with kJournalNotAFile when something other than
   // a regular file holds the name.
-  virtual JournalStatus Open(std::vector<uint8_t>& contents) = 0;
+  virtual std::optional<Failure> Open(std::vector<uint8_t>& contents) = 0;
   // Keeps what holds the journal's name under a new name beside it, durably, never
   // deleting a byte: a file stays the journal until Replace puts a new one in its place;
   // anything else is moved away, so that the next Open makes a fresh file. `aside` is
   // the new name.
-  virtual JournalStatus KeepAside(std::string& aside) = 0;
-  virtual JournalStatus Write(uint64_t offset, std::span<const uint8_t> bytes) = 0;
+  virtual std::optional<Failure> KeepAside(std::string& aside) = 0;
+  virtual std::optional<Failure> Write(uint64_t offset, std::span<const uint8_t> bytes) = 0;
   // Makes everything written so far durable, the file's name in its folder included.
-  virtual JournalStatus Sync() = 0;
-  virtual JournalStatus Truncate(uint64_t size) = 0;
+  virtual std::optional<Failure> Sync() = 0;
+  virtual std::optional<Failure> Truncate(uint64_t size) = 0;
   // Puts a file holding exactly `contents`, synced, in the journal's place and goes on
   // with it. On failure the old file is still the journal. Whether the new name is
   // durable is settled by the next Sync().
-  virtual JournalStatus Replace(std::span<const uint8_t> contents) = 0;
+  virtual std::optional<Failure> Replace(std::span<const uint8_t> contents) = 0;
 };
 
-// Open()'s error when the journal's name holds a folder, a FIFO or a device.
+// Open()'s errno when the journal's name holds a folder, a FIFO or a device.
 constexpr int kJournalNotAFile = 21;  // EISDIR
 
 // Temporary file of Replace(): `path` + ".new", overwritten when left from a crash.
@@ -116,11 +112,11 @@ struct JournalRecovery {
   // the journal then goes on in a fresh file holding the entries recovered from it.
   std::string setAside;
   // The cut or the rewrite that tidies the file, when it failed (retried later).
-  JournalStatus tidy;
+  std::optional<Failure> tidy;
 };
 
 struct CommitResult {
-  JournalStatus status;       // the batch: written and synced, or why not
+  std::optional<Failure> status;  // the batch: written and synced, or why not
   std::vector<uint64_t> ids;  // entries added in the batch: on disk, or dropped on failure
   std::size_t records = 0;    // records in the batch, retirements included; 0 = idle
 };
@@ -143,7 +139,7 @@ class EventJournal;
 
 struct JournalOpening {
   std::unique_ptr<EventJournal> journal;  // null when the file could not be opened
-  JournalStatus status;
+  std::optional<Failure> status;
   JournalRecovery recovery;
 };
 
@@ -166,7 +162,7 @@ class EventJournal {
   CommitResult Commit();
   // Rewrites the file with the live entries when it holds mostly dead ones. Ok when not
   // due; on failure the old file stays in use.
-  JournalStatus CompactIfDue();
+  std::optional<Failure> CompactIfDue();
 
   JournalStats Stats() const;
 
@@ -180,15 +176,15 @@ class EventJournal {
   EventJournal(std::unique_ptr<JournalStorage> storage, JournalOptions options);
   void Recover(std::span<const uint8_t> file, JournalRecovery& recovery);
   static bool Damaged(std::span<const uint8_t> file, const JournalRecovery& recovery);
-  JournalStatus StartAfresh(std::string& aside);
-  JournalStatus Tidy(const JournalRecovery& recovery);
+  std::optional<Failure> StartAfresh(std::string& aside);
+  std::optional<Failure> Tidy(const JournalRecovery& recovery);
   Batch TakeBatch();
-  JournalStatus WriteAndSync(std::span<const uint8_t> bytes);
+  std::optional<Failure> WriteAndSync(std::span<const uint8_t> bytes);
   void Dismiss(const Batch& failed);
   bool DropLive(uint64_t id);
   void QueueRetirement(uint64_t id);
   bool CompactionDue() const;
-  JournalStatus Compact();
+  std::optional<Failure> Compact();
 
   const std::unique_ptr<JournalStorage> storage_;
   const JournalOptions options_;

@@ -6,16 +6,14 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "common/failure.h"
 #include "events/event_journal.h"
 
 namespace orvelgate {
 namespace {
 
 // Takes errno at once, before any other call can change it.
-JournalStatus Failure(const std::string& what, const std::string& path) {
-  const int error = errno;
-  return {error, what + " " + path + ": " + ErrnoWords(error)};
+Failure FailedCall(const std::string& what, const std::string& path) {
+  return Failure::FromErrno(errno, what + " " + path);
 }
 
 constexpr int kMaxAsideNames = 1000;
@@ -56,15 +54,15 @@ class PosixJournalStorage final : public JournalStorage {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  JournalStatus Open(std::vector<uint8_t>& contents) override;
-  JournalStatus KeepAside(std::string& aside) override;
-  JournalStatus Write(uint64_t offset, std::span<const uint8_t> bytes) override;
-  JournalStatus Sync() override;
-  JournalStatus Truncate(uint64_t size) override;
-  JournalStatus Replace(std::span<const uint8_t> contents) override;
+  std::optional<Failure> Open(std::vector<uint8_t>& contents) override;
+  std::optional<Failure> KeepAside(std::string& aside) override;
+  std::optional<Failure> Write(uint64_t offset, std::span<const uint8_t> bytes) override;
+  std::optional<Failure> Sync() override;
+  std::optional<Failure> Truncate(uint64_t size) override;
+  std::optional<Failure> Replace(std::span<const uint8_t> contents) override;
 
  private:
-  JournalStatus SyncFolder();
+  std::optional<Failure> SyncFolder();
 
   const std::string path_;
   std::string folder_;
@@ -72,35 +70,37 @@ class PosixJournalStorage final : public JournalStorage {
   bool folderDirty_ = false;  // a new name in the folder not yet synced
 };
 
-JournalStatus PosixJournalStorage::Open(std::vector<uint8_t>& contents) {
+std::optional<Failure> PosixJournalStorage::Open(std::vector<uint8_t>& contents) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
   if (fd_ < 0 && errno == ENOENT) {
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd_ >= 0) {
       // Durable before anything is written to it; otherwise made again next time.
-      if (JournalStatus synced = SyncFolder(); !synced.Ok()) {
+      if (std::optional<Failure> synced = SyncFolder(); synced.has_value()) {
         ::unlink(path_.c_str());
         return synced;
       }
     }
   }
-  if (fd_ < 0 && errno == EISDIR) return {kJournalNotAFile, "open " + path_ + ": a folder"};
-  if (fd_ < 0) return Failure("open", path_);
+  if (fd_ < 0 && errno == EISDIR) return Failure::FromErrno(kJournalNotAFile, "open " + path_);
+  if (fd_ < 0) return FailedCall("open", path_);
   struct stat st{};
-  if (::fstat(fd_, &st) != 0) return Failure("fstat", path_);
-  if (!S_ISREG(st.st_mode)) return {kJournalNotAFile, "open " + path_ + ": not a regular file"};
+  if (::fstat(fd_, &st) != 0) return FailedCall("fstat", path_);
+  if (!S_ISREG(st.st_mode)) {
+    return Failure::FromErrno(kJournalNotAFile, "open " + path_ + ": not a regular file");
+  }
   contents.clear();
   contents.reserve(static_cast<std::size_t>(st.st_size));
-  if (!ReadAll(fd_, contents)) return Failure("read", path_);
+  if (!ReadAll(fd_, contents)) return FailedCall("read", path_);
   return {};
 }
 
 // A regular file gets a second name (the journal goes on with it until Replace); anything
 // else is renamed away.
-JournalStatus PosixJournalStorage::KeepAside(std::string& aside) {
+std::optional<Failure> PosixJournalStorage::KeepAside(std::string& aside) {
   struct stat st{};
-  if (::lstat(path_.c_str(), &st) != 0) return Failure("lstat", path_);
+  if (::lstat(path_.c_str(), &st) != 0) return FailedCall("lstat", path_);
   const bool file = S_ISREG(st.st_mode);
   for (int n = 1; n <= kMaxAsideNames; ++n) {
     aside = path_ + ".damaged-" + std::to_string(n);
@@ -108,44 +108,44 @@ JournalStatus PosixJournalStorage::KeepAside(std::string& aside) {
                           : ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, aside.c_str(),
                                         RENAME_NOREPLACE);
     if (done != 0 && errno == EEXIST) continue;
-    if (done != 0) return Failure(file ? "link to" : "rename to", aside);
+    if (done != 0) return FailedCall(file ? "link to" : "rename to", aside);
     if (!file && fd_ >= 0) {
       ::close(fd_);
       fd_ = -1;
     }
-    JournalStatus synced = SyncFolder();
+    std::optional<Failure> synced = SyncFolder();
     // Not durable: the second name goes again, so that a retry does not pile them up.
-    if (!synced.Ok() && file) ::unlink(aside.c_str());
+    if (synced.has_value() && file) ::unlink(aside.c_str());
     return synced;
   }
-  return {EEXIST, "no free name beside " + path_ + " to keep it under"};
+  return Failure::FromErrno(EEXIST, "no free name beside " + path_ + " to keep it under");
 }
 
-JournalStatus PosixJournalStorage::Write(uint64_t offset, std::span<const uint8_t> bytes) {
-  if (!WriteAll(fd_, offset, bytes)) return Failure("write", path_);
+std::optional<Failure> PosixJournalStorage::Write(uint64_t offset, std::span<const uint8_t> bytes) {
+  if (!WriteAll(fd_, offset, bytes)) return FailedCall("write", path_);
   return {};
 }
 
 // fdatasync also writes the file's size, which reading the records back depends on.
-JournalStatus PosixJournalStorage::Sync() {
-  if (::fdatasync(fd_) != 0) return Failure("fdatasync", path_);
-  return folderDirty_ ? SyncFolder() : JournalStatus{};
+std::optional<Failure> PosixJournalStorage::Sync() {
+  if (::fdatasync(fd_) != 0) return FailedCall("fdatasync", path_);
+  return folderDirty_ ? SyncFolder() : std::optional<Failure>{};
 }
 
-JournalStatus PosixJournalStorage::Truncate(uint64_t size) {
-  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return Failure("ftruncate", path_);
+std::optional<Failure> PosixJournalStorage::Truncate(uint64_t size) {
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return FailedCall("ftruncate", path_);
   return {};
 }
 
-JournalStatus PosixJournalStorage::Replace(std::span<const uint8_t> contents) {
+std::optional<Failure> PosixJournalStorage::Replace(std::span<const uint8_t> contents) {
   const std::string temp = path_ + ".new";
   const int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return Failure("open", temp);
-  JournalStatus status;
-  if (!WriteAll(fd, 0, contents)) status = Failure("write", temp);
-  else if (::fdatasync(fd) != 0) status = Failure("fdatasync", temp);
-  else if (::rename(temp.c_str(), path_.c_str()) != 0) status = Failure("rename", temp);
-  if (!status.Ok()) {
+  if (fd < 0) return FailedCall("open", temp);
+  std::optional<Failure> status;
+  if (!WriteAll(fd, 0, contents)) status = FailedCall("write", temp);
+  else if (::fdatasync(fd) != 0) status = FailedCall("fdatasync", temp);
+  else if (::rename(temp.c_str(), path_.c_str()) != 0) status = FailedCall("rename", temp);
+  if (status.has_value()) {
     ::close(fd);
     ::unlink(temp.c_str());
     return status;
@@ -159,11 +159,11 @@ JournalStatus PosixJournalStorage::Replace(std::span<const uint8_t> contents) {
   return {};
 }
 
-JournalStatus PosixJournalStorage::SyncFolder() {
+std::optional<Failure> PosixJournalStorage::SyncFolder() {
   const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Failure("open folder", folder_);
-  JournalStatus status;
-  if (::fsync(fd) != 0) status = Failure("fsync folder", folder_);
+  if (fd < 0) return FailedCall("open folder", folder_);
+  std::optional<Failure> status;
+  if (::fsync(fd) != 0) status = FailedCall("fsync folder", folder_);
   else folderDirty_ = false;
   ::close(fd);
   return status;

@@ -38,7 +38,7 @@ std::unique_ptr<EventJournal> OpenEventJournal(const std::string& path, SpoolSto
                                                RepeatedFailure& openFailures) {
   JournalOpening opening = EventJournal::OpenFile(path);
   if (!opening.journal) {
-    openFailures.Fail(opening.status.text + "; frames are not acknowledged until it opens");
+    openFailures.Fail(opening.status->Describe() + "; frames are not acknowledged until it opens");
     return nullptr;
   }
   openFailures.Succeed();

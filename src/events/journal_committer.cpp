@@ -50,8 +50,8 @@ void JournalCommitter::Run() {
     lock.lock();
     if (stopping_) return;
     lock.unlock();
-    const JournalStatus compaction = journal_.CompactIfDue();
-    if (!compaction.Ok() && onCompactionFailed_) onCompactionFailed_(compaction);
+    const std::optional<Failure> compaction = journal_.CompactIfDue();
+    if (compaction.has_value() && onCompactionFailed_) onCompactionFailed_(*compaction);
     lock.lock();
   }
 }

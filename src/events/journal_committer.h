@@ -24,7 +24,7 @@ namespace orvelgate {
 class JournalCommitter {
  public:
   using CommitDone = std::function<void(CommitResult)>;
-  using CompactionFailed = std::function<void(JournalStatus)>;
+  using CompactionFailed = std::function<void(const Failure&)>;
 
   JournalCommitter(EventJournal& journal, CommitDone onCommit,
                    CompactionFailed onCompactionFailed = {});

@@ -17,7 +17,7 @@ struct JournalReplay {
   std::size_t spooled = 0;     // written to spool files and retired
   std::size_t unusable = 0;    // payloads that are no event (retired, nothing to send)
   std::size_t notWritten = 0;  // the spool refused them: they stay for the next start
-  JournalStatus commit;        // the commit of the retirements
+  std::optional<Failure> commit;        // the commit of the retirements
 };
 
 JournalReplay SpoolJournalEntries(const std::vector<JournalEntry>& entries, EventJournal& journal,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/diagnostics.h"
+#include "common/folder_sync.h"
 
 namespace orvelgate {
 
@@ -39,10 +40,6 @@ enum class PublishResult { Done, Exists, Failed };
 // Renames `from` to `to` unless `to` exists; never replaces a file. A link is renamed
 // itself, never what it points to.
 PublishResult RenameNoReplace(const std::string& from, const std::string& to);
-
-// Flushes the folder's entries, so that a rename or an unlink survives a power cut.
-// nullopt when done; otherwise what failed: the names in it may not be durable.
-std::optional<Failure> SyncFolder(const std::string& folder);
 
 void DiscardFile(const std::string& path);
 

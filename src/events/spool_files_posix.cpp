@@ -73,16 +73,6 @@ PublishResult RenameNoReplace(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? PublishResult::Done : PublishResult::Failed;
 }
 
-std::optional<Failure> SyncFolder(const std::string& folder) {
-  const std::string name = folder.empty() ? "." : folder;
-  const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Failure::FromErrno(errno, "open folder " + name);
-  std::optional<Failure> failure;
-  if (::fsync(fd) != 0) failure = Failure::FromErrno(errno, "fsync folder " + name);
-  ::close(fd);
-  return failure;
-}
-
 void DiscardFile(const std::string& path) { ::unlink(path.c_str()); }
 
 SpoolRead ReadFileStart(const std::string& path, std::size_t maxBytes) {

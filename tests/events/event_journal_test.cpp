@@ -43,14 +43,14 @@ uint64_t AddOne(EventJournal& journal, int n) {
 
 void ExpectCommitted(EventJournal& journal) {
   const CommitResult result = journal.Commit();
-  EXPECT_TRUE(result.status.Ok()) << result.status.text;
+  EXPECT_FALSE(result.status) << result.status->Describe();
 }
 
 class EventJournalFileTest : public ::testing::Test {
  protected:
   JournalOpening Open(JournalOptions options = {}) {
     JournalOpening opening = EventJournal::OpenFile(path.string(), options);
-    EXPECT_TRUE(opening.status.Ok()) << opening.status.text;
+    EXPECT_FALSE(opening.status) << opening.status->Describe();
     EXPECT_TRUE(opening.journal);
     return opening;
   }
@@ -72,7 +72,7 @@ TEST_F(EventJournalFileTest, ReopenRecoversCommittedEntriesInOrderWithoutTheReti
     EXPECT_TRUE(journal.Retire(ids[1]));  // committed in the batch before
     EXPECT_TRUE(journal.Retire(ids[4]));  // in the same batch as its ADD
     const CommitResult result = journal.Commit();
-    EXPECT_TRUE(result.status.Ok());
+    EXPECT_FALSE(result.status);
     EXPECT_EQ(result.ids, (std::vector<uint64_t>{ids[3], ids[4], ids[5]}));
     EXPECT_EQ(result.records, 5u);
     AddOne(journal, 99);  // never committed: its frame was never acknowledged
@@ -123,7 +123,7 @@ TEST_F(EventJournalFileTest, RetiringAnEntryThatIsNotLiveWritesNothing) {
   EXPECT_EQ(journal.Commit().records, 1u);
   EXPECT_EQ(FileSize(), size + JournalRecordSize(0));
   const CommitResult idle = journal.Commit();
-  EXPECT_TRUE(idle.status.Ok());
+  EXPECT_FALSE(idle.status);
   EXPECT_EQ(idle.records, 0u);
   EXPECT_EQ(FileSize(), size + JournalRecordSize(0));
 }
@@ -210,7 +210,7 @@ TEST_F(EventJournalDamageTest, TornLastRecordIsCutOffAndReported) {
       EXPECT_EQ(PayloadsOf(recovery.entries), (PayloadList{EventPayload(0), EventPayload(1)}));
       EXPECT_EQ(recovery.records, 2u);
       EXPECT_EQ(recovery.droppedTail, (JournalDamage{lastStart, cut, RecordFault::Short}));
-      EXPECT_TRUE(recovery.tidy.Ok());
+      EXPECT_FALSE(recovery.tidy);
       EXPECT_EQ(FileSize(), lastStart);
     }
     ExpectUsableAfterwards({EventPayload(0), EventPayload(1)});
@@ -264,7 +264,7 @@ TEST_F(EventJournalDamageTest, DamageInTheMiddleSkipsOnlyTheDamagedRecord) {
     EXPECT_EQ(recovery.skipped, (std::vector{JournalDamage{kEventRecordSize, kEventRecordSize,
                                                            RecordFault::BadChecksum}}));
     EXPECT_FALSE(recovery.droppedTail);
-    EXPECT_TRUE(recovery.tidy.Ok());
+    EXPECT_FALSE(recovery.tidy);
     EXPECT_EQ(FileSize(), 2 * kEventRecordSize);
     EXPECT_EQ(opening.journal->Stats().compactions, 1u);
   }
@@ -380,14 +380,14 @@ TEST(EventJournalKeepAsideTest, ADamagedFileIsNeverWrittenToWhenItCannotBeSetAsi
     disk->FailNext(failing, EACCES);
     const auto opening = OpenOnDisk(disk);
     EXPECT_FALSE(opening.journal);
-    EXPECT_FALSE(opening.status.Ok());
-    EXPECT_NE(opening.status.text.find("damaged"), std::string::npos) << opening.status.text;
+    EXPECT_TRUE(opening.status);
+    EXPECT_NE(opening.status->Describe().find("damaged"), std::string::npos) << opening.status->Describe();
     EXPECT_EQ(disk->File(), foreign);
     for (const std::string& line : disk->Log()) EXPECT_NE(line.substr(0, 5), "write") << line;
     EXPECT_EQ(disk->Count("truncate 0"), 0u);
     // Once it can: kept, and a fresh file.
     const auto reopened = OpenOnDisk(disk);
-    ASSERT_TRUE(reopened.journal) << reopened.status.text;
+    ASSERT_TRUE(reopened.journal) << reopened.status->Describe();
     EXPECT_EQ(disk->asides.back(), foreign);
     EXPECT_TRUE(disk->File().empty());
   }
@@ -411,7 +411,7 @@ TEST_F(EventJournalFileTest, CompactionBoundsTheFileAndKeepsLiveEntries) {
         if (round % 50 == 0 && i == 0) kept.push_back(EventPayload(n - 5));
         else EXPECT_TRUE(journal.Retire(batch[i]));
       }
-      EXPECT_TRUE(journal.CompactIfDue().Ok());
+      EXPECT_FALSE(journal.CompactIfDue());
       // The live bytes stay far below a quarter of compactFromBytes, so that is the bound.
       ASSERT_LT(FileSize(), options.compactFromBytes) << "after round " << round;
     }
@@ -435,7 +435,7 @@ TEST(EventJournalCompactionTest, RewriteLeavesUncommittedEntriesToTheirCommit) {
   for (int n = 1; n < 10; ++n) journal.Retire(AddOne(journal, n));
   ExpectCommitted(journal);
   AddOne(journal, 10);  // in the batch, not committed
-  ASSERT_TRUE(journal.CompactIfDue().Ok());
+  ASSERT_FALSE(journal.CompactIfDue());
   EXPECT_EQ(disk->File().size(), kEventRecordSize);
 
   disk->Crash();
@@ -463,15 +463,16 @@ TEST(EventJournalCompactionTest, FailedRewriteKeepsTheOldFileInUse) {
   const auto before = disk->File();
 
   disk->FailNext("replace", ENOSPC);
-  const JournalStatus failed = journal.CompactIfDue();
-  EXPECT_EQ(failed.error, ENOSPC);
-  EXPECT_NE(failed.text.find(std::strerror(ENOSPC)), std::string::npos) << failed.text;
+  const std::optional<Failure> failed = journal.CompactIfDue();
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->error, ENOSPC);
+  EXPECT_NE(failed->Describe().find(std::strerror(ENOSPC)), std::string::npos) << failed->Describe();
   EXPECT_EQ(disk->File(), before);
   EXPECT_EQ(journal.Stats().compactions, 0u);
 
   AddOne(journal, 10);
   ExpectCommitted(journal);
-  EXPECT_TRUE(journal.CompactIfDue().Ok());
+  EXPECT_FALSE(journal.CompactIfDue());
   EXPECT_EQ(journal.Stats().compactions, 1u);
   disk->Crash();
   EXPECT_EQ(PayloadsOf(OpenOnDisk(disk).recovery.entries),
@@ -509,9 +510,9 @@ TEST(EventJournalFailureTest, FailedBatchIsReportedAndTheNextCommitWorks) {
     for (const auto& [operation, error] : fault.failures) disk->FailNext(operation, error);
     disk->partialWrite = fault.partialWrite;
     const CommitResult failed = journal.Commit();
-    EXPECT_EQ(failed.status.error, fault.error);
-    EXPECT_NE(failed.status.text.find(std::strerror(fault.error)), std::string::npos)
-        << failed.status.text;
+    EXPECT_EQ(failed.status->error, fault.error);
+    EXPECT_NE(failed.status->Describe().find(std::strerror(fault.error)), std::string::npos)
+        << failed.status->Describe();
     EXPECT_EQ(failed.ids, (std::vector{lost}));
     EXPECT_FALSE(journal.Retire(lost));  // dropped with its batch
     if (fault.failures.size() == 1) {
@@ -520,7 +521,7 @@ TEST(EventJournalFailureTest, FailedBatchIsReportedAndTheNextCommitWorks) {
 
     AddOne(journal, 4);
     const CommitResult next = journal.Commit();
-    EXPECT_TRUE(next.status.Ok()) << next.status.text;
+    EXPECT_FALSE(next.status) << next.status->Describe();
     EXPECT_EQ(next.records, 2u);  // the new entry and the retirement once more
     disk->Crash();
     const auto reopened = OpenOnDisk(disk);
@@ -541,12 +542,12 @@ TEST(EventJournalFailureTest, CommitFailsWhileTheFailedBatchCannotBeCutOff) {
   AddOne(journal, 2);
   disk->FailNext("sync", EIO);
   disk->FailNext("truncate", EROFS);
-  EXPECT_EQ(journal.Commit().status.error, EIO);
+  EXPECT_EQ(journal.Commit().status->error, EIO);
 
   AddOne(journal, 3);
   disk->FailNext("truncate", EROFS);
   const CommitResult refused = journal.Commit();
-  EXPECT_EQ(refused.status.error, EROFS);
+  EXPECT_EQ(refused.status->error, EROFS);
   EXPECT_EQ(disk->Count("write " + std::to_string(kEventRecordSize) + "+" +
                         std::to_string(kEventRecordSize)), 1u);
 
@@ -566,9 +567,9 @@ TEST(EventJournalOpenTest, UnopenableFileIsReportedWithItsCause) {
     SCOPED_TRACE(c.path.string());
     const JournalOpening opening = EventJournal::OpenFile(c.path.string());
     EXPECT_FALSE(opening.journal);
-    EXPECT_EQ(opening.status.error, c.error);
-    EXPECT_NE(opening.status.text.find(c.path.string()), std::string::npos) << opening.status.text;
-    EXPECT_NE(opening.status.text.find(std::strerror(c.error)), std::string::npos);
+    EXPECT_EQ(opening.status->error, c.error);
+    EXPECT_NE(opening.status->Describe().find(c.path.string()), std::string::npos) << opening.status->Describe();
+    EXPECT_NE(opening.status->Describe().find(std::strerror(c.error)), std::string::npos);
   }
 }
 
@@ -580,11 +581,11 @@ TEST(EventJournalOpenTest, AFolderThatCannotBeMovedLeavesTheJournalClosed) {
   disk->FailNext("keep-aside", EBUSY);
   const auto refused = OpenOnDisk(disk);
   EXPECT_FALSE(refused.journal);
-  EXPECT_EQ(refused.status.error, kJournalNotAFile);
-  EXPECT_NE(refused.status.text.find("not a regular file; keep-aside journal: "), std::string::npos)
-      << refused.status.text;
+  EXPECT_EQ(refused.status->error, kJournalNotAFile);
+  EXPECT_NE(refused.status->Describe().find("not a regular file; keep-aside journal: "), std::string::npos)
+      << refused.status->Describe();
   const auto opened = OpenOnDisk(disk);
-  ASSERT_TRUE(opened.journal) << opened.status.text;
+  ASSERT_TRUE(opened.journal) << opened.status->Describe();
   EXPECT_EQ(opened.recovery.setAside, "aside-1");
 }
 

@@ -34,9 +34,9 @@ class Reports {
     commits_.push_back(std::move(result));
     changed_.notify_all();
   }
-  void CompactionFailed(JournalStatus status) {
+  void CompactionFailed(Failure failure) {
     std::lock_guard lock(mutex_);
-    compactionFailures_.push_back(std::move(status));
+    compactionFailures_.push_back(std::move(failure));
     changed_.notify_all();
   }
   bool WaitForCommits(std::size_t count) {
@@ -53,7 +53,7 @@ class Reports {
     std::lock_guard lock(mutex_);
     return commits_;
   }
-  std::vector<JournalStatus> CompactionFailures() {
+  std::vector<Failure> CompactionFailures() {
     std::lock_guard lock(mutex_);
     return compactionFailures_;
   }
@@ -62,7 +62,7 @@ class Reports {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<CommitResult> commits_;
-  std::vector<JournalStatus> compactionFailures_;
+  std::vector<Failure> compactionFailures_;
 };
 
 class JournalCommitterTest : public ::testing::Test {
@@ -73,10 +73,10 @@ class JournalCommitterTest : public ::testing::Test {
     return JournalCommitter(
         journal,
         [this](CommitResult result) {
-          if (result.status.Ok()) disk->Note("acknowledge" + Joined(result.ids));
+          if (!result.status.has_value()) disk->Note("acknowledge" + Joined(result.ids));
           reports.Commit(std::move(result));
         },
-        [this](JournalStatus status) { reports.CompactionFailed(std::move(status)); });
+        [this](const Failure& failure) { reports.CompactionFailed(failure); });
   }
   PayloadList RecoveredAfterCrash() {
     disk->Crash();
@@ -106,7 +106,7 @@ TEST_F(JournalCommitterTest, EntriesArrivingDuringACommitShareTheNextSyncAndAreA
   ASSERT_EQ(commits.size(), 2u);
   EXPECT_EQ(commits[0].ids, (std::vector{*first}));
   EXPECT_EQ(commits[1].ids, later);
-  EXPECT_TRUE(commits[0].status.Ok() && commits[1].status.Ok());
+  EXPECT_TRUE(!commits[0].status.has_value() && !commits[1].status.has_value());
   const std::string second = "write " + std::to_string(kRecordSize) + "+" + std::to_string(3 * kRecordSize);
   EXPECT_EQ(disk->Log(), (std::vector<std::string>{"open", "write 0+" + std::to_string(kRecordSize), "sync",
                                                    "acknowledge" + Joined({*first}), second, "sync",
@@ -123,10 +123,11 @@ TEST_F(JournalCommitterTest, FailedCommitIsReportedWithItsCauseAndTheNextOneWork
   ASSERT_TRUE(reports.WaitForCommits(2));
 
   const auto commits = reports.Commits();
-  EXPECT_EQ(commits[0].status.error, EIO);
-  EXPECT_NE(commits[0].status.text.find(std::strerror(EIO)), std::string::npos);
+  ASSERT_TRUE(commits[0].status);
+  EXPECT_EQ(commits[0].status->error, EIO);
+  EXPECT_NE(commits[0].status->Describe().find(std::strerror(EIO)), std::string::npos);
   EXPECT_EQ(commits[0].ids, (std::vector{*lost}));
-  EXPECT_TRUE(commits[1].status.Ok());
+  EXPECT_FALSE(commits[1].status);
   EXPECT_EQ(commits[1].ids, (std::vector{*kept}));
   EXPECT_EQ(disk->Count("acknowledge" + Joined({*lost})), 0u);
   EXPECT_EQ(RecoveredAfterCrash(), (PayloadList{Payload(2)}));
@@ -142,7 +143,7 @@ TEST_F(JournalCommitterTest, FlushWritesRetirementsWithoutNewEntries) {
   ASSERT_TRUE(reports.WaitForCommits(2));
 
   const CommitResult retired = reports.Commits()[1];
-  EXPECT_TRUE(retired.status.Ok());
+  EXPECT_FALSE(retired.status);
   EXPECT_TRUE(retired.ids.empty());
   EXPECT_EQ(retired.records, 1u);
   EXPECT_TRUE(RecoveredAfterCrash().empty());
@@ -163,13 +164,13 @@ TEST_F(JournalCommitterTest, StopEndsAfterTheCommitInProgressAndLeavesTheRestQue
 
   std::vector<uint64_t> reported;
   for (const auto& commit : reports.Commits()) {
-    EXPECT_TRUE(commit.status.Ok());
+    EXPECT_FALSE(commit.status);
     reported.insert(reported.end(), commit.ids.begin(), commit.ids.end());
   }
   ASSERT_FALSE(reported.empty());
   EXPECT_EQ(reported[0], first);
   const CommitResult rest = journal.Commit();
-  EXPECT_TRUE(rest.status.Ok());
+  EXPECT_FALSE(rest.status);
   reported.insert(reported.end(), rest.ids.begin(), rest.ids.end());
   EXPECT_EQ(reported, (std::vector{first, second}));
 }

@@ -79,49 +79,49 @@ class FakeJournalStorage final : public JournalStorage {
  public:
   explicit FakeJournalStorage(std::shared_ptr<FakeDisk> disk) : disk_(std::move(disk)) {}
 
-  JournalStatus Open(std::vector<uint8_t>& contents) override {
+  std::optional<Failure> Open(std::vector<uint8_t>& contents) override {
     std::lock_guard lock(disk_->mutex);
-    if (auto failed = Failing("open")) return *failed;
-    if (disk_->notAFile) return {kJournalNotAFile, "open journal: not a regular file"};
+    if (auto failed = Failing("open")) return failed;
+    if (disk_->notAFile) return Failure::FromErrno(kJournalNotAFile, "open journal: not a regular file");
     contents = disk_->file;
     return {};
   }
-  JournalStatus KeepAside(std::string& aside) override {
+  std::optional<Failure> KeepAside(std::string& aside) override {
     std::lock_guard lock(disk_->mutex);
-    if (auto failed = Failing("keep-aside")) return *failed;
+    if (auto failed = Failing("keep-aside")) return failed;
     aside = "aside-" + std::to_string(disk_->asides.size() + 1);
     disk_->asides.push_back(disk_->file);
     if (disk_->notAFile) disk_->file.clear();  // moved away: a fresh file comes next
     disk_->notAFile = false;
     return {};
   }
-  JournalStatus Write(uint64_t offset, std::span<const uint8_t> bytes) override {
+  std::optional<Failure> Write(uint64_t offset, std::span<const uint8_t> bytes) override {
     std::lock_guard lock(disk_->mutex);
     auto failed = Failing("write " + std::to_string(offset) + "+" + std::to_string(bytes.size()));
     if (failed) bytes = bytes.first(std::min(bytes.size(), disk_->partialWrite));
     auto& file = disk_->file;
     if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size());
     std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
-    return failed ? *failed : JournalStatus{};
+    return failed;
   }
-  JournalStatus Sync() override {
+  std::optional<Failure> Sync() override {
     std::unique_lock lock(disk_->mutex);
     ++disk_->syncsStarted;
     disk_->changed.notify_all();
     disk_->changed.wait(lock, [&] { return !disk_->holdSyncs; });
-    if (auto failed = Failing("sync")) return *failed;
+    if (auto failed = Failing("sync")) return failed;
     disk_->durable = disk_->file;
     return {};
   }
-  JournalStatus Truncate(uint64_t size) override {
+  std::optional<Failure> Truncate(uint64_t size) override {
     std::lock_guard lock(disk_->mutex);
-    if (auto failed = Failing("truncate " + std::to_string(size))) return *failed;
+    if (auto failed = Failing("truncate " + std::to_string(size))) return failed;
     disk_->file.resize(size);
     return {};
   }
-  JournalStatus Replace(std::span<const uint8_t> contents) override {
+  std::optional<Failure> Replace(std::span<const uint8_t> contents) override {
     std::lock_guard lock(disk_->mutex);
-    if (auto failed = Failing("replace " + std::to_string(contents.size()))) return *failed;
+    if (auto failed = Failing("replace " + std::to_string(contents.size()))) return failed;
     disk_->file.assign(contents.begin(), contents.end());
     disk_->durable = disk_->file;
     return {};
@@ -129,7 +129,7 @@ class FakeJournalStorage final : public JournalStorage {
 
  private:
   // Logs the operation; its failure when one was asked for. Called under the lock.
-  std::optional<JournalStatus> Failing(const std::string& line) {
+  std::optional<Failure> Failing(const std::string& line) {
     const std::string operation = line.substr(0, line.find(' '));
     const auto it = disk_->failures.find(operation);
     if (it == disk_->failures.end()) {
@@ -139,7 +139,7 @@ class FakeJournalStorage final : public JournalStorage {
     const int error = it->second;
     disk_->failures.erase(it);
     disk_->log.push_back(line + " failed");
-    return JournalStatus{error, operation + " journal: " + std::strerror(error)};
+    return Failure::FromErrno(error, operation + " journal");
   }
 
   std::shared_ptr<FakeDisk> disk_;

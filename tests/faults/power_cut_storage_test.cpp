@@ -33,7 +33,7 @@ class PowerCutStorageTest : public ::testing::Test {
 
   std::vector<std::vector<uint8_t>> Reopened() {
     const auto opening = EventJournal::OpenFile(journal_);
-    EXPECT_TRUE(opening.journal) << opening.status.text;
+    EXPECT_TRUE(opening.journal) << opening.status->Describe();
     EXPECT_EQ(opening.recovery.setAside, "");
     std::vector<std::vector<uint8_t>> payloads;
     for (const JournalEntry& entry : opening.recovery.entries) payloads.push_back(entry.payload);
@@ -63,7 +63,7 @@ TEST_F(PowerCutStorageTest, ADamagedJournalKeptAsideAndItsFreshFileSurviveACut) 
     ASSERT_TRUE(opening.journal);
     opening.journal->Add(std::vector<uint8_t>{1});
     opening.journal->Add(std::vector<uint8_t>{2});
-    ASSERT_TRUE(opening.journal->Commit().status.Ok());
+    ASSERT_FALSE(opening.journal->Commit().status);
   }
   file = ReadFileBytes(journal_);
   file.resize(file.size() + 200000, 'x');
@@ -72,7 +72,7 @@ TEST_F(PowerCutStorageTest, ADamagedJournalKeptAsideAndItsFreshFileSurviveACut) 
 
   {
     const auto opening = EventJournal::OpenFile(journal_);
-    ASSERT_TRUE(opening.journal) << opening.status.text;
+    ASSERT_TRUE(opening.journal) << opening.status->Describe();
     EXPECT_EQ(opening.recovery.setAside, journal_ + ".damaged-1");
   }
   ASSERT_TRUE(disk_->Cut()) << disk_->WhyNot();
@@ -87,9 +87,9 @@ TEST_F(PowerCutStorageTest, AFolderMovedAsideAndTheFreshJournalSurviveACut) {
   disk_->Settle();
   {
     auto opening = EventJournal::OpenFile(journal_);
-    ASSERT_TRUE(opening.journal) << opening.status.text;
+    ASSERT_TRUE(opening.journal) << opening.status->Describe();
     opening.journal->Add(std::vector<uint8_t>{3});
-    ASSERT_TRUE(opening.journal->Commit().status.Ok());
+    ASSERT_FALSE(opening.journal->Commit().status);
   }
   ASSERT_TRUE(disk_->Cut()) << disk_->WhyNot();
   EXPECT_EQ(ReadFileBytes(journal_ + ".damaged-1/inner/kept"), (std::vector<uint8_t>{7}));

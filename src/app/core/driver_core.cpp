@@ -276,8 +276,8 @@ void DriverCore::FrameCounted(FrameKind kind, FrameResult result) {
   if (result == FrameResult::Event) lastEvent_ = clock_.LocalNow();
 }
 
-void DriverCore::JournalFailing(const JournalStatus& status) {
-  Diagnose(Severity::kError, "event journal: " + status.text +
+void DriverCore::JournalFailing(const Failure& failure) {
+  Diagnose(Severity::kError, "event journal: " + failure.Describe() +
                                  "; frames are not acknowledged until it can be written");
   view_.LogLine("Журнал событий не записывается: кадры станции не подтверждаются.");
 }

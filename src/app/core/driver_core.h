@@ -125,7 +125,7 @@ class DriverCore : public QObject,
   // JournaledFramesWatch
   void ReportPacketProblem(PacketProblem problem) override;
   void FrameCounted(FrameKind kind, FrameResult result) override;
-  void JournalFailing(const JournalStatus& status) override;
+  void JournalFailing(const Failure& failure) override;
   void JournalWorksAgain() override;
   void AcknowledgementWritten(std::chrono::nanoseconds waited) override;
   // JournaledFramesWatch and StationSupervisionHost

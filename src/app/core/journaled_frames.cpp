@@ -70,14 +70,14 @@ uint64_t JournaledFrames::AddEntry(std::vector<uint8_t> payload, Frame& frame) {
   const auto id = committer_ ? committer_->Add(payload) : std::nullopt;
   if (!id) {
     frame.journaled = false;
-    if (!journal_) NoteStatus({ENOENT, "the event journal is not open"});
+    if (!journal_) NoteStatus(Failure::FromErrno(ENOENT, "the event journal is not open"));
     return 0;
   }
   return *id;
 }
 
 void JournaledFrames::OnCommitted(const CommitResult& result) {
-  for (const uint64_t id : result.ids) results_[id] = result.status.Ok();
+  for (const uint64_t id : result.ids) results_[id] = !result.status.has_value();
   if (!result.ids.empty()) NoteStatus(result.status);
   ReleaseReady();
 }
@@ -128,11 +128,11 @@ void JournaledFrames::Route(const Frame& frame, uint64_t eventId, uint64_t repor
   }
 }
 
-void JournaledFrames::NoteStatus(const JournalStatus& status) {
-  if (!status.Ok() && !failing_) {
+void JournaledFrames::NoteStatus(const std::optional<Failure>& status) {
+  if (status.has_value() && !failing_) {
     failing_ = true;
-    watch_.JournalFailing(status);
-  } else if (status.Ok() && failing_) {
+    watch_.JournalFailing(*status);
+  } else if (!status.has_value() && failing_) {
     failing_ = false;
     watch_.JournalWorksAgain();
   }

@@ -57,7 +57,7 @@ class JournaledFramesWatch {
   virtual void DrawStationIndicator() {}
   virtual void ReportPacketProblem(PacketProblem /*problem*/) {}
   // The journal refuses commits, with the cause; told once until it works again.
-  virtual void JournalFailing(const JournalStatus& /*status*/) {}
+  virtual void JournalFailing(const Failure& /*failure*/) {}
   virtual void JournalWorksAgain() {}
   // An acknowledgement was written, so long after the packet handler asked for it.
   virtual void AcknowledgementWritten(std::chrono::nanoseconds /*waited*/) {}
@@ -128,7 +128,7 @@ class JournaledFrames final : public PacketHandlerHost, public JournalRetirement
   bool Ready(const Frame& frame) const;
   void Release(const Frame& frame);
   void Route(const Frame& frame, uint64_t eventId, uint64_t reportId);
-  void NoteStatus(const JournalStatus& status);
+  void NoteStatus(const std::optional<Failure>& status);
 
   OpenJournal open_;
   SerialPort& line_;

@@ -88,7 +88,7 @@ class NotingT8 final : public NumberedT8 {
 // Times the waits with a clock the test sets, and notes what the stage tells.
 class RecordingWatch final : public JournaledFramesWatch {
  public:
-  void JournalFailing(const JournalStatus& status) override { failures.push_back(status.text); }
+  void JournalFailing(const Failure& failure) override { failures.push_back(failure.Describe()); }
   void JournalWorksAgain() override { ++recoveries; }
   void AcknowledgementWritten(std::chrono::nanoseconds waited) override {
     ackWaits.push_back(waited);
