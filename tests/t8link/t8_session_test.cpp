@@ -17,6 +17,7 @@
 #include "common/clock.h"
 #include "support/fake_clock.h"
 #include "scripted_server.h"
+#include "t8_session_fixture.h"
 #include "t8_test_support.h"
 #include "t8link/t8_frames.h"
 
@@ -24,20 +25,13 @@ namespace orvelgate {
 namespace {
 
 using testing::Answer;
+using testing::AnswerName;
 using testing::Bytes;
 using testing::ConnectOutcome;
+using testing::Event;
 using testing::RecordingHost;
 using testing::ScriptedServer;
 using Strings = std::vector<std::string>;
-
-// An event record whose first bytes tell events apart.
-Bytes Event(int n) {
-  Bytes record(18, 0);
-  record[0] = static_cast<uint8_t>(n);
-  record[1] = static_cast<uint8_t>(n >> 8);
-  record[4] = 1;
-  return record;
-}
 
 Bytes HexBytes(const std::string& hex) {
   Bytes bytes;
@@ -47,45 +41,16 @@ Bytes HexBytes(const std::string& hex) {
   return bytes;
 }
 
-class T8SessionScripted : public ::testing::Test {
+class T8SessionScripted : public testing::T8SessionFixture {
  protected:
+  ~T8SessionScripted() override { session.reset(); }  // its sockets refer to the server
+
   void MakeSession(T8SessionSettings settings = {}) {
-    settings.FirstNumber = 300;
-    session = std::make_unique<T8Session>(
-        host, clock, server.Factory(),
-        [this] {
-          ++serverHostReads;
-          return ServerHostSettings{"10.0.0.5", 12543, 2000};
-        },
-        settings);
-    session->Begin();
+    T8SessionFixture::MakeSession(
+        server.Factory(), [] { return ServerHostSettings{"10.0.0.5", 12543, 2000}; }, settings);
   }
 
-  void Cycles(int n) {
-    for (int i = 0; i < n; ++i) session->RunCycle();
-  }
-
-  // One cycle connects; four more write the greetings and read their replies.
-  void ConnectAndGreet() {
-    session->RunCycle();
-    ASSERT_TRUE(session->LinkUp());
-    Cycles(4);
-    ASSERT_EQ(session->QueuedCount(), 0u);
-  }
-
-  void QueueEvent(int n) { ASSERT_TRUE(session->QueueMessage(T8Type::EventMessage, Event(n))); }
-
-  // Runs cycles until the session has seen its connection go (at most `limit`).
-  bool CyclesUntilDown(int limit) {
-    for (int i = 0; i < limit && session->LinkUp(); ++i) session->RunCycle();
-    return !session->LinkUp();
-  }
-
-  FakeClock clock{40000.5, 1000};
-  RecordingHost host;
   ScriptedServer server{clock};
-  int serverHostReads = 0;
-  std::unique_ptr<T8Session> session;  // declared last: its sockets refer to the server
 };
 
 // ---- connecting ----
@@ -347,11 +312,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"negative-length", 2, false, 1, {}, {}, true},  // counted twice; out of step
         ReplyCase{"huge-length", 2, false, 1, {}, {}, true},
         ReplyCase{"stall", 1, false, 1, {}, {}, true}),  // cut off mid-frame: out of step
-    [](const auto& info) {
-      std::string name = info.param.answer;
-      std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
-      return name;
-    });
+    [](const auto& info) { return AnswerName(info.param.answer); });
 
 TEST_F(T8SessionScripted, EventAckReportsTheNumberOfTheMessageItAnswers) {
   MakeSession();
@@ -393,11 +354,7 @@ TEST_P(T8SessionReplyThenAck, TheNextEventAckAnswersTheNextEvent) {
 INSTANTIATE_TEST_SUITE_P(
     FirstReply, T8SessionReplyThenAck,
     ::testing::Values("Poll", "alt-marker", "bad-marker", "zero-length", "bad-header", "short"),
-    [](const auto& info) {
-      std::string name = info.param;
-      std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
-      return name;
-    });
+    [](const auto& info) { return AnswerName(info.param); });
 
 // An event answered by anything but an EventAck may not have been taken: it is handed
 // to the host to keep, with the reply (none for a reply that cannot be read), and is
@@ -441,11 +398,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OtherReplyCase{"zero-length", std::nullopt},
                       OtherReplyCase{"bad-header", std::nullopt},
                       OtherReplyCase{"short", std::nullopt}),
-    [](const auto& info) {
-      std::string name = info.param.answer;
-      std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
-      return name;
-    });
+    [](const auto& info) { return AnswerName(info.param.answer); });
 
 // The greetings and polls answered otherwise are handed over too, with their numbers
 // and types: a spool file's copy may be of any type, and the host tells them apart.
