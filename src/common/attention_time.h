@@ -10,7 +10,9 @@
 
 namespace orvelgate {
 
-inline constexpr DayCount kDefaultAttention = 10.0 / (24.0 * 60.0);  // 00:10:00
+// The default, as the configuration writes it and as the time it stands for.
+inline constexpr std::string_view kDefaultAttentionText = "00:10:00";
+inline constexpr DayCount kDefaultAttention = 10.0 / (24.0 * 60.0);
 
 // The time as a fraction of a day, or nullopt for any text that is not such a time
 // (empty, a word, a sign or blanks, 24:00:00, an empty part as in "1:").

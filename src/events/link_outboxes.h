@@ -36,6 +36,15 @@ class T8Outbox {
 
 class T7Outbox {
  public:
+  // Where a record handed over ends in its connection's byte stream.
+  struct SendMark {
+    uint64_t connection = 0;
+    uint64_t end = 0;
+  };
+  // How far a record handed over has gone: the socket took all of it; part of it still
+  // waits in the link's own buffer; or its connection ended before the socket took it.
+  enum class SendProgress { InSocket, Waiting, Dropped };
+
   virtual ~T7Outbox() = default;
   virtual bool Connected() const = 0;
   // Sends one whole record of kT7RecordSize bytes.
@@ -52,11 +61,19 @@ class T7Outbox {
   // Sends the bytes as one record, zeros after them (a spooled event report keeps only
   // its first kT7EventSpoolSize bytes); bytes beyond a record are not sent. True when
   // the link took the whole record.
-  bool SendPadded(std::span<const uint8_t> bytes) {
+  bool SendPadded(std::span<const uint8_t> bytes) { return SendPaddedTracked(bytes).has_value(); }
+  // The same, with the mark to ask ProgressOf about; nullopt when the link took none of it.
+  std::optional<SendMark> SendPaddedTracked(std::span<const uint8_t> bytes) {
     std::array<uint8_t, kT7RecordSize> record{};
     std::copy_n(bytes.begin(), std::min(bytes.size(), kT7RecordSize), record.begin());
-    return SendWhole(record);
+    return SendTracked(record);
   }
+  // SendWhole with its mark. A link that cannot tell says the socket took it at once.
+  virtual std::optional<SendMark> SendTracked(std::span<const uint8_t> record) {
+    if (!SendWhole(record)) return std::nullopt;
+    return SendMark{};
+  }
+  virtual SendProgress ProgressOf(const SendMark& /*mark*/) const { return SendProgress::InSocket; }
 };
 
 }  // namespace orvelgate

@@ -121,8 +121,26 @@ bool SpoolResender::InWindowLocked(const std::string& name) const {
                      [&](const InFlightFile& f) { return f.name == name; });
 }
 
+// Deletes the file in flight once the socket took all of its record; forgets it (the
+// file stays and goes out again) when its connection ended first. False while part of
+// it still waits.
+bool SpoolResender::SettleT7InFlight() {
+  if (!t7InFlight_) return true;
+  switch (t7_->ProgressOf(t7InFlight_->mark)) {
+    case T7Outbox::SendProgress::Waiting:
+      return false;
+    case T7Outbox::SendProgress::InSocket:
+      store_.Remove(t7InFlight_->name);
+      break;
+    case T7Outbox::SendProgress::Dropped:
+      break;
+  }
+  t7InFlight_.reset();
+  return true;
+}
+
 bool SpoolResender::ResendT7Step() {
-  if (!t7_ || !t7_->Connected()) return false;
+  if (!t7_ || !SettleT7InFlight() || !t7_->Connected()) return false;
   std::size_t sent = 0;
   for (std::size_t looked = 0; looked < kT7RecordsPerStep + kFilesPerTick; ++looked) {
     if (!t7_->ReadyForRecord()) return false;  // the socket's own pace
@@ -138,8 +156,13 @@ bool SpoolResender::ResendT7Step() {
       store_.SetAside(*name);
       continue;
     }
-    // Deleted only once the link took its whole record; otherwise it waits.
-    if (!t7_->SendPadded(file.bytes)) return false;
+    // Deleted only once the socket took its whole record; otherwise it waits.
+    const auto mark = t7_->SendPaddedTracked(file.bytes);
+    if (!mark) return false;
+    if (t7_->ProgressOf(*mark) != T7Outbox::SendProgress::InSocket) {
+      t7InFlight_ = T7InFlight{*name, *mark};
+      return false;
+    }
     store_.Remove(*name);
     ++sent;
   }

@@ -41,8 +41,11 @@
 //
 // T7: while connected, .ddk files go out oldest first, padded with zeros to a whole
 // record, as long as the socket takes each one straight away (no earlier record still
-// waits), at most kT7RecordsPerStep per step. A file is deleted once the link took its
-// whole record; one whose send failed stays for the next step.
+// waits), at most kT7RecordsPerStep per step. A file is deleted only once the socket
+// took its whole record: at once, or, when part of it had to wait in the link's buffer,
+// at a later step that finds the buffer drained on the same connection. A connection
+// that ends first drops that rest, and the file goes out again on the next one. One
+// whose send failed stays for the next step.
 //
 // A file that cannot be read (a link, FIFO, folder or device under the name too), or a
 // .dd8 shorter than 4 bytes (or longer than kMaxT8SpoolFileBytes), is set aside (see
@@ -53,6 +56,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -124,10 +128,18 @@ class SpoolResender {
   std::deque<InFlightFile>::iterator CarrierLocked(uint64_t sequence);
   // Sets aside every file answered otherwise kMaxOtherReplies times; whether any was.
   bool SetAsideNeverAcknowledgedLocked();
+  bool SettleT7InFlight();
   std::optional<std::vector<uint8_t>> UsableT8File(const std::string& name);
 
   T8Outbox* t8_;
   T7Outbox* t7_;
+  // The .ddk file whose record was handed over while part of it still waits for the
+  // socket; UI thread only.
+  struct T7InFlight {
+    std::string name;
+    T7Outbox::SendMark mark;
+  };
+  std::optional<T7InFlight> t7InFlight_;
   SpoolStore& store_;
   const Clock& clock_;
   std::function<void()> refillDue_;

@@ -1,11 +1,29 @@
 #include "station/port_names.h"
 
+#include <algorithm>
 #include <cctype>
 #include <utility>
 
 #include "common/ini_file.h"
 
 namespace orvelgate {
+
+namespace {
+
+bool IsDecimal(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool StartsWithCom(std::string_view name) {
+  if (name.size() < 3) return false;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::string PortNameFor(std::string_view comPort) {
   std::string name(kPortNamePrefix);
@@ -21,10 +39,7 @@ std::string ComNameOf(std::string_view portName) {
 }
 
 std::optional<int> ComNumber(std::string_view comName) {
-  if (comName.size() < 4 || comName.size() > 6) return std::nullopt;
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (std::toupper(static_cast<unsigned char>(comName[i])) != "COM"[i]) return std::nullopt;
-  }
+  if (comName.size() < 4 || comName.size() > 6 || !StartsWithCom(comName)) return std::nullopt;
   const std::string_view digits = comName.substr(3);
   if (digits.front() == '0') return std::nullopt;
   int n = 0;
@@ -34,6 +49,12 @@ std::optional<int> ComNumber(std::string_view comName) {
   }
   if (n < 1 || n > 256) return std::nullopt;
   return n;
+}
+
+std::string ServerPortName(std::string_view comName) {
+  if (comName.empty()) return {};
+  if (StartsWithCom(comName) && IsDecimal(comName.substr(3))) return std::string(comName);
+  return "COM0";
 }
 
 std::optional<std::string> ResolvePortPath(std::string_view portName, const PortLookup& lookup) {

@@ -28,6 +28,15 @@ std::string ComNameOf(std::string_view portName);
 // The number n of a name COMn (letter case ignored, 1..256); nullopt for anything else.
 std::optional<int> ComNumber(std::string_view comName);
 
+// The name the servers are told for a configured port name (the T8 PortNotice carries
+// it, the T7 port-number notice the number after COM). The servers of the suite know a
+// port only by its Windows name: "COM" and a decimal number, passed on as it is (also
+// COM255 and COM1234, whatever their device). A name in another form (a device path such
+// as /dev/ttyUSB0, another key of [ports]) becomes "COM0": no COM port has the number 0,
+// so a server reads "a port without a Windows number" instead of a cut path ("/dev/t"),
+// a wrong number, or nothing. An empty name (no port chosen) stays empty.
+std::string ServerPortName(std::string_view comName);
+
 // Looks a configured name up in the [ports] section; nullopt when it is not there.
 using PortLookup = std::function<std::optional<std::string>(const std::string& comName)>;
 

@@ -37,6 +37,17 @@ bool T7Link::SendWhole(std::span<const uint8_t> record) {
   return true;
 }
 
+std::optional<T7Outbox::SendMark> T7Link::SendTracked(std::span<const uint8_t> record) {
+  if (!SendWhole(record)) return std::nullopt;
+  return SendMark{client_.ConnectionNumber(), client_.BytesHanded()};
+}
+
+T7Outbox::SendProgress T7Link::ProgressOf(const SendMark& mark) const {
+  if (mark.connection != client_.ConnectionNumber()) return SendProgress::Dropped;
+  if (client_.BytesTaken() >= mark.end) return SendProgress::InSocket;
+  return client_.Socket() >= 0 ? SendProgress::Waiting : SendProgress::Dropped;
+}
+
 void T7Link::HandleReceivedRecord(std::span<const uint8_t, kT7RecordSize> record) {
   switch (static_cast<T7RecordType>(record[2])) {
     case T7RecordType::Clock:
@@ -71,14 +82,7 @@ void T7Link::HandleConnected() {
   buffer_.clear();
   DrawIndicator();
   SendWhole(BuildGreetingRecord());
-  const std::string deviceName = host_.SerialDeviceName();
-  const auto portNotice = BuildPortNumberNotice(deviceName);
-  if (!portNotice) {
-    host_.ShowHandlerError("'" + deviceName.substr(std::min<std::size_t>(7, deviceName.size())) +
-                           "' is not a valid integer value");
-    return;
-  }
-  SendWhole(*portNotice);
+  SendWhole(BuildPortNumberNoticeOrZero(host_.SerialDeviceName()));
 }
 
 void T7Link::HandleDisconnected() {

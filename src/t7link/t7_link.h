@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -48,6 +49,8 @@ class T7Link final : public T7Outbox {
   bool SendWhole(std::span<const uint8_t> record) override;
   void SendRecord(std::span<const uint8_t> record) override { SendWhole(record); }
   bool ReadyForRecord() const override { return client_.PendingSendBytes() == 0; }
+  std::optional<SendMark> SendTracked(std::span<const uint8_t> record) override;
+  SendProgress ProgressOf(const SendMark& mark) const override;
 
   // Acts on one received record with a valid marker: a clock record sets the local
   // clock (an invalid time stamp changes nothing), a close record asks for the close

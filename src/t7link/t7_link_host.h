@@ -33,11 +33,12 @@ class T7LinkHost {
   // that the rest of the received chunk is still handled.
   virtual void RequestCloseWithoutCode() = 0;
 
-  // The serial port's device name as the port component holds it ("\\.\COM3").
+  // The serial port's device name as the servers are told it ("\\.\COM3"), for the
+  // port-number notice of each connection.
   virtual std::string SerialDeviceName() const = 0;
 
-  // A failure that the application's general error report shows to the operator (the
-  // port-number notice could not be built from the device name).
+  // A failure that the application's general error report shows to the operator (one
+  // that escaped a handler of the client).
   virtual void ShowHandlerError(const std::string& text) = 0;
 
   // A connection attempt or a connection failed (the client closed it; the retry tick

@@ -74,6 +74,11 @@ std::optional<T7Record> BuildPortNumberNotice(std::string_view deviceName) {
   return r;
 }
 
+T7Record BuildPortNumberNoticeOrZero(std::string_view deviceName) {
+  if (auto notice = BuildPortNumberNotice(deviceName)) return *notice;
+  return Blank(T7RecordType::PortNotice);  // the number 0 at offset 3
+}
+
 T7Record BuildEventReport(int32_t account, std::string_view code, uint8_t group,
                           DayCount time) {
   T7Record r = Blank(T7RecordType::EventReport);

@@ -49,6 +49,11 @@ std::optional<int32_t> PortNumberFromDeviceName(std::string_view deviceName);
 // other byte zero. nullopt when the device name gives no port number.
 std::optional<T7Record> BuildPortNumberNotice(std::string_view deviceName);
 
+// The port-number notice every connection sends: a device name that gives no port
+// number gives 0, a number no COM port has. The server still gets its second record,
+// and nobody is bothered on every connection about a name the servers cannot know.
+T7Record BuildPortNumberNoticeOrZero(std::string_view deviceName);
+
 // Event report (every byte the table does not name is zero):
 //
 //   offset size content

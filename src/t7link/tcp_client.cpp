@@ -25,26 +25,14 @@ TcpClient::~TcpClient() {
 
 void TcpClient::SetHost(const std::string& host) {
   if (host == host_) return;
-  if (!connected_) {
-    host_ = host;
-    return;
-  }
-  if (!allowChangeOnConnection_) throw std::runtime_error("Can not change Host while connected");
-  SetConnected(false);
+  if (connected_) throw std::runtime_error("Can not change Host while connected");
   host_ = host;
-  SetConnected(true);
 }
 
 void TcpClient::SetPort(uint16_t port) {
   if (port == port_) return;
-  if (!connected_) {
-    port_ = port;
-    return;
-  }
-  if (!allowChangeOnConnection_) throw std::runtime_error("Can not change Port while connected");
-  SetConnected(false);
+  if (connected_) throw std::runtime_error("Can not change Port while connected");
   port_ = port;
-  SetConnected(true);
 }
 
 void TcpClient::SetConnected(bool value) {
@@ -100,6 +88,8 @@ void TcpClient::ConnectTo(uint32_t address) {
   }
   socket_ = fd;
   ++generation_;
+  bytesHanded_ = 0;
+  bytesTaken_ = 0;
   CreateNotifiers(fd);
   code = tcp::StartConnect(fd, address, port_);
   if (code != 0) SocketFailed(fd, code);
@@ -225,14 +215,8 @@ void TcpClient::ReadNotification() {
   if (last.error != 0 && !WouldBlock(last.error)) {
     SocketFailed(fd, last.error);
   } else if (last.closed) {
-    CloseNotification();
+    Disconnect();  // the peer closed its side
   }
-}
-
-void TcpClient::CloseNotification() {
-  QPointer<TcpClient> self(this);
-  Disconnect();
-  if (self && autoTryReconnect_) Connect();
 }
 
 void TcpClient::ExceptionNotification() {
@@ -263,6 +247,7 @@ int32_t TcpClient::SendStream(std::span<const uint8_t> block) {
     }
     sent = r.bytes;
   }
+  bytesTaken_ += sent;
   const std::size_t rest = block.size() - sent;
   if (rest > 0) {
     if (PendingSendBytes() + rest > kMaxPendingSend) {
@@ -273,6 +258,7 @@ int32_t TcpClient::SendStream(std::span<const uint8_t> block) {
                     block.end());
     UpdateWriteInterest();
   }
+  bytesHanded_ += block.size();
   return static_cast<int32_t>(block.size());
 }
 
@@ -287,6 +273,7 @@ void TcpClient::FlushPending() {
       return;
     }
     pendingHead_ += r.bytes;
+    bytesTaken_ += r.bytes;
   }
   if (PendingSendBytes() == 0) {
     pending_.clear();

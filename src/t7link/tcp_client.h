@@ -62,18 +62,11 @@ class TcpClient : public QObject {
 
   // Host and Port: an equal value does nothing. While Connected they throw
   // std::runtime_error ("Can not change Host while connected" / "Can not change Port
-  // while connected") unless changes on connection are allowed, in which case the
-  // client disconnects, takes the value and connects again.
+  // while connected").
   const std::string& Host() const { return host_; }
   void SetHost(const std::string& host);
   uint16_t Port() const { return port_; }
   void SetPort(uint16_t port);
-
-  bool AllowChangeHostAndPortOnConnection() const { return allowChangeOnConnection_; }
-  void SetAllowChangeHostAndPortOnConnection(bool allow) { allowChangeOnConnection_ = allow; }
-  // Connect again at once after the peer closes.
-  bool AutoTryReconnect() const { return autoTryReconnect_; }
-  void SetAutoTryReconnect(bool value) { autoTryReconnect_ = value; }
 
   // SO_SNDBUF for the sockets made from now on; 0 keeps the system's (self-tuning)
   // size. Small sizes make partial sends easy to provoke.
@@ -93,6 +86,14 @@ class TcpClient : public QObject {
   // error report has run and the connection is closed).
   int32_t SendStream(std::span<const uint8_t> block);
   std::size_t PendingSendBytes() const { return pending_.size() - pendingHead_; }
+
+  // The byte stream of the current (or the last) connection, counted from its start:
+  // what SendStream was handed, and what of it the socket took. A block handed over
+  // is in the socket once BytesTaken() reaches BytesHanded() as it was right after its
+  // SendStream, on the same connection; a disconnect drops the rest.
+  uint64_t ConnectionNumber() const { return generation_; }
+  uint64_t BytesHanded() const { return bytesHanded_; }
+  uint64_t BytesTaken() const { return bytesTaken_; }
 
   NotifyEvent OnConnected;
   NotifyEvent OnDisconnected;
@@ -117,14 +118,11 @@ class TcpClient : public QObject {
   void WriteNotification();
   void ExceptionNotification();
   void ConnectNotification();
-  void CloseNotification();
   void FlushPending();
   void UpdateWriteInterest();
 
   std::string host_;
   uint16_t port_ = 0;
-  bool allowChangeOnConnection_ = false;
-  bool autoTryReconnect_ = false;
   bool active_ = false;
   bool connected_ = false;
   bool destroying_ = false;
@@ -137,6 +135,8 @@ class TcpClient : public QObject {
   QPointer<QSocketNotifier> exceptionNotifier_;
   std::vector<uint8_t> pending_;
   std::size_t pendingHead_ = 0;
+  uint64_t bytesHanded_ = 0;
+  uint64_t bytesTaken_ = 0;
 };
 
 }  // namespace orvelgate

@@ -16,8 +16,10 @@ namespace orvelgate {
 // Section [ServerHost] of orvelgate.ini, read before every connection attempt.
 struct ServerHostSettings {
   std::string Address = "127.0.0.1";
-  int Port = 12543;
-  int PacketSize = 2000;  // read, without further effect
+  int32_t Port = 12543;
+  int32_t PacketSize = 2000;  // kept, not used
+
+  bool operator==(const ServerHostSettings&) const = default;
 };
 
 // The serial port as the greeting PortNotice reports it.

@@ -86,9 +86,20 @@ class FakeT7 : public T7Outbox {
     return true;
   }
   bool ReadyForRecord() const override { return ready; }
+  // A record's mark is its place among the records sent.
+  std::optional<SendMark> SendTracked(std::span<const uint8_t> record) override {
+    if (!SendWhole(record)) return std::nullopt;
+    return SendMark{0, sent.size()};
+  }
+  SendProgress ProgressOf(const SendMark& mark) const override {
+    if (mark.end <= socketTook) return SendProgress::InSocket;
+    return connectionLost ? SendProgress::Dropped : SendProgress::Waiting;
+  }
   bool connected_;
   bool takes = true;   // false: every send fails
   bool ready = true;   // false: an earlier record still waits for the socket
+  std::size_t socketTook = SIZE_MAX;  // how many of the records sent the socket took whole
+  bool connectionLost = false;        // the rest of the others was dropped
   std::vector<std::vector<uint8_t>> sent;
 };
 

@@ -248,6 +248,42 @@ TEST_F(SpoolResenderTest, T7FilesGoOutPaddedTo555BytesOldestFirstAndAreDeleted) 
   EXPECT_TRUE(t8.Queued().empty());  // .ddk files never reach T8
 }
 
+// A .ddk file goes only once the socket took its whole record; a connection lost
+// while part of it waited leaves the file, which goes out again on the next one.
+TEST_F(SpoolResenderTest, AT7FileIsDeletedOnlyOnceTheSocketTookItsWholeRecord) {
+  EventRouter router(nullptr, &t7, store(), {});
+  for (uint8_t letter : {'H', 'I'}) {
+    std::array<uint8_t, kT7RecordSize> notice{0xFF, 0xFF, letter};
+    router.RouteStationNotice(notice);
+    clock.Advance(1);
+  }
+  ASSERT_EQ(store().Count(SpoolKind::T7), 2u);
+  t7.connected_ = true;
+  t7.socketTook = 0;  // the first record only in part
+  Tick();
+  Tick();  // still waiting: nothing more goes, nothing is deleted
+  EXPECT_EQ(t7.sent.size(), 1u);
+  EXPECT_EQ(store().Count(SpoolKind::T7), 2u);
+
+  t7.socketTook = 1;  // its rest went; the second is taken only in part
+  Tick();
+  ASSERT_EQ(t7.sent.size(), 2u);
+  EXPECT_EQ(t7.sent[1][2], 'I');
+  EXPECT_EQ(store().Count(SpoolKind::T7), 1u);
+
+  t7.connectionLost = true;  // before the rest of the second went
+  t7.connected_ = false;
+  Tick();
+  EXPECT_EQ(store().Count(SpoolKind::T7), 1u);
+  t7.connected_ = true;
+  t7.connectionLost = false;
+  t7.socketTook = SIZE_MAX;
+  Tick();
+  ASSERT_EQ(t7.sent.size(), 3u);
+  EXPECT_EQ(t7.sent[2], t7.sent[1]);
+  EXPECT_EQ(store().Count(SpoolKind::T7), 0u);
+}
+
 // The worker acknowledges each message it takes from the ring while the UI thread goes
 // on ticking: every file ends up sent and deleted.
 TEST_F(SpoolResenderTest, AcknowledgementsFromTheWorkerThreadRaceWithTicks) {

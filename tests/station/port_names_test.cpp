@@ -26,6 +26,17 @@ TEST(PortNames, ComNumbers) {
   for (const auto& [name, want] : cases) EXPECT_EQ(ComNumber(name), want) << name;
 }
 
+// The servers know ports only as COMn; any other name is told to them as COM0.
+TEST(PortNames, ServerPortNames) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"COM3", "COM3"},       {"com12", "com12"},          {"COM255", "COM255"},
+      {"COM1234", "COM1234"}, {"COM007", "COM007"},        {"", ""},
+      {"/dev/ttyUSB0", "COM0"}, {"/dev/serial/by-id/usb-FTDI_A1-if00", "COM0"},
+      {"STATION", "COM0"},    {"COM", "COM0"},             {"COMx", "COM0"},
+      {"COM3a", "COM0"},      {"COM-3", "COM0"},           {"LPT1", "COM0"}};
+  for (const auto& [name, want] : cases) EXPECT_EQ(ServerPortName(name), want) << name;
+}
+
 TEST(PortNames, ResolvesThroughThePortsSectionFirst) {
   std::map<std::string, std::string> ports{{"COM3", "/dev/ttyUSB0"}, {"STATION", "/dev/pts/7"},
                                            {"COM4", ""}};

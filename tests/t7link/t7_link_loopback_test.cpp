@@ -198,18 +198,21 @@ TEST_F(T7LinkLoopbackTest, AReportTheSocketRefusesIsSpooledInsteadOfLost) {
   EXPECT_EQ(routing.SpooledNotices().size(), 1u);
 }
 
-TEST_F(T7LinkLoopbackTest, APortNoticeThatCannotBeBuiltLeavesTheConnectionUp) {
-  host.deviceName = "\\\\.\\COM";
+TEST_F(T7LinkLoopbackTest, ADeviceNameWithoutNumberGivesPortZeroAndNoMessage) {
+  host.deviceName = "\\\\.\\/dev/ttyUSB0";
   LoopbackPeer peer;
   link.Start("127.0.0.1", peer.port());
   ASSERT_TRUE(peer.AcceptWithin());
-  ASSERT_TRUE(PumpUntil([&] { return !host.errors.empty(); }));
+  ASSERT_TRUE(PumpUntil([&] { return link.Connected(); }));
   routing.SendStationNotice('I');
-  ASSERT_TRUE(peer.ReceiveAtLeast(2 * kT7RecordSize));
+  ASSERT_TRUE(peer.ReceiveAtLeast(3 * kT7RecordSize));
   const auto records = SplitRecords(peer.received());
-  ASSERT_EQ(records.size(), 2u);
+  ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0], Vec(BuildGreetingRecord()));
-  EXPECT_EQ(records[1], Vec(*BuildStationNotice('I')));
+  EXPECT_EQ(records[1], Vec(BuildPortNumberNoticeOrZero("")));
+  EXPECT_EQ(records[1][3], 0);
+  EXPECT_EQ(records[2], Vec(*BuildStationNotice('I')));
+  EXPECT_TRUE(host.errors.empty());
   EXPECT_TRUE(link.Connected());
 }
 

@@ -47,6 +47,14 @@ TEST_P(PortNumberNotice, TakesTheLowEightBitsOfTheNumberAfterTheSevenCharacterPr
   EXPECT_TRUE(ZeroFrom(*r, 4));
 }
 
+// The notice each connection sends is always built: 0 where the name has no number.
+TEST_P(PortNumberNotice, OrZeroIsAlwaysBuiltWithZeroWhereTheNameHasNoNumber) {
+  const auto& c = GetParam();
+  const T7Record r = BuildPortNumberNoticeOrZero(c.deviceName);
+  EXPECT_EQ(Bytes(r, 0, 4), (std::vector<uint8_t>{0xFF, 0xFF, 0x32, c.portByte.value_or(0)}));
+  EXPECT_TRUE(ZeroFrom(r, 4));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     DeviceNames, PortNumberNotice,
     ::testing::Values(PortCase{"\\\\.\\COM3", 3}, PortCase{"\\\\.\\COM12", 12},

@@ -122,17 +122,6 @@ TEST_F(ClientTest, HostAndPortCannotChangeWhileConnected) {
   EXPECT_TRUE(client->Connected());
 }
 
-TEST_F(ClientTest, AllowedChangeWhileConnectedReconnectsToTheNewPort) {
-  LoopbackPeer first, second;
-  ConnectTo(first);
-  client->SetAllowChangeHostAndPortOnConnection(true);
-  client->SetPort(second.port());
-  EXPECT_EQ(client->Port(), second.port());
-  ASSERT_TRUE(second.AcceptWithin());
-  ASSERT_TRUE(PumpUntil([&] { return client->Connected(); }));
-  EXPECT_EQ(events, (std::vector<std::string>{"connected", "disconnected", "connected"}));
-}
-
 TEST_F(ClientTest, FailedLookupReportsBadAddressWithoutSocketOrDisconnect) {
   client->SetHost("");
   client->SetPort(7);
@@ -206,16 +195,6 @@ TEST_F(ClientTest, PeerResetIsAnErrorReport) {
   EXPECT_EQ(errors[0].code, 10054);
   EXPECT_EQ(errors[0].text, "Connection reset by peer");
   EXPECT_EQ(events, (std::vector<std::string>{"connected", "disconnected", "error"}));
-}
-
-TEST_F(ClientTest, AutoTryReconnectConnectsAgainAfterThePeerCloses) {
-  LoopbackPeer peer;
-  client->SetAutoTryReconnect(true);
-  ConnectTo(peer);
-  peer.CloseConnection();
-  ASSERT_TRUE(peer.AcceptWithin());
-  ASSERT_TRUE(PumpUntil([&] { return events.size() == 3; }));
-  EXPECT_EQ(events, (std::vector<std::string>{"connected", "disconnected", "connected"}));
 }
 
 TEST_F(ClientTest, DisconnectClosesAbortivelyAndRaisesOnDisconnected) {

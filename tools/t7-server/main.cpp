@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,7 @@ constexpr char kUsage[] =
     "  --on-connect CMDS  run these ';'-separated commands on every new connection\n"
     "  --chunks A,B,...   split every send into pieces of these sizes\n"
     "  --delay MS         pause between pieces (default 20)\n"
+    "  --rcvbuf BYTES     receive buffer of every connection (a small one fills fast)\n"
     "  --help             show this text\n"
     "Prints READY <port> once listening, then one RECORD line per received record.\n";
 
@@ -51,6 +53,7 @@ struct Options {
   std::vector<std::string> onConnect;
   std::vector<std::size_t> chunks;
   int delayMs = 20;
+  int receiveBuffer = 0;  // 0: the system's
 };
 
 // A piece of a send, queued behind the command that made it.
@@ -93,6 +96,7 @@ class Server {
   int delayMs_ = 20;
   std::deque<Step> steps_;
   SteadyClock::time_point resumeAt_{};
+  bool reading_ = true;
   bool quit_ = false;
 };
 
@@ -100,6 +104,10 @@ bool Server::Listen() {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
   setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // Set before listening, so that accepted connections get it and their window.
+  if (options_.receiveBuffer > 0)
+    setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &options_.receiveBuffer,
+               sizeof options_.receiveBuffer);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(options_.port);
@@ -237,6 +245,8 @@ void Server::Execute(Command command) {
     resumeAt_ = SteadyClock::now() + std::chrono::milliseconds(sleep->ms);
   } else if (auto* h = std::get_if<Hangup>(&command)) {
     Drop(h->reset ? "reset" : "hangup", h->reset);
+  } else if (auto* r = std::get_if<SetReading>(&command)) {
+    reading_ = r->on;
   } else if (std::holds_alternative<Quit>(command)) {
     quit_ = true;
   }
@@ -281,8 +291,8 @@ int Server::Run() {
     pollfd fds[3];
     nfds_t count = 0;
     fds[count++] = {listener_, POLLIN, 0};
-    const int connIndex = conn_ >= 0 ? static_cast<int>(count) : -1;
-    if (conn_ >= 0) fds[count++] = {conn_, POLLIN, 0};
+    const int connIndex = conn_ >= 0 && reading_ ? static_cast<int>(count) : -1;
+    if (connIndex >= 0) fds[count++] = {conn_, POLLIN, 0};
     const int inputIndex = inputOpen_ ? static_cast<int>(count) : -1;
     if (inputOpen_) fds[count++] = {STDIN_FILENO, POLLIN, 0};
     if (poll(fds, count, PollTimeout()) < 0 && errno != EINTR) return 1;
@@ -316,6 +326,11 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       const Parsed p = ParseCommand(std::string("chunks ") + argv[++i]);
       if (!p.command) return false;
       o.chunks = std::get<SetChunks>(*p.command).sizes;
+    } else if (arg == "--rcvbuf" && hasValue) {
+      char* end = nullptr;
+      const long bytes = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || bytes < 0 || bytes > INT32_MAX) return false;
+      o.receiveBuffer = static_cast<int>(bytes);
     } else if (arg == "--delay" && hasValue) {
       const Parsed p = ParseCommand(std::string("delay ") + argv[++i]);
       if (!p.command) return false;

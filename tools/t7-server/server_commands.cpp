@@ -126,6 +126,10 @@ Parsed ParseCommand(std::string_view line) {
   }
   if (verb == "hangup") return {Hangup{false}, {}};
   if (verb == "reset") return {Hangup{true}, {}};
+  if (verb == "reading") {
+    if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return Error("reading needs on or off");
+    return {SetReading{w[1] == "on"}, {}};
+  }
   if (verb == "quit") return {Quit{}, {}};
   return Error("unknown command: " + verb);
 }
@@ -196,6 +200,7 @@ const char kCommandHelp[] =
     "  sleep <ms>                     pause the script\n"
     "  wait <n>                       pause until n records came on this connection\n"
     "  hangup | reset                 close the connection (orderly | abortive)\n"
+    "  reading off|on                 stop | go on reading connections\n"
     "  quit                           end the server\n";
 
 }  // namespace orvelgate::t7server

@@ -30,9 +30,15 @@ struct WaitRecords {
 struct Hangup {
   bool reset;  // abortive close instead of an orderly one
 };
+// Stop or go on reading connections: what the driver sends then waits in the socket
+// buffers, as it would for a server that has stopped reading.
+struct SetReading {
+  bool on;
+};
 struct Quit {};
 
-using Command = std::variant<SendBytes, SetChunks, SetDelay, Sleep, WaitRecords, Hangup, Quit>;
+using Command = std::variant<SendBytes, SetChunks, SetDelay, Sleep, WaitRecords, Hangup,
+                             SetReading, Quit>;
 
 struct Parsed {
   std::optional<Command> command;  // nullopt for an empty line or a comment

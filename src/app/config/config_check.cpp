@@ -149,7 +149,7 @@ constexpr KeyRule kRules[] = {
     {"main", "PathForSoob", "", PathText},
     {"main", "host", "localhost", HostName, {}, NoT7Host},
     {"main", "NotSendToDiskT8", "0", Flag},
-    {"main", "Attention", "00:10:00", TimeOfDay},
+    {"main", "Attention", kDefaultAttentionText, TimeOfDay},
     {"main", "Log", "0", Flag},
     {"main", "SendT7", "0", Flag},
     {"main", "SendT8", "1", Flag},
@@ -173,7 +173,7 @@ MainConfig ReadMainKeys(const IniFile& ini) {
   c.SpoolPrefix = ini.ReadString("main", "PathForSoob", d.SpoolPrefix);
   c.T7Host = ini.ReadString("main", "host", d.T7Host);
   c.DropUndeliveredT8 = ini.ReadBool("main", "NotSendToDiskT8", d.DropUndeliveredT8);
-  c.Attention = ParseAttention(ini.ReadString("main", "Attention", "00:10:00"));
+  c.Attention = ParseAttention(ini.ReadString("main", "Attention", std::string(kDefaultAttentionText)));
   c.Log = ini.ReadBool("main", "Log", d.Log);
   c.SendT7 = ini.ReadBool("main", "SendT7", d.SendT7);
   c.SendT8 = ini.ReadBool("main", "SendT8", d.SendT8);
@@ -181,9 +181,9 @@ MainConfig ReadMainKeys(const IniFile& ini) {
   return c;
 }
 
-ServerHostConfig ReadServerHostKeys(const IniFile& ini) {
-  const ServerHostConfig d;
-  ServerHostConfig c;
+ServerHostSettings ReadServerHostKeys(const IniFile& ini) {
+  const ServerHostSettings d;
+  ServerHostSettings c;
   c.Address = ini.ReadString("ServerHost", "Address", d.Address);
   c.Port = ini.ReadInteger("ServerHost", "Port", d.Port);
   c.PacketSize = ini.ReadInteger("ServerHost", "PacketSize", d.PacketSize);
@@ -281,7 +281,7 @@ CheckedConfig CheckConfig(const IniFile& ini) {
 
 MainConfig ReadMainConfig(const IniFile& ini) { return CheckConfig(ini).Main; }
 
-ServerHostConfig ReadServerHostConfig(const IniFile& ini) { return CheckConfig(ini).ServerHost; }
+ServerHostSettings ReadServerHostConfig(const IniFile& ini) { return CheckConfig(ini).ServerHost; }
 
 std::string ShownValue(const std::string& value) {
   constexpr std::size_t kShown = 80;

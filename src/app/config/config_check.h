@@ -42,7 +42,7 @@ struct ConfigProblem {
 
 struct CheckedConfig {
   MainConfig Main;
-  ServerHostConfig ServerHost;
+  ServerHostSettings ServerHost;
   MetricsConfig Metrics;
   std::vector<ConfigValue> Values;  // every known key in reading order, then [ports]
   std::vector<ConfigProblem> Problems;
@@ -52,7 +52,7 @@ CheckedConfig CheckConfig(const IniFile& ini);
 
 // The values in range, defaults for the rest (CheckConfig without its report).
 MainConfig ReadMainConfig(const IniFile& ini);
-ServerHostConfig ReadServerHostConfig(const IniFile& ini);
+ServerHostSettings ReadServerHostConfig(const IniFile& ini);
 
 // "orvelgate.ini [ServerHost] Port=70000 is out of range 1..65535; using 12543"
 std::string DescribeProblem(const ConfigProblem& problem, const std::string& fileName);

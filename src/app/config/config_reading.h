@@ -61,6 +61,6 @@ void ReportConfigReading(const ConfigReading& reading);
 
 // The checked values from the file at `path`, read and reported as above.
 MainConfig LoadMainConfig(const std::string& path = kConfigFileName);
-ServerHostConfig LoadServerHostConfig(const std::string& path = kConfigFileName);
+ServerHostSettings LoadServerHostConfig(const std::string& path = kConfigFileName);
 
 }  // namespace orvelgate

@@ -40,7 +40,7 @@ CheckedConfig LoadAndReport(const std::string& path) {
 
 MainConfig LoadMainConfig(const std::string& path) { return LoadAndReport(path).Main; }
 
-ServerHostConfig LoadServerHostConfig(const std::string& path) {
+ServerHostSettings LoadServerHostConfig(const std::string& path) {
   return LoadAndReport(path).ServerHost;
 }
 

@@ -11,6 +11,7 @@
 #include "common/attention_time.h"
 #include "common/day_count.h"
 #include "common/log_rotation.h"
+#include "t8link/t8_worker_host.h"
 
 namespace orvelgate {
 
@@ -35,14 +36,7 @@ struct MainConfig {
   bool operator==(const MainConfig&) const = default;
 };
 
-// [ServerHost].
-struct ServerHostConfig {
-  std::string Address = "127.0.0.1";
-  int32_t Port = 12543;
-  int32_t PacketSize = 2000;  // kept, not used
-
-  bool operator==(const ServerHostConfig&) const = default;
-};
+// [ServerHost] is the T8 link's ServerHostSettings.
 
 // [metrics]: the Prometheus scrape endpoint, off unless Port names one. A bad value in
 // the section leaves it off.

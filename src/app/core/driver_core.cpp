@@ -10,6 +10,7 @@
 #include "common/error_log.h"
 #include "common/wire_constants.h"
 #include "events/event_journal_start.h"
+#include "station/port_names.h"
 #include "station/port_wiring.h"
 #include "t7link/t7_records.h"
 
@@ -91,11 +92,11 @@ void DriverCore::CreateT8Link() {
   settings.Counters = &counters_;
   auto currentPort = [this] {
     const PortState state = keeper_.State();
-    return PortStatus{state.Name, state.Open};
+    return PortStatus{ServerPortName(state.Name), state.Open};
   };
   t8_ = std::make_unique<T8LinkOwner>(view_, clock_, *spool_, currentPort, settings);
   keeper_.OnAnnounce = [this](const std::string& name, bool open) {
-    t8_->QueuePortNotice(name, open);
+    t8_->QueuePortNotice(ServerPortName(name), open);
   };
 }
 
@@ -326,7 +327,7 @@ void DriverCore::RequestCloseWithoutCode() {
   QTimer::singleShot(0, this, [this] { Close(); });
 }
 
-std::string DriverCore::SerialDeviceName() const { return keeper_.PortName(); }
+std::string DriverCore::SerialDeviceName() const { return keeper_.ServerDeviceName(); }
 
 void DriverCore::ShowHandlerError(const std::string& text) { view_.ShowError(text); }
 

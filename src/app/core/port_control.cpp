@@ -78,9 +78,7 @@ void PortControl::Start() {
 }
 
 void PortControl::SendT7PortRecord() {
-  // A name without a number after COM gives no record; the port runs all the same
-  // (the scan only lists names that have one).
-  if (const auto record = BuildPortNumberNotice(keeper_.PortName())) t7_->SendRecord(*record);
+  t7_->SendRecord(BuildPortNumberNoticeOrZero(keeper_.ServerDeviceName()));
 }
 
 void PortControl::Stop() {

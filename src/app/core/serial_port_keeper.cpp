@@ -199,6 +199,10 @@ void SerialPortKeeper::ReopenTick() {
   AnnounceState();
 }
 
+std::string SerialPortKeeper::ServerDeviceName() const {
+  return PortNameFor(ServerPortName(ComNameOf(port_.PortName())));
+}
+
 PortState SerialPortKeeper::State() const {
   std::lock_guard lock(stateMutex_);
   return state_;

@@ -43,6 +43,8 @@ class SerialPortKeeper {
   // go through the keeper, so that the state the T8 worker reads stays right.
   SerialPort& Port() { return port_; }
   const std::string& PortName() const { return port_.PortName(); }
+  // PortName as the servers are told it: "\\.\" + ServerPortName of its name.
+  std::string ServerDeviceName() const;
   bool IsOpen() const { return port_.IsOpen(); }
 
   // The start-up: [main] ComPort and ComBaudRate; the port is opened unless ComPort

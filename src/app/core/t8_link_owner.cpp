@@ -15,10 +15,7 @@ std::function<ServerHostSettings()> ServerHostReader(const std::string& configFi
   std::error_code error;
   auto configPath = std::filesystem::absolute(configFile, error);
   if (error) configPath = configFile;
-  return [configPath = configPath.string()] {
-    const ServerHostConfig c = LoadServerHostConfig(configPath);
-    return ServerHostSettings{c.Address, c.Port, c.PacketSize};
-  };
+  return [configPath = configPath.string()] { return LoadServerHostConfig(configPath); };
 }
 
 T8WorkerSettings WorkerSettings(int32_t firstNumber) {

@@ -69,7 +69,7 @@ void DriverWindow::Attach(DriverCore& core, std::string configFile, std::string 
   ports_->SetRunning(form_->PortControlsRunning());
 
   // The T8 worker reads [ServerHost] itself; the hint shows what it holds now.
-  const ServerHostConfig t8 = LoadServerHostConfig(settings.configFile);
+  const ServerHostSettings t8 = LoadServerHostConfig(settings.configFile);
   const TcpClient* t7 = core.T7() ? &core.T7()->Client() : nullptr;
   form_->SetServerHints(
       ServerHint(QStringLiteral("Сервер мониторинга T8"), core.Config().SendT8, t8.Address, t8.Port),

@@ -28,7 +28,7 @@ class HostileValues : public ::testing::TestWithParam<HostileCase> {};
 TEST_P(HostileValues, GiveTheDefaultAndOneLine) {
   const CheckedConfig c = CheckConfig(IniFile::Parse(GetParam().ini));
   EXPECT_EQ(c.Main, MainConfig{});
-  EXPECT_EQ(c.ServerHost, ServerHostConfig{});
+  EXPECT_EQ(c.ServerHost, ServerHostSettings{});
   EXPECT_FALSE(c.Metrics.On());
   EXPECT_EQ(Lines(c), GetParam().line + "\n");
 }
@@ -229,7 +229,7 @@ TEST(ConfigCheck, DefaultTextsReadAsTheBuiltInDefaults) {
   }
   const CheckedConfig fromText = CheckConfig(IniFile::Parse(ini));
   EXPECT_EQ(fromText.Main, MainConfig{});
-  EXPECT_EQ(fromText.ServerHost, ServerHostConfig{});
+  EXPECT_EQ(fromText.ServerHost, ServerHostSettings{});
   EXPECT_TRUE(fromText.Problems.empty()) << Lines(fromText);
   EXPECT_EQ(fromText.Metrics, MetricsConfig{});
   EXPECT_EQ(fromText.Values.size(), 18u);
@@ -303,6 +303,30 @@ TEST(ConfigCheck, EveryProblemOfAFileIsListedInReadingOrder) {
             "orvelgate.ini [ServerHost] Port=70000 is out of range 1..65535; using 12543\n"
             "orvelgate.ini [main] foo=1 is not a known key; did you mean Log? (ignored)\n");
   EXPECT_EQ(c.Main.ComPort, "COM3");  // the values in range still count
+}
+
+}  // namespace
+}  // namespace orvelgate
+
+namespace orvelgate {
+namespace {
+
+// The check table's defaults and the structs' initialisers say the same: a file that
+// spells out every default of the table reads as the structs' defaults.
+TEST(ConfigDefaults, TheTableSpellsTheStructsDefaults) {
+  std::string text;
+  std::string section;
+  for (const ConfigValue& v : CheckConfig(IniFile::Parse("")).Values) {
+    ASSERT_EQ(v.Origin, ValueOrigin::kDefault) << v.Key;
+    if (v.Section != section) text += "[" + (section = v.Section) + "]\n";
+    text += v.Key + "=" + v.Value + "\n";
+  }
+  const CheckedConfig spelled = CheckConfig(IniFile::Parse(text));
+  for (const ConfigValue& v : spelled.Values) EXPECT_EQ(v.Origin, ValueOrigin::kFile) << v.Key;
+  EXPECT_EQ(spelled.Main, MainConfig{});
+  EXPECT_EQ(spelled.ServerHost, ServerHostSettings{});
+  EXPECT_EQ(spelled.Metrics, MetricsConfig{});
+  EXPECT_EQ(ParseAttention(kDefaultAttentionText), kDefaultAttention);
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ TEST_P(ConfigFiles, GiveTheDefaultsWithOneLine) {
   const ConfigReading r = ReadConfigText(kPath, c.text, static_cast<int>(c.error));
   EXPECT_EQ(r.State, c.state);
   EXPECT_EQ(r.Config.Main, MainConfig{});
-  EXPECT_EQ(r.Config.ServerHost, ServerHostConfig{});
+  EXPECT_EQ(r.Config.ServerHost, ServerHostSettings{});
   EXPECT_EQ(ConfigJournalLines(r), c.lines);
 }
 

@@ -32,7 +32,7 @@ void PrintTo(const MainConfig& c, std::ostream* os) {
       << " SendT8=" << c.SendT8 << " LogMaxSize=" << c.LogMaxSize << "}";
 }
 
-void PrintTo(const ServerHostConfig& c, std::ostream* os) {
+void PrintTo(const ServerHostSettings& c, std::ostream* os) {
   *os << "{Address=" << c.Address << " Port=" << c.Port << " PacketSize=" << c.PacketSize << "}";
 }
 
@@ -55,7 +55,7 @@ TEST(MainConfig, DefaultsWhenTheFileIsMissing) {
   EXPECT_TRUE(c.SendT8);
   EXPECT_EQ(c, MainConfig{});
 
-  const ServerHostConfig s = LoadServerHostConfig((dir / "orvelgate.ini").string());
+  const ServerHostSettings s = LoadServerHostConfig((dir / "orvelgate.ini").string());
   EXPECT_EQ(s.Address, "127.0.0.1");
   EXPECT_EQ(s.Port, 12543);
   EXPECT_EQ(s.PacketSize, 2000);
@@ -156,10 +156,10 @@ const MainCase kMainCases[] = {
 INSTANTIATE_TEST_SUITE_P(Table, MainConfigKeys, ::testing::ValuesIn(kMainCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ServerHostConfig, ReadsItsSection) {
+TEST(ServerHostSettings, ReadsItsSection) {
   const struct {
     std::string ini;
-    ServerHostConfig expected;
+    ServerHostSettings expected;
   } cases[] = {
       {"[ServerHost]\nAddress=10.0.0.5\nPort=2000\nPacketSize=10\n", {"10.0.0.5", 2000, 10}},
       {"[serverhost]\naddress=server.local\n", {"server.local", 12543, 2000}},
@@ -190,7 +190,7 @@ TEST(MainConfig, UnreadableFileGivesDefaults) {
   // A folder under the file's name cannot be read as a file.
   ASSERT_EQ(mkdir((dir / "orvelgate.ini").c_str(), 0700), 0);
   EXPECT_EQ(LoadMainConfig((dir / "orvelgate.ini").string()), MainConfig{});
-  EXPECT_EQ(LoadServerHostConfig((dir / "orvelgate.ini").string()), ServerHostConfig{});
+  EXPECT_EQ(LoadServerHostConfig((dir / "orvelgate.ini").string()), ServerHostSettings{});
 
   if (geteuid() != 0) {  // root reads whatever the mode says
     WriteFileText(dir / "locked.ini", "[main]\nSendT7=1\n");

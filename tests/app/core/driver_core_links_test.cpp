@@ -48,10 +48,10 @@ class CoreLinksTest : public ::testing::Test {
     return server;
   }
   void MakeCore(const std::string& main) {
-    WriteFileText(dir_ / "orvelgate.ini", "[main]\nComPort=COM3\n" + main +
+    WriteFileText(dir_ / "orvelgate.ini", "[main]\nComPort=" + comPort_ + "\n" + main +
                                               "\n[ServerHost]\nPort=" +
                                               std::to_string(t8ServerPort_) + "\n" +
-                                              line_.PortsSection());
+                                              line_.PortsSection() + extraPorts_);
     CoreEnvironment environment;
     environment.clock = &clock_;
     environment.t7Port = t7ServerPort_;
@@ -87,6 +87,28 @@ class CoreLinksTest : public ::testing::Test {
     fields.time = {.year = 2024, .month = 5, .day = 6, .hour = 7, .minute = 8, .second = 9};
     return EncodeGbFrame(fields, 0x21);
   }
+  // A port configured other than as COMn runs, and both servers are told it as COM0 (no
+  // COM port has that number) on every connection: no cut path, no message to the
+  // operator.
+  void ExpectPortToldAsComZero(const std::string& comPort, const std::string& portsLine) {
+    auto t8 = StartServer("tools/t8-server/t8-server", t8ServerPort_);
+    auto t7 = StartServer("tools/t7-server/t7-server", t7ServerPort_);
+    comPort_ = comPort;
+    extraPorts_ = portsLine;
+    MakeCore("SendT8=1\nSendT7=1\nhost=127.0.0.1");
+    EXPECT_TRUE(core_->PortKeeper().IsOpen());
+    // A counted string of six characters, "COM0", then the port open.
+    const auto notice = Line(*t8, "FRAME 1 PortNotice");
+    ASSERT_TRUE(notice);
+    EXPECT_NE(notice->find("payload=04434F4D30000001"), std::string::npos) << *notice;
+    EXPECT_EQ(Line(*t7, "RECORD 2 "), "RECORD 2 port-notice port=0");
+    ASSERT_TRUE(t7->Write("hangup\n"));
+    ASSERT_TRUE(PumpUntil([&] { return !core_->T7()->Connected(); }));
+    core_->T7RetryTick();  // the next connection says the same
+    ASSERT_TRUE(PumpUntil([&] { return t7->LinesStartingWith("RECORD 2 ").size() == 2; }));
+    EXPECT_EQ(t7->LinesStartingWith("RECORD 2 ").back(), "RECORD 2 port-notice port=0");
+    EXPECT_TRUE(view_.CallsStartingWith("ShowError").empty());
+  }
   std::size_t Files(const std::string& extension) {
     std::size_t n = 0;
     for (const auto& e : fs::directory_iterator(dir_.path())) n += e.path().extension() == extension;
@@ -98,6 +120,8 @@ class CoreLinksTest : public ::testing::Test {
   FakeClock clock_{45000.25};
   RecordingView view_;
   StationLine line_{dir_.path()};
+  std::string comPort_ = "COM3";  // [ports] maps COM3 to the station's line
+  std::string extraPorts_;        // more lines of [ports]
   uint16_t t8ServerPort_ = testing::UnusedPort();
   uint16_t t7ServerPort_ = testing::UnusedPort();
   std::unique_ptr<DriverCore> core_;
@@ -231,6 +255,14 @@ TEST_F(CoreLinksTest, ShutdownStopsAWorkerInTheMiddleOfAConnection) {
   core_->Shutdown();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   EXPECT_TRUE(Line(*t8, "CLOSE 1"));
+}
+
+TEST_F(CoreLinksTest, APortNamedByItsDevicePathIsToldToBothServersAsComZero) {
+  ExpectPortToldAsComZero(line_.Line().SlavePath(), "");
+}
+
+TEST_F(CoreLinksTest, APortNamedByAnotherKeyOfPortsIsToldToBothServersAsComZero) {
+  ExpectPortToldAsComZero("STATION", "STATION=" + line_.Line().SlavePath() + "\n");
 }
 
 }  // namespace
