@@ -11,6 +11,10 @@ namespace orvelgate {
 // of a .dd8 spool file.
 inline constexpr int32_t kT8EventMessageType = 0x03000022;
 
+// T8 reply type LoginAccepted. The server sends it in answer to whichever message comes
+// first on a connection, so it says nothing about that message.
+inline constexpr int32_t kT8LoginAcceptedType = 0x02000003;
+
 // Every T7 record, in both directions, is this long.
 inline constexpr std::size_t kT7RecordSize = 555;
 

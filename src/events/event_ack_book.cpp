@@ -29,6 +29,15 @@ void EventAckBook::RetireAnswered(uint64_t sequence) {
   if (const auto entry = Answered(sequence)) journal_->Retire(*entry);
 }
 
+void EventAckBook::Renumber(uint64_t oldSequence, uint64_t newSequence) {
+  std::lock_guard lock(mutex_);
+  const auto it = bySequence_.find(oldSequence);
+  if (it == bySequence_.end()) return;
+  const uint64_t id = it->second;
+  bySequence_.erase(it);
+  Expect(newSequence, id);
+}
+
 std::size_t EventAckBook::Size() const {
   std::lock_guard lock(mutex_);
   return bySequence_.size();

@@ -4,9 +4,12 @@
 // connection ends unanswered) retires exactly that entry. It is all the T8 link sees of
 // the event journal. The router writes, the T8 worker's thread reads: one mutex.
 //
-// Bounded: a server that never answers and never drops the connection would otherwise
-// grow it for ever. The oldest expectations go first; their entries stay in the journal
-// and are spooled again at the next start (a duplicate, never a loss).
+// Every message booked here is answered by its EventAck, kept in a spool file, dropped
+// as configured or let go by the link, and leaves the book then; so it holds no more
+// than the link has in flight (its send ring, the messages written and unanswered and
+// the events it holds back). Bounded all the same (kMaxExpected), against a fault of
+// that accounting: beyond it the oldest expectations go first; their entries stay in
+// the journal and are spooled again at the next start (a duplicate, never a loss).
 
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +24,9 @@ namespace orvelgate {
 
 class EventAckBook {
  public:
-  static constexpr std::size_t kMaxExpected = 200000;
+  // Ten times what the T8 link can have in flight at most (100 queued, 100 written, 1000
+  // held back).
+  static constexpr std::size_t kMaxExpected = 12000;
 
   // `journal` takes the entries RetireAnswered finds; it must outlive the book.
   EventAckBook() = default;
@@ -39,6 +44,8 @@ class EventAckBook {
   // The message's event is safe (answered, or kept in a spool file): the entry it
   // carried, if the book knows one, is retired.
   void RetireAnswered(uint64_t sequence);
+  // The message went out again under a new number: its entry goes with it.
+  void Renumber(uint64_t oldSequence, uint64_t newSequence);
   std::size_t Size() const;
 
  private:

@@ -49,6 +49,13 @@ void SpoolResender::ResendDueLocked(DayCount now) {
       continue;
     }
     if (!passed) windowLimit_ = 1;
+    if (!passed && file.otherReplies >= kMaxOtherReplies && !probed_) {
+      // Answered otherwise, and nothing else acknowledged: the next file goes instead.
+      probed_ = true;
+      windowLimit_ = 2;
+      ++i;
+      continue;
+    }
     if (Queue(file, now)) {
       ++i;
     } else if (!refused_) {
@@ -93,6 +100,7 @@ bool SpoolResender::Queue(InFlightFile& file, DayCount now) {
     return false;
   }
   file.sequences.push_back(*sequence);
+  if (file.sequences.size() > kMaxCopiesKept) file.sequences.erase(file.sequences.begin());
   file.numbered = *sequence != T8Outbox::kUnnumbered;
   file.sentAt = now;
   lastSpoolResend_ = now;
@@ -175,12 +183,15 @@ void SpoolResender::OnEventAck(uint64_t sequence) {
       for (InFlightFile& f : window_)
         if (f.numbered && f.sequences.back() < sequence) f.passedOver = true;
     }
+    ackSeen_ = true;
+    probed_ = false;
+    const bool setAside = SetAsideNeverAcknowledgedLocked();
     const auto answered = std::find_if(window_.begin(), window_.end(), [&](const InFlightFile& f) {
       if (unnumbered) return !f.numbered;
       return std::find(f.sequences.begin(), f.sequences.end(), sequence) != f.sequences.end();
     });
     // A refill that the live events ahead cut short goes on as they are answered.
-    if (answered == window_.end() && !refillCut_) return;
+    if (answered == window_.end() && !setAside && !refillCut_) return;
     if (answered != window_.end()) {
       store_.Remove(answered->name);
       if (answered->numbered) windowLimit_ = kT8Window;
@@ -188,6 +199,40 @@ void SpoolResender::OnEventAck(uint64_t sequence) {
     }
   }
   if (refillDue_) refillDue_();
+}
+
+void SpoolResender::OnOtherReply(uint64_t sequence, int32_t reply) {
+  if (sequence == T8Outbox::kUnnumbered || reply == kT8LoginAcceptedType) return;
+  {
+    std::lock_guard lock(mutex_);
+    const auto file = CarrierLocked(sequence);
+    if (file == window_.end()) return;
+    ++file->otherReplies;
+    if (!ackSeen_ || !SetAsideNeverAcknowledgedLocked()) return;
+  }
+  if (refillDue_) refillDue_();
+}
+
+// The server takes other messages and never this one: it must not hold the files
+// behind it.
+bool SpoolResender::SetAsideNeverAcknowledgedLocked() {
+  bool any = false;
+  for (auto file = window_.begin(); file != window_.end();) {
+    if (file->otherReplies < kMaxOtherReplies) {
+      ++file;
+      continue;
+    }
+    store_.SetAside(file->name, kSpoolNeverAcknowledgedError);
+    file = window_.erase(file);
+    any = true;
+  }
+  return any;
+}
+
+std::deque<SpoolResender::InFlightFile>::iterator SpoolResender::CarrierLocked(uint64_t sequence) {
+  return std::find_if(window_.begin(), window_.end(), [&](const InFlightFile& f) {
+    return std::find(f.sequences.begin(), f.sequences.end(), sequence) != f.sequences.end();
+  });
 }
 
 bool SpoolResender::IsPendingCopy(uint64_t sequence) const {
@@ -210,6 +255,8 @@ void SpoolResender::OnConnectionEstablished() {
   windowLimit_ = 1;
   refused_ = false;
   lastSpoolResend_ = longAgo;
+  ackSeen_ = false;  // perhaps another server: it must show again that it acknowledges
+  probed_ = false;
 }
 
 std::string SpoolResender::PendingSpoolFile() const {

@@ -15,8 +15,20 @@
 // gets the same file again every 3 s and no more. A file the server has passed over
 // (it acknowledged a later message) is sent again after 3 s; after kMaxPassedOver such
 // sends it is set aside, so one file the server never acknowledges cannot hold the
-// backlog. A link that does not number its messages keeps one file in flight, since its
-// EventAcks cannot say which file they answer.
+// backlog. A file whose message the server answers with anything but an EventAck
+// (OnOtherReply, say a Poll answer to an old file of another message type) goes out
+// again like an unanswered one. Once it has had kMaxOtherReplies such answers while the
+// server acknowledges other messages on the same connection, it is set aside with error
+// 13, so that the files behind it go on. When nothing else was acknowledged, the next
+// file goes out once in its place, to see whether the server acknowledges anything: a
+// server that acknowledges nothing gets the oldest file every 3 s, and no file is set
+// aside for it. A LoginAccepted does not count: it answers whatever message comes first
+// on a connection. A link that does not number its messages keeps one file in flight,
+// since its EventAcks cannot say which file they answer.
+//
+// Each file remembers the numbers of its last kMaxCopiesKept messages only: an answer
+// to an older copy no longer finds its file, which then goes out once more (a
+// duplicate, never a loss).
 //
 // Live alarms first: the send ring is FIFO, so a live event queued now waits behind
 // whatever the ring holds. The refill therefore tops the ring up to kMaxQueuedAhead
@@ -63,6 +75,8 @@ class SpoolResender {
   static constexpr std::size_t kT8Window = 16;
   static constexpr std::size_t kMaxQueuedAhead = 2;
   static constexpr int kMaxPassedOver = 3;
+  static constexpr int kMaxOtherReplies = 3;
+  static constexpr std::size_t kMaxCopiesKept = 16;
   static constexpr std::size_t kT7RecordsPerStep = 64;
   // No .dd8 this driver writes comes near; a larger one is not a spool file of ours.
   static constexpr std::size_t kMaxT8SpoolFileBytes = kMaxSpoolFileBytes;
@@ -85,6 +99,9 @@ class SpoolResender {
   // file in flight), and after every established connection.
   void OnEventAck(uint64_t sequence = T8Outbox::kUnnumbered);
   void OnConnectionEstablished();
+  // T8 worker thread: the message numbered `sequence` was answered by `reply`, not by
+  // an EventAck. Nothing when it carried no file in flight.
+  void OnOtherReply(uint64_t sequence, int32_t reply);
   // Whether the message numbered `sequence` carried a file in flight (which needs no
   // keeping elsewhere: the file stays until its own EventAck).
   bool IsPendingCopy(uint64_t sequence) const;
@@ -102,6 +119,7 @@ class SpoolResender {
     DayCount sentAt = 0.0;
     bool passedOver = false;  // the server answered a later message since the last send
     int passedOverSends = 0;
+    int otherReplies = 0;  // answers that were neither EventAck nor LoginAccepted
   };
 
   bool Due(DayCount since, DayCount now) const;
@@ -109,6 +127,9 @@ class SpoolResender {
   void RefillLocked(DayCount now);
   bool Queue(InFlightFile& file, DayCount now);
   bool InWindowLocked(const std::string& name) const;
+  std::deque<InFlightFile>::iterator CarrierLocked(uint64_t sequence);
+  // Sets aside every file answered otherwise kMaxOtherReplies times; whether any was.
+  bool SetAsideNeverAcknowledgedLocked();
   bool SettleT7InFlight();
   std::optional<std::vector<uint8_t>> UsableT8File(const std::string& name);
 
@@ -131,6 +152,10 @@ class SpoolResender {
   DayCount refusedAt_ = 0.0;
   bool refused_ = false;
   DayCount lastSpoolResend_ = 0.0;
+  // On this connection: an EventAck arrived; the next file went out in place of an
+  // oldest file answered otherwise.
+  bool ackSeen_ = false;
+  bool probed_ = false;
 };
 
 }  // namespace orvelgate

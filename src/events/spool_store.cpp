@@ -194,7 +194,7 @@ void SpoolStore::Forget(const std::string& fullName) {
   EraseLocked(fullName);
 }
 
-void SpoolStore::SetAside(const std::string& fullName) {
+void SpoolStore::SetAside(const std::string& fullName, int errorNumber) {
   {
     std::lock_guard lock(mutex_);
     PublishResult result = PublishResult::Failed;
@@ -207,7 +207,7 @@ void SpoolStore::SetAside(const std::string& fullName) {
     EraseLocked(fullName);
     if (result != PublishResult::Done) stuck_.insert(fullName);
   }
-  LogError(kSpoolSetAsideError, options_.errorLog);
+  LogError(errorNumber, options_.errorLog);
 }
 
 std::size_t SpoolStore::RemoveLeftoverTemporaries() {

@@ -25,7 +25,8 @@
 // Bad files. A spool file that cannot be read (or is not usable, see the re-send) is
 // renamed to its name + ".bad" (name + "-k.bad" when that is taken), which no search
 // matches, so it is kept for inspection and the backlog moves on; error 12 goes to the
-// error log. Entries are taken as they are, never through a link: a link, FIFO, folder
+// error log (error 13 for a .dd8 the server keeps answering otherwise, see the
+// re-send). Entries are taken as they are, never through a link: a link, FIFO, folder
 // or device under a spool name is indexed like a file, cannot be read (see
 // ReadFileStart) and is set aside by renaming the entry itself, so nothing outside the
 // folder is ever read, renamed or deleted. A file that can be neither deleted nor set aside (a read-only folder) is
@@ -62,6 +63,9 @@ namespace orvelgate {
 
 // Error-log number written when a spool file is set aside as unusable.
 constexpr int kSpoolSetAsideError = 12;
+// Error-log number written when a .dd8 is set aside because the server keeps answering
+// its message with something other than an EventAck.
+constexpr int kSpoolNeverAcknowledgedError = 13;
 
 enum class SpoolKind { T8, T7 };  // .dd8 and .ddk
 
@@ -128,8 +132,9 @@ class SpoolStore {
   bool Remove(const std::string& fullName);
   // Drops a file from the index without touching the folder (it was found gone).
   void Forget(const std::string& fullName);
-  // Renames an unusable file to a name no search matches and logs error 12.
-  void SetAside(const std::string& fullName);
+  // Renames an unusable file to a name no search matches and logs error 12 (or
+  // `errorNumber`).
+  void SetAside(const std::string& fullName, int errorNumber = kSpoolSetAsideError);
   // Lists the folder again for both kinds.
   void Rescan();
   // Deletes the temporary files that a crash left behind (writes that never reached

@@ -32,9 +32,14 @@ T8Session::T8Session(T8WorkerHost& host, Clock& clock, T8SocketFactory makeSocke
       serverHost_(std::move(serverHost)),
       settings_(std::move(settings)),
       cycleFailures_("T8 link cycle", clock),
-      unanswered_([this](const T8HeldMessage& m) {
-        return host_.KeepUnanswered(m.Sequence, m.Type, m.Payload);
-      }) {}
+      unanswered_(
+          [this](const T8HeldMessage& m) {
+            return host_.KeepUnanswered(m.Sequence, m.Type, m.Payload);
+          },
+          [this](const T8HeldMessage& m, std::optional<int32_t> reply) {
+            return host_.KeepNotAcknowledged(m.Sequence, m.Type, m.Payload, reply);
+          },
+          [this](const T8HeldMessage& m) { host_.LetGoUnkept(m.Sequence); }) {}
 
 std::optional<uint64_t> T8Session::QueueNumbered(int32_t type, std::span<const uint8_t> payload) {
   return ring_.QueueNumbered(type, payload);
@@ -164,7 +169,7 @@ void T8Session::RunConnectedCycle() {
     } else if (*result == T8ReadResult::Unreadable) {
       // The server answered, though nothing can be read from it: the message it answers
       // is done with, or every later reply would be matched to the message before its own.
-      unanswered_.TakeAnswered();
+      AnsweredOtherwise(std::nullopt);
     }
   }
   // The buffer keeps the last reply until the next read empties it: an idle link whose
@@ -175,8 +180,28 @@ void T8Session::RunConnectedCycle() {
     replyRead = false;
   }
   if (!replyRead) return;
-  const std::optional<uint64_t> answered = unanswered_.TakeAnswered();
-  if (const auto reply = CheckReply(reply_)) Dispatch(reply->Type, answered);
+  const auto reply = CheckReply(reply_);
+  if (!reply) {
+    AnsweredOtherwise(std::nullopt);  // wrong markers: not dispatched
+    return;
+  }
+  if (reply->Type == T8Type::EventAck) {
+    const std::optional<uint64_t> answered = unanswered_.TakeAnswered();
+    Dispatch(reply->Type, answered);
+  } else {
+    // Kept before the reply is acted on, so that a LoginAccepted queues it again at once
+    // when it could not be kept.
+    AnsweredOtherwise(reply->Type);
+    Dispatch(reply->Type, std::nullopt);
+  }
+}
+
+// The oldest unanswered message got a reply that is no EventAck: an event must not be
+// taken for delivered.
+void T8Session::AnsweredOtherwise(std::optional<int32_t> reply) {
+  if (auto answered = unanswered_.TakeAnsweredMessage()) {
+    unanswered_.AnsweredOtherwise(std::move(*answered), reply);
+  }
 }
 
 std::optional<T8ReadResult> T8Session::ReadReply() {
@@ -206,8 +231,11 @@ void T8Session::Dispatch(int32_t type, std::optional<uint64_t> answered) {
     case T8Type::LoginAccepted:
       loggedIn_ = true;
       // Held-back events go out again once the server has let us in, behind the greetings.
+      // They keep their journal entries under their new numbers.
       unanswered_.RequeueHeldBack([this](const T8HeldMessage& m) {
-        return ring_.QueueNumbered(m.Type, m.Payload).has_value();
+        const std::optional<uint64_t> sequence = ring_.QueueNumbered(m.Type, m.Payload);
+        if (sequence) host_.OnRequeued(m.Sequence, *sequence);
+        return sequence.has_value();
       });
       break;
     case T8Type::EventAck:

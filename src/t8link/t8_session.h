@@ -3,8 +3,9 @@
 // thread. Each RunCycle makes a connection attempt when one is due, or writes the next
 // queued message (or a poll of an idle server, once logged in), reads the one reply the
 // server gives to each message and acts on it: EventAck is reported to the host with the
-// number of the message it answers, the server's commands (ServerQuery, AccessDenied,
-// DropLink, DisconnectOrder) are obeyed, and failed cycles are counted until the count
+// number of the message it answers, a message answered by anything else (or by a reply
+// that cannot be read) is handed to the host to keep (see T8Unanswered), the server's
+// commands (ServerQuery, AccessDenied, DropLink, DisconnectOrder) are obeyed, and failed cycles are counted until the count
 // decides on a new connection. PauseBeforeNextCycle says how long the caller may sleep
 // before the next cycle. T8Worker runs it on its thread; tests step it on theirs.
 //
@@ -118,6 +119,7 @@ class T8Session {
   // What the read made of the reply; nullopt for a failure outside the socket layer.
   std::optional<T8ReadResult> ReadReply();
   void Dispatch(int32_t type, std::optional<uint64_t> answered);
+  void AnsweredOtherwise(std::optional<int32_t> reply);
   bool WriteFrame(std::span<const uint8_t> message);
   void OnConnected();
   void OnDisconnected();

@@ -8,6 +8,14 @@
 // never have reached the server: events are handed to a keeper (the host's spool);
 // those the keeper refuses are held back and queued again after the next login. The
 // rest (greetings, polls) is forgotten: it is sent afresh on the next connection anyway.
+// A message answered by anything but an EventAck (or by a reply that cannot be read)
+// goes to a second keeper, which sees every type (a spool file may hold any): an event
+// so answered may not have been taken, and a spool file's copy is counted against its
+// file. An event that keeper refuses is held back as well.
+//
+// The held-back events are bounded (kMaxHeldBack): beyond it the oldest is offered to
+// the keeper once more and, refused again, let go: the host is told, and the event
+// journal, which still holds its entry, spools it again at the next start.
 //
 // Plain bookkeeping on the session's thread: no lock, no I/O.
 
@@ -36,16 +44,31 @@ class T8Unanswered {
   // given up on as it would be on a lost connection.
   static constexpr std::size_t kMaxUnanswered = 100;
 
+  // Held-back events kept in memory: the send ring's size ten times over, so that the
+  // held-back events of several connections fit while the spool refuses files.
+  static constexpr std::size_t kMaxHeldBack = 1000;
+
   // Keeps an event given up on; false when it could not (it is then held back). It may
   // throw, which counts as false.
   using Keeper = std::function<bool(const T8HeldMessage&)>;
-  explicit T8Unanswered(Keeper keep) : keep_(std::move(keep)) {}
+  // Keeps a message the server answered with `reply` instead of an EventAck (nullopt: a
+  // reply that could not be read); false for an event held back. It may throw, as above.
+  using OtherwiseKeeper = std::function<bool(const T8HeldMessage&, std::optional<int32_t> reply)>;
+  // An event let go over the held-back bound.
+  using LetGo = std::function<void(const T8HeldMessage&)>;
+  // Without `keepOtherwise`, events answered otherwise go to `keep`.
+  explicit T8Unanswered(Keeper keep, OtherwiseKeeper keepOtherwise = {}, LetGo letGo = {})
+      : keep_(std::move(keep)), keepOtherwise_(std::move(keepOtherwise)), letGo_(std::move(letGo)) {}
 
   // A whole message (header and payload) went out. A message without a valid header is
   // not noted.
   void NoteWritten(std::span<const uint8_t> message);
   // A reply arrived: the number of the message it answers, nullopt when none is open.
   std::optional<uint64_t> TakeAnswered();
+  // The same, the whole message.
+  std::optional<T8HeldMessage> TakeAnsweredMessage();
+  // The message was answered by `reply`, not an EventAck (nullopt: unreadable): see above.
+  void AnsweredOtherwise(T8HeldMessage message, std::optional<int32_t> reply);
   // The connection ended: every unanswered message is given up on.
   void GiveUpAll();
 
@@ -60,10 +83,15 @@ class T8Unanswered {
 
  private:
   void GiveUp(T8HeldMessage message);
+  void HoldBack(T8HeldMessage message);
+  // Runs a keeper; an exception counts as refused.
+  static bool Kept(const std::function<bool()>& keep);
 
   Keeper keep_;
+  OtherwiseKeeper keepOtherwise_;
+  LetGo letGo_;
   std::deque<T8HeldMessage> unanswered_;  // in the order written
-  std::vector<T8HeldMessage> heldBack_;
+  std::deque<T8HeldMessage> heldBack_;  // oldest first
 };
 
 }  // namespace orvelgate

@@ -53,6 +53,14 @@ class T8Worker {
     bool KeepUnanswered(uint64_t sequence, int32_t type, std::span<const uint8_t> payload) override {
       return host_.KeepUnanswered(sequence, type, payload);
     }
+    bool KeepNotAcknowledged(uint64_t sequence, int32_t type, std::span<const uint8_t> payload,
+                             std::optional<int32_t> reply) override {
+      return host_.KeepNotAcknowledged(sequence, type, payload, reply);
+    }
+    void OnRequeued(uint64_t oldSequence, uint64_t newSequence) override {
+      host_.OnRequeued(oldSequence, newSequence);
+    }
+    void LetGoUnkept(uint64_t sequence) override { host_.LetGoUnkept(sequence); }
     void OnConnectionEstablished() override { host_.OnConnectionEstablished(); }
     PortStatus CurrentPort() override { return host_.CurrentPort(); }
     void OnConnectFailed(const std::string& cause) override { host_.OnConnectFailed(cause); }

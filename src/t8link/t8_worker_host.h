@@ -5,8 +5,11 @@
 // are dropped once the program is stopping) and guards what it shares with its timers.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+
+#include "common/wire_constants.h"
 
 namespace orvelgate {
 
@@ -43,6 +46,21 @@ class T8WorkerHost {
                               std::span<const uint8_t> /*payload*/) {
     return false;
   }
+  // The server answered the message numbered `sequence` with `reply` instead of an
+  // EventAck (nullopt: with a reply that could not be read). An event's message may not
+  // have been taken: keep it as KeepUnanswered does. The copy of a spool file counts
+  // against its file instead. Every type comes here, the worker's own polls too; false
+  // holds an event back for the next login.
+  virtual bool KeepNotAcknowledged(uint64_t sequence, int32_t type,
+                                   std::span<const uint8_t> payload,
+                                   std::optional<int32_t> /*reply*/) {
+    return type != kT8EventMessageType || KeepUnanswered(sequence, type, payload);
+  }
+  // A held-back event went out again after a login under a new number.
+  virtual void OnRequeued(uint64_t /*oldSequence*/, uint64_t /*newSequence*/) {}
+  // A held-back event over the worker's bound that could not be kept either: the worker
+  // forgets it (the event journal still has it, for the next start).
+  virtual void LetGoUnkept(uint64_t /*sequence*/) {}
   // A connection was established: whatever spool file was in flight may not have
   // reached the server, so the oldest goes out again at once.
   virtual void OnConnectionEstablished() = 0;

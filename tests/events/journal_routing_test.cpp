@@ -234,6 +234,22 @@ TEST(EventAckBook, RetiresTheEntryOfAnAnsweredMessageOnce) {
   EXPECT_EQ(journal.ids, (std::vector<uint64_t>{12}));
 }
 
+// A held-back event queued again under a new number: the entry follows it, and only the
+// new number's answer retires it.
+TEST(EventAckBook, ARenumberedMessageCarriesItsEntry) {
+  RecordedRetirement journal;
+  EventAckBook book(journal);
+  book.QueueAndExpect([] { return std::optional<uint64_t>(5); }, 12, T8Outbox::kUnnumbered);
+  book.Renumber(5, 9);
+  book.Renumber(6, 10);  // unknown: nothing
+  EXPECT_EQ(book.Size(), 1u);
+  book.RetireAnswered(5);
+  EXPECT_TRUE(journal.ids.empty());
+  book.RetireAnswered(9);
+  EXPECT_EQ(journal.ids, (std::vector<uint64_t>{12}));
+  EXPECT_EQ(book.Size(), 0u);
+}
+
 TEST(EventAckBook, KeepsTheNewestExpectationsWhenFull) {
   EventAckBook book;
   for (uint64_t s = 1; s <= EventAckBook::kMaxExpected + 5; ++s) {

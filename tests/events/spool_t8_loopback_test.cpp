@@ -21,7 +21,9 @@ namespace orvelgate {
 namespace {
 
 using testing::Day8;
+using testing::ErrorLine;
 using testing::EventFile;
+using testing::ReadFileText;
 using testing::ReadFileBytes;
 using testing::SetMtime;
 using testing::FileNames;
@@ -37,6 +39,11 @@ class SpoolHost final : public T8WorkerHost {
   void LogLine(const std::string&) override {}
   void StepT8Indicator() override {}
   void OnEventAck(uint64_t sequence) override { resender->OnEventAck(sequence); }
+  bool KeepNotAcknowledged(uint64_t sequence, int32_t /*type*/, std::span<const uint8_t>,
+                           std::optional<int32_t> reply) override {
+    if (reply && resender->IsPendingCopy(sequence)) resender->OnOtherReply(sequence, *reply);
+    return true;
+  }
   void OnConnectionEstablished() override { resender->OnConnectionEstablished(); }
   PortStatus CurrentPort() override { return {"COM3", true}; }
   SpoolResender* resender = nullptr;
@@ -148,6 +155,22 @@ TEST_F(SpoolOverT8, AFileTheServerNeverAcknowledgesIsSetAsideAndTheOthersArrive)
   EXPECT_EQ(FileNames(dir.path()), (std::vector<std::string>{"6800000.dd8.bad", "error.txt"}));
   std::vector<int> accounts = EventAccounts(server);
   accounts.erase(std::remove(accounts.begin(), accounts.end(), -5), accounts.end());
+  accounts.erase(std::unique(accounts.begin(), accounts.end()), accounts.end());
+  EXPECT_EQ(accounts, (std::vector<int>{1, 2, 3}));
+}
+
+// The oldest file holds a message of another type, which the server answers with Poll
+// answers only, and nothing else is in flight to pass it: after a few such answers it is
+// set aside with its own error number, and the valid files behind it go out.
+TEST_F(SpoolOverT8, AnOldestFileAnsweredOnlyWithPollsIsSetAsideAndTheOthersGoOut) {
+  PutThreeEventFiles(dir.path());
+  WriteFileBytes(dir.path() / "6800000.dd8", {0x99, 0x00, 0x00, 0x02});  // type 0x02000099
+  SetMtime(dir.path() / "6800000.dd8", 500);                             // the oldest
+  T8ServerProcess server({"--quiet"});
+  RunTicks(server, [&] { return FileNames(dir.path()).size() == 2; });
+  EXPECT_EQ(FileNames(dir.path()), (std::vector<std::string>{"6800000.dd8.bad", "error.txt"}));
+  EXPECT_EQ(ReadFileText("error.txt"), ErrorLine(kSpoolNeverAcknowledgedError));
+  std::vector<int> accounts = EventAccounts(server);
   accounts.erase(std::unique(accounts.begin(), accounts.end()), accounts.end());
   EXPECT_EQ(accounts, (std::vector<int>{1, 2, 3}));
 }

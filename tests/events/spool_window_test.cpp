@@ -130,6 +130,69 @@ TEST_F(SpoolWindowTest, AFileTheServerNeverAcknowledgesIsSetAsideAndTheRestArriv
   }
 }
 
+// A file whose message the server answers with something other than an EventAck (an
+// old file of another message type, say): after kMaxOtherReplies such answers it is set
+// aside with its own error number, and the files behind it go out, also when it is the
+// oldest and nothing else was in flight.
+class SpoolOtherReplyTest : public SpoolWindowTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SpoolOtherReplyTest, AFileAnsweredOtherwiseIsSetAsideAndTheRestArrive) {
+  constexpr int32_t kPollAnswer = 0x02000000;
+  const int odd = GetParam();
+  PutFiles(10);
+  for (int ms = 0; ms < 30000 && store.Count(SpoolKind::T8) > 0; ms += 200) {
+    Tick();
+    // The server answers every message in order; the odd file's with a Poll answer.
+    const auto queued = t8.Queued();
+    for (; answered_ < queued.size(); ++answered_) {
+      if (AccountOf(queued[answered_]) == odd) {
+        resender.OnOtherReply(t8.sequences[answered_], kPollAnswer);
+      } else {
+        resender.OnEventAck(t8.sequences[answered_]);
+      }
+    }
+  }
+  EXPECT_EQ(FileNames(dir.path()), (std::vector<std::string>{NameOf(odd) + ".bad", "error.txt"}));
+  EXPECT_EQ(ReadFileText("error.txt"), ErrorLine(kSpoolNeverAcknowledgedError));
+  std::vector<int32_t> sends(11, 0);
+  for (const auto& m : t8.Queued()) ++sends[AccountOf(m)];
+  EXPECT_EQ(sends[odd], SpoolResender::kMaxOtherReplies);
+  for (int n = 1; n <= 10; ++n) {
+    if (n != odd) EXPECT_EQ(sends[n], 1) << n;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(OddFile, SpoolOtherReplyTest, ::testing::Values(1, 3),
+                         [](const auto& info) { return "File" + std::to_string(info.param); });
+
+// LoginAccepted answers whatever comes first on a connection: it does not count against
+// a file; nor does an answer to a message that carried no file.
+TEST_F(SpoolWindowTest, LoginAcceptedAndAnswersToOtherMessagesDoNotCount) {
+  constexpr int32_t kLoginAccepted = 0x02000003;
+  PutFiles(2);
+  Tick();
+  ASSERT_EQ(t8.Queued().size(), 1u);
+  for (int i = 0; i < 2 * SpoolResender::kMaxOtherReplies; ++i) {
+    resender.OnOtherReply(t8.sequences[0], kLoginAccepted);
+    resender.OnOtherReply(t8.next + 7, 0x02000000);
+  }
+  EXPECT_EQ(resender.InFlight(), std::vector<std::string>{NameOf(1)});
+  EXPECT_EQ(FileNames(dir.path()).size(), 2u);
+}
+
+// A file sent again and again remembers the numbers of its last copies only.
+TEST_F(SpoolWindowTest, AFileRemembersItsLastCopiesOnly) {
+  PutFiles(1);
+  for (int ms = 0; ms < 70000; ms += 200) Tick();
+  const std::size_t copies = t8.Queued().size();
+  ASSERT_GT(copies, SpoolResender::kMaxCopiesKept + 2);
+  const std::size_t oldestKept = copies - SpoolResender::kMaxCopiesKept;
+  EXPECT_FALSE(resender.IsPendingCopy(t8.sequences[oldestKept - 1]));
+  EXPECT_TRUE(resender.IsPendingCopy(t8.sequences[oldestKept]));
+  resender.OnEventAck(t8.sequences[oldestKept]);
+  EXPECT_TRUE(FileNames(dir.path()).empty());
+}
+
 TEST_F(SpoolWindowTest, AServerThatAnswersNothingGetsTheSameFileEveryThreeSeconds) {
   PutFiles(5);
   Tick();

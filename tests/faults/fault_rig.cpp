@@ -137,6 +137,9 @@ void FaultRig::StartT8() {
   if (!options_.t8ReplyDelay.empty()) {
     args.insert(args.end(), {"--reply-delay", options_.t8ReplyDelay});
   }
+  if (options_.t8PollEvery > 0) {
+    args.insert(args.end(), {"--poll-every", std::to_string(options_.t8PollEvery)});
+  }
   t8_ = std::make_unique<ChildProcess>(Program("tools/t8-server/t8-server"),
                                        Quiet(std::move(args), "t8-server.err"));
   t8Seen_ = 0;
@@ -203,7 +206,10 @@ void FaultRig::WriteIni(const std::string& ptyPath) {
              "[main]\nComPort=COM3\nComBaudRate=57600\nSendT8=1\nSendT7=" +
              std::string(options_.t7 ? "1" : "0") + "\nhost=127.0.0.1\nPathForSoob=" + spool +
              "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(t8ServerPort_) +
-             "\n[ports]\nCOM3=" + ptyPath + "\n");
+             "\n[ports]\nCOM3=" + ptyPath + "\n" +
+             (options_.metricsPort > 0
+                  ? "[metrics]\nPort=" + std::to_string(options_.metricsPort) + "\n"
+                  : std::string()));
 }
 
 void FaultRig::StartStation() {

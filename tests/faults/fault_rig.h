@@ -6,6 +6,7 @@
 // what the station was answered for and what the T8 server received.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -26,6 +27,8 @@ struct RigOptions {
   bool gbOnly = false;            // otherwise GB, CN and ASCII frames in turn
   bool t7 = true;                 // false: SendT7=0 and no T7 server on the fixed port
   std::string t8ReplyDelay;       // t8-server's --reply-delay MIN:MAX; empty: at once
+  int t8PollEvery = 0;            // t8-server's --poll-every N; 0: every event acknowledged
+  uint16_t metricsPort = 0;       // the driver's metrics endpoint; 0: none
 };
 
 // The frame that carries the event with the n-th account of a run: GB frames use

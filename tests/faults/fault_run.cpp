@@ -7,6 +7,7 @@
 //   fault-run [--seconds N] [--rate R] [--drain-seconds D] [--folder PATH] [--binary-dir PATH]
 //   fault-run --crash [--t8-down] [same options]
 //   fault-run --power-cut [--t8-down] [same options]
+//   fault-run --t8-poll-every N [same options]
 //
 // The station sends for N seconds (default 300), at R frames a second when given,
 // otherwise each frame once the previous one is answered (about 20 a second). Then the
@@ -24,6 +25,14 @@
 // once drains the spool. An acknowledged event still in a whole .dd8 file when D is up
 // is held, not lost: the driver re-sends it when it runs again. Exit status 0 when no
 // acknowledged event was lost.
+//
+// The poll run (--t8-poll-every N) has no fault but a server that answers every N-th
+// event with a Poll answer instead of an EventAck, and one orderly restart of the driver
+// halfway: GB frames only (R defaults to 100), no T7 link. It reads the driver's count of
+// unretired journal entries from its metrics endpoint every 100 ms and prints the
+// largest, which must stay below what the T8 link can have in flight
+// (kInFlightBound), and the duplicates the server received, before and after the
+// restart. Exit status 0 when nothing was lost and the journal stayed below the bound.
 //
 // The power-cut run (--power-cut) is the crash run with each kill a power cut: the
 // driver's folder is a power-cut disk (power_cut_disk.h), and after the SIGKILL it is
@@ -49,6 +58,8 @@
 #include "faults/fault_rig.h"
 #include "faults/power_cut_disk.h"
 #include "faults/small_disk.h"
+#include "support/loopback_port.h"
+#include "support/scrape_client.h"
 
 namespace {
 
@@ -69,6 +80,9 @@ constexpr double kCrashSlotSeconds = 3;
 constexpr double kRestartSeconds = 0.5;
 // GB frames repeat their accounts after this many.
 constexpr int kDistinctGbFrames = 55536;
+// What the T8 link can have in flight: its send ring (100) and the messages written and
+// not yet answered (100).
+constexpr int kInFlightBound = 200;
 
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
@@ -80,6 +94,7 @@ struct Arguments {
   bool crash = false;
   bool powerCut = false;
   bool t8Down = false;
+  int t8PollEvery = 0;
   std::string folder;
   std::string binaryDir = ORVELGATE_BINARY_DIR;
 };
@@ -96,13 +111,15 @@ bool Parse(int argc, char** argv, Arguments& a) {
     if (arg == "--seconds") a.seconds = std::atof(value.c_str());
     else if (arg == "--rate") a.rate = std::atof(value.c_str());
     else if (arg == "--drain-seconds") a.drainSeconds = std::atof(value.c_str());
+    else if (arg == "--t8-poll-every") a.t8PollEvery = std::atoi(value.c_str());
     else if (arg == "--folder") a.folder = value;
     else if (arg == "--binary-dir") a.binaryDir = value;
     else return false;
   }
   if (a.powerCut) a.crash = true;  // a crash run whose kills are power cuts
-  if (a.crash && a.rate == 0) a.rate = 100;
-  return a.seconds > 0 && a.rate >= 0 && a.drainSeconds > 0 && (a.crash || !a.t8Down);
+  if ((a.crash || a.t8PollEvery > 0) && a.rate == 0) a.rate = 100;
+  return a.seconds > 0 && a.rate >= 0 && a.drainSeconds > 0 && (a.crash || !a.t8Down) &&
+         a.t8PollEvery >= 0 && !(a.crash && a.t8PollEvery > 0);
 }
 
 struct Action {
@@ -389,12 +406,76 @@ int CrashRun(const Arguments& args) {
   return PrintCrashResult(run, rig, disk ? &*disk : nullptr, sendingSeconds) ? 0 : 1;
 }
 
+// The driver's count of unretired journal entries, from its metrics; -1 when unread.
+long JournalLive(uint16_t metricsPort) {
+  const std::string body =
+      orvelgate::testing::Ask(metricsPort, "GET /metrics HTTP/1.0\r\n\r\n").body;
+  const std::string name = "\norvelgate_journal_unretired_entries ";
+  const auto at = body.find(name);
+  if (at == std::string::npos) return -1;
+  return std::strtol(body.c_str() + at + name.size(), nullptr, 10);
+}
+
+int PollRun(const Arguments& args) {
+  RigOptions options = Options(args);
+  options.frames = std::min(static_cast<int>(args.rate * (args.seconds + 10)), kDistinctGbFrames);
+  options.gbOnly = true;
+  options.t7 = false;
+  options.t8PollEvery = args.t8PollEvery;
+  options.metricsPort = orvelgate::testing::UnusedPort();
+  FaultRig rig(options);
+  if (!rig.StartAll()) return 1;
+  std::printf("RUN poll folder=%s seconds=%g rate=%g poll_every=%d\n", args.folder.c_str(),
+              args.seconds, args.rate, args.t8PollEvery);
+  FaultRun run(rig, nullptr, 1.0);
+  int duplicatesAtRestart = 0;
+  run.Plan(args.seconds / 2, "driver restart", 0.5, [&] {
+    duplicatesAtRestart = rig.Ledger().Tally().duplicates;
+    rig.StopDriver();
+  }, [&] { rig.StartDriver(); });
+  long liveMax = 0;
+  int samples = 0;
+  const auto sample = [&] {
+    const long live = JournalLive(options.metricsPort);
+    if (live >= 0) ++samples;
+    liveMax = std::max(liveMax, live);
+    return false;
+  };
+  run.RunUntil(args.seconds, [&] { return sample() || rig.StationDone(); });
+  rig.StopStation();
+  const double sendingSeconds = run.Now();
+  Drain(run, rig, args.drainSeconds);
+  const long liveEnd = JournalLive(options.metricsPort);
+  rig.KillT8();
+  rig.StopDriver();
+  for (const int64_t account : rig.SpooledAccounts()) rig.Ledger().Spooled(account);
+  for (const int64_t account : rig.JournaledAccounts()) rig.Ledger().Spooled(account);
+  const LedgerTally tally = rig.Ledger().Tally();
+  std::printf("STATION frames=%d per_second=%.1f acknowledged=%d\n", rig.FramesSent(),
+              rig.FramesSent() / sendingSeconds, tally.acknowledged);
+  std::printf("T8 delivered=%d duplicates=%d duplicates_before_restart=%d "
+              "duplicates_after_restart=%d\n", tally.delivered, tally.duplicates,
+              duplicatesAtRestart, tally.duplicates - duplicatesAtRestart);
+  PrintCounts("LOST", tally.lostByCause);
+  std::printf("JOURNAL live_max=%ld live_after_drain=%ld samples=%d in_flight_bound=%d\n",
+              liveMax, liveEnd, samples, kInFlightBound);
+  std::printf("SPOOL left_dd8=%zu held_acknowledged=%d\n", rig.SpoolFileCount(".dd8"),
+              tally.heldInSpool);
+  for (const auto& problem : rig.Problems()) std::printf("PROBLEM %s\n", problem.c_str());
+  if (g_stop) std::printf("NOTE the run was interrupted\n");
+  const bool ok = !g_stop && tally.Lost() == 0 && tally.acknowledged > 0 && samples > 0 &&
+                  liveMax < kInFlightBound && rig.Problems().empty();
+  std::printf("RESULT %s\n", ok ? "ok" : "FAIL");
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Arguments args;
   if (!Parse(argc, argv, args)) {
-    std::fprintf(stderr, "usage: fault-run [--crash|--power-cut [--t8-down]] [--seconds N] [--rate R] "
+    std::fprintf(stderr, "usage: fault-run [--crash|--power-cut [--t8-down]|--t8-poll-every N] "
+                         "[--seconds N] [--rate R] "
                          "[--drain-seconds D] [--folder PATH] [--binary-dir PATH]\n");
     return 2;
   }
@@ -406,5 +487,6 @@ int main(int argc, char** argv) {
   // An interrupted run still ends its processes and unmounts its file system.
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
+  if (args.t8PollEvery > 0) return PollRun(args);
   return args.crash ? CrashRun(args) : FaultInjectionRun(args);
 }

@@ -42,6 +42,39 @@ bool RecordingHost::KeepUnanswered(uint64_t sequence, int32_t /*type*/,
   return keeps_;
 }
 
+bool RecordingHost::KeepNotAcknowledged(uint64_t sequence, int32_t type,
+                                        std::span<const uint8_t> /*payload*/,
+                                        std::optional<int32_t> reply) {
+  std::lock_guard lock(mutex_);
+  notAcknowledged_.push_back({sequence, type, reply});
+  return type != kT8EventMessageType || keeps_;
+}
+
+void RecordingHost::OnRequeued(uint64_t oldSequence, uint64_t newSequence) {
+  std::lock_guard lock(mutex_);
+  requeued_.emplace_back(oldSequence, newSequence);
+}
+
+void RecordingHost::LetGoUnkept(uint64_t sequence) {
+  std::lock_guard lock(mutex_);
+  letGo_.push_back(sequence);
+}
+
+std::vector<RecordingHost::NotAcknowledged> RecordingHost::NotAcknowledgedMessages() const {
+  std::lock_guard lock(mutex_);
+  return notAcknowledged_;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> RecordingHost::Requeued() const {
+  std::lock_guard lock(mutex_);
+  return requeued_;
+}
+
+std::vector<uint64_t> RecordingHost::LetGo() const {
+  std::lock_guard lock(mutex_);
+  return letGo_;
+}
+
 void RecordingHost::SetKeeps(bool keeps) {
   std::lock_guard lock(mutex_);
   keeps_ = keeps;

@@ -110,6 +110,16 @@ TEST(T8ServerTest, SlowServerAnswersLateAndInOrder) {
   EXPECT_EQ(FrameReplyOrder(server), "FFFFFRRRRR");
 }
 
+// --poll-every 3: the third event gets a Poll answer; the count goes on over
+// connections (two events on each).
+TEST(T8ServerTest, PollEveryNAnswersEveryNthEventWithAPoll) {
+  T8ServerProcess server({"--poll-every", "3"});
+  EXPECT_EQ(SendFiveAndReadReplies(server), kExpectedReplies);
+  EXPECT_EQ(SendFiveAndReadReplies(server),
+            (std::vector<int32_t>{T8Type::LoginAccepted, T8Type::Poll, T8Type::Poll,
+                                  T8Type::EventAck, T8Type::Poll}));
+}
+
 int ExitStatusWith(const std::string& arguments) {
   const std::string command =
       ORVELGATE_BINARY_DIR "/tools/t8-server/t8-server " + arguments + " >/dev/null 2>&1";
@@ -122,6 +132,13 @@ TEST(T8ServerTest, RejectsReplyDelaysThatAreNoRange) {
     EXPECT_EQ(ExitStatusWith(std::string("--reply-delay ") + delay), 2) << delay;
   }
   EXPECT_EQ(ExitStatusWith("--reply-delay 50:200 --help"), 0);
+}
+
+TEST(T8ServerTest, RejectsAPollEveryThatIsNoCount) {
+  for (const char* every : {"0", "-3", "x", "2x", ""}) {
+    EXPECT_EQ(ExitStatusWith(std::string("--poll-every '") + every + "'"), 2) << every;
+  }
+  EXPECT_EQ(ExitStatusWith("--poll-every 10 --help"), 0);
 }
 
 }  // namespace

@@ -18,58 +18,33 @@
 
 #include "common/hex_text.h"
 #include "support/fake_clock.h"
+#include "t8_session_fixture.h"
 #include "t8_test_support.h"
 #include "t8link/t8_frames.h"
 
 namespace orvelgate {
 namespace {
 
+using testing::Event;
 using testing::RecordingHost;
 using testing::SeenFrame;
 using testing::T8ServerProcess;
 using Bytes = std::vector<uint8_t>;
 
-// An event record whose first bytes tell events apart.
-Bytes Event(int n) {
-  Bytes record(18, 0);
-  record[0] = static_cast<uint8_t>(n);
-  record[1] = static_cast<uint8_t>(n >> 8);
-  record[4] = 1;
-  return record;
-}
-
-class T8SessionOverLoopback : public ::testing::Test {
+class T8SessionOverLoopback : public testing::T8SessionFixture {
  protected:
+  ~T8SessionOverLoopback() override { session.reset(); }  // before the server and the stop
+
   void Serve(std::vector<std::string> args = {}) {
     server = std::make_unique<T8ServerProcess>(std::move(args));
     port = server->Port();
   }
 
   void MakeSession(T8SessionSettings settings = {}) {
-    settings.FirstNumber = 300;
-    session = std::make_unique<T8Session>(
-        host, clock, [this] { return std::make_unique<T8PosixSocket>(stop, 2500); },
-        [this] {
-          ++serverHostReads;
-          return ServerHostSettings{"127.0.0.1", port.load(), 2000};
-        },
-        settings);
-    session->Begin();
+    T8SessionFixture::MakeSession(
+        [this] { return std::make_unique<T8PosixSocket>(stop, 2500); },
+        [this] { return ServerHostSettings{"127.0.0.1", port.load(), 2000}; }, settings);
   }
-
-  void Cycles(int n) {
-    for (int i = 0; i < n; ++i) session->RunCycle();
-  }
-
-  // One cycle connects; four more write the greetings and read their replies.
-  void ConnectAndGreet() {
-    session->RunCycle();
-    ASSERT_TRUE(session->LinkUp());
-    Cycles(4);
-    ASSERT_EQ(session->QueuedCount(), 0u);
-  }
-
-  void QueueEvent(int n) { ASSERT_TRUE(session->QueueMessage(T8Type::EventMessage, Event(n))); }
 
   std::vector<SeenFrame> FramesOn(int connection) {
     server->Sync();
@@ -87,13 +62,9 @@ class T8SessionOverLoopback : public ::testing::Test {
         std::count_if(frames.begin(), frames.end(), [&](const auto& f) { return f.Type == type; }));
   }
 
-  FakeClock clock{40000.5, 1000};
-  RecordingHost host;
   std::atomic<int> port{0};
-  std::atomic<int> serverHostReads{0};
   std::unique_ptr<T8ServerProcess> server;
   T8StopSignal stop;
-  std::unique_ptr<T8Session> session;  // declared last: goes before the server
 };
 
 TEST_F(T8SessionOverLoopback, FirstCycleConnectsAndQueuesTheGreetingsInOrder) {
@@ -247,12 +218,6 @@ TEST_F(T8SessionOverLoopback, AnUnreadableReplyAnswersItsOwnEventOnly) {
   EXPECT_TRUE(session->LinkUp());
 }
 
-// Runs cycles until the session has seen its connection go (at most `limit`).
-bool CyclesUntilDown(T8Session& session, int limit) {
-  for (int i = 0; i < limit && session.LinkUp(); ++i) session.RunCycle();
-  return !session.LinkUp();
-}
-
 // The server took the event and the connection went before its answer: it may never
 // have been handled, so the host is asked to keep it.
 TEST_F(T8SessionOverLoopback, AnEventLeftUnansweredByALostConnectionIsHandedToTheHost) {
@@ -261,7 +226,7 @@ TEST_F(T8SessionOverLoopback, AnEventLeftUnansweredByALostConnectionIsHandedToTh
   ConnectAndGreet();
   server->Command("next reset");
   QueueEvent(7);  // seq 4
-  ASSERT_TRUE(CyclesUntilDown(*session, 30));
+  ASSERT_TRUE(CyclesUntilDown(30));
   clock.Advance(5001);
   session->RunCycle();  // the next attempt at the latest gives up on the old connection
   const auto kept = host.Unanswered();
@@ -281,7 +246,7 @@ TEST_F(T8SessionOverLoopback, AnUnansweredEventTheHostCannotKeepGoesOutAfterTheN
   host.SetKeeps(false);
   server->Command("next reset");
   QueueEvent(8);
-  ASSERT_TRUE(CyclesUntilDown(*session, 30));
+  ASSERT_TRUE(CyclesUntilDown(30));
   clock.Advance(5001);
   session->RunCycle();
   ASSERT_TRUE(session->LinkUp());
@@ -306,7 +271,7 @@ TEST_F(T8SessionOverLoopback, TakeUndeliveredReturnsQueuedAndHeldBackEvents) {
   host.SetKeeps(false);
   server->Command("next reset");
   QueueEvent(1);
-  ASSERT_TRUE(CyclesUntilDown(*session, 30));
+  ASSERT_TRUE(CyclesUntilDown(30));
   QueueEvent(2);
   ASSERT_TRUE(session->QueueMessage(T8Type::PortNotice, Bytes{0}));
   session->End();
@@ -522,11 +487,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"short", 0, true, 0},            // too short for a header: as a bad header
         ReplyCase{"negative-length", 2, false, 1},  // counted twice; out of step: disconnected
         ReplyCase{"huge-length", 2, false, 1}),
-    [](const auto& info) {
-      std::string name = info.param.reply;
-      std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
-      return name;
-    });
+    [](const auto& info) { return testing::AnswerName(info.param.reply); });
 
 }  // namespace
 }  // namespace orvelgate

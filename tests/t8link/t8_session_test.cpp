@@ -9,13 +9,16 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/clock.h"
 #include "support/fake_clock.h"
 #include "scripted_server.h"
+#include "t8_session_fixture.h"
 #include "t8_test_support.h"
 #include "t8link/t8_frames.h"
 
@@ -23,20 +26,13 @@ namespace orvelgate {
 namespace {
 
 using testing::Answer;
+using testing::AnswerName;
 using testing::Bytes;
 using testing::ConnectOutcome;
+using testing::Event;
 using testing::RecordingHost;
 using testing::ScriptedServer;
 using Strings = std::vector<std::string>;
-
-// An event record whose first bytes tell events apart.
-Bytes Event(int n) {
-  Bytes record(18, 0);
-  record[0] = static_cast<uint8_t>(n);
-  record[1] = static_cast<uint8_t>(n >> 8);
-  record[4] = 1;
-  return record;
-}
 
 Bytes HexBytes(const std::string& hex) {
   Bytes bytes;
@@ -46,45 +42,16 @@ Bytes HexBytes(const std::string& hex) {
   return bytes;
 }
 
-class T8SessionScripted : public ::testing::Test {
+class T8SessionScripted : public testing::T8SessionFixture {
  protected:
+  ~T8SessionScripted() override { session.reset(); }  // its sockets refer to the server
+
   void MakeSession(T8SessionSettings settings = {}) {
-    settings.FirstNumber = 300;
-    session = std::make_unique<T8Session>(
-        host, clock, server.Factory(),
-        [this] {
-          ++serverHostReads;
-          return ServerHostSettings{"10.0.0.5", 12543, 2000};
-        },
-        settings);
-    session->Begin();
+    T8SessionFixture::MakeSession(
+        server.Factory(), [] { return ServerHostSettings{"10.0.0.5", 12543, 2000}; }, settings);
   }
 
-  void Cycles(int n) {
-    for (int i = 0; i < n; ++i) session->RunCycle();
-  }
-
-  // One cycle connects; four more write the greetings and read their replies.
-  void ConnectAndGreet() {
-    session->RunCycle();
-    ASSERT_TRUE(session->LinkUp());
-    Cycles(4);
-    ASSERT_EQ(session->QueuedCount(), 0u);
-  }
-
-  void QueueEvent(int n) { ASSERT_TRUE(session->QueueMessage(T8Type::EventMessage, Event(n))); }
-
-  // Runs cycles until the session has seen its connection go (at most `limit`).
-  bool CyclesUntilDown(int limit) {
-    for (int i = 0; i < limit && session->LinkUp(); ++i) session->RunCycle();
-    return !session->LinkUp();
-  }
-
-  FakeClock clock{40000.5, 1000};
-  RecordingHost host;
   ScriptedServer server{clock};
-  int serverHostReads = 0;
-  std::unique_ptr<T8Session> session;  // declared last: its sockets refer to the server
 };
 
 // ---- connecting ----
@@ -346,11 +313,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"negative-length", 2, false, 1, {}, {}, true},  // counted twice; out of step
         ReplyCase{"huge-length", 2, false, 1, {}, {}, true},
         ReplyCase{"stall", 1, false, 1, {}, {}, true}),  // cut off mid-frame: out of step
-    [](const auto& info) {
-      std::string name = info.param.answer;
-      std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
-      return name;
-    });
+    [](const auto& info) { return AnswerName(info.param.answer); });
 
 TEST_F(T8SessionScripted, EventAckReportsTheNumberOfTheMessageItAnswers) {
   MakeSession();
@@ -392,11 +355,92 @@ TEST_P(T8SessionReplyThenAck, TheNextEventAckAnswersTheNextEvent) {
 INSTANTIATE_TEST_SUITE_P(
     FirstReply, T8SessionReplyThenAck,
     ::testing::Values("Poll", "alt-marker", "bad-marker", "zero-length", "bad-header", "short"),
-    [](const auto& info) {
-      std::string name = info.param;
-      std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
-      return name;
-    });
+    [](const auto& info) { return AnswerName(info.param); });
+
+// An event answered by anything but an EventAck may not have been taken: it is handed
+// to the host to keep, with the reply (none for a reply that cannot be read), and is
+// neither acknowledged nor held back.
+struct OtherReplyCase {
+  std::string answer;
+  std::optional<int32_t> reply;
+};
+
+void PrintTo(const OtherReplyCase& c, std::ostream* os) { *os << c.answer; }
+
+class T8SessionOtherReplies : public T8SessionScripted,
+                              public ::testing::WithParamInterface<OtherReplyCase> {};
+
+TEST_P(T8SessionOtherReplies, TheEventIsHandedToTheHostToKeep) {
+  MakeSession();
+  ConnectAndGreet();
+  const std::size_t before = host.NotAcknowledgedMessages().size();  // the greetings'
+  server.Next(GetParam().answer);
+  QueueEvent(1);  // number 4
+  session->RunCycle();
+  const auto notAcked = host.NotAcknowledgedMessages();
+  ASSERT_EQ(notAcked.size(), before + 1);
+  EXPECT_EQ(notAcked.back(),
+            (RecordingHost::NotAcknowledged{4, T8Type::EventMessage, GetParam().reply}));
+  EXPECT_TRUE(host.AckedSequences().empty());
+  EXPECT_EQ(session->UnansweredCount(), 0u);
+  EXPECT_EQ(session->HeldBackCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, T8SessionOtherReplies,
+    ::testing::Values(OtherReplyCase{"Poll", T8Type::Poll},
+                      OtherReplyCase{"LoginAccepted", T8Type::LoginAccepted},
+                      OtherReplyCase{"0x02000099", 0x02000099},
+                      OtherReplyCase{"ServerQuery", T8Type::ServerQuery},
+                      OtherReplyCase{"DropLink", T8Type::DropLink},
+                      OtherReplyCase{"AccessDenied", T8Type::AccessDenied},
+                      OtherReplyCase{"DisconnectOrder", T8Type::DisconnectOrder},
+                      OtherReplyCase{"bad-marker", std::nullopt},
+                      OtherReplyCase{"zero-length", std::nullopt},
+                      OtherReplyCase{"bad-header", std::nullopt},
+                      OtherReplyCase{"short", std::nullopt}),
+    [](const auto& info) { return AnswerName(info.param.answer); });
+
+// The greetings and polls answered otherwise are handed over too, with their numbers
+// and types: a spool file's copy may be of any type, and the host tells them apart.
+TEST_F(T8SessionScripted, GreetingsAndPollsAnsweredOtherwiseAreHandedOverToo) {
+  MakeSession();
+  ConnectAndGreet();
+  const auto greetings = host.NotAcknowledgedMessages();
+  ASSERT_EQ(greetings.size(), 4u);
+  EXPECT_EQ(greetings[0], (RecordingHost::NotAcknowledged{0, T8Type::Hello, T8Type::LoginAccepted}));
+  EXPECT_EQ(greetings[1], (RecordingHost::NotAcknowledged{1, T8Type::PortNotice, T8Type::Poll}));
+  clock.Advance(501);
+  session->RunCycle();
+  ASSERT_EQ(server.Count(T8Type::Poll), 1);
+  ASSERT_EQ(host.NotAcknowledgedMessages().size(), 5u);
+  EXPECT_EQ(host.NotAcknowledgedMessages().back(),
+            (RecordingHost::NotAcknowledged{0, T8Type::Poll, T8Type::Poll}));
+}
+
+// Events answered otherwise that the host cannot keep are held back and go out again
+// after the next LoginAccepted (here one that answers an event), under new numbers that
+// the host hears of, so that their journal entries follow them.
+TEST_F(T8SessionScripted, EventsAnsweredOtherwiseAndNotKeptGoOutAgainUnderNewNumbers) {
+  MakeSession();
+  ConnectAndGreet();
+  host.SetKeeps(false);
+  server.Next("Poll");
+  server.Next("LoginAccepted");
+  QueueEvent(1);  // 4
+  session->RunCycle();
+  EXPECT_EQ(session->HeldBackCount(), 1u);
+  QueueEvent(2);  // 5: its LoginAccepted queues both again
+  session->RunCycle();
+  EXPECT_EQ(session->HeldBackCount(), 0u);
+  EXPECT_EQ(host.Requeued(), (std::vector<std::pair<uint64_t, uint64_t>>{{4, 6}, {5, 7}}));
+  Cycles(2);
+  const auto frames = server.FramesOn(1);
+  ASSERT_EQ(frames.size(), 8u);
+  EXPECT_EQ(frames[6].Payload, Event(1));
+  EXPECT_EQ(frames[7].Payload, Event(2));
+  EXPECT_EQ(host.AckedSequences(), (std::vector<uint64_t>{6, 7}));
+}
 
 TEST_F(T8SessionScripted, ServerQueryIsAnsweredInTheNextCycle) {
   MakeSession();

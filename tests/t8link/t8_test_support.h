@@ -29,6 +29,11 @@ class RecordingHost final : public T8WorkerHost {
   void OnEventAck(uint64_t sequence) override;
   // Records the event; keeps it only while SetKeeps(true) (the default).
   bool KeepUnanswered(uint64_t sequence, int32_t type, std::span<const uint8_t> payload) override;
+  // Records the message and the reply; keeps an event only while SetKeeps(true).
+  bool KeepNotAcknowledged(uint64_t sequence, int32_t type, std::span<const uint8_t> payload,
+                           std::optional<int32_t> reply) override;
+  void OnRequeued(uint64_t oldSequence, uint64_t newSequence) override;
+  void LetGoUnkept(uint64_t sequence) override;
   void OnConnectionEstablished() override;
   PortStatus CurrentPort() override;
   void OnConnectFailed(const std::string& cause) override;
@@ -39,6 +44,17 @@ class RecordingHost final : public T8WorkerHost {
   std::vector<uint64_t> AckedSequences() const;
   // The unanswered events handed to the host: sequence and payload.
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> Unanswered() const;
+  // A message the server answered otherwise: its number, type and the reply.
+  struct NotAcknowledged {
+    uint64_t Sequence = 0;
+    int32_t Type = 0;
+    std::optional<int32_t> Reply;
+    bool operator==(const NotAcknowledged&) const = default;
+  };
+  std::vector<NotAcknowledged> NotAcknowledgedMessages() const;
+  // Held-back events queued again: old and new number.
+  std::vector<std::pair<uint64_t, uint64_t>> Requeued() const;
+  std::vector<uint64_t> LetGo() const;
   std::vector<std::string> Logs() const;
   int CountLog(const std::string& text) const;
   int Steps() const;
@@ -62,6 +78,9 @@ class RecordingHost final : public T8WorkerHost {
   std::vector<uint64_t> ackedSequences_;
   bool keeps_ = true;
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> unanswered_;
+  std::vector<NotAcknowledged> notAcknowledged_;
+  std::vector<std::pair<uint64_t, uint64_t>> requeued_;
+  std::vector<uint64_t> letGo_;
   int established_ = 0;
   std::vector<std::string> connectFailures_;
   int recoveries_ = 0;

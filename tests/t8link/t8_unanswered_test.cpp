@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "t8link/t8_frames.h"
@@ -106,6 +108,78 @@ TEST_F(T8UnansweredTest, TakeHeldBackGivesUpWhatIsStillUnanswered) {
   ASSERT_EQ(held.size(), 1u);
   EXPECT_EQ(held[0].Sequence, 9u);
   EXPECT_EQ(books.UnansweredCount(), 0u);
+}
+
+// A message answered by something other than an EventAck: every type goes to the second
+// keeper with the reply; an event it refuses, or fails on, is held back.
+TEST(T8UnansweredOtherwise, EventsTheKeeperRefusesAreHeldBack) {
+  std::vector<std::pair<uint64_t, std::optional<int32_t>>> seen;
+  bool keeps = true;
+  T8Unanswered books(
+      [](const T8HeldMessage&) { return true; },
+      [&](const T8HeldMessage& m, std::optional<int32_t> reply) {
+        if (m.Sequence == 7) throw std::runtime_error("disk");
+        seen.emplace_back(m.Sequence, reply);
+        return keeps;
+      });
+  books.AnsweredOtherwise({0, T8Type::Poll, {}}, T8Type::Poll);
+  books.AnsweredOtherwise({1, T8Type::Hello, {}}, T8Type::LoginAccepted);
+  books.AnsweredOtherwise({2, T8Type::EventMessage, Bytes(18, 2)}, T8Type::Poll);
+  EXPECT_EQ(books.HeldBackCount(), 0u);
+  keeps = false;
+  books.AnsweredOtherwise({3, T8Type::PortNotice, {}}, std::nullopt);
+  EXPECT_EQ(books.HeldBackCount(), 0u) << "only events are held back";
+  books.AnsweredOtherwise({4, T8Type::EventMessage, Bytes(18, 4)}, std::nullopt);
+  books.AnsweredOtherwise({7, T8Type::EventMessage, Bytes(18, 7)}, T8Type::Poll);
+  using Seen = std::vector<std::pair<uint64_t, std::optional<int32_t>>>;
+  EXPECT_EQ(seen, (Seen{{0, T8Type::Poll}, {1, T8Type::LoginAccepted}, {2, T8Type::Poll},
+                        {3, std::nullopt}, {4, std::nullopt}}));
+  const auto held = books.TakeHeldBack();
+  ASSERT_EQ(held.size(), 2u);
+  EXPECT_EQ(held[0].Sequence, 4u);
+  EXPECT_EQ(held[1].Payload, Bytes(18, 7));
+}
+
+TEST_F(T8UnansweredTest, WithoutASecondKeeperEventsAnsweredOtherwiseGoToTheFirst) {
+  books.AnsweredOtherwise({5, T8Type::EventMessage, Bytes(18, 5)}, T8Type::Poll);
+  books.AnsweredOtherwise({6, T8Type::DriverVersion, {}}, T8Type::Poll);
+  EXPECT_EQ(kept, std::vector<uint64_t>{5});
+  keeps = false;
+  books.AnsweredOtherwise({8, T8Type::EventMessage, Bytes(18, 8)}, T8Type::Poll);
+  EXPECT_EQ(books.HeldBackCount(), 1u);
+}
+
+// Over the bound the oldest held-back event is offered to the keeper once more, and let
+// go when it is refused again; the newest stay.
+TEST(T8UnansweredBound, BeyondTheBoundTheOldestIsKeptOrLetGo) {
+  std::vector<uint64_t> offered;
+  std::vector<uint64_t> letGo;
+  bool keeps = false;
+  T8Unanswered books(
+      [&](const T8HeldMessage& m) {
+        offered.push_back(m.Sequence);
+        return keeps;
+      },
+      {}, [&](const T8HeldMessage& m) { letGo.push_back(m.Sequence); });
+  for (uint64_t i = 0; i < T8Unanswered::kMaxHeldBack; ++i) books.NoteWritten(Event(i));
+  books.GiveUpAll();
+  EXPECT_EQ(books.HeldBackCount(), T8Unanswered::kMaxHeldBack);
+  EXPECT_TRUE(letGo.empty());
+  offered.clear();
+  books.NoteWritten(Event(5000));
+  books.GiveUpAll();
+  EXPECT_EQ(offered, (std::vector<uint64_t>{5000, 0}));
+  EXPECT_EQ(letGo, std::vector<uint64_t>{0});
+  keeps = true;  // the spool takes files again
+  books.AnsweredOtherwise({5001, T8Type::EventMessage, Bytes(18, 1)}, T8Type::Poll);
+  EXPECT_EQ(books.HeldBackCount(), T8Unanswered::kMaxHeldBack);
+  keeps = false;
+  books.AnsweredOtherwise({5002, T8Type::EventMessage, Bytes(18, 2)}, T8Type::Poll);
+  EXPECT_EQ(letGo, (std::vector<uint64_t>{0, 1}));
+  const auto held = books.TakeHeldBack();
+  ASSERT_EQ(held.size(), T8Unanswered::kMaxHeldBack);
+  EXPECT_EQ(held.front().Sequence, 2u);
+  EXPECT_EQ(held.back().Sequence, 5002u);
 }
 
 }  // namespace

@@ -50,6 +50,8 @@ options:
   --no-login      never send LoginAccepted; the first message gets a Poll answer
   --deny          answer the first message of every connection with AccessDenied
   --no-ack        answer events with a Poll answer instead of EventAck
+  --poll-every N  answer every N-th event (counted over all connections) with a Poll
+                  answer instead of EventAck
   --silent        answer nothing
   --quiet         leave out FRAME and REPLY lines (events are still printed)
   --stamps        end every EVENT line with at_us=<n>: when the bytes were read, in
@@ -106,6 +108,7 @@ struct Options {
   bool login = true;
   bool deny = false;
   bool ack = true;
+  int pollEvery = 0;  // 0: every event is acknowledged (while ack is on)
   bool silent = false;
   bool quiet = false;
   bool stamps = false;
@@ -210,6 +213,7 @@ class Server {
   std::mt19937 random_{std::random_device{}()};
   uint64_t frames_ = 0;
   uint64_t events_ = 0;
+  uint64_t eventsAnswered_ = 0;  // events the policy answered, for --poll-every
 };
 
 bool Server::Listen() {
@@ -336,8 +340,10 @@ std::string Server::ChooseReply(const Connection& c, std::span<const uint8_t> me
     if (options_.login) return "LoginAccepted";
   }
   const auto header = ParseMessageHeader(message);
-  if (header && header->Type == T8Type::EventMessage && options_.ack) return "EventAck";
-  return "Poll";
+  if (!header || header->Type != T8Type::EventMessage || !options_.ack) return "Poll";
+  ++eventsAnswered_;
+  if (options_.pollEvery > 0 && eventsAnswered_ % options_.pollEvery == 0) return "Poll";
+  return "EventAck";
 }
 
 bool Server::SendMessage(Connection& c, int32_t type, std::span<const uint8_t> payload, uint8_t marker) {
@@ -589,6 +595,12 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       o.login = false;
     } else if (arg == "--deny") {
       o.deny = true;
+    } else if (arg == "--poll-every") {
+      const auto v = value();
+      char* end = nullptr;
+      const long every = v ? std::strtol(v->c_str(), &end, 10) : -1;
+      if (!v || *end != '\0' || every < 1 || every > 1000000000) return std::nullopt;
+      o.pollEvery = static_cast<int>(every);
     } else if (arg == "--no-ack") {
       o.ack = false;
     } else if (arg == "--silent") {

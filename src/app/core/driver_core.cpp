@@ -155,7 +155,7 @@ SpoolTickNeeds DriverCore::SpoolTickNeedsNow() const {
       journaled_ && (!journaled_->JournalOpen() || journaled_->LiveEntries() > 0 ||
                      journaled_->FramesWaiting() > 0);
   needs.workWaiting = static_cast<bool>(OnSpoolTick) || journalWork ||
-                      (router_ && router_->HeldCount() > 0) ||
+                      (router_ && router_->HeldCount() + router_->T7InFlightCount() > 0) ||
                       (t8_ && Backlog(SpoolKind::T8).Files > 0) ||
                       (config_.SendT7 && Backlog(SpoolKind::T7).Files > 0);
   needs.stationOnline = supervision_ && supervision_->Online();

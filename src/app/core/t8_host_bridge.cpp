@@ -59,6 +59,24 @@ bool T8HostBridge::KeepUnanswered(uint64_t sequence, int32_t type,
   return targets_.keepUnanswered(sequence, type, payload);
 }
 
+bool T8HostBridge::KeepNotAcknowledged(uint64_t sequence, int32_t type,
+                                       std::span<const uint8_t> payload,
+                                       std::optional<int32_t> reply) {
+  std::lock_guard lock(mutex_);
+  if (detached_ || !targets_.keepNotAcknowledged) return false;
+  return targets_.keepNotAcknowledged(sequence, type, payload, reply);
+}
+
+void T8HostBridge::OnRequeued(uint64_t oldSequence, uint64_t newSequence) {
+  std::lock_guard lock(mutex_);
+  if (!detached_ && targets_.onRequeued) targets_.onRequeued(oldSequence, newSequence);
+}
+
+void T8HostBridge::LetGoUnkept(uint64_t sequence) {
+  std::lock_guard lock(mutex_);
+  if (!detached_ && targets_.letGoUnkept) targets_.letGoUnkept(sequence);
+}
+
 void T8HostBridge::OnConnectionEstablished() {
   std::lock_guard lock(mutex_);
   if (!detached_ && targets_.onConnectionEstablished) targets_.onConnectionEstablished();

@@ -23,6 +23,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -39,6 +40,12 @@ class T8HostBridge final : public T8WorkerHost {
     std::function<void(uint64_t)> onEventAck;         // run on the worker thread
     // Keeps an unanswered event (a spool file); run on the worker thread.
     std::function<bool(uint64_t, int32_t, std::span<const uint8_t>)> keepUnanswered;
+    // Keeps a message answered otherwise, and the reply; run on the worker thread.
+    std::function<bool(uint64_t, int32_t, std::span<const uint8_t>, std::optional<int32_t>)>
+        keepNotAcknowledged;
+    // A held-back event's new number; one let go. Run on the worker thread. Optional.
+    std::function<void(uint64_t, uint64_t)> onRequeued;
+    std::function<void(uint64_t)> letGoUnkept;
     std::function<void()> onConnectionEstablished;    // run on the worker thread
     std::function<PortStatus()> currentPort;          // run on the worker thread
     // A connection attempt failed, and why; the first success after failures. Run on
@@ -54,6 +61,10 @@ class T8HostBridge final : public T8WorkerHost {
   void StepT8Indicator() override;
   void OnEventAck(uint64_t sequence) override;
   bool KeepUnanswered(uint64_t sequence, int32_t type, std::span<const uint8_t> payload) override;
+  bool KeepNotAcknowledged(uint64_t sequence, int32_t type, std::span<const uint8_t> payload,
+                           std::optional<int32_t> reply) override;
+  void OnRequeued(uint64_t oldSequence, uint64_t newSequence) override;
+  void LetGoUnkept(uint64_t sequence) override;
   void OnConnectionEstablished() override;
   PortStatus CurrentPort() override;
   void OnConnectFailed(const std::string& cause) override;

@@ -32,6 +32,7 @@ T8LinkOwner::T8LinkOwner(MainView& view, Clock& clock, SpoolStore& spool,
       spool_(spool),
       settings_(std::move(settings)),
       connectFailures_("T8 link to the monitoring server", clock),
+      letGoFailures_("T8 link's held-back events", clock, Severity::kError),
       bridge_(std::make_unique<T8HostBridge>(BridgeTargets(std::move(currentPort)))),
       worker_(std::make_unique<T8Worker>(*bridge_, clock, ServerHostReader(settings_.ConfigFile),
                                          WorkerSettings(settings_.FirstNumber))),
@@ -54,6 +55,15 @@ T8HostBridge::Targets T8LinkOwner::BridgeTargets(std::function<PortStatus()> cur
                                   std::span<const uint8_t> payload) {
     return KeepUnanswered(sequence, type, payload);
   };
+  targets.keepNotAcknowledged = [this](uint64_t sequence, int32_t type,
+                                       std::span<const uint8_t> payload,
+                                       std::optional<int32_t> reply) {
+    return KeepNotAcknowledged(sequence, type, payload, reply);
+  };
+  targets.onRequeued = [this](uint64_t oldSequence, uint64_t newSequence) {
+    if (acks_) acks_->Renumber(oldSequence, newSequence);
+  };
+  targets.letGoUnkept = [this](uint64_t sequence) { LetGoUnkept(sequence); };
   targets.onConnectionEstablished = [this] {
     if (settings_.Counters) settings_.Counters->CountConnection(ServerLink::T8);
     if (resender_) resender_->OnConnectionEstablished();
@@ -106,11 +116,34 @@ bool T8LinkOwner::KeepUnanswered(uint64_t sequence, int32_t type,
   if (resender_ && resender_->IsPendingCopy(sequence)) return true;
   if (settings_.DropUndeliveredT8) {
     RetireEntryOf(sequence);  // dropped as configured: nothing to keep
-    return false;
+    bridge_->LogLine(kT8TextEventDropped);
+    return true;
   }
   if (!spool_.WriteT8File(type, payload)) return false;
   RetireEntryOf(sequence);
   return true;
+}
+
+// Worker thread: the server answered a message with something other than an EventAck.
+// A spool file's copy counts against its file (which stays until its EventAck); an
+// event is kept as though its connection had ended unanswered.
+bool T8LinkOwner::KeepNotAcknowledged(uint64_t sequence, int32_t type,
+                                      std::span<const uint8_t> payload,
+                                      std::optional<int32_t> reply) {
+  if (resender_ && resender_->IsPendingCopy(sequence)) {
+    if (reply) resender_->OnOtherReply(sequence, *reply);
+    return true;
+  }
+  if (type != kT8EventMessageType) return true;  // a greeting or a notice: nothing to keep
+  return KeepUnanswered(sequence, type, payload);
+}
+
+// Worker thread: an event the worker could keep neither in a spool file nor in memory.
+// Its journal entry stays live, so the next start spools it.
+void T8LinkOwner::LetGoUnkept(uint64_t sequence) {
+  if (acks_) acks_->Answered(sequence);  // forgotten here, not retired
+  letGoFailures_.Fail("an unanswered T8 event could be neither spooled nor held;"
+                      " the event journal keeps it for the next start");
 }
 
 // The message's event is safe elsewhere now: its journal entry goes.

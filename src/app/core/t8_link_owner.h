@@ -33,6 +33,11 @@
 
 namespace orvelgate {
 
+// The log memo's line for an event the server did not acknowledge, dropped because
+// NotSendToDiskT8 is on.
+inline constexpr const char* kT8TextEventDropped =
+    "Событие не подтверждено сервером и не сохранено (NotSendToDiskT8=1).";
+
 struct T8LinkSettings {
   // [ServerHost] is read from this file before every connection attempt, so an edited
   // address takes effect at the next attempt.
@@ -83,6 +88,9 @@ class T8LinkOwner {
  private:
   T8HostBridge::Targets BridgeTargets(std::function<PortStatus()> currentPort);
   bool KeepUnanswered(uint64_t sequence, int32_t type, std::span<const uint8_t> payload);
+  bool KeepNotAcknowledged(uint64_t sequence, int32_t type, std::span<const uint8_t> payload,
+                           std::optional<int32_t> reply);
+  void LetGoUnkept(uint64_t sequence);
   void RetireEntryOf(uint64_t sequence);
   std::size_t KeepUndelivered(const std::vector<T8HeldMessage>& messages);
   void StepIndicator();
@@ -94,6 +102,7 @@ class T8LinkOwner {
   SpoolResender* resender_ = nullptr;
   EventAckBook* acks_ = nullptr;
   RepeatedFailure connectFailures_;  // used on the worker's thread only
+  RepeatedFailure letGoFailures_;    // likewise
   int counter_ = 0;
   bool stopped_ = false;
 

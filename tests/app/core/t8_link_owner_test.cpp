@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,13 +47,14 @@ class T8LinkOwnerTest : public ::testing::Test {
                                              options);
     ASSERT_TRUE(server_->WaitReady());
   }
-  void StartLink(bool dropUndelivered = false) {
+  void StartLink(bool dropUndelivered = false, EventAckBook* acks = nullptr) {
     T8LinkSettings settings;
     settings.ConfigFile = (dir_ / "orvelgate.ini").string();
     settings.FirstNumber = 4;
     settings.DropUndeliveredT8 = dropUndelivered;
     link_ = std::make_unique<T8LinkOwner>(view_, clock_, spool_,
                                           [] { return PortStatus{"COM3", true}; }, settings);
+    if (acks) link_->UseJournal(*acks);
     link_->Start();
   }
   bool ServerLine(const std::string& prefix) {
@@ -155,8 +158,75 @@ TEST_P(T8LinkOwnerStopTest, EventsTheServerNeverAnsweredAtTheStop) {
 
 INSTANTIATE_TEST_SUITE_P(Spooling, T8LinkOwnerStopTest,
                          ::testing::Values(Unanswered{"Spooled", false, 0, 3},
-                                           Unanswered{"Dropped", true, 3, 0}),
+                                           // dropped as configured, not "could not be kept"
+                                           Unanswered{"Dropped", true, 0, 0}),
                          [](const ::testing::TestParamInfo<Unanswered>& info) {
+                           return std::string(info.param.what);
+                         });
+
+// Notes the journal entries retired; the worker's thread retires them.
+class RetiredEntries final : public JournalRetirement {
+ public:
+  void Retire(uint64_t journalId) override {
+    std::lock_guard lock(mutex_);
+    ids_.push_back(journalId);
+  }
+  std::vector<uint64_t> Ids() const {
+    std::lock_guard lock(mutex_);
+    return ids_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<uint64_t> ids_;
+};
+
+// A server that answers events with Poll answers: each event is kept in a spool file
+// (or dropped with a line in the log memo, with NotSendToDiskT8) and only then is its
+// journal entry retired, so the journal keeps no entry for it.
+struct OtherReply {
+  const char* what;
+  bool dropUndelivered;
+  std::size_t files;
+  std::size_t lines;
+};
+
+class T8LinkOwnerOtherReplyTest : public T8LinkOwnerTest,
+                                  public ::testing::WithParamInterface<OtherReply> {
+ protected:
+  RetiredEntries retired_;
+  EventAckBook acks_{retired_};
+};
+
+TEST_P(T8LinkOwnerOtherReplyTest, EventsAnsweredWithoutEventAckAreKeptThenRetired) {
+  StartServer({"--no-ack"});
+  StartLink(GetParam().dropUndelivered, &acks_);
+  ASSERT_TRUE(PumpUntil([&] { return link_->LinkUp(); }));
+  ASSERT_TRUE(ServerLine("REPLY 1 LoginAccepted"));
+  for (uint64_t entry = 101; entry <= 103; ++entry) {
+    const EventRecord event{.Account = static_cast<int32_t>(entry), .Group = 1, .Code = "BA",
+                            .EventTime = 45000.5};
+    const EventRecord::Bytes bytes = event.Serialize();
+    ASSERT_TRUE(acks_.QueueAndExpect(
+        [&] { return link_->Outbox().QueueNumbered(kT8EventMessageType, bytes); }, entry,
+        T8Outbox::kUnnumbered));
+  }
+  ASSERT_TRUE(PumpUntil([&] { return retired_.Ids().size() == 3; }, 15000));
+  auto ids = retired_.Ids();
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<uint64_t>{101, 102, 103}));
+  EXPECT_EQ(acks_.Size(), 0u);
+  EXPECT_EQ(SpoolFiles(), GetParam().files);
+  const std::string dropped = std::string("LogLine ") + kT8TextEventDropped;
+  EXPECT_TRUE(PumpUntil(
+      [&] { return view_.CallsStartingWith(dropped).size() == GetParam().lines; }, 5000));
+  EXPECT_EQ(view_.CallsStartingWith(dropped).size(), GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keeping, T8LinkOwnerOtherReplyTest,
+                         ::testing::Values(OtherReply{"Spooled", false, 3, 0},
+                                           OtherReply{"Dropped", true, 0, 3}),
+                         [](const ::testing::TestParamInfo<OtherReply>& info) {
                            return std::string(info.param.what);
                          });
 
