@@ -5,7 +5,7 @@
 namespace orvelgate {
 
 Failure Failure::Wrap(std::string text, Failure inner) {
-  return {0, std::move(text), std::make_shared<const Failure>(std::move(inner))};
+  return {0, std::move(text), std::make_shared<const Failure>(std::move(inner)), {}};
 }
 
 Failure Failure::FromException(const std::exception& caught) {
@@ -30,14 +30,11 @@ int Failure::Errno() const {
 
 std::string Failure::Describe() const {
   std::string line = text;
-  if (cause) {
-    const std::string inner = cause->Describe();
-    if (!line.empty() && !inner.empty()) line += ": ";
-    return line + inner;
-  }
-  if (error == 0) return line;
-  if (!line.empty()) line += ": ";
-  return line + ErrnoText(error);
+  const std::string why = cause ? cause->Describe() : error != 0 ? ErrnoText(error) : "";
+  if (!line.empty() && !why.empty()) line += ": ";
+  line += why;
+  if (!line.empty() && !remedy.empty()) line += "; ";
+  return line + remedy;
 }
 
 }  // namespace orvelgate

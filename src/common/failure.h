@@ -1,9 +1,11 @@
 #pragma once
 // The driver's one error type. A Failure says what was being done, the errno when the
 // cause is a system error, and, where one layer wraps another, the inner failure that
-// caused it. Describe renders the whole chain on one line, outermost first:
+// caused it; where the remedy is known, what mends it. Describe renders the whole chain on
+// one line, outermost first, each remedy after the part it belongs to:
 //   "write orvelgate.journal: No space left on device (errno 28)"
 //   "event journal: write orvelgate.journal: No space left on device (errno 28)"
+//   "/dev/ttyUSB0: Permission denied (errno 13); add the user to the dialout group"
 // Also here: the one place an errno (or a resolver code) becomes text.
 
 #include <exception>
@@ -17,9 +19,10 @@ struct Failure {
   int error = 0;     // errno, or 0 when the cause is not a system error
   std::string text;  // what was being done: "open /dev/ttyUSB0"
   std::shared_ptr<const Failure> cause;  // the inner failure this one wraps, if any
+  std::string remedy;  // what mends it, when known: "add the user to the dialout group"
 
-  static Failure FromErrno(int error, std::string text) { return {error, std::move(text), {}}; }
-  static Failure FromText(std::string text) { return {0, std::move(text), {}}; }
+  static Failure FromErrno(int error, std::string text) { return {error, std::move(text), {}, {}}; }
+  static Failure FromText(std::string text) { return {0, std::move(text), {}, {}}; }
   // text, caused by inner: "event journal" around "write x: ..." .
   static Failure Wrap(std::string text, Failure inner);
   // What an exception says; a std::system_error keeps its errno when it has one.
@@ -30,7 +33,8 @@ struct Failure {
 
   // The innermost errno of the chain, 0 when none is a system error.
   int Errno() const;
-  // "open /dev/ttyUSB0: Permission denied (errno 13)", with the causes after colons.
+  // "open /dev/ttyUSB0: Permission denied (errno 13)", with the causes after colons and
+  // the remedy after a semicolon.
   std::string Describe() const;
 };
 

@@ -269,11 +269,11 @@ SerialDeviceFactory PosixSerialDeviceFactory() {
   };
 }
 
-std::string OpenErrorText(const std::string& path, int errorNumber) {
-  if (errorNumber == 0) return path + ": cannot open (cause not known)";
-  std::string text = path + ": " + ErrnoText(errorNumber);
-  if (const char* hint = OpenErrorHint(errorNumber)) text += std::string("; ") + hint;
-  return text;
+Failure OpenFailure(const std::string& path, int errorNumber) {
+  if (errorNumber == 0) return Failure::FromText(path + ": cannot open (cause not known)");
+  Failure failure = Failure::FromErrno(errorNumber, path);
+  if (const char* hint = OpenErrorHint(errorNumber)) failure.remedy = hint;
+  return failure;
 }
 
 }  // namespace orvelgate

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/failure.h"
 #include "station/serial_device.h"
 
 namespace orvelgate {
@@ -21,9 +22,10 @@ std::unique_ptr<SerialDevice> OpenPosixSerialDevice(const std::string& path,
 // The production factory for SerialPort: the device, or the errno that refused it.
 SerialDeviceFactory PosixSerialDeviceFactory();
 
-// Why a device path could not be opened, for the systemd journal: the path, the errno text and,
-// where one is known, what mends it, e.g. "/dev/ttyUSB0: Permission denied (errno 13);
-// add the user to the dialout group". errorNumber 0 means the cause is not known.
-std::string OpenErrorText(const std::string& path, int errorNumber);
+// Why a device path could not be opened, for the systemd journal: the path, the errno and,
+// where one is known, what mends it; it describes itself as "/dev/ttyUSB0: Permission
+// denied (errno 13); add the user to the dialout group". errorNumber 0 means the cause is
+// not known.
+Failure OpenFailure(const std::string& path, int errorNumber);
 
 }  // namespace orvelgate

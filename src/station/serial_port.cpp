@@ -117,26 +117,27 @@ void SerialPort::ReapplyIfOpen() {
 
 bool SerialPort::OpenPort() {
   if (IsOpen()) return true;
+  // An open that throws leaves no cause here: an earlier one's would be mistaken for it.
+  lastOpenError_.reset();
   const std::optional<std::string> path = resolvePort_(portName_);
   if (!path) {
-    lastOpenError_ = portName_ + ": no device for this port name";
+    lastOpenError_ = Failure::FromText(portName_ + ": no device for this port name");
     return false;
   }
   devicePath_ = *path;
   OpenedDevice opened = openDevice_(devicePath_);
   device_ = std::move(opened.device);
   if (!device_) {
-    lastOpenError_ = OpenErrorText(devicePath_, opened.error);
+    lastOpenError_ = OpenFailure(devicePath_, opened.error);
     return false;
   }
   // ApplySettings purges both queues, which also clears the first-byte time.
   if (!ApplySettings()) {
-    lastOpenError_ = devicePath_ + ": the device refused the line settings";
+    lastOpenError_ = Failure::FromText(devicePath_ + ": the device refused the line settings");
     device_->Close();
     device_.reset();
     return false;
   }
-  lastOpenError_.clear();
   // Reads never wait and writes wait a bounded time: the device is non-blocking, and
   // SendBytesTimed bounds its own waits.
   StartWaking();

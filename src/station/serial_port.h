@@ -24,6 +24,7 @@
 #include <QTimer>
 
 #include "common/clock.h"
+#include "common/failure.h"
 #include "station/port_names.h"
 #include "station/serial_device.h"
 #include "station/serial_settings.h"
@@ -91,9 +92,10 @@ class SerialPort {
 
   // --- operations -------------------------------------------------------------------
   bool OpenPort();
-  // Why the last OpenPort failed, for the systemd journal ("/dev/ttyUSB0: Permission denied
-  // (errno 13); add the user to the dialout group"); empty after one that succeeded.
-  const std::string& LastOpenError() const { return lastOpenError_; }
+  // Why the last OpenPort failed, for the systemd journal: it describes itself as
+  // "/dev/ttyUSB0: Permission denied (errno 13); add the user to the dialout group", and
+  // keeps the errno where there is one. Empty after one that succeeded, and while one runs.
+  const std::optional<Failure>& LastOpenError() const { return lastOpenError_; }
   void ClosePort();
   bool IsOpen() const { return device_ != nullptr; }
   bool ApplySettings();
@@ -141,7 +143,7 @@ class SerialPort {
   PortResolver resolvePort_;
   std::unique_ptr<SerialDevice> device_;
   std::string devicePath_;
-  std::string lastOpenError_;
+  std::optional<Failure> lastOpenError_;
   QSocketNotifier readiness_{QSocketNotifier::Read};
   QTimer timer_;  // single-shot at the next deadline; periodic only for a device without readiness
 

@@ -401,6 +401,17 @@ TEST(ErrnoText, FailureDescribesWhatFailedAndWhy) {
       {Failure::Wrap("T8 worker", Failure::Wrap("make socket", Failure::FromText("no T8 socket"))),
        "T8 worker: make socket: no T8 socket"},
       {Failure::Wrap("", Failure::FromErrno(EIO, "read")), "read: Input/output error (errno 5)"},
+      // What mends a failure follows its own part of the chain.
+      {Failure{EACCES, "/dev/ttyUSB0", {}, "add the user to the dialout group"},
+       "/dev/ttyUSB0: Permission denied (errno 13); add the user to the dialout group"},
+      {Failure{0, "COM3", {}, "is the [ports] line right?"}, "COM3; is the [ports] line right?"},
+      {Failure::Wrap("opening the port",
+                     Failure{EBUSY, "/dev/ttyS0", {}, "another program holds the port"}),
+       "opening the port: /dev/ttyS0: Device or resource busy (errno 16); another program "
+       "holds the port"},
+      {Failure{0, "opening the port", std::make_shared<const Failure>(Failure::FromErrno(EIO, "")),
+               "try another port"},
+       "opening the port: Input/output error (errno 5); try another port"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.description);

@@ -239,7 +239,7 @@ TEST(PosixSerialDevice, ReadinessSignalsEachArrivalAndTheHangUpOnce) {
   EXPECT_EQ(device->BytesWaiting(), std::nullopt);
 }
 
-TEST(PosixSerialDevice, OpenErrorTextSaysWhyAndWhatMendsIt) {
+TEST(PosixSerialDevice, OpenFailureSaysWhyAndWhatMendsIt) {
   const std::pair<int, const char*> cases[] = {
       {EACCES, "/dev/ttyUSB0: Permission denied (errno 13); add the user to the dialout group"},
       {EPERM, "/dev/ttyUSB0: Operation not permitted (errno 1); add the user to the dialout group"},
@@ -257,7 +257,11 @@ TEST(PosixSerialDevice, OpenErrorTextSaysWhyAndWhatMendsIt) {
       {EIO, "/dev/ttyUSB0: Input/output error (errno 5)"},
       {0, "/dev/ttyUSB0: cannot open (cause not known)"},
   };
-  for (const auto& [error, text] : cases) EXPECT_EQ(OpenErrorText("/dev/ttyUSB0", error), text);
+  for (const auto& [error, text] : cases) {
+    const Failure failure = OpenFailure("/dev/ttyUSB0", error);
+    EXPECT_EQ(failure.Describe(), text);
+    EXPECT_EQ(failure.Errno(), error) << text;
+  }
 }
 
 // The errno of a factory open, in a child that has given up root (root passes every

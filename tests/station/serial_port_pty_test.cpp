@@ -107,19 +107,32 @@ TEST(SerialPortOpenError, KeepsTheCauseOfTheLastFailure) {
     return it->second;
   });
   SerialPort port(env);
-  const std::pair<const char*, std::string> cases[] = {
-      {"COM3", missing + ": No such file or directory (errno 2); no such device; is it plugged "
-                         "in, and is the [ports] line right?"},
-      {"COM4", plain + ": Inappropriate ioctl for device (errno 25); not a serial device"},
-      {"COM5", held.SlavePath() + ": Resource temporarily unavailable (errno 11); another "
-                                  "program holds the port"},
-      {"LPT1", "\\\\.\\LPT1: no device for this port name"},
-      {"COM6", ""},
+  struct Case {
+    const char* name;
+    std::string text;  // empty: it opens
+    int error;
   };
-  for (const auto& [name, text] : cases) {
-    port.SetPortName(PortNameFor(name));
-    EXPECT_EQ(port.OpenPort(), text.empty()) << name;
-    EXPECT_EQ(port.LastOpenError(), text) << name;
+  const Case cases[] = {
+      {"COM3",
+       missing + ": No such file or directory (errno 2); no such device; is it plugged in, "
+                 "and is the [ports] line right?",
+       ENOENT},
+      {"COM4", plain + ": Inappropriate ioctl for device (errno 25); not a serial device", ENOTTY},
+      {"COM5",
+       held.SlavePath() + ": Resource temporarily unavailable (errno 11); another program "
+                          "holds the port",
+       EWOULDBLOCK},
+      {"LPT1", "\\\\.\\LPT1: no device for this port name", 0},
+      {"COM6", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    port.SetPortName(PortNameFor(c.name));
+    EXPECT_EQ(port.OpenPort(), c.text.empty());
+    ASSERT_EQ(port.LastOpenError().has_value(), !c.text.empty());
+    if (!port.LastOpenError()) continue;
+    EXPECT_EQ(port.LastOpenError()->Describe(), c.text);
+    EXPECT_EQ(port.LastOpenError()->Errno(), c.error);
   }
   close(other);
 }

@@ -280,23 +280,48 @@ TEST_F(PortTest, DeviceWithoutReadinessIsPolled) {
   EXPECT_FALSE(port_.WakeTimerActive());
 }
 
+// Each says why, without an errno where the device gave none.
 TEST_F(PortTest, OpenFailuresLeaveNothingHalfOpen) {
+  const auto lastError = [this] {
+    return port_.LastOpenError() ? port_.LastOpenError()->Describe() : "(none)";
+  };
   port_.SetPortName(PortNameFor("LPT1"));  // no mapping and not COMn
   EXPECT_FALSE(port_.OpenPort());
   EXPECT_TRUE(opened_.empty());
+  EXPECT_EQ(lastError(), "\\\\.\\LPT1: no device for this port name");
 
   port_.SetPortName(PortNameFor("COM3"));
   refuseOpen_ = true;  // missing or in use
   EXPECT_FALSE(port_.OpenPort());
   EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(lastError(), "/dev/ttyS2: cannot open (cause not known)");
 
   refuseOpen_ = false;
   line_->configureFails = true;  // settings refused
   EXPECT_FALSE(port_.OpenPort());
   EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(lastError(), "/dev/ttyS2: the device refused the line settings");
+  ASSERT_TRUE(port_.LastOpenError());
+  EXPECT_EQ(port_.LastOpenError()->Errno(), 0);
   EXPECT_FALSE(port_.WakeTimerActive());
   EXPECT_FALSE(port_.WatchingReadiness());
   EXPECT_TRUE(line_->closed);
+}
+
+// An open that throws leaves no cause behind: the one before would be taken for its own.
+TEST(SerialPortOpenError, IsNotLeftOverFromAnEarlierOpen) {
+  bool throwing = false;
+  SerialPortEnvironment env;
+  env.resolvePort = [&](const std::string&) -> std::optional<std::string> {
+    if (throwing) throw std::runtime_error("the [ports] section cannot be read");
+    return std::nullopt;
+  };
+  SerialPort port(env);
+  EXPECT_FALSE(port.OpenPort());
+  ASSERT_TRUE(port.LastOpenError());
+  throwing = true;
+  EXPECT_THROW(port.OpenPort(), std::runtime_error);
+  EXPECT_FALSE(port.LastOpenError());
 }
 
 TEST_F(PortTest, ClosedPortAnswersEmpty) {

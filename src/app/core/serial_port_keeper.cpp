@@ -70,21 +70,21 @@ bool SerialPortKeeper::OpenAs(const std::string& comName) {
 
 bool SerialPortKeeper::TryOpen() {
   bool opened = false;
-  thrownOpenError_.clear();
+  thrownOpenError_.reset();
   try {
     opened = port_.OpenPort();
   } catch (const std::exception& caught) {
     opened = false;  // a failure with an error counts as a failed open, and says why
-    thrownOpenError_ = Failure::FromException(caught).Describe();
+    thrownOpenError_ = Failure::FromException(caught);
   }
   SetOpen(port_.IsOpen());
   return opened;
 }
 
 std::string SerialPortKeeper::OpenErrorText() const {
-  const std::string& error = port_.LastOpenError();
-  if (!error.empty()) return error;
-  return thrownOpenError_.empty() ? "the open failed" : thrownOpenError_;
+  const std::optional<Failure>& failure =
+      port_.LastOpenError() ? port_.LastOpenError() : thrownOpenError_;
+  return failure ? failure->Describe() : "the open failed";
 }
 
 void SerialPortKeeper::AwaitPort(Awaited why) {

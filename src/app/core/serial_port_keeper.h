@@ -18,6 +18,7 @@
 #include <string>
 
 #include "app/core/main_view.h"
+#include "common/failure.h"
 #include "common/diagnostics.h"
 #include "station/serial_port.h"
 
@@ -106,7 +107,7 @@ class SerialPortKeeper {
   std::chrono::milliseconds reopenInterval_;
   QTimer reopenTimer_;
   std::string lostPortName_;  // the PortName the reopen tries
-  std::string thrownOpenError_;  // what the last open threw, when it threw
+  std::optional<Failure> thrownOpenError_;  // what the last open threw, when it threw
   Awaited awaited_ = Awaited::kStartUp;
   bool dtrRaised_ = false;  // the operator started the port: DTR high whenever it is open
   // The reopen's failures in the journal: the first with its cause, then one a minute.

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +61,7 @@ class SerialPortKeeperTest : public ::testing::Test {
     // The real device, with every open of it written down.
     env.openDevice = [this](const std::string& path) -> OpenedDevice {
       opens_.push_back(path);
+      if (!openThrows_.empty()) throw std::runtime_error(openThrows_);
       if (refusal_ != 0) return OpenedDevice::Failed(refusal_);
       return PosixSerialDeviceFactory()(path);
     };
@@ -87,6 +89,7 @@ class SerialPortKeeperTest : public ::testing::Test {
   }};
   FakeClock clock_;
   int refusal_ = 0;  // an errno every open of a device fails with, 0: the real open
+  std::string openThrows_;  // what every open of a device throws, when set
   testing::TempDir dir_;
   Pty pty_;
   std::map<std::string, std::string> devices_{{"COM3", pty_.SlavePath()},
@@ -339,6 +342,26 @@ TEST_F(SerialPortKeeperTest, LastingRefusalIsJournaledOnceAMinuteWithItsCause) {
   ASSERT_TRUE(PumpUntil([&] { return keeper_.IsOpen(); }));
   ASSERT_EQ(PortLines().size(), 3u);
   EXPECT_NE(PortLines()[2].find("recovered"), std::string::npos) << PortLines()[2];
+}
+
+// An open that throws is told with what it threw, not with the cause of the open before.
+TEST_F(SerialPortKeeperTest, AThrownOpenIsToldWithItsOwnCause) {
+  refusal_ = EACCES;
+  keeper_.StartUp("COM3", "9600");
+  ASSERT_EQ(PortLines().size(), 1u);
+  EXPECT_NE(PortLines()[0].find("(errno 13)"), std::string::npos) << PortLines()[0];
+
+  openThrows_ = "the adapter's driver failed";
+  const std::size_t tries = opens_.size();
+  ASSERT_TRUE(PumpUntil([&] { return opens_.size() > tries; }));
+  ASSERT_EQ(PortLines().size(), 2u);
+  EXPECT_EQ(PortLines()[1].rfind("error: opening the port COM3 failing differently after ", 0),
+            0u)
+      << PortLines()[1];
+  EXPECT_NE(PortLines()[1].find(": the adapter's driver failed; tried again every 50 ms"),
+            std::string::npos)
+      << PortLines()[1];
+  EXPECT_FALSE(keeper_.IsOpen());
 }
 
 // The operator's start of a port that does not open: tried again like the start-up's,
