@@ -116,8 +116,6 @@ class SerialPort {
   bool WatchingReadiness() const { return readiness_.isEnabled(); }
   bool WakeTimerActive() const { return timer_.isActive(); }
   int WakeTimerInterval() const { return timer_.interval(); }
-  // The device path the last OpenPort resolved PortName to.
-  const std::string& DevicePath() const { return devicePath_; }
 
  private:
   void ReapplyIfOpen();
@@ -142,7 +140,7 @@ class SerialPort {
   SerialDeviceFactory openDevice_;
   PortResolver resolvePort_;
   std::unique_ptr<SerialDevice> device_;
-  std::string devicePath_;
+  std::string devicePath_;  // what the last OpenPort resolved PortName to
   std::optional<Failure> lastOpenError_;
   QSocketNotifier readiness_{QSocketNotifier::Read};
   QTimer timer_;  // single-shot at the next deadline; periodic only for a device without readiness

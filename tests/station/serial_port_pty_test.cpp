@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "station/serial_port.h"
+#include "station/serial_device_posix.h"
 #include "station/qt_app.h"
 #include "station/serial_settings.h"
 #include "support/fake_clock.h"
@@ -58,17 +59,23 @@ class PtyPortTest : public ::testing::Test {
     SerialPortEnvironment env;
     env.clock = clock;
     env.resolvePort = MapTo(pty_.SlavePath());
+    // The real device, with every open of it written down.
+    env.openDevice = [this](const std::string& path) {
+      opens_.push_back(path);
+      return PosixSerialDeviceFactory()(path);
+    };
     return env;
   }
 
   Pty pty_;
   std::vector<Bytes> packets_;
+  std::vector<std::string> opens_;  // every device path the port asked to open
   SerialPort port_;
 };
 
 TEST_F(PtyPortTest, OpensThroughThePortsMapping) {
   ASSERT_TRUE(port_.OpenPort());
-  EXPECT_EQ(port_.DevicePath(), pty_.SlavePath());
+  EXPECT_EQ(opens_, std::vector<std::string>{pty_.SlavePath()});
   EXPECT_EQ(port_.OutputRoom(), 2048);
   port_.SetDTR(true);  // a pseudo-terminal has no DTR: quietly nothing
   EXPECT_TRUE(port_.IsOpen());

@@ -240,7 +240,6 @@ TEST_F(PortTest, LineSettingsReappliedWhileOpen) {
 TEST_F(PortTest, OpenAppliesTheDesignLineAndWatchesReadiness) {
   ASSERT_TRUE(port_.OpenPort());
   EXPECT_EQ(opened_, std::vector<std::string>{"/dev/ttyS2"});
-  EXPECT_EQ(port_.DevicePath(), "/dev/ttyS2");
   ASSERT_EQ(line_->configured.size(), 1u);
   const LineSettings& s = line_->configured[0];
   EXPECT_EQ(s.baud, 2400u);
