@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "common/diagnostics.h"
+#include "station/port_waking_qt.h"
 #include "station/serial_device_posix.h"
 
 namespace orvelgate {
@@ -27,11 +28,9 @@ SerialPort::SerialPort(SerialPortEnvironment environment)
                                            : DefaultPortResolver()),
       portName_(PortNameFor("COM1")),
       buffer_(settings_.inBufSize, 0) {
-  timer_.setTimerType(Qt::PreciseTimer);
-  QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { RunStep(); });
-  readiness_.setEnabled(false);
-  QObject::connect(&readiness_, &QSocketNotifier::activated, &readiness_,
-                   [this] { ReadinessSignalled(); });
+  const PortWakingFactory wake =
+      environment.wake ? std::move(environment.wake) : QtPortWakingFactory();
+  waking_ = wake({.readable = [this] { ReadinessSignalled(); }, .due = [this] { RunStep(); }});
 }
 
 SerialPort::~SerialPort() { ClosePort(); }
@@ -101,7 +100,7 @@ void SerialPort::SetPollingDelay(uint16_t ms) {
   const uint16_t delay = std::max(ms, kMinPollingDelay);
   const bool changed = delay != settings_.pollingDelay;
   settings_.pollingDelay = delay;
-  if (changed && IsOpen() && !WatchingReadiness()) timer_.start(settings_.pollingDelay);
+  if (changed && IsOpen() && polled_) waking_->WakeEvery(settings_.pollingDelay);
 }
 
 void SerialPort::ResizeBuffer(uint32_t size) {
@@ -147,22 +146,18 @@ bool SerialPort::OpenPort() {
 // Bytes that come after the purge are signalled on the descriptor: nothing to look at yet.
 void SerialPort::StartWaking() {
   const int descriptor = device_->ReadinessDescriptor();
-  if (descriptor < 0) {
-    timer_.setSingleShot(false);
-    timer_.start(settings_.pollingDelay);
+  polled_ = descriptor < 0;
+  if (polled_) {
+    waking_->WakeEvery(settings_.pollingDelay);
     return;
   }
-  timer_.setSingleShot(true);
-  readiness_.setSocket(descriptor);
-  readiness_.setEnabled(true);
+  waking_->WatchReadiness(descriptor);
 }
 
 void SerialPort::ClosePort() {
   if (!IsOpen()) return;
-  timer_.stop();
-  // Disabled, not destroyed: this may run inside the notifier's own signal.
-  readiness_.setEnabled(false);
-  readiness_.setSocket(-1);
+  waking_->StopTimer();
+  waking_->StopWatching();  // this may run inside the readiness handler
   held_.clear();
   device_->Close();
   device_.reset();
@@ -422,12 +417,12 @@ std::optional<uint32_t> SerialPort::NextWakeIn() const {
 }
 
 void SerialPort::ScheduleWake() {
-  if (!IsOpen() || !WatchingReadiness()) return;  // a polled device keeps its period
+  if (!IsOpen() || polled_) return;  // a polled device keeps its period
   const std::optional<uint32_t> in = NextWakeIn();
   if (in) {
-    timer_.start(static_cast<int>(*in));
+    waking_->WakeOnceIn(static_cast<int>(*in));
   } else {
-    timer_.stop();
+    waking_->StopTimer();
   }
 }
 

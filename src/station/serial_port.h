@@ -20,12 +20,10 @@
 #include <string>
 #include <vector>
 
-#include <QSocketNotifier>
-#include <QTimer>
-
 #include "common/clock.h"
 #include "common/failure.h"
 #include "station/port_names.h"
+#include "station/port_waking.h"
 #include "station/serial_device.h"
 #include "station/serial_settings.h"
 
@@ -40,6 +38,7 @@ struct SerialPortEnvironment {
   Clock* clock = nullptr;           // DefaultClock()
   SerialDeviceFactory openDevice;   // termios (serial_device_posix.h)
   PortResolver resolvePort;         // DefaultPortResolver()
+  PortWakingFactory wake;           // Qt's event loop (port_waking_qt.h)
 };
 
 class SerialPort {
@@ -112,10 +111,6 @@ class SerialPort {
   // it directly to drive the port with a fake clock.
   void PollTick();
 
-  // For those who check that the port wakes only when it has to.
-  bool WatchingReadiness() const { return readiness_.isEnabled(); }
-  bool WakeTimerActive() const { return timer_.isActive(); }
-  int WakeTimerInterval() const { return timer_.interval(); }
 
  private:
   void ReapplyIfOpen();
@@ -142,8 +137,10 @@ class SerialPort {
   std::unique_ptr<SerialDevice> device_;
   std::string devicePath_;  // what the last OpenPort resolved PortName to
   std::optional<Failure> lastOpenError_;
-  QSocketNotifier readiness_{QSocketNotifier::Read};
-  QTimer timer_;  // single-shot at the next deadline; periodic only for a device without readiness
+  // Readiness and a single-shot timer at the next deadline; a device without readiness
+  // is polled by a periodic timer instead.
+  std::unique_ptr<PortWaking> waking_;
+  bool polled_ = false;  // the open device has no readiness descriptor
 
   std::string portName_;
   SerialSettings settings_;  // the window's design values until told otherwise

@@ -13,6 +13,7 @@
 #include "station/serial_port.h"
 #include "station/serial_device_posix.h"
 #include "station/qt_app.h"
+#include "station/recording_port_waking.h"
 #include "station/serial_settings.h"
 #include "support/fake_clock.h"
 #include "support/pty.h"
@@ -59,6 +60,7 @@ class PtyPortTest : public ::testing::Test {
     SerialPortEnvironment env;
     env.clock = clock;
     env.resolvePort = MapTo(pty_.SlavePath());
+    env.wake = testing::RecordingPortWaking(waking_);
     // The real device, with every open of it written down.
     env.openDevice = [this](const std::string& path) {
       opens_.push_back(path);
@@ -70,6 +72,7 @@ class PtyPortTest : public ::testing::Test {
   Pty pty_;
   std::vector<Bytes> packets_;
   std::vector<std::string> opens_;  // every device path the port asked to open
+  testing::WakingState waking_;     // what the port asked of its readiness watch and timer
   SerialPort port_;
 };
 
@@ -168,8 +171,8 @@ TEST_F(PtyPortTest, DeviceGoingAwayClosesThePort) {
   pty_.CloseMaster();
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !port_.IsOpen(); }, 5000));
   EXPECT_EQ(lost, 1);
-  EXPECT_FALSE(port_.WakeTimerActive());
-  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_FALSE(waking_.timerActive);
+  EXPECT_FALSE(waking_.watching);
   EXPECT_EQ(packets_.size(), 1u);
 }
 
@@ -182,11 +185,11 @@ TEST_F(PtyPortTest, HangUpWhileAPartialPacketWaitsClosesThePort) {
   ASSERT_TRUE(pty_.WaitSlaveWaiting(5, 5s));
   testing::RunEventsUntil([] { return false; }, 50);  // the notifier has its turn
   EXPECT_TRUE(port_.IsOpen());
-  EXPECT_FALSE(port_.WakeTimerActive());  // no time-out: nothing to wake for
+  EXPECT_FALSE(waking_.timerActive);  // no time-out: nothing to wake for
   pty_.CloseMaster();
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !port_.IsOpen(); }, 5000));
   EXPECT_EQ(lost, 1);
-  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_FALSE(waking_.watching);
   EXPECT_TRUE(packets_.empty());
 }
 

@@ -9,6 +9,7 @@
 #include "station/fake_serial_device.h"
 #include "framecodec/frame_codec.h"
 #include "station/qt_app.h"
+#include "station/recording_port_waking.h"
 #include "station/serial_settings.h"
 #include "support/pty.h"
 
@@ -44,6 +45,7 @@ class PortFixture {
   SerialPortEnvironment Environment() {
     SerialPortEnvironment env;
     env.clock = &clock_;
+    env.wake = testing::RecordingPortWaking(waking_);
     if (pty_) {
       env.resolvePort = MakePortResolver([path = pty_->SlavePath()](const std::string&) {
         return std::optional<std::string>(path);
@@ -96,6 +98,7 @@ class PortFixture {
   bool refuseOpen_ = false;
   std::vector<std::string> opened_;
   std::vector<Bytes> packets_;
+  testing::WakingState waking_;  // what the port asked of its readiness watch and timer
   SerialPort port_;
 };
 
@@ -251,32 +254,32 @@ TEST_F(PortTest, OpenAppliesTheDesignLineAndWatchesReadiness) {
   EXPECT_FALSE(s.xonXoff);
   EXPECT_EQ(line_->purges, (std::vector<std::pair<bool, bool>>{{true, true}}));
   EXPECT_TRUE(port_.IsOpen());
-  EXPECT_TRUE(port_.WatchingReadiness());
-  EXPECT_FALSE(port_.WakeTimerActive());  // idle: nothing runs
+  EXPECT_TRUE(waking_.watching);
+  EXPECT_FALSE(waking_.timerActive);  // idle: nothing runs
   EXPECT_TRUE(port_.OpenPort());  // already open: true at once
   EXPECT_EQ(opened_.size(), 1u);
   port_.ClosePort();
   EXPECT_FALSE(port_.IsOpen());
-  EXPECT_FALSE(port_.WatchingReadiness());
-  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(waking_.watching);
+  EXPECT_FALSE(waking_.timerActive);
   EXPECT_TRUE(line_->closed);
 }
 
 TEST_F(PortTest, DeviceWithoutReadinessIsPolled) {
   line_->withReadiness = false;
   Open();
-  EXPECT_FALSE(port_.WatchingReadiness());
-  EXPECT_TRUE(port_.WakeTimerActive());
-  EXPECT_EQ(port_.WakeTimerInterval(), 5);
+  EXPECT_FALSE(waking_.watching);
+  EXPECT_TRUE(waking_.timerActive);
+  EXPECT_EQ(waking_.interval, 5);
   port_.SetPollingDelay(20);
-  EXPECT_TRUE(port_.WakeTimerActive());
-  EXPECT_EQ(port_.WakeTimerInterval(), 20);
+  EXPECT_TRUE(waking_.timerActive);
+  EXPECT_EQ(waking_.interval, 20);
   line_->Arrive(Sequence(35));
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !packets_.empty(); }, 5000));
   EXPECT_EQ(packets_[0], Sequence(35));
-  EXPECT_TRUE(port_.WakeTimerActive());  // the poll goes on
+  EXPECT_TRUE(waking_.timerActive);  // the poll goes on
   port_.ClosePort();
-  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(waking_.timerActive);
 }
 
 // Each says why, without an errno where the device gave none.
@@ -302,8 +305,8 @@ TEST_F(PortTest, OpenFailuresLeaveNothingHalfOpen) {
   EXPECT_EQ(lastError(), "/dev/ttyS2: the device refused the line settings");
   ASSERT_TRUE(port_.LastOpenError());
   EXPECT_EQ(port_.LastOpenError()->Errno(), 0);
-  EXPECT_FALSE(port_.WakeTimerActive());
-  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_FALSE(waking_.timerActive);
+  EXPECT_FALSE(waking_.watching);
   EXPECT_TRUE(line_->closed);
 }
 
@@ -555,8 +558,8 @@ TEST_F(PortTest, EventLoopDrivesReadingAndContainsHandlerExceptions) {
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !packets_.empty(); }, 5000));
   EXPECT_EQ(errors, std::vector<std::string>{"handler failed"});
   EXPECT_EQ(packets_[0], Sequence(35, 35));  // left in the queue, taken without a new arrival
-  EXPECT_TRUE(port_.WatchingReadiness());
-  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_TRUE(waking_.watching);
+  EXPECT_FALSE(waking_.timerActive);
 }
 
 TEST_P(PacketAssembly, HandlerMayCloseThePort) {
@@ -592,8 +595,8 @@ TEST_F(PortTest, DeviceGoneClosesThePortOnce) {
   Tick();
   EXPECT_EQ(lost, 1);
   EXPECT_FALSE(port_.IsOpen());
-  EXPECT_FALSE(port_.WakeTimerActive());
-  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_FALSE(waking_.timerActive);
+  EXPECT_FALSE(waking_.watching);
   EXPECT_TRUE(line_->closed);
   Tick();
   EXPECT_EQ(lost, 1);
@@ -650,19 +653,19 @@ TEST_P(WakeDeadline, ArmedForTheMomentThePartialPacketIsDue) {
     next = static_cast<uint8_t>(next + count);
     port_.PollTick();
   }
-  ASSERT_EQ(port_.WakeTimerActive(), c.wakeIn.has_value());
+  ASSERT_EQ(waking_.timerActive, c.wakeIn.has_value());
   if (!c.wakeIn) return;
-  EXPECT_EQ(port_.WakeTimerInterval(), *c.wakeIn);
+  EXPECT_EQ(waking_.interval, *c.wakeIn);
   // Not a millisecond early: one before, nothing; at the moment, the packet.
   const std::size_t before = packets_.size();
   clock_.Advance(static_cast<uint32_t>(*c.wakeIn) - 1);
   port_.PollTick();
   EXPECT_EQ(packets_.size(), before);
-  EXPECT_EQ(port_.WakeTimerInterval(), 1);
+  EXPECT_EQ(waking_.interval, 1);
   Tick(1);
   ASSERT_EQ(packets_.size(), before + 1);
   EXPECT_EQ(packets_.back().size(), next % 35u);
-  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(waking_.timerActive);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -686,14 +689,14 @@ TEST_F(PortTest, ReadinessWakesTheStepAndAnIdlePortRunsNothing) {
   line_->Arrive(Sequence(35));
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !packets_.empty(); }, 5000));
   EXPECT_EQ(packets_[0], Sequence(35));
-  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(waking_.timerActive);
   line_->Arrive(Sequence(13));
-  ASSERT_TRUE(testing::RunEventsUntil([&] { return port_.WakeTimerActive(); }, 5000));
-  EXPECT_EQ(port_.WakeTimerInterval(), 71);  // the fake clock stands still meanwhile
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return waking_.timerActive; }, 5000));
+  EXPECT_EQ(waking_.interval, 71);  // the fake clock stands still meanwhile
   clock_.Advance(71);
   ASSERT_TRUE(testing::RunEventsUntil([&] { return packets_.size() == 2; }, 5000));
   EXPECT_EQ(packets_[1], Sequence(13));
-  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(waking_.timerActive);
 }
 
 TEST_F(PortTest, HangUpSignalledClosesThePortOnce) {
@@ -701,12 +704,12 @@ TEST_F(PortTest, HangUpSignalledClosesThePortOnce) {
   int lost = 0;
   port_.OnDeviceLost = [&] { ++lost; };
   line_->Arrive(Sequence(5));  // a partial packet waits: its timer is running
-  ASSERT_TRUE(testing::RunEventsUntil([&] { return port_.WakeTimerActive(); }, 5000));
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return waking_.timerActive; }, 5000));
   line_->HangUp();
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !port_.IsOpen(); }, 5000));
   EXPECT_EQ(lost, 1);
-  EXPECT_FALSE(port_.WakeTimerActive());
-  EXPECT_FALSE(port_.WatchingReadiness());
+  EXPECT_FALSE(waking_.timerActive);
+  EXPECT_FALSE(waking_.watching);
   EXPECT_TRUE(line_->closed);
 }
 
@@ -714,7 +717,7 @@ TEST_F(PortTest, FailedReadIsRetriedWithoutANewArrival) {
   Open();
   line_->readFails = true;
   line_->Arrive(Sequence(35));
-  ASSERT_TRUE(testing::RunEventsUntil([&] { return port_.WakeTimerActive(); }, 5000));
+  ASSERT_TRUE(testing::RunEventsUntil([&] { return waking_.timerActive; }, 5000));
   EXPECT_TRUE(packets_.empty());
   line_->readFails = false;
   ASSERT_TRUE(testing::RunEventsUntil([&] { return !packets_.empty(); }, 5000));
@@ -865,13 +868,13 @@ TEST_P(PacketAssembly, EarlyFrameIsTakenOnTheStepItsLastByteArrives) {
   Arrive(Part(cn, 0, 20));
   Tick();
   EXPECT_TRUE(packets_.empty());
-  EXPECT_TRUE(port_.WakeTimerActive());  // the usual deadline, meanwhile
+  EXPECT_TRUE(waking_.timerActive);  // the usual deadline, meanwhile
   Arrive(Part(cn, 20, 11));
   Tick();
   ASSERT_EQ(packets_.size(), 1u);
   EXPECT_EQ(packets_[0], cn);
   EXPECT_EQ(Waiting(), 0u);
-  EXPECT_FALSE(port_.WakeTimerActive());
+  EXPECT_FALSE(waking_.timerActive);
 }
 
 // --- SendBytesTimed -----------------------------------------------------------------
