@@ -290,13 +290,11 @@ void T8Session::MakeAttempt() {
   linkUp_ = status == T8IoStatus::Ok;
   if (status != T8IoStatus::Ok) {
     if (status == T8IoStatus::Stopped) return;  // the end of the program, not a failure
-    lastFailure_ = client_->LastFailure();
-    if (lastFailure_.empty()) lastFailure_ = StatusText(status);
+    const Failure failure = client_->LastFailure().value_or(Failure::FromText(StatusText(status)));
     connectFailing_ = true;
-    TellSystemdJournal([&] { host_.OnConnectFailed(lastFailure_); });
+    TellSystemdJournal([&] { host_.OnConnectFailed(failure); });
     return;
   }
-  lastFailure_.clear();
   if (connectFailing_) {
     connectFailing_ = false;
     TellSystemdJournal([&] { host_.OnConnectRecovered(); });
