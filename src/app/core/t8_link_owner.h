@@ -7,7 +7,7 @@
 // process, cut off from everything.
 //
 // The owner is the worker's host behind the bridge: the worker calls back on its own
-// thread to keep an unanswered event, retire a journal entry and step the spool re-send;
+// thread to keep an unanswered event, retire an event journal entry and step the spool re-send;
 // its log lines and indicator steps reach the view on the UI thread.
 
 #include <chrono>
@@ -65,7 +65,7 @@ class T8LinkOwner : private T8WorkerHost {
   // The spool re-send that hears of acknowledgements and new connections; made from
   // Outbox, so given afterwards, before Start.
   void UseResender(SpoolResender& resender) { resender_ = &resender; }
-  // The journal entries of the events on this link: `acks` retires the entry a message
+  // The event journal entries of the events on this link: `acks` retires the entry a message
   // carried (on the worker's thread, or at Stop) once that event is answered by its own
   // EventAck or kept in a spool file. Before Start.
   void UseJournal(EventAckBook& acks) { acks_ = &acks; }
