@@ -111,6 +111,9 @@ class T8Session {
  private:
   void RunCycleUnguarded();
   void RunConnectedCycle();
+  void WriteNextMessage();
+  bool ReadDueReply();
+  void ActOnReply();
   void RunDisconnectedCycle();
   void MakeAttempt();
   // What the read made of the reply; nullopt for a failure outside the socket layer.
