@@ -210,6 +210,25 @@ struct WindowSide {
   }
 };
 
+// The program behind the bridge: the window's calls on the UI thread, the EventAcks on
+// the worker's.
+class WindowHost final : public T8WorkerHost {
+ public:
+  WindowHost(WindowSide& window, AckLog& acks) : window_(window), acks_(acks) {}
+  void LogLine(const std::string& text) override {
+    window_.log.push_back(text);
+    if (text == kT8TextConnected) window_.connected = true;
+  }
+  void StepT8Indicator() override { window_.Step(); }
+  void OnEventAck(uint64_t) override { acks_.Add(); }
+  void OnConnectionEstablished() override {}
+  PortStatus CurrentPort() override { return {"COM3", true}; }
+
+ private:
+  WindowSide& window_;
+  AckLog& acks_;
+};
+
 RunResult RunWindow(int port, int events, int stepWorkUs, int latencySamples) {
   RunResult r;
   r.events = events;
@@ -217,17 +236,8 @@ RunResult RunWindow(int port, int events, int stepWorkUs, int latencySamples) {
   window.stepWorkUs = stepWorkUs;
   window.stepTimes.reserve(static_cast<std::size_t>(events) * 2 + 1000);
   AckLog acks;
-  T8HostBridge::Targets targets;
-  targets.logLine = [&](const std::string& text) {
-    window.log.push_back(text);
-    if (text == kT8TextConnected) window.connected = true;
-  };
-  targets.stepT8Indicator = [&] { window.Step(); };
-  targets.onEventAck = [&](uint64_t) { acks.Add(); };
-  targets.keepUnanswered = [](uint64_t, int32_t, std::span<const uint8_t>) { return false; };
-  targets.onConnectionEstablished = [] {};
-  targets.currentPort = [] { return PortStatus{"COM3", true}; };
-  T8HostBridge bridge(std::move(targets));
+  WindowHost program(window, acks);
+  T8HostBridge bridge(program);
   T8Worker worker(bridge, DefaultClock(), [port] { return At(port); });
   worker.Start();
   const auto stop = [&] {

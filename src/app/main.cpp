@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/error_log.h"
@@ -64,8 +65,8 @@ Platform ChoosePlatform() {
 }
 
 // While the application is made, Qt's complaints about a display plugin that fails
-// are kept back: when offscreen takes over, one line of ours in the systemd journal says so, with
-// the first of them as the cause. Anything else is written as Qt would.
+// are kept back: when offscreen takes over, one line of ours in the systemd journal says
+// so, with the first of them as the cause. Anything else is written as Qt would.
 std::string gDisplayFailure;
 
 void HoldDisplayComplaints(QtMsgType type, const QMessageLogContext& context,
@@ -85,10 +86,9 @@ std::string DisplayName() {
                            : "DISPLAY=" + display.toStdString();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  orvelgate::IgnoreBrokenPipes();
+// --version, --help, --check-config: the exit status once one has run (or an argument
+// was not known); nothing for the driver's normal work.
+std::optional<int> RunArgumentCommand(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("orvelgate %s\n", ORVELGATE_VERSION);
@@ -106,20 +106,35 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "orvelgate: unknown argument %s\n\n%s", argv[i], kUsage);
     return 2;
   }
+  return std::nullopt;
+}
+
+// After the application is made: whether a window can be shown, and if a display was
+// named but did not answer, one line that says so.
+bool DisplayAnswered(Platform platform) {
+  if (platform == Platform::kOffscreen) return false;
+  if (platform == Platform::kDisplayOrOffscreen &&
+      QGuiApplication::platformName() == QStringLiteral("offscreen")) {
+    orvelgate::Diagnose(orvelgate::Severity::kWarning,
+                        "no display answers at " + DisplayName() + " (" +
+                            (gDisplayFailure.empty() ? "no reason given" : gDisplayFailure) +
+                            "); running without a window");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  orvelgate::IgnoreBrokenPipes();
+  if (const std::optional<int> status = RunArgumentCommand(argc, argv)) return *status;
 
   const Platform platform = ChoosePlatform();
   const QtMessageHandler qtHandler = qInstallMessageHandler(HoldDisplayComplaints);
   QApplication app(argc, argv);
   qInstallMessageHandler(qtHandler);
-  bool windowed = platform != Platform::kOffscreen;
-  if (platform == Platform::kDisplayOrOffscreen &&
-      QGuiApplication::platformName() == QStringLiteral("offscreen")) {
-    windowed = false;
-    orvelgate::Diagnose(orvelgate::Severity::kWarning,
-                        "no display answers at " + DisplayName() + " (" +
-                            (gDisplayFailure.empty() ? "no reason given" : gDisplayFailure) +
-                            "); running without a window");
-  }
+  const bool windowed = DisplayAnswered(platform);
   QApplication::setApplicationName("orvelgate");
   QApplication::setApplicationVersion(ORVELGATE_VERSION);
   // No application display name: Qt's X11 windows would add it to every title they
@@ -144,8 +159,7 @@ int main(int argc, char** argv) {
   });
 
   // What is wrong with the file reaches the systemd journal first; the size limit of the
-  // packet log and the error log holds
-  // from the first packet on.
+  // packet log and the error log holds from the first packet on.
   const auto config = orvelgate::ReadConfigFile(orvelgate::kConfigFileName);
   orvelgate::ReportConfigReading(config);
   orvelgate::SetLogMaxSize(config.Config.Main.LogMaxSize);

@@ -179,6 +179,52 @@ std::optional<int32_t> ParseProfileInteger(std::string_view text) {
   return static_cast<int32_t>(*value);
 }
 
+namespace {
+
+// A value with blanks at an end, or that a reader would take for quoted, goes in quotes.
+std::string WrittenValue(std::string_view value) {
+  const bool quote = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) ||
+                                        EnclosedInQuotes(value));
+  return quote ? "\"" + std::string(value) + "\"" : std::string(value);
+}
+
+// The file's own line ending: that of its first line ended by LF or CR LF.
+std::string_view FileNewline(const std::vector<Line>& lines) {
+  for (const Line& l : lines) {
+    if (l.ending == "\r\n" || l.ending == "\n") return l.ending;
+  }
+  return "\n";
+}
+
+// Where a key's new value goes: the first line the reader would take for the key, in
+// any section of that name; else after the last non-blank line of the first section of
+// that name; else (neither) in a new section at the end.
+struct KeyPlace {
+  std::optional<std::size_t> replaceAt, insertAfter;
+};
+
+KeyPlace FindKeyPlace(const std::vector<Line>& lines, std::string_view section,
+                      std::string_view key) {
+  const std::string wanted = Fold(section), wantedKey = Fold(key);
+  bool inWanted = false, inFirst = false;
+  KeyPlace place;
+  for (std::size_t i = 0; i < lines.size() && !place.replaceAt; ++i) {
+    const Classified c = Classify(lines[i].text);
+    if (c.kind == LineKind::Section) {
+      inWanted = Fold(c.name) == wanted;
+      inFirst = inWanted && !place.insertAfter;
+      if (inFirst) place.insertAfter = i;
+    } else if (inWanted && c.kind == LineKind::Pair && Fold(c.name) == wantedKey) {
+      place.replaceAt = i;
+    } else if (inFirst && c.kind != LineKind::Blank) {
+      place.insertAfter = i;
+    }
+  }
+  return place;
+}
+
+}  // namespace
+
 std::optional<std::string> SetIniValue(std::string_view text, std::string_view section,
                                        std::string_view key, std::string_view value) {
   if (!WritableName(section) || section.find(']') != std::string_view::npos ||
@@ -186,40 +232,15 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
       HasLineBreakOrNul(value))
     return std::nullopt;
 
-  const bool quote = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) ||
-                                        EnclosedInQuotes(value));
-  const std::string stored = quote ? "\"" + std::string(value) + "\"" : std::string(value);
-
+  const std::string stored = WrittenValue(value);
   std::string_view bom;
   if (text.starts_with(kUtf8Bom)) {
     bom = kUtf8Bom;
     text.remove_prefix(kUtf8Bom.size());
   }
   const std::vector<Line> lines = SplitLines(text);
-  std::string_view newline = "\n";
-  for (const Line& l : lines)
-    if (l.ending == "\r\n" || l.ending == "\n") {
-      newline = l.ending;
-      break;
-    }
-
-  const std::string wanted = Fold(section), wantedKey = Fold(key);
-  // The first line the reader would take for the key, in any section of that name; else
-  // the last non-blank line of the first section of that name.
-  bool inWanted = false, inFirst = false;
-  std::optional<std::size_t> replaceAt, insertAfter;
-  for (std::size_t i = 0; i < lines.size() && !replaceAt; ++i) {
-    const Classified c = Classify(lines[i].text);
-    if (c.kind == LineKind::Section) {
-      inWanted = Fold(c.name) == wanted;
-      inFirst = inWanted && !insertAfter;
-      if (inFirst) insertAfter = i;
-    } else if (inWanted && c.kind == LineKind::Pair && Fold(c.name) == wantedKey) {
-      replaceAt = i;
-    } else if (inFirst && c.kind != LineKind::Blank) {
-      insertAfter = i;
-    }
-  }
+  const std::string_view newline = FileNewline(lines);
+  const auto [replaceAt, insertAfter] = FindKeyPlace(lines, section, key);
 
   std::string out(bom);
   for (std::size_t i = 0; i < lines.size(); ++i) {

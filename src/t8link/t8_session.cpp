@@ -136,8 +136,13 @@ void T8Session::RunConnectedCycle() {
     host_.LogLine(kT8TextReconnect);
     linkUp_ = false;  // the rest of the cycle still runs; the next attempt replaces the client
   }
+  WriteNextMessage();
+  if (ReadDueReply()) ActOnReply();
+}
+
+// The head of the send ring, or else, once it is due, a poll.
+void T8Session::WriteNextMessage() {
   sentThisCycle_ = false;
-  bool replyRead = false;
   try {
     if (auto head = ring_.PeekHead()) {
       sentThisCycle_ = true;
@@ -150,6 +155,12 @@ void T8Session::RunConnectedCycle() {
     ++errorCount_;
     RideOut("sending a message");
   }
+}
+
+// Writes a due poll and reads the reply a message is owed. True when a reply was read
+// into reply_ and is to be acted on.
+bool T8Session::ReadDueReply() {
+  bool replyRead = false;
   if (pollDue_ || replyExpected_ || sentThisCycle_) {
     if (pollDue_) {
       pollDue_ = false;
@@ -179,7 +190,10 @@ void T8Session::RunConnectedCycle() {
     ++errorCount_;
     replyRead = false;
   }
-  if (!replyRead) return;
+  return replyRead;
+}
+
+void T8Session::ActOnReply() {
   const auto reply = CheckReply(reply_);
   if (!reply) {
     AnsweredOtherwise(std::nullopt);  // wrong markers: not dispatched
@@ -290,13 +304,11 @@ void T8Session::MakeAttempt() {
   linkUp_ = status == T8IoStatus::Ok;
   if (status != T8IoStatus::Ok) {
     if (status == T8IoStatus::Stopped) return;  // the end of the program, not a failure
-    lastFailure_ = client_->LastFailure();
-    if (lastFailure_.empty()) lastFailure_ = StatusText(status);
+    const Failure failure = client_->LastFailure().value_or(Failure::FromText(StatusText(status)));
     connectFailing_ = true;
-    TellSystemdJournal([&] { host_.OnConnectFailed(lastFailure_); });
+    TellSystemdJournal([&] { host_.OnConnectFailed(failure); });
     return;
   }
-  lastFailure_.clear();
   if (connectFailing_) {
     connectFailing_ = false;
     TellSystemdJournal([&] { host_.OnConnectRecovered(); });

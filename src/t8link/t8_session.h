@@ -107,13 +107,13 @@ class T8Session {
   bool ReconnectAllowed() const { return reconnectAllowed_; }
   std::size_t UnansweredCount() const { return unanswered_.UnansweredCount(); }
   std::size_t HeldBackCount() const { return unanswered_.HeldBackCount(); }
-  // Why the last connection attempt failed (the socket layer's words); empty once an
-  // attempt has succeeded, or before the first failure.
-  const std::string& LastFailure() const { return lastFailure_; }
 
  private:
   void RunCycleUnguarded();
   void RunConnectedCycle();
+  void WriteNextMessage();
+  bool ReadDueReply();
+  void ActOnReply();
   void RunDisconnectedCycle();
   void MakeAttempt();
   // What the read made of the reply; nullopt for a failure outside the socket layer.
@@ -159,7 +159,6 @@ class T8Session {
   int32_t errorCount_ = 0;
   bool deniedReported_ = false;
   bool connectFailing_ = false;  // the last attempt failed: the next success is reported
-  std::string lastFailure_;
   std::vector<uint8_t> reply_;
   T8Unanswered unanswered_;
 };

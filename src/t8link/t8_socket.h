@@ -6,8 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+
+#include "common/failure.h"
 
 namespace orvelgate {
 
@@ -74,9 +77,10 @@ class T8Socket : public T8ByteStream {
   // Closes an open connection; nothing when there is none.
   virtual void Disconnect() = 0;
   virtual bool Connected() const = 0;
-  // Why the last Connect failed, as the system said it, for the systemd journal (for example
-  // "127.0.0.1:12543: Connection refused"); empty after a Connect that succeeded.
-  virtual std::string LastFailure() const = 0;
+  // Why the last Connect failed, with the system's errno where there is one, for the
+  // systemd journal (for example "127.0.0.1:12543: Connection refused (errno 111)");
+  // none after a Connect that succeeded.
+  virtual std::optional<Failure> LastFailure() const = 0;
 };
 
 // The T8Socket over a blocking-style POSIX TCP socket: poll() with time-outs, every wait
@@ -94,7 +98,7 @@ class T8PosixSocket final : public T8Socket {
   T8ReadOutcome ReadExact(std::span<uint8_t> into, uint32_t timeoutMs) override;
   void Disconnect() override;
   bool Connected() const override { return fd_ >= 0; }
-  std::string LastFailure() const override { return lastFailure_; }
+  std::optional<Failure> LastFailure() const override { return lastFailure_; }
 
  private:
   T8IoStatus ConnectTo(const void* address, unsigned addressLength, int family, uint64_t deadline);
@@ -108,7 +112,7 @@ class T8PosixSocket final : public T8Socket {
   std::string host_;
   int port_ = 0;
   int fd_ = -1;
-  std::string lastFailure_;
+  std::optional<Failure> lastFailure_;
 };
 
 }  // namespace orvelgate

@@ -71,7 +71,7 @@ addrinfo LookupHints(int extraFlags) {
 // Resolves host:port within the deadline. Numeric addresses never block. On failure,
 // `failure` says why.
 AddressList Resolve(const std::string& host, const std::string& service, uint64_t deadline,
-                    int stopFd, T8IoStatus& status, std::string& failure) {
+                    int stopFd, T8IoStatus& status, std::optional<Failure>& failure) {
   auto job = std::make_shared<LookupJob>();
   const addrinfo numeric = LookupHints(AI_NUMERICHOST);
   job->rc = getaddrinfo(host.c_str(), service.c_str(), &numeric, &job->result);
@@ -95,13 +95,13 @@ AddressList Resolve(const std::string& host, const std::string& service, uint64_
   while (!job->done) {
     if (StopFdRaised(stopFd)) {
       status = T8IoStatus::Stopped;
-      failure = "stopped";
+      failure = Failure::FromText("stopped");
       return nullptr;
     }
     const int left = RemainingMs(deadline);
     if (left == 0) {
       status = T8IoStatus::TimedOut;
-      failure = "looking up " + host + " timed out";
+      failure = Failure::FromText("looking up " + host + " timed out");
       return nullptr;
     }
     job->done_cv.wait_for(lock, std::chrono::milliseconds(left < 20 ? left : 20));
@@ -111,8 +111,9 @@ AddressList Resolve(const std::string& host, const std::string& service, uint64_
     return job;
   }
   status = T8IoStatus::Failed;
-  failure = "looking up " + host + ": " +
-            AddressLookupText(job->rc, job->error);
+  failure = job->rc == EAI_SYSTEM
+                ? Failure::FromErrno(job->error, "looking up " + host)
+                : Failure::FromText("looking up " + host + ": " + AddressLookupText(job->rc, 0));
   return nullptr;
 }
 
@@ -188,9 +189,9 @@ void T8PosixSocket::SetHost(std::string host, int port) {
 
 T8IoStatus T8PosixSocket::Connect() {
   CloseSocket();
-  lastFailure_.clear();
+  lastFailure_.reset();
   if (port_ <= 0 || port_ > 65535) {
-    lastFailure_ = host_ + ":" + std::to_string(port_) + ": the port is out of range";
+    lastFailure_ = Failure::FromText(host_ + ":" + std::to_string(port_) + ": the port is out of range");
     return T8IoStatus::Failed;
   }
   const uint64_t deadline = MonotonicMs() + connectTimeoutMs_;
@@ -201,7 +202,7 @@ T8IoStatus T8PosixSocket::Connect() {
   for (const addrinfo* a = addresses->result; a; a = a->ai_next) {
     status = ConnectTo(a->ai_addr, a->ai_addrlen, a->ai_family, deadline);
     if (status == T8IoStatus::Ok) {
-      lastFailure_.clear();
+      lastFailure_.reset();
       return status;
     }
     if (status == T8IoStatus::Stopped || status == T8IoStatus::TimedOut) return status;
@@ -216,7 +217,7 @@ T8IoStatus T8PosixSocket::ConnectTo(const void* address, unsigned addressLength,
   where = (where == host_ ? host_ : host_ + " (" + where + ")") + ":" + std::to_string(port_);
   fd_ = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
-    lastFailure_ = where + ": socket: " + ErrnoWords(errno);
+    lastFailure_ = Failure::FromErrno(errno, where + ": socket");
     return T8IoStatus::Failed;
   }
   const int one = 1;
@@ -224,7 +225,7 @@ T8IoStatus T8PosixSocket::ConnectTo(const void* address, unsigned addressLength,
   T8IoStatus status = T8IoStatus::Ok;
   if (connect(fd_, static_cast<const sockaddr*>(address), addressLength) != 0) {
     if (errno != EINPROGRESS) {
-      lastFailure_ = where + ": " + ErrnoWords(errno);
+      lastFailure_ = Failure::FromErrno(errno, where);
       status = T8IoStatus::Failed;
     } else {
       status = WaitSocket(POLLOUT, deadline);
@@ -232,14 +233,15 @@ T8IoStatus T8PosixSocket::ConnectTo(const void* address, unsigned addressLength,
       socklen_t length = sizeof error;
       if (status == T8IoStatus::Ok &&
           (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)) {
-        lastFailure_ = where + ": " + ErrnoWords(error != 0 ? error : errno);
+        lastFailure_ = Failure::FromErrno(error != 0 ? error : errno, where);
         status = T8IoStatus::Failed;
       } else if (status == T8IoStatus::TimedOut) {
-        lastFailure_ = where + ": no answer within " + std::to_string(connectTimeoutMs_) + " ms";
+        lastFailure_ =
+            Failure::FromText(where + ": no answer within " + std::to_string(connectTimeoutMs_) + " ms");
       } else if (status == T8IoStatus::Stopped) {
-        lastFailure_ = "stopped";
+        lastFailure_ = Failure::FromText("stopped");
       } else if (status != T8IoStatus::Ok) {
-        lastFailure_ = where + ": poll: " + ErrnoWords(errno);
+        lastFailure_ = Failure::FromErrno(errno, where + ": poll");
       }
     }
   }

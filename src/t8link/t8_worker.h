@@ -63,7 +63,7 @@ class T8Worker {
     void LetGoUnkept(uint64_t sequence) override { host_.LetGoUnkept(sequence); }
     void OnConnectionEstablished() override { host_.OnConnectionEstablished(); }
     PortStatus CurrentPort() override { return host_.CurrentPort(); }
-    void OnConnectFailed(const std::string& cause) override { host_.OnConnectFailed(cause); }
+    void OnConnectFailed(const Failure& cause) override { host_.OnConnectFailed(cause); }
     void OnConnectRecovered() override { host_.OnConnectRecovered(); }
 
    private:

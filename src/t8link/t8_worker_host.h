@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "common/failure.h"
 #include "common/wire_constants.h"
 
 namespace orvelgate {
@@ -65,9 +66,9 @@ class T8WorkerHost {
   // reached the server, so the oldest goes out again at once.
   virtual void OnConnectionEstablished() = 0;
   // A connection attempt failed (the log memo has "Соединение..." for it), and why, as
-  // the socket layer said it (for example "127.0.0.1:12543: Connection refused"): for
+  // the socket layer said it (for example "127.0.0.1:12543", errno ECONNREFUSED): for
   // the systemd journal, through a rate limit. Once per failed attempt.
-  virtual void OnConnectFailed(const std::string& /*cause*/) {}
+  virtual void OnConnectFailed(const Failure& /*cause*/) {}
   // The first attempt that succeeded after one or more failed ones.
   virtual void OnConnectRecovered() {}
   // The current serial port name and whether it is open.

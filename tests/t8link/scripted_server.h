@@ -26,8 +26,9 @@ using Bytes = std::vector<uint8_t>;
 // How one connection attempt ends.
 struct ConnectOutcome {
   T8IoStatus Status = T8IoStatus::Ok;
-  std::string Failure;  // what LastFailure says
+  std::string Failure;  // what LastFailure says: its text, and its errno below
   uint32_t TakesMs = 0;  // the FakeClock moves this far during the attempt
+  int Errno = 0;
 };
 
 // What the server does with one message it receives.

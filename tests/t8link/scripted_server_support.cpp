@@ -82,7 +82,10 @@ class ScriptedServer::Socket final : public T8Socket {
       server_.connects_.pop_front();
     }
     server_.clock_.Advance(outcome.TakesMs);
-    failure_ = outcome.Failure;
+    failure_.reset();
+    if (!outcome.Failure.empty() || outcome.Errno != 0) {
+      failure_ = Failure::FromErrno(outcome.Errno, outcome.Failure);
+    }
     if (outcome.Status != T8IoStatus::Ok) return outcome.Status;
     line_ = std::make_unique<Line>();
     line_->Id = ++server_.connections_;
@@ -124,7 +127,7 @@ class ScriptedServer::Socket final : public T8Socket {
 
   void Disconnect() override { Close(); }
   bool Connected() const override { return line_ != nullptr; }
-  std::string LastFailure() const override { return failure_; }
+  std::optional<Failure> LastFailure() const override { return failure_; }
 
  private:
   void Close() {
@@ -136,7 +139,7 @@ class ScriptedServer::Socket final : public T8Socket {
 
   ScriptedServer& server_;
   std::unique_ptr<Line> line_;
-  std::string failure_;
+  std::optional<Failure> failure_;
 };
 
 T8SocketFactory ScriptedServer::Factory() {

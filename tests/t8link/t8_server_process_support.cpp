@@ -95,9 +95,9 @@ void RecordingHost::OnConnectionEstablished() {
   ++established_;
 }
 
-void RecordingHost::OnConnectFailed(const std::string& cause) {
+void RecordingHost::OnConnectFailed(const Failure& cause) {
   std::lock_guard lock(mutex_);
-  connectFailures_.push_back(cause);
+  connectFailures_.push_back(cause.Describe());
   changed_.notify_all();
 }
 

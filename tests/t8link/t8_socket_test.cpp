@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -81,7 +82,7 @@ TEST_F(T8SocketTest, ConnectsWritesAndReadsExactly) {
   client.SetHost("127.0.0.1", listener.port());
   ASSERT_EQ(client.Connect(), T8IoStatus::Ok);
   EXPECT_TRUE(client.Connected());
-  EXPECT_EQ(client.LastFailure(), "");
+  EXPECT_FALSE(client.LastFailure());
   const int peer = listener.Accept();
   ASSERT_GE(peer, 0);
 
@@ -149,7 +150,10 @@ TEST_F(T8SocketTest, RefusedConnectionFailsAtOnceAndSaysWhy) {
   client.SetHost("127.0.0.1", port);
   EXPECT_EQ(client.Connect(), T8IoStatus::Failed);
   EXPECT_FALSE(client.Connected());
-  EXPECT_EQ(client.LastFailure(), "127.0.0.1:" + std::to_string(port) + ": Connection refused");
+  ASSERT_TRUE(client.LastFailure());
+  EXPECT_EQ(client.LastFailure()->error, ECONNREFUSED);
+  EXPECT_EQ(client.LastFailure()->Describe(),
+            "127.0.0.1:" + std::to_string(port) + ": Connection refused (errno 111)");
 }
 
 // Every failure says why, as the system said it.
@@ -167,7 +171,8 @@ TEST_F(T8SocketTest, BadHostOrPortFails) {
     auto client = Client();
     client.SetHost(c.host, c.port);
     EXPECT_NE(client.Connect(), T8IoStatus::Ok) << c.host << ":" << c.port;
-    EXPECT_EQ(client.LastFailure().substr(0, c.failure.size()), c.failure);
+    ASSERT_TRUE(client.LastFailure()) << c.host << ":" << c.port;
+    EXPECT_EQ(client.LastFailure()->Describe().substr(0, c.failure.size()), c.failure);
     EXPECT_FALSE(client.Connected());
   }
 }
@@ -186,7 +191,9 @@ TEST_F(T8SocketTest, ConnectGivesUpAtItsTimeOut) {
   client.SetHost("127.0.0.1", blocked.Port());
   EXPECT_EQ(client.Connect(), T8IoStatus::TimedOut);
   EXPECT_FALSE(client.Connected());
-  EXPECT_EQ(client.LastFailure(), "127.0.0.1:" + std::to_string(blocked.Port()) + ": no answer within 300 ms");
+  ASSERT_TRUE(client.LastFailure());
+  EXPECT_EQ(client.LastFailure()->Describe(),
+            "127.0.0.1:" + std::to_string(blocked.Port()) + ": no answer within 300 ms");
 }
 
 TEST_F(T8SocketTest, StopEndsAConnectAtOnce) {

@@ -36,7 +36,7 @@ class RecordingHost final : public T8WorkerHost {
   void LetGoUnkept(uint64_t sequence) override;
   void OnConnectionEstablished() override;
   PortStatus CurrentPort() override;
-  void OnConnectFailed(const std::string& cause) override;
+  void OnConnectFailed(const Failure& cause) override;
   void OnConnectRecovered() override;
 
   void SetPort(PortStatus port);

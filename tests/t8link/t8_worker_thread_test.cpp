@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "common/diagnostics.h"
+#include "common/failure.h"
 #include "support/fake_clock.h"
 #include "t8_test_support.h"
 #include "t8link/t8_frames.h"
@@ -173,7 +175,8 @@ TEST(T8WorkerThread, AFailedConnectionTellsTheHostWhy) {
   worker.RequestStop();
   EXPECT_TRUE(worker.Join(10s));
   EXPECT_EQ(host.ConnectFailures(),
-            std::vector<std::string>{"127.0.0.1:" + std::to_string(port) + ": Connection refused"});
+            std::vector<std::string>{"127.0.0.1:" + std::to_string(port) + ": " +
+                                     ErrnoText(ECONNREFUSED)});
   EXPECT_EQ(host.Logs(), std::vector<std::string>{kT8TextConnecting});
 }
 

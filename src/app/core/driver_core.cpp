@@ -114,7 +114,7 @@ void DriverCore::CreateRouting() {
 }
 
 // The station's path: packet handler -> journaling stage -> serial port (the
-// acknowledgement) and router; the router and the T8 link retire the journal entries.
+// acknowledgement) and router; the router and the T8 link retire the event journal entries.
 void DriverCore::CreateStationPath() {
   journaled_ = std::make_unique<JournaledFrames>(
       [this] { return OpenJournal(); }, keeper_.Port(),
@@ -321,7 +321,7 @@ void DriverCore::AcknowledgementWritten(std::chrono::nanoseconds waited) {
 }
 
 void DriverCore::ReportPacketProblem(PacketProblem problem) {
-  // The driver goes on either way; a service journal shows why a packet did nothing.
+  // The driver goes on either way; the systemd journal shows why a packet did nothing.
   Diagnose(Severity::kWarning,
            problem == PacketProblem::PacketLogNotWritten
                ? "the packet log could not be written; the packet was not handled"

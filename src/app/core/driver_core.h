@@ -114,7 +114,7 @@ class DriverCore : public QObject,
   SpoolBacklog Backlog(SpoolKind kind) const { return spool_ ? spool_->Backlog(kind) : SpoolBacklog{}; }
   // What the driver is doing now, for the service manager and the metrics.
   DriverStatus Status() const;
-  // How long the oldest station frame has waited for the journal before its
+  // How long the oldest station frame has waited for the event journal before its
   // acknowledgement; zero when none waits.
   std::chrono::nanoseconds OldestFrameWait() const {
     return journaled_ ? journaled_->OldestFrameWait() : std::chrono::nanoseconds(0);
@@ -178,20 +178,22 @@ class DriverCore : public QObject,
   SerialPortKeeper keeper_;
   std::optional<StationSupervision> supervision_;
 
-  // Declared so that they go in the right order: what the worker reaches outlives it.
+  // Each is declared after the parts it holds, so that it goes before them. The T8
+  // worker reaches back up (the re-send, the ack book): Shutdown stops it, or cuts it
+  // off, before any of these goes.
   std::unique_ptr<SpoolStore> spool_;
   std::unique_ptr<T7Link> t7_;
   std::unique_ptr<SpoolResender> resender_;
   std::unique_ptr<T8LinkOwner> t8_;
   std::unique_ptr<EventRouter> router_;
   std::unique_ptr<JournaledFrames> journaled_;
-  std::unique_ptr<EventAckBook> acks_;  // which journal entry each T8 event message carries
+  std::unique_ptr<EventAckBook> acks_;  // which event journal entry each T8 event message carries
   // The station's packets, handed to the journaling stage; made at Start.
   std::optional<PacketHandler> packets_;
 
   std::optional<DayCount> lastEvent_;  // the last event taken from the station
 
-  std::unique_ptr<RepeatedFailure> t7Failures_;  // journal lines of a T7 link that fails
+  std::unique_ptr<RepeatedFailure> t7Failures_;  // systemd journal lines of a T7 link that fails
   std::unique_ptr<RepeatedFailure> journalOpenFailures_;  // an event journal that cannot open
 
   DriverTicks ticks_;

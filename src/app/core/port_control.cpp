@@ -66,7 +66,7 @@ void PortControl::StartStop() {
 
 void PortControl::Start() {
   if (!keeper_.OpenAs(listText_)) {
-    // The cause is not told apart (the journal has it). The keeper tries the chosen
+    // The cause is not told apart (the systemd journal has it). The keeper tries the chosen
     // port again until it opens, and the controls run then; a rescan would choose
     // another port for the operator and so call that off. With nothing chosen, the
     // scan shows which ports can be opened.

@@ -47,7 +47,7 @@ void SerialPortKeeper::StartUp(const std::string& comPort, const std::string& co
       view_.SetPortControlsRunning(true);
       return;
     }
-    // The operator is not asked anything at start-up; the journal shows why, and the
+    // The operator is not asked anything at start-up; the systemd journal shows why, and the
     // port is tried until it opens (a device plugged in late, a permission granted).
     view_.SetPortControlsRunning(false);
     AwaitPort(Awaited::kStartUp);

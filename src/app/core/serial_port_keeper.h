@@ -110,7 +110,7 @@ class SerialPortKeeper {
   std::optional<Failure> thrownOpenError_;  // what the last open threw, when it threw
   Awaited awaited_ = Awaited::kStartUp;
   bool dtrRaised_ = false;  // the operator started the port: DTR high whenever it is open
-  // The reopen's failures in the journal: the first with its cause, then one a minute.
+  // The reopen's failures in the systemd journal: the first with its cause, then one a minute.
   std::optional<RepeatedFailure> openFailures_;
 };
 

@@ -1,11 +1,11 @@
 #pragma once
 // How soon the spool-and-supervision tick must run again. It keeps its pace (200 ms)
 // while anything waits for it: a spool file, an event held back by a full disk, an
-// event not yet safe elsewhere (its journal entry still live), a journal to open,
-// metrics to publish. Otherwise nothing can fall due but the station supervision, so
-// the tick rests until the station would count as lost, and no longer than
-// kLongestSpoolRest (a clock set forward meanwhile is noticed within that); a frame
-// from the station wakes it. An idle driver thus does not wake five times a second.
+// event not yet safe elsewhere (its event journal entry still live), an event journal
+// to open, metrics to publish. Otherwise nothing can fall due but the station
+// supervision, so the tick rests until the station would count as lost, and no longer
+// than kLongestSpoolRest (a clock set forward meanwhile is noticed within that); a
+// frame from the station wakes it. An idle driver thus does not wake five times a second.
 
 #include <chrono>
 

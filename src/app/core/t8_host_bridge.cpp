@@ -37,65 +37,63 @@ void T8HostBridge::Deliver() {
   for (const Waiting& call : calls) {
     if (call.steps == 0) {
       if (calls_.Stopping()) return;
-      if (targets_.logLine) targets_.logLine(call.line);
+      program_.LogLine(call.line);
       continue;
     }
     for (int i = 0; i < call.steps; ++i) {
       if (calls_.Stopping()) return;
-      if (targets_.stepT8Indicator) targets_.stepT8Indicator();
+      program_.StepT8Indicator();
     }
   }
 }
 
+// Worker thread: a call into the program, unless the bridge has been cut off.
 void T8HostBridge::OnEventAck(uint64_t sequence) {
   std::lock_guard lock(mutex_);
-  if (!detached_ && targets_.onEventAck) targets_.onEventAck(sequence);
+  if (!detached_) program_.OnEventAck(sequence);
 }
 
 bool T8HostBridge::KeepUnanswered(uint64_t sequence, int32_t type,
                                   std::span<const uint8_t> payload) {
   std::lock_guard lock(mutex_);
-  if (detached_ || !targets_.keepUnanswered) return false;
-  return targets_.keepUnanswered(sequence, type, payload);
+  return !detached_ && program_.KeepUnanswered(sequence, type, payload);
 }
 
 bool T8HostBridge::KeepNotAcknowledged(uint64_t sequence, int32_t type,
                                        std::span<const uint8_t> payload,
                                        std::optional<int32_t> reply) {
   std::lock_guard lock(mutex_);
-  if (detached_ || !targets_.keepNotAcknowledged) return false;
-  return targets_.keepNotAcknowledged(sequence, type, payload, reply);
+  return !detached_ && program_.KeepNotAcknowledged(sequence, type, payload, reply);
 }
 
 void T8HostBridge::OnRequeued(uint64_t oldSequence, uint64_t newSequence) {
   std::lock_guard lock(mutex_);
-  if (!detached_ && targets_.onRequeued) targets_.onRequeued(oldSequence, newSequence);
+  if (!detached_) program_.OnRequeued(oldSequence, newSequence);
 }
 
 void T8HostBridge::LetGoUnkept(uint64_t sequence) {
   std::lock_guard lock(mutex_);
-  if (!detached_ && targets_.letGoUnkept) targets_.letGoUnkept(sequence);
+  if (!detached_) program_.LetGoUnkept(sequence);
 }
 
 void T8HostBridge::OnConnectionEstablished() {
   std::lock_guard lock(mutex_);
-  if (!detached_ && targets_.onConnectionEstablished) targets_.onConnectionEstablished();
+  if (!detached_) program_.OnConnectionEstablished();
 }
 
 PortStatus T8HostBridge::CurrentPort() {
   std::lock_guard lock(mutex_);
-  if (detached_ || !targets_.currentPort) return {};
-  return targets_.currentPort();
+  return detached_ ? PortStatus{} : program_.CurrentPort();
 }
 
-void T8HostBridge::OnConnectFailed(const std::string& cause) {
+void T8HostBridge::OnConnectFailed(const Failure& cause) {
   std::lock_guard lock(mutex_);
-  if (!detached_ && targets_.onConnectFailed) targets_.onConnectFailed(cause);
+  if (!detached_) program_.OnConnectFailed(cause);
 }
 
 void T8HostBridge::OnConnectRecovered() {
   std::lock_guard lock(mutex_);
-  if (!detached_ && targets_.onConnectRecovered) targets_.onConnectRecovered();
+  if (!detached_) program_.OnConnectRecovered();
 }
 
 void T8HostBridge::Detach() {

@@ -1,9 +1,10 @@
 #pragma once
-// The T8 worker's way into the rest of the program. The worker calls it on its own
-// thread: LogLine and StepT8Indicator are posted to the UI thread and not waited for
-// (see UiThreadCalls), so the worker's pace never depends on the window; the spool's
-// acknowledgement steps, the port's state and the connection failures are asked for or
-// reported on the worker's thread, where their owners guard them.
+// The T8 worker's way into the rest of the program: a T8WorkerHost that stands between
+// the worker and the program's own host (the link owner). The worker calls it on its own
+// thread: LogLine and StepT8Indicator are posted to the UI thread and reach the program's
+// host there, not waited for (see UiThreadCalls), so the worker's pace never depends on
+// the window; every other call reaches the program's host at once, on the worker's
+// thread, where its owners guard what they share.
 //
 // The posted calls keep their order: log lines and steps reach the UI thread exactly in
 // the order the worker made them. They wait in a mailbox that needs one posted event
@@ -34,28 +35,8 @@ namespace orvelgate {
 
 class T8HostBridge final : public T8WorkerHost {
  public:
-  struct Targets {
-    std::function<void(const std::string&)> logLine;  // run on the UI thread
-    std::function<void()> stepT8Indicator;            // run on the UI thread
-    std::function<void(uint64_t)> onEventAck;         // run on the worker thread
-    // Keeps an unanswered event (a spool file); run on the worker thread.
-    std::function<bool(uint64_t, int32_t, std::span<const uint8_t>)> keepUnanswered;
-    // Keeps a message answered otherwise, and the reply; run on the worker thread.
-    std::function<bool(uint64_t, int32_t, std::span<const uint8_t>, std::optional<int32_t>)>
-        keepNotAcknowledged;
-    // A held-back event's new number; one let go. Run on the worker thread. Optional.
-    std::function<void(uint64_t, uint64_t)> onRequeued;
-    std::function<void(uint64_t)> letGoUnkept;
-    std::function<void()> onConnectionEstablished;    // run on the worker thread
-    std::function<PortStatus()> currentPort;          // run on the worker thread
-    // A connection attempt failed, and why; the first success after failures. Run on
-    // the worker thread; for a journal that rate-limits them. Optional.
-    std::function<void(const std::string&)> onConnectFailed;
-    std::function<void()> onConnectRecovered;
-  };
-
-  // On the UI thread.
-  explicit T8HostBridge(Targets targets) : targets_(std::move(targets)) {}
+  // On the UI thread. `program` must outlive the bridge, or be cut off by Detach.
+  explicit T8HostBridge(T8WorkerHost& program) : program_(program) {}
 
   void LogLine(const std::string& text) override;
   void StepT8Indicator() override;
@@ -67,7 +48,7 @@ class T8HostBridge final : public T8WorkerHost {
   void LetGoUnkept(uint64_t sequence) override;
   void OnConnectionEstablished() override;
   PortStatus CurrentPort() override;
-  void OnConnectFailed(const std::string& cause) override;
+  void OnConnectFailed(const Failure& cause) override;
   void OnConnectRecovered() override;
 
   // UI thread, at the end of the program.
@@ -87,12 +68,12 @@ class T8HostBridge final : public T8WorkerHost {
   void Mail(Waiting call);
   void Deliver();  // UI thread
 
-  Targets targets_;
+  T8WorkerHost& program_;
   UiThreadCalls calls_;
   std::mutex mailMutex_;         // guards mailbox_ and deliveryPosted_
   std::deque<Waiting> mailbox_;
   bool deliveryPosted_ = false;  // a Deliver is queued for the UI thread
-  std::mutex mutex_;  // held while a worker-thread target runs, so Detach waits for it
+  std::mutex mutex_;  // held while a worker-thread call runs, so Detach waits for it
   bool detached_ = false;
 };
 

@@ -31,50 +31,15 @@ T8LinkOwner::T8LinkOwner(MainView& view, Clock& clock, SpoolStore& spool,
     : view_(view),
       spool_(spool),
       settings_(std::move(settings)),
+      currentPort_(std::move(currentPort)),
       connectFailures_("T8 link to the monitoring server", clock),
       letGoFailures_("T8 link's held-back events", clock, Severity::kError),
-      bridge_(std::make_unique<T8HostBridge>(BridgeTargets(std::move(currentPort)))),
+      bridge_(std::make_unique<T8HostBridge>(static_cast<T8WorkerHost&>(*this))),
       worker_(std::make_unique<T8Worker>(*bridge_, clock, ServerHostReader(settings_.ConfigFile),
                                          WorkerSettings(settings_.FirstNumber))),
       outbox_(*worker_) {}
 
 T8LinkOwner::~T8LinkOwner() { Stop(); }
-
-T8HostBridge::Targets T8LinkOwner::BridgeTargets(std::function<PortStatus()> currentPort) {
-  T8HostBridge::Targets targets;
-  targets.logLine = [this](const std::string& text) {
-    if (!stopped_) view_.LogLine(text);
-  };
-  targets.stepT8Indicator = [this] { StepIndicator(); };
-  targets.onEventAck = [this](uint64_t sequence) {
-    if (settings_.Counters) settings_.Counters->CountDelivered(ServerLink::T8);
-    if (resender_) resender_->OnEventAck(sequence);
-    RetireEntryOf(sequence);
-  };
-  targets.keepUnanswered = [this](uint64_t sequence, int32_t type,
-                                  std::span<const uint8_t> payload) {
-    return KeepUnanswered(sequence, type, payload);
-  };
-  targets.keepNotAcknowledged = [this](uint64_t sequence, int32_t type,
-                                       std::span<const uint8_t> payload,
-                                       std::optional<int32_t> reply) {
-    return KeepNotAcknowledged(sequence, type, payload, reply);
-  };
-  targets.onRequeued = [this](uint64_t oldSequence, uint64_t newSequence) {
-    if (acks_) acks_->Renumber(oldSequence, newSequence);
-  };
-  targets.letGoUnkept = [this](uint64_t sequence) { LetGoUnkept(sequence); };
-  targets.onConnectionEstablished = [this] {
-    if (settings_.Counters) settings_.Counters->CountConnection(ServerLink::T8);
-    if (resender_) resender_->OnConnectionEstablished();
-  };
-  targets.currentPort = std::move(currentPort);
-  // The worker's thread: the first failure, one line a minute while it lasts, then one
-  // when a connection is made again.
-  targets.onConnectFailed = [this](const std::string& cause) { connectFailures_.Fail(cause); };
-  targets.onConnectRecovered = [this] { connectFailures_.Succeed(); };
-  return targets;
-}
 
 void T8LinkOwner::Start() {
   worker_->Start();
@@ -109,6 +74,21 @@ std::optional<std::size_t> T8LinkOwner::Stop() {
   return std::nullopt;
 }
 
+void T8LinkOwner::LogLine(const std::string& text) {
+  if (!stopped_) view_.LogLine(text);
+}
+
+void T8LinkOwner::StepT8Indicator() {
+  counter_ = NextT8Counter(counter_);
+  DrawIndicator();
+}
+
+void T8LinkOwner::OnEventAck(uint64_t sequence) {
+  if (settings_.Counters) settings_.Counters->CountDelivered(ServerLink::T8);
+  if (resender_) resender_->OnEventAck(sequence);
+  RetireEntryOf(sequence);
+}
+
 // Worker thread: an event that went out on a connection that ended unanswered. The
 // pending spool file's own copy needs nothing: the file stays until its EventAck.
 bool T8LinkOwner::KeepUnanswered(uint64_t sequence, int32_t type,
@@ -138,12 +118,22 @@ bool T8LinkOwner::KeepNotAcknowledged(uint64_t sequence, int32_t type,
   return KeepUnanswered(sequence, type, payload);
 }
 
+// Worker thread: a held-back event went out again under a new number.
+void T8LinkOwner::OnRequeued(uint64_t oldSequence, uint64_t newSequence) {
+  if (acks_) acks_->Renumber(oldSequence, newSequence);
+}
+
 // Worker thread: an event the worker could keep neither in a spool file nor in memory.
 // Its journal entry stays live, so the next start spools it.
 void T8LinkOwner::LetGoUnkept(uint64_t sequence) {
   if (acks_) acks_->Answered(sequence);  // forgotten here, not retired
   letGoFailures_.Fail("an unanswered T8 event could be neither spooled nor held;"
                       " the event journal keeps it for the next start");
+}
+
+void T8LinkOwner::OnConnectionEstablished() {
+  if (settings_.Counters) settings_.Counters->CountConnection(ServerLink::T8);
+  if (resender_) resender_->OnConnectionEstablished();
 }
 
 // The message's event is safe elsewhere now: its journal entry goes.
@@ -157,11 +147,6 @@ std::size_t T8LinkOwner::KeepUndelivered(const std::vector<T8HeldMessage>& messa
     if (!KeepUnanswered(message.Sequence, message.Type, message.Payload)) ++lost;
   }
   return lost;
-}
-
-void T8LinkOwner::StepIndicator() {
-  counter_ = NextT8Counter(counter_);
-  DrawIndicator();
 }
 
 void T8LinkOwner::DrawIndicator() {

@@ -6,8 +6,9 @@
 // sent after the next start. A worker that does not end in time is left to the
 // process, cut off from everything.
 //
-// The worker calls back on its own thread to keep an unanswered event and to step the
-// spool re-send; its log lines and indicator steps reach the view on the UI thread.
+// The owner is the worker's host behind the bridge: the worker calls back on its own
+// thread to keep an unanswered event, retire an event journal entry and step the spool re-send;
+// its log lines and indicator steps reach the view on the UI thread.
 
 #include <chrono>
 #include <cstddef>
@@ -51,20 +52,20 @@ struct T8LinkSettings {
   DriverCounters* Counters = nullptr;
 };
 
-class T8LinkOwner {
+class T8LinkOwner : private T8WorkerHost {
  public:
   // `currentPort` is asked on the worker's thread. `view`, `clock` and `spool` must
   // outlive the link.
   T8LinkOwner(MainView& view, Clock& clock, SpoolStore& spool,
               std::function<PortStatus()> currentPort, T8LinkSettings settings);
-  ~T8LinkOwner();  // Stop
+  ~T8LinkOwner() override;  // Stop
   T8LinkOwner(const T8LinkOwner&) = delete;
   T8LinkOwner& operator=(const T8LinkOwner&) = delete;
 
   // The spool re-send that hears of acknowledgements and new connections; made from
   // Outbox, so given afterwards, before Start.
   void UseResender(SpoolResender& resender) { resender_ = &resender; }
-  // The journal entries of the events on this link: `acks` retires the entry a message
+  // The event journal entries of the events on this link: `acks` retires the entry a message
   // carried (on the worker's thread, or at Stop) once that event is answered by its own
   // EventAck or kept in a spool file. Before Start.
   void UseJournal(EventAckBook& acks) { acks_ = &acks; }
@@ -86,22 +87,34 @@ class T8LinkOwner {
   bool Stopped() const { return stopped_; }
 
  private:
-  T8HostBridge::Targets BridgeTargets(std::function<PortStatus()> currentPort);
-  bool KeepUnanswered(uint64_t sequence, int32_t type, std::span<const uint8_t> payload);
+  // The worker's host: on the UI thread.
+  void LogLine(const std::string& text) override;
+  void StepT8Indicator() override;
+  // The worker's host: on the worker's thread (and at Stop, on the UI thread).
+  void OnEventAck(uint64_t sequence) override;
+  bool KeepUnanswered(uint64_t sequence, int32_t type, std::span<const uint8_t> payload) override;
   bool KeepNotAcknowledged(uint64_t sequence, int32_t type, std::span<const uint8_t> payload,
-                           std::optional<int32_t> reply);
-  void LetGoUnkept(uint64_t sequence);
+                           std::optional<int32_t> reply) override;
+  void OnRequeued(uint64_t oldSequence, uint64_t newSequence) override;
+  void LetGoUnkept(uint64_t sequence) override;
+  void OnConnectionEstablished() override;
+  PortStatus CurrentPort() override { return currentPort_(); }
+  void OnConnectFailed(const Failure& cause) override { connectFailures_.Fail(cause); }
+  void OnConnectRecovered() override { connectFailures_.Succeed(); }
+
   void RetireEntryOf(uint64_t sequence);
   std::size_t KeepUndelivered(const std::vector<T8HeldMessage>& messages);
-  void StepIndicator();
   void DrawIndicator();
 
   MainView& view_;
   SpoolStore& spool_;
   const T8LinkSettings settings_;
+  const std::function<PortStatus()> currentPort_;
   SpoolResender* resender_ = nullptr;
   EventAckBook* acks_ = nullptr;
-  RepeatedFailure connectFailures_;  // used on the worker's thread only
+  // The first failure, one line a minute while it lasts, then one when a connection is
+  // made again; used on the worker's thread only.
+  RepeatedFailure connectFailures_;
   RepeatedFailure letGoFailures_;    // likewise
   int counter_ = 0;
   bool stopped_ = false;

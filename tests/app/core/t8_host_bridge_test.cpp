@@ -7,6 +7,7 @@
 
 #include <QThread>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,24 +20,29 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// What reaches the window, on the UI thread.
-struct Window {
+// The program's side of the bridge: what reaches it, and on which thread.
+struct Window : T8WorkerHost {
   Strings calls;
   bool allOnUi = true;
   QThread* ui = QThread::currentThread();
+  std::vector<uint64_t> acks;
+  Strings failures;
+  int recovered = 0;
 
-  T8HostBridge::Targets Targets() {
-    T8HostBridge::Targets targets;
-    targets.logLine = [this](const std::string& text) {
-      allOnUi = allOnUi && QThread::currentThread() == ui;
-      calls.push_back("log " + text);
-    };
-    targets.stepT8Indicator = [this] {
-      allOnUi = allOnUi && QThread::currentThread() == ui;
-      calls.push_back("step");
-    };
-    return targets;
+  void LogLine(const std::string& text) override {
+    allOnUi = allOnUi && QThread::currentThread() == ui;
+    calls.push_back("log " + text);
   }
+  void StepT8Indicator() override {
+    allOnUi = allOnUi && QThread::currentThread() == ui;
+    calls.push_back("step");
+  }
+  void OnEventAck(uint64_t sequence) override { acks.push_back(sequence); }
+  bool KeepUnanswered(uint64_t, int32_t, std::span<const uint8_t>) override { return true; }
+  void OnConnectionEstablished() override {}
+  PortStatus CurrentPort() override { return {"COM3", true}; }
+  void OnConnectFailed(const Failure& cause) override { failures.push_back(cause.Describe()); }
+  void OnConnectRecovered() override { ++recovered; }
 };
 
 // Runs `body` on a thread of its own, as the worker's, and waits for it: the calls it
@@ -46,7 +52,7 @@ void OnWorkerThread(const std::function<void()>& body) { std::thread(body).join(
 TEST(T8HostBridge, LogLinesAndStepsReachTheWindowInTheOrderMade) {
   testing::CoreApp();
   Window window;
-  T8HostBridge bridge(window.Targets());
+  T8HostBridge bridge(window);
   OnWorkerThread([&] {
     bridge.StepT8Indicator();
     bridge.LogLine("Соединение...");
@@ -70,7 +76,7 @@ TEST(T8HostBridge, LogLinesAndStepsReachTheWindowInTheOrderMade) {
 TEST(T8HostBridge, EveryStepArrivesAlsoWhenTheWindowLagsBehind) {
   testing::CoreApp();
   Window window;
-  T8HostBridge bridge(window.Targets());
+  T8HostBridge bridge(window);
   OnWorkerThread([&] {
     for (int i = 0; i < 100000; ++i) bridge.StepT8Indicator();
     bridge.LogLine("last");
@@ -82,7 +88,7 @@ TEST(T8HostBridge, EveryStepArrivesAlsoWhenTheWindowLagsBehind) {
 TEST(T8HostBridge, NothingReachesTheWindowOnceStoppingHasBegun) {
   testing::CoreApp();
   Window window;
-  T8HostBridge bridge(window.Targets());
+  T8HostBridge bridge(window);
   OnWorkerThread([&] {
     bridge.LogLine("queued before");
     bridge.StepT8Indicator();
@@ -97,7 +103,7 @@ TEST(T8HostBridge, NothingReachesTheWindowOnceStoppingHasBegun) {
 TEST(T8HostBridge, ABridgeThatIsGoneDropsWhatWaits) {
   testing::CoreApp();
   Window window;
-  auto bridge = std::make_unique<T8HostBridge>(window.Targets());
+  auto bridge = std::make_unique<T8HostBridge>(window);
   OnWorkerThread([&] {
     bridge->LogLine("waiting");
     bridge->StepT8Indicator();
@@ -107,38 +113,35 @@ TEST(T8HostBridge, ABridgeThatIsGoneDropsWhatWaits) {
   EXPECT_TRUE(window.calls.empty());
 }
 
-TEST(T8HostBridge, WorkerThreadTargetsRunAtOnceUntilDetached) {
+TEST(T8HostBridge, WorkerThreadCallsRunAtOnceUntilDetached) {
   testing::CoreApp();
-  std::vector<uint64_t> acks;
-  Strings failures;
-  int recovered = 0;
-  T8HostBridge::Targets targets;
-  targets.onEventAck = [&](uint64_t sequence) { acks.push_back(sequence); };
-  targets.onConnectFailed = [&](const std::string& cause) { failures.push_back(cause); };
-  targets.onConnectRecovered = [&] { ++recovered; };
-  targets.currentPort = [] { return PortStatus{"COM3", true}; };
-  T8HostBridge bridge(std::move(targets));
+  Window program;
+  T8HostBridge bridge(program);
   OnWorkerThread([&] {
     bridge.OnEventAck(4);
-    bridge.OnConnectFailed("127.0.0.1:12543: Connection refused");
+    bridge.OnConnectFailed(Failure::FromErrno(ECONNREFUSED, "127.0.0.1:12543"));
     bridge.OnConnectRecovered();
     EXPECT_EQ(bridge.CurrentPort().Name, "COM3");
+    EXPECT_TRUE(bridge.KeepUnanswered(4, 0, {}));
   });
-  EXPECT_EQ(acks, std::vector<uint64_t>{4});
-  EXPECT_EQ(failures, Strings{"127.0.0.1:12543: Connection refused"});
-  EXPECT_EQ(recovered, 1);
+  EXPECT_EQ(program.acks, std::vector<uint64_t>{4});
+  EXPECT_EQ(program.failures, Strings{"127.0.0.1:12543: Connection refused (errno 111)"});
+  EXPECT_EQ(program.recovered, 1);
 
   bridge.Detach();
   OnWorkerThread([&] {
     bridge.OnEventAck(5);
-    bridge.OnConnectFailed("x");
+    bridge.OnConnectFailed(Failure::FromText("x"));
     bridge.OnConnectRecovered();
     EXPECT_EQ(bridge.CurrentPort().Name, "");
     EXPECT_FALSE(bridge.KeepUnanswered(5, 0, {}));
+    bridge.LogLine("after");
   });
-  EXPECT_EQ(acks.size(), 1u);
-  EXPECT_EQ(failures.size(), 1u);
-  EXPECT_EQ(recovered, 1);
+  testing::PumpEvents();
+  EXPECT_EQ(program.acks.size(), 1u);
+  EXPECT_EQ(program.failures.size(), 1u);
+  EXPECT_EQ(program.recovered, 1);
+  EXPECT_TRUE(program.calls.empty());
 }
 
 }  // namespace
