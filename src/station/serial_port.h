@@ -93,7 +93,7 @@ class SerialPort {
   bool OpenPort();
   // Why the last OpenPort failed, for the systemd journal: it describes itself as
   // "/dev/ttyUSB0: Permission denied (errno 13); add the user to the dialout group", and
-  // keeps the errno where there is one. Empty after one that succeeded, and while one runs.
+  // keeps the errno where there is one. Empty after one that succeeded or threw.
   const std::optional<Failure>& LastOpenError() const { return lastOpenError_; }
   void ClosePort();
   bool IsOpen() const { return device_ != nullptr; }

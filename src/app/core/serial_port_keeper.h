@@ -18,8 +18,8 @@
 #include <string>
 
 #include "app/core/main_view.h"
-#include "common/failure.h"
 #include "common/diagnostics.h"
+#include "common/failure.h"
 #include "station/serial_port.h"
 
 namespace orvelgate {
