@@ -25,7 +25,8 @@ struct Failure {
   static Failure FromText(std::string text) { return {0, std::move(text), {}, {}}; }
   // text, caused by inner: "event journal" around "write x: ..." .
   static Failure Wrap(std::string text, Failure inner);
-  // What an exception says; a std::system_error keeps its errno when it has one.
+  // What an exception says, its what() whole: a std::system_error's already ends with
+  // its errno's words.
   static Failure FromException(const std::exception& caught);
   // The exception being handled, for a catch (...); unknownText when it is not a
   // std::exception. Only inside a handler.

@@ -20,7 +20,7 @@ ResolveAnswer Ask(const Resolver& resolver, const std::string& host) {
   try {
     return resolver(host);
   } catch (...) {
-    return {{}, Failure::FromCurrentException("the resolver failed").Describe()};
+    return {{}, Failure::FromCurrentException("the resolver failed")};
   }
 }
 
@@ -67,7 +67,7 @@ void HostLookup::Start(const std::string& host, uint16_t port,
   // Even an answer known now goes through the event loop, so that OnResult never runs
   // inside Start.
   if (host.empty()) {
-    Answer(job, {{}, "no host name"});
+    Answer(job, {{}, Failure::FromText("no host name")});
   } else if (const auto address = ParseNumericIPv4(host)) {
     Answer(job, {{*address}, {}});
   } else {
@@ -118,7 +118,7 @@ bool HostLookup::TakeOverLate(const std::string& host, uint16_t port,
 void HostLookup::StartWorker(const std::shared_ptr<Job>& job) {
   if (runningWorkers.fetch_add(1) >= kMaxWorkers) {
     runningWorkers.fetch_sub(1);
-    Answer(job, {{}, "too many host-name lookups still waiting for an answer"});
+    Answer(job, {{}, Failure::FromText("too many host-name lookups still waiting for an answer")});
     return;
   }
   try {
@@ -129,7 +129,7 @@ void HostLookup::StartWorker(const std::shared_ptr<Job>& job) {
     }).detach();
   } catch (const std::system_error& caught) {
     runningWorkers.fetch_sub(1);
-    Answer(job, {{}, Failure::FromException(caught).Describe()});
+    Answer(job, {{}, Failure::FromException(caught)});
     return;
   }
   deadline_.start(std::max(job->deadline, std::chrono::milliseconds(0)));
@@ -160,7 +160,8 @@ void HostLookup::TakeAnswer() {
       result.addresses = std::move(job_->answer.addresses);
     } else {
       result.outcome = HostLookupResult::Outcome::kFailed;
-      result.error = job_->answer.error.empty() ? "no address for the host" : job_->answer.error;
+      result.failure =
+          job_->answer.failure.value_or(Failure::FromText("no address for the host"));
     }
   }
   Cancel();
@@ -173,7 +174,8 @@ void HostLookup::DeadlinePassed() {
   result.outcome = HostLookupResult::Outcome::kTimedOut;
   result.host = job_->host;
   result.port = job_->port;
-  result.error = "no answer within " + std::to_string(job_->deadline.count()) + " ms";
+  result.failure =
+      Failure::FromText("no answer within " + std::to_string(job_->deadline.count()) + " ms");
   // The worker may go on; whatever it finds waits for the next Start of this name.
   deadline_.stop();
   Release(late_);

@@ -18,20 +18,22 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
+
 namespace orvelgate {
 
 // What one blocking lookup found: IPv4 addresses in network byte order (the form
 // tcp::StartConnect takes), or the reason there are none.
 struct ResolveAnswer {
   std::vector<uint32_t> addresses;
-  std::string error;
+  std::optional<Failure> failure;
 };
 
 // A blocking lookup of one name; runs on a worker thread.
 using Resolver = std::function<ResolveAnswer(const std::string& host)>;
 
-// getaddrinfo for IPv4 stream addresses, in the order it gives them; the error is the
-// resolver's own text (AddressLookupText).
+// getaddrinfo for IPv4 stream addresses, in the order it gives them; a failure is the
+// resolver's own text (AddressLookupText), or its errno.
 ResolveAnswer ResolveHostIPv4(const std::string& host);
 
 // The host read as a dotted IPv4 address the way inet_aton reads it ("127.1" too), in
@@ -45,7 +47,7 @@ struct HostLookupResult {
   std::string host;
   uint16_t port = 0;
   std::vector<uint32_t> addresses;  // network byte order; not empty when resolved
-  std::string error;                // why not, when not resolved
+  std::optional<Failure> failure;   // why not, when not resolved
 
   bool Resolved() const { return outcome == Outcome::kResolved; }
 };

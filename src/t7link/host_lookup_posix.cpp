@@ -19,7 +19,8 @@ ResolveAnswer ResolveHostIPv4(const std::string& host) {
   const int code = getaddrinfo(host.c_str(), nullptr, &hints, &found);
   if (code != 0) {
     const int err = errno;
-    return {{}, AddressLookupText(code, err)};
+    return {{}, code == EAI_SYSTEM ? Failure::FromErrno(err, "")
+                                   : Failure::FromText(AddressLookupText(code, 0))};
   }
   ResolveAnswer answer;
   for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
@@ -30,7 +31,7 @@ ResolveAnswer ResolveHostIPv4(const std::string& host) {
       answer.addresses.push_back(address);
   }
   freeaddrinfo(found);
-  if (answer.addresses.empty()) answer.error = "no IPv4 address for the host";
+  if (answer.addresses.empty()) answer.failure = Failure::FromText("no IPv4 address for the host");
   return answer;
 }
 

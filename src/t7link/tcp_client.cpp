@@ -70,7 +70,8 @@ void TcpClient::LookupDone(const HostLookupResult& result) {
   if (!active_ || socket_ >= 0) return;  // called off, or already connecting
   try {
     if (!result.Resolved()) {
-      ErrorReport(-1, wsa::kBadAddress, "host " + result.host + ": " + result.error);
+      const Failure why = result.failure.value_or(Failure::FromText("no address"));
+      ErrorReport(-1, wsa::kBadAddress, Failure::Wrap("host " + result.host, why).Describe());
       return;
     }
     ConnectTo(result.addresses.front());

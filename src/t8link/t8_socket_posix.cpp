@@ -14,7 +14,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
+#include <system_error>
 #include <string>
 #include <thread>
 
@@ -128,7 +128,7 @@ std::string AddressText(const void* address, unsigned addressLength) {
 }  // namespace
 
 T8StopSignal::T8StopSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (fd_ < 0) throw std::runtime_error("eventfd failed");
+  if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
 T8StopSignal::~T8StopSignal() { close(fd_); }
@@ -153,7 +153,7 @@ bool T8StopSignal::WaitFor(uint32_t timeoutMs) const {
 }
 
 T8WakeSignal::T8WakeSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (fd_ < 0) throw std::runtime_error("eventfd failed");
+  if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
 T8WakeSignal::~T8WakeSignal() { close(fd_); }

@@ -408,7 +408,9 @@ TEST_F(ClientTest, ANameIsConnectedToOnceItsLookupAnswers) {
 }
 
 TEST_F(ClientTest, AFailedLookupReportsItsCause) {
-  client->SetResolver([](const std::string&) { return ResolveAnswer{{}, "Name or service not known"}; });
+  client->SetResolver([](const std::string&) {
+    return ResolveAnswer{{}, Failure::FromText("Name or service not known")};
+  });
   client->SetHost("no-such-host.invalid");
   client->SetPort(7);
   client->SetConnected(true);

@@ -47,7 +47,7 @@ TEST(CoreT7Lookup, FramesAreAcknowledgedWhileTheT7HostLookupHangs) {
     std::unique_lock lock(server->mutex);
     ++server->asked;
     server->released.wait(lock, [&] { return server->release; });
-    return ResolveAnswer{{}, "released"};
+    return ResolveAnswer{{}, Failure::FromText("released")};
   };
   auto core = std::make_unique<DriverCore>(view, environment);
   core->Start();
