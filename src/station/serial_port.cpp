@@ -248,11 +248,11 @@ void SerialPort::RunStep() {
     PollTick();
     return;
   } catch (...) {
-    const std::string what = Failure::FromCurrentException().Describe();
+    const Failure failure = Failure::FromCurrentException();
     if (OnTickError) {
-      OnTickError(what);
+      OnTickError(failure);
     } else {
-      Diagnose(Severity::kError, "a packet's handling failed: " + what);
+      Diagnose(Severity::kError, Failure::Wrap("a packet's handling failed", failure).Describe());
     }
   }
   ScheduleWake();
@@ -431,6 +431,13 @@ void SerialPort::DeviceLost() {
   // released and the operator can start the port again once it is back.
   ClosePort();
   if (OnDeviceLost) OnDeviceLost();
+}
+
+void ApplyStartupSettings(SerialPort& port, const StartupPortSettings& settings) {
+  if (!settings.open) return;
+  port.SetPortName(settings.portName);
+  if (settings.tableSpeed) port.SetBaudRate(*settings.tableSpeed);
+  port.SetPacketTimeout(settings.packetTimeout);
 }
 
 }  // namespace orvelgate

@@ -86,8 +86,9 @@ class SerialPort {
   std::function<bool(std::span<const uint8_t> waiting)> IsCompleteFrame;
   // The open device went away (hang-up, adapter pulled): the port has been closed.
   std::function<void()> OnDeviceLost;
-  // Something escaped OnReceivePacket on a timer tick; the tick ended there.
-  std::function<void(const std::string& what)> OnTickError;
+  // Something escaped OnReceivePacket on a timer tick; the tick ended there. Unset, it
+  // is a line in the systemd journal.
+  std::function<void(const Failure& failure)> OnTickError;
 
   // --- operations -------------------------------------------------------------------
   bool OpenPort();
@@ -152,5 +153,10 @@ class SerialPort {
   uint32_t lastSeenWaiting_ = 0;         // bytes left waiting after the previous tick
   uint32_t lastArrival_ = 0;             // tick that last saw the input queue grow
 };
+
+// Sets PortName, the speed and PacketTimeout as the start-up does; nothing for "COM255",
+// which keeps the design values for a later start from the window. The caller then opens
+// the port when settings.open is set.
+void ApplyStartupSettings(SerialPort& port, const StartupPortSettings& settings);
 
 }  // namespace orvelgate

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "common/ini_file.h"
-#include "station/serial_port.h"
 #include "station/port_names.h"
 
 namespace orvelgate {
@@ -46,13 +45,6 @@ StartupPortSettings StartupSettings(std::string_view comPort, std::string_view c
   settings.tableSpeed = TableBaudRate(comBaudRate);
   settings.packetTimeout = StartupPacketTimeout(comBaudRate);
   return settings;
-}
-
-void ApplyStartupSettings(SerialPort& port, const StartupPortSettings& settings) {
-  if (!settings.open) return;
-  port.SetPortName(settings.portName);
-  if (settings.tableSpeed) port.SetBaudRate(*settings.tableSpeed);
-  port.SetPacketTimeout(settings.packetTimeout);
 }
 
 }  // namespace orvelgate

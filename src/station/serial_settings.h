@@ -9,8 +9,6 @@
 
 namespace orvelgate {
 
-class SerialPort;
-
 // The configured port name that means "no port".
 inline constexpr std::string_view kNoComPort = "COM255";
 inline constexpr uint32_t kDesignBaudRate = 2400;
@@ -79,10 +77,5 @@ struct StartupPortSettings {
 // at the design speed, and a wrong speed shows up as unreadable frames rather than as
 // a port that silently stays shut.
 StartupPortSettings StartupSettings(std::string_view comPort, std::string_view comBaudRate);
-
-// Sets PortName, the speed and PacketTimeout as the start-up does; nothing for "COM255",
-// which keeps the design values for a later start from the window. The caller then opens
-// the port when settings.open is set.
-void ApplyStartupSettings(SerialPort& port, const StartupPortSettings& settings);
 
 }  // namespace orvelgate

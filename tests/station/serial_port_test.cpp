@@ -548,7 +548,7 @@ TEST_P(PacketAssembly, HandlerExceptionEndsTheTickOnly) {
 TEST_F(PortTest, EventLoopDrivesReadingAndContainsHandlerExceptions) {
   Open();
   std::vector<std::string> errors;
-  port_.OnTickError = [&](const std::string& what) { errors.push_back(what); };
+  port_.OnTickError = [&](const Failure& failure) { errors.push_back(failure.Describe()); };
   int calls = 0;
   port_.OnReceivePacket = [&](const uint8_t* p, uint32_t n) {
     if (++calls == 1) throw std::runtime_error("handler failed");

@@ -29,9 +29,6 @@ SerialPortKeeper::SerialPortKeeper(MainView& view, SerialPortEnvironment environ
   // that a shorter packet waits for.
   port_.IsCompleteFrame = IsCompleteShortFrame;
   port_.OnDeviceLost = [this] { DeviceLost(); };
-  port_.OnTickError = [](const std::string& what) {
-    Diagnose(Severity::kError, "a packet's handling failed: " + what);
-  };
   reopenTimer_.setInterval(reopenInterval);
   QObject::connect(&reopenTimer_, &QTimer::timeout, &reopenTimer_, [this] { ReopenTick(); });
 }
