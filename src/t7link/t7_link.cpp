@@ -69,7 +69,11 @@ void T7Link::ObeyClockRecord(DayCount stamp) {
   if (outcome.requested) {
     errno = 0;
     outcome.set = clock_.SetLocalClock(*outcome.requested);
-    if (!outcome.set) outcome.error = errno;
+    if (!outcome.set) {
+      const int error = errno;
+      outcome.refusal = Failure::FromErrno(error, "");
+      if (error == EPERM) outcome.refusal->remedy = "the driver runs without CAP_SYS_TIME";
+    }
   }
   host_.ReportClockRecord(outcome);
 }

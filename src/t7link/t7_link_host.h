@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/day_count.h"
+#include "common/failure.h"
 
 namespace orvelgate {
 
@@ -17,7 +18,7 @@ struct ClockRecordOutcome {
   DayCount before = 0;                     // the local time when it came
   std::optional<CalendarTime> requested;   // none: its time stamp is no date and time
   bool set = false;                        // the system took the new time
-  int error = 0;                           // errno when the system refused it
+  std::optional<Failure> refusal;          // why the system refused it, with its errno
 };
 
 class T7LinkHost {

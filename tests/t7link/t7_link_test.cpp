@@ -13,6 +13,7 @@
 #include <limits>
 #include <vector>
 
+#include "common/failure.h"
 #include "loopback_support.h"
 #include "support/fake_clock.h"
 
@@ -154,7 +155,7 @@ TEST_F(T7LinkTest, EveryClockRecordIsReportedWithTheTimeBeforeAndTheTimeAskedFor
   EXPECT_EQ(obeyed.before, before);
   EXPECT_EQ(obeyed.requested, kWhen);
   EXPECT_TRUE(obeyed.set);
-  EXPECT_EQ(obeyed.error, 0);
+  EXPECT_FALSE(obeyed.refusal);
 
   const ClockRecordOutcome& invalid = host.clockRecords[1];
   EXPECT_FALSE(invalid.requested.has_value());
@@ -164,7 +165,10 @@ TEST_F(T7LinkTest, EveryClockRecordIsReportedWithTheTimeBeforeAndTheTimeAskedFor
   const ClockRecordOutcome& refused = host.clockRecords[2];
   EXPECT_EQ(refused.requested, kWhen);
   EXPECT_FALSE(refused.set);
-  EXPECT_EQ(refused.error, EPERM);
+  ASSERT_TRUE(refused.refusal);
+  EXPECT_EQ(refused.refusal->Errno(), EPERM);
+  EXPECT_EQ(refused.refusal->Describe(),
+            ErrnoText(EPERM) + "; the driver runs without CAP_SYS_TIME");
 }
 
 TEST_F(T7LinkTest, ACloseRecordRequestsTheCloseAndAClockRecordAfterItIsStillObeyed) {

@@ -382,8 +382,8 @@ void DriverCore::ReportClockRecord(const ClockRecordOutcome& outcome) {
     view_.LogLine("Сервер T7 установил время: было " + was + ", стало " + asked + ".");
     return;
   }
-  std::string cause = outcome.error != 0 ? ErrnoText(outcome.error) : "refused";
-  if (outcome.error == EPERM) cause += "; the driver runs without CAP_SYS_TIME";
+  const Failure refusal = outcome.refusal.value_or(Failure::FromText("refused"));
+  const std::string cause = refusal.Describe().empty() ? "refused" : refusal.Describe();
   Diagnose(Severity::kWarning, "the T7 server asked to set the clock from " + was + " to " +
                                    asked + "; it was not set: " + cause);
   view_.LogLine("Сервер T7 прислал время " + asked + "; часы не изменены.");
