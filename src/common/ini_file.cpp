@@ -273,16 +273,20 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
   return out;
 }
 
-bool WriteIniString(const std::string& path, std::string_view section, std::string_view key,
-                    std::string_view value) {
+std::optional<Failure> WriteIniString(const std::string& path, std::string_view section,
+                                      std::string_view key, std::string_view value) {
   int error = 0;
   auto text = ReadWholeFile(path, error);
   if (!text) {
-    if (error != ENOENT) return false;  // keep what is there
+    if (error != ENOENT) return Failure::FromErrno(error, "read " + path);  // keep what is there
     text.emplace();
   }
   const auto updated = SetIniValue(*text, section, key, value);
-  return updated && ReplaceWholeFile(path, *updated);
+  if (!updated) {
+    return Failure::FromText("[" + std::string(section) + "] " + std::string(key) +
+                             " cannot be written on one line of " + path);
+  }
+  return ReplaceWholeFile(path, *updated);
 }
 
 }  // namespace orvelgate

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/failure.h"
 #include "common/ini_text_fault.h"
 
 namespace orvelgate {
@@ -86,9 +87,9 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
 
 // Sets one value in the file at `path` (created when missing). The whole file is
 // rewritten through a temporary file and a rename, so a reader never sees it half
-// written. False when the file exists but cannot be read, the arguments cannot be
-// written (SetIniValue), or the new file could not be put in place.
-bool WriteIniString(const std::string& path, std::string_view section, std::string_view key,
-                    std::string_view value);
+// written. nullopt when done; otherwise what failed: the file exists but cannot be read,
+// the arguments cannot be written (SetIniValue), or the new file could not be put in place.
+std::optional<Failure> WriteIniString(const std::string& path, std::string_view section,
+                                      std::string_view key, std::string_view value);
 
 }  // namespace orvelgate

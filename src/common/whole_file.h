@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/failure.h"
+
 namespace orvelgate {
 
 // The file's bytes, or nullopt with `error` set to the errno (ENOENT for a file that does
@@ -15,10 +17,10 @@ namespace orvelgate {
 std::optional<std::string> ReadWholeFile(const std::string& path, int& error);
 
 // Replaces (or creates) the file with `contents`. An existing file keeps its permission
-// bits; a symbolic link is followed and its target replaced. False when anything failed:
-// the old file is then untouched and no temporary file is left behind, except when only
-// the final folder flush failed, which leaves the new contents in place but perhaps not
-// durable.
-bool ReplaceWholeFile(const std::string& path, std::string_view contents);
+// bits; a symbolic link is followed and its target replaced. nullopt when done;
+// otherwise what failed: the old file is then untouched and no temporary file is left
+// behind, except when only the final folder flush failed, which leaves the new contents
+// in place but perhaps not durable.
+std::optional<Failure> ReplaceWholeFile(const std::string& path, std::string_view contents);
 
 }  // namespace orvelgate

@@ -14,14 +14,27 @@
 namespace orvelgate {
 namespace {
 
-bool WriteAll(int fd, std::string_view bytes) {
+// errno after a failed write; ENOSPC for a write that took nothing.
+int WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
-  return true;
+  return 0;
+}
+
+// The new contents in the open temporary file, flushed; what failed, if anything.
+std::optional<Failure> FillTemporary(int fd, const std::string& temp, std::string_view contents,
+                                     const struct stat* old) {
+  if (old && ::fchmod(fd, old->st_mode & 07777) != 0) {
+    return Failure::FromErrno(errno, "chmod " + temp);
+  }
+  if (const int error = WriteAll(fd, contents)) return Failure::FromErrno(error, "write " + temp);
+  if (::fsync(fd) != 0) return Failure::FromErrno(errno, "fsync " + temp);
+  return std::nullopt;
 }
 
 // A symbolic link is replaced at its target, so the link itself stays in place.
@@ -63,32 +76,33 @@ std::optional<std::string> ReadWholeFile(const std::string& path, int& error) {
   return contents;
 }
 
-bool ReplaceWholeFile(const std::string& path, std::string_view contents) {
+std::optional<Failure> ReplaceWholeFile(const std::string& path, std::string_view contents) {
   static std::atomic<unsigned> sequence{0};
   const std::string target = ResolvedTarget(path);
   struct stat old {};
   const bool existed = ::stat(target.c_str(), &old) == 0;
-  if (existed && !S_ISREG(old.st_mode)) return false;
+  if (existed && !S_ISREG(old.st_mode)) return Failure::FromText(target + ": not a regular file");
 
   std::string temp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temp = target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(sequence++);
     fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
+    if (fd < 0 && errno != EEXIST) return Failure::FromErrno(errno, "create " + temp);
   }
-  if (fd < 0) return false;
+  if (fd < 0) return Failure::FromErrno(EEXIST, "create " + temp);
 
-  bool ok = (!existed || ::fchmod(fd, old.st_mode & 07777) == 0) && WriteAll(fd, contents) &&
-            ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
+  std::optional<Failure> failure = FillTemporary(fd, temp, contents, existed ? &old : nullptr);
+  if (::close(fd) != 0 && !failure) failure = Failure::FromErrno(errno, "close " + temp);
+  if (!failure && ::rename(temp.c_str(), target.c_str()) != 0) {
+    failure = Failure::FromErrno(errno, "rename " + temp + " to " + target);
+  }
+  if (failure) {
     ::unlink(temp.c_str());
-    return false;
+    return failure;
   }
   // Without this a power cut can bring the old file back under its name.
-  return !SyncFolder(FolderOf(target)).has_value();
+  return SyncFolder(FolderOf(target));
 }
 
 }  // namespace orvelgate

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/no_failure.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {
@@ -275,7 +277,7 @@ TEST(WriteIniString, RewritesTheWholeFileKeepingOtherLinesAndMode) {
   const auto ini = dir / "orvelgate.ini";
   WriteFileText(ini, "[main]\r\nComPort=COM1\r\nhost=srv\r\n[ServerHost]\r\nPort=1\r\n");
   ::chmod(ini.c_str(), 0640);
-  ASSERT_TRUE(WriteIniString(ini.string(), "main", "ComPort", "COM3"));
+  ASSERT_TRUE(testing::NoFailure(WriteIniString(ini.string(), "main", "ComPort", "COM3")));
   EXPECT_EQ(ReadFileText(ini), "[main]\r\nComPort=COM3\r\nhost=srv\r\n[ServerHost]\r\nPort=1\r\n");
   EXPECT_EQ(fs::status(ini).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -286,7 +288,8 @@ TEST(WriteIniString, RewritesTheWholeFileKeepingOtherLinesAndMode) {
 
 TEST(WriteIniString, CreatesAMissingFile) {
   TempDir dir;
-  ASSERT_TRUE(WriteIniString((dir / "new.ini").string(), "main", "ComPort", "COM4"));
+  ASSERT_TRUE(
+      testing::NoFailure(WriteIniString((dir / "new.ini").string(), "main", "ComPort", "COM4")));
   EXPECT_EQ(ReadFileText(dir / "new.ini"), "[main]\nComPort=COM4\n");
 }
 
@@ -294,7 +297,8 @@ TEST(WriteIniString, ReplacesTheTargetOfALink) {
   TempDir dir;
   WriteFileText(dir / "real.ini", "[main]\nComPort=COM1\n");
   fs::create_symlink(dir / "real.ini", dir / "orvelgate.ini");
-  ASSERT_TRUE(WriteIniString((dir / "orvelgate.ini").string(), "main", "ComPort", "COM2"));
+  ASSERT_TRUE(testing::NoFailure(
+      WriteIniString((dir / "orvelgate.ini").string(), "main", "ComPort", "COM2")));
   EXPECT_TRUE(fs::is_symlink(dir / "orvelgate.ini"));
   EXPECT_EQ(ReadFileText(dir / "real.ini"), "[main]\nComPort=COM2\n");
 }
@@ -302,11 +306,19 @@ TEST(WriteIniString, ReplacesTheTargetOfALink) {
 TEST(WriteIniString, FailsWithoutTouchingWhatIsThere) {
   TempDir dir;
   fs::create_directory(dir / "folder.ini");
-  EXPECT_FALSE(WriteIniString((dir / "folder.ini").string(), "main", "A", "1"));
+  // Each says why: the system's errno where there is one.
+  const auto onFolder = WriteIniString((dir / "folder.ini").string(), "main", "A", "1");
+  ASSERT_TRUE(onFolder);
+  EXPECT_EQ(onFolder->Errno(), EISDIR) << onFolder->Describe();
   EXPECT_TRUE(fs::is_directory(dir / "folder.ini"));
-  EXPECT_FALSE(WriteIniString((dir / "missing" / "x.ini").string(), "main", "A", "1"));
+  const auto inMissing = WriteIniString((dir / "missing" / "x.ini").string(), "main", "A", "1");
+  ASSERT_TRUE(inMissing);
+  EXPECT_EQ(inMissing->Errno(), ENOENT) << inMissing->Describe();
   WriteFileText(dir / "ok.ini", "[main]\nA=1\n");
-  EXPECT_FALSE(WriteIniString((dir / "ok.ini").string(), "main", "A", "two\nlines"));
+  const auto twoLines = WriteIniString((dir / "ok.ini").string(), "main", "A", "two\nlines");
+  ASSERT_TRUE(twoLines);
+  EXPECT_EQ(twoLines->Describe(), "[main] A cannot be written on one line of " +
+                                      (dir / "ok.ini").string());
   EXPECT_EQ(ReadFileText(dir / "ok.ini"), "[main]\nA=1\n");
   std::vector<fs::path> entries(fs::directory_iterator(dir.path()), fs::directory_iterator());
   EXPECT_EQ(entries.size(), 2u);  // folder.ini and ok.ini, no temporary files
@@ -333,7 +345,8 @@ TEST(WriteIniString, ConcurrentReaderNeverSeesAPartlyWrittenFile) {
     }
   });
   for (int i = 0; i < 40; ++i)
-    ASSERT_TRUE(WriteIniString(path, "ServerHost", "Address", i % 2 ? "one" : "two"));
+    ASSERT_TRUE(
+        testing::NoFailure(WriteIniString(path, "ServerHost", "Address", i % 2 ? "one" : "two")));
   // Let the reader get some reads in even on a slow machine.
   while (reads < 20) std::this_thread::yield();
   done = true;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "support/no_failure.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate {
@@ -18,11 +19,11 @@ TEST(WholeFile, ReadsWhatWasWrittenIncludingZeroBytes) {
   TempDir dir;
   const std::string path = (dir / "f.bin").string();
   const std::string contents = std::string("a\0b\r\n", 5) + std::string(70000, 'z');
-  ASSERT_TRUE(ReplaceWholeFile(path, contents));
+  ASSERT_TRUE(testing::NoFailure(ReplaceWholeFile(path, contents)));
   int error = -1;
   EXPECT_EQ(ReadWholeFile(path, error), contents);
   EXPECT_EQ(error, 0);
-  ASSERT_TRUE(ReplaceWholeFile(path, ""));
+  ASSERT_TRUE(testing::NoFailure(ReplaceWholeFile(path, "")));
   EXPECT_EQ(ReadWholeFile(path, error), "");
 }
 
@@ -38,9 +39,13 @@ TEST(WholeFile, ReportsWhyAReadFailed) {
 TEST(WholeFile, RefusesToReplaceAFolderOrWriteIntoAMissingOne) {
   TempDir dir;
   fs::create_directory(dir / "sub");
-  EXPECT_FALSE(ReplaceWholeFile((dir / "sub").string(), "x"));
+  const auto onFolder = ReplaceWholeFile((dir / "sub").string(), "x");
+  ASSERT_TRUE(onFolder);
+  EXPECT_EQ(onFolder->Describe(), (dir / "sub").string() + ": not a regular file");
   EXPECT_TRUE(fs::is_directory(dir / "sub"));
-  EXPECT_FALSE(ReplaceWholeFile((dir / "missing" / "f").string(), "x"));
+  const auto inMissing = ReplaceWholeFile((dir / "missing" / "f").string(), "x");
+  ASSERT_TRUE(inMissing);
+  EXPECT_EQ(inMissing->Errno(), ENOENT) << inMissing->Describe();
   EXPECT_TRUE(fs::is_empty(dir / "sub"));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }

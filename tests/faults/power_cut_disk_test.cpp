@@ -18,6 +18,7 @@
 #include "events/spool_files.h"
 #include "events/spool_store.h"
 #include "support/fake_clock.h"
+#include "support/no_failure.h"
 #include "support/temp_dir.h"
 
 namespace orvelgate::faults {
@@ -155,8 +156,8 @@ TEST_F(PowerCutDiskTest, AFileTheSpoolStoreWroteSurvivesACut) {
 // said it is done, the new contents must be what a cut leaves, not the old file.
 TEST_F(PowerCutDiskTest, AReplacedWholeFileKeepsItsNewContentsAfterACut) {
   const std::string path = Folder() + "orvelgate.ini";
-  ASSERT_TRUE(ReplaceWholeFile(path, "[main]\nComPort=COM1\n"));
-  ASSERT_TRUE(ReplaceWholeFile(path, "[main]\nComPort=COM7\n"));
+  ASSERT_TRUE(testing::NoFailure(ReplaceWholeFile(path, "[main]\nComPort=COM1\n")));
+  ASSERT_TRUE(testing::NoFailure(ReplaceWholeFile(path, "[main]\nComPort=COM7\n")));
   ASSERT_TRUE(disk_->Cut()) << disk_->WhyNot();
   EXPECT_EQ(Listed(), (Files{{"orvelgate.ini", "[main]\nComPort=COM7\n"}}));
 }

@@ -42,7 +42,8 @@ void PortControl::PortSelected(const std::string& text) {
 void PortControl::HandleSelection() {
   if (running_) return;
   try {
-    if (!WriteIniString(settings_.configFile, "main", "ComPort", listText_)) {
+    if (const auto failure = WriteIniString(settings_.configFile, "main", "ComPort", listText_)) {
+      Diagnose(Severity::kError, Failure::Wrap("saving the chosen port", *failure).Describe());
       LogError(kSelectionError, settings_.errorLog);
       return;
     }

@@ -11,13 +11,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/qt_core_app.h"
 #include "app/recording_view.h"
+#include "common/diagnostics.h"
+#include "common/failure.h"
 #include "station/serial_device_posix.h"
 #include "station/serial_port.h"
 #include "support/pty.h"
@@ -27,6 +33,7 @@
 namespace orvelgate {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing::Pty;
@@ -543,14 +550,20 @@ TEST_F(PortControlTest, WithoutSendT8NoNoticeAndNothingLogged) {
   EXPECT_FALSE(std::filesystem::exists(ErrorLogPath()));
 }
 
+// The error log has the operator's number; the systemd journal has why.
 TEST_F(PortControlTest, SelectionThatCannotBeStoredIsLogged19) {
   std::filesystem::create_directory(IniPath());  // the configuration cannot be written
+  std::vector<std::string> lines;
+  const ScopedDiagnosticsSink sink(
+      [&](Severity, std::string_view text) { lines.emplace_back(text); });
   StartStopped();
   control_.Scan();
   EXPECT_THAT(control_.PortList(), ElementsAre("COM3", "COM7"));
   EXPECT_EQ(Configured(), "COM255");  // the selection ended at the failed write
   EXPECT_THAT(host_.notices, IsEmpty());
   EXPECT_EQ(ReadFileText(ErrorLogPath()), kErrorLine19);
+  EXPECT_THAT(lines, Contains("saving the chosen port: read " + IniPath() + ": " +
+                              ErrnoText(EISDIR)));
 }
 
 TEST_F(PortControlTest, SelectionWhoseNoticeFailsIsLogged19) {
