@@ -1,6 +1,7 @@
 #include "app/core/driver_core.h"
 
-#include <cerrno>
+#include <QTimer>
+
 #include <exception>
 
 #include "app/core/access_code.h"
@@ -74,13 +75,21 @@ void DriverCore::CreateLinks() {
 }
 
 void DriverCore::CreateT7Link() {
+  const std::string linkName =
+      "T7 link to " + config_.T7Host + ":" + std::to_string(environment_.t7Port);
+  // The message server's close record: no access code, and the close once control is
+  // back in the event loop, so the rest of the received chunk is still handled.
+  auto closeWithoutCode = [this] {
+    guard_.AllowWithoutCode();
+    QTimer::singleShot(0, this, [this] { Close(); });
+  };
+  t7Watch_ = std::make_unique<T7LinkWatch>(view_, clock_, counters_, keeper_, linkName,
+                                           config_.SendT7, closeWithoutCode);
   // The T7 client exists whatever SendT7 says; `host` goes straight into it.
-  t7_ = std::make_unique<T7Link>(static_cast<T7LinkHost&>(*this), clock_, config_.SendT7);
+  t7_ = std::make_unique<T7Link>(*t7Watch_, clock_, config_.SendT7);
   t7_->Client().SetHost(config_.T7Host);
   t7_->Client().SetPort(environment_.t7Port);
   if (environment_.t7Resolver) t7_->Client().SetResolver(environment_.t7Resolver);
-  t7Failures_ = std::make_unique<RepeatedFailure>(
-      "T7 link to " + config_.T7Host + ":" + std::to_string(environment_.t7Port), clock_);
 }
 
 void DriverCore::CreateT8Link() {
@@ -242,6 +251,7 @@ void DriverCore::EndProgram() {
 void DriverCore::Shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
+  if (t7Watch_) t7Watch_->Stop();
   ending_ = true;
   ticks_.Stop();
   keeper_.CloseForGood();
@@ -340,60 +350,5 @@ void DriverCore::SendStationNotice(char stateLetter) {
     Diagnose(Severity::kError, "a station notice could not be kept");
   }
 }
-
-void DriverCore::DrawT7Indicator(bool connected, int counter) {
-  if (!shutDown_) view_.DrawT7Indicator(connected, counter);
-}
-
-void DriverCore::RequestCloseWithoutCode() {
-  // The service ends with status 0 and is not restarted: say who ended it.
-  Diagnose(Severity::kWarning,
-           "the T7 server sent a close record: the driver ends without the access code");
-  view_.LogLine("Сервер T7 прислал команду закрытия: драйвер завершает работу.");
-  guard_.AllowWithoutCode();
-  // Once control is back in the event loop, so the rest of the chunk is still handled.
-  QTimer::singleShot(0, this, [this] { Close(); });
-}
-
-std::string DriverCore::SerialDeviceName() const { return keeper_.ServerDeviceName(); }
-
-void DriverCore::ShowHandlerError(const std::string& text) { view_.ShowError(text); }
-
-// Rate-limited: the first failure, then one line a minute while it lasts, then one when
-// the link is back.
-void DriverCore::ReportLinkFailure(const std::string& cause) {
-  if (t7Failures_ && config_.SendT7 && !shutDown_) t7Failures_->Fail(cause);
-}
-
-// A clock record changes the whole computer's time: every one is a warning, with the
-// time before and the time asked for.
-void DriverCore::ReportClockRecord(const ClockRecordOutcome& outcome) {
-  const auto before = DecodeDateTime(outcome.before);
-  const std::string was = before ? DateTimeText(*before) : "an unknown time";
-  if (!outcome.requested) {
-    Diagnose(Severity::kWarning, "the T7 server sent a clock record with no valid date and"
-                                 " time; the clock stays at " + was);
-    view_.LogLine("Сервер T7 прислал неверное время; часы не изменены.");
-    return;
-  }
-  const std::string asked = DateTimeText(*outcome.requested);
-  if (outcome.set) {
-    Diagnose(Severity::kWarning, "the T7 server set the clock from " + was + " to " + asked);
-    view_.LogLine("Сервер T7 установил время: было " + was + ", стало " + asked + ".");
-    return;
-  }
-  const Failure refusal = outcome.refusal.value_or(Failure::FromText("refused"));
-  const std::string cause = refusal.Describe().empty() ? "refused" : refusal.Describe();
-  Diagnose(Severity::kWarning, "the T7 server asked to set the clock from " + was + " to " +
-                                   asked + "; it was not set: " + cause);
-  view_.LogLine("Сервер T7 прислал время " + asked + "; часы не изменены.");
-}
-
-void DriverCore::ReportLinkUp() {
-  counters_.CountConnection(ServerLink::T7);
-  if (t7Failures_) t7Failures_->Succeed();
-}
-
-void DriverCore::EventReportSent() { counters_.CountDelivered(ServerLink::T7); }
 
 }  // namespace orvelgate

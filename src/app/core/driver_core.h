@@ -4,8 +4,8 @@
 // packet handler), runs the two ticks, hands a close to the close guard and ends the
 // program in order. An alarm does not pass through it: the packet handler's host is the
 // journaling stage (JournaledFrames), which writes to the port and the router itself.
-// It watches the journaling stage, the station supervision and the T7 link, and tells
-// the view (MainView) what to draw. User-interface thread.
+// It watches the journaling stage and the station supervision (the T7 link has a
+// watch of its own, T7LinkWatch), and tells the view (MainView) what to draw. User-interface thread.
 
 #include <QObject>
 
@@ -27,6 +27,7 @@
 #include "app/core/main_view.h"
 #include "app/core/serial_port_keeper.h"
 #include "app/core/spool_tick_pace.h"
+#include "app/core/t7_link_watch.h"
 #include "app/core/t8_link_owner.h"
 #include "common/clock.h"
 #include "common/diagnostics.h"
@@ -63,8 +64,7 @@ struct CoreEnvironment {
 
 class DriverCore : public QObject,
                    private JournaledFramesWatch,
-                   private StationSupervisionHost,
-                   private T7LinkHost {
+                   private StationSupervisionHost {
  public:
   static constexpr int kSupervisionError = 9;
 
@@ -136,15 +136,6 @@ class DriverCore : public QObject,
   void DrawStationIndicator() override;
   // StationSupervisionHost
   void SendStationNotice(char stateLetter) override;
-  // T7LinkHost
-  void DrawT7Indicator(bool connected, int counter) override;
-  void RequestCloseWithoutCode() override;
-  std::string SerialDeviceName() const override;
-  void ShowHandlerError(const std::string& text) override;
-  void ReportLinkFailure(const std::string& cause) override;
-  void ReportLinkUp() override;
-  void ReportClockRecord(const ClockRecordOutcome& outcome) override;
-  void EventReportSent() override;
 
   // The journaling stage before the packet handler, which it hosts.
   void CreateStationPath();
@@ -182,6 +173,7 @@ class DriverCore : public QObject,
   // worker reaches back up (the re-send, the ack book): Shutdown stops it, or cuts it
   // off, before any of these goes.
   std::unique_ptr<SpoolStore> spool_;
+  std::unique_ptr<T7LinkWatch> t7Watch_;  // what the T7 link tells the program
   std::unique_ptr<T7Link> t7_;
   std::unique_ptr<SpoolResender> resender_;
   std::unique_ptr<T8LinkOwner> t8_;
@@ -193,7 +185,6 @@ class DriverCore : public QObject,
 
   std::optional<DayCount> lastEvent_;  // the last event taken from the station
 
-  std::unique_ptr<RepeatedFailure> t7Failures_;  // systemd journal lines of a T7 link that fails
   std::unique_ptr<RepeatedFailure> journalOpenFailures_;  // an event journal that cannot open
 
   DriverTicks ticks_;
