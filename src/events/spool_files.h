@@ -7,9 +7,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "common/diagnostics.h"
+#include "common/failure.h"
 #include "common/folder_sync.h"
 
 namespace orvelgate {
@@ -33,8 +35,9 @@ inline constexpr std::string_view kTempSpoolPrefix = ".orvelgate-spool-";
 // Writes `bytes` to a new file named ".orvelgate-spool-XXXXXX" in `folder` ("" means
 // the current directory; otherwise it ends in '/'), creating the folder when it is
 // missing (and syncing its parent, so that the new folder's name is durable too), and
-// flushes it. nullopt on any failure, with nothing left behind.
-std::optional<TempFile> WriteTempFile(const std::string& folder, std::span<const uint8_t> bytes);
+// flushes it. On any failure, what failed, with nothing left behind.
+std::variant<TempFile, Failure> WriteTempFile(const std::string& folder,
+                                              std::span<const uint8_t> bytes);
 
 enum class PublishResult { Done, Exists, Failed };
 // Renames `from` to `to` unless `to` exists; never replaces a file. A link is renamed

@@ -17,39 +17,60 @@ int64_t MtimeNs(const struct stat& st) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
-bool WriteAll(int fd, std::span<const uint8_t> bytes) {
+// errno after a failed write; ENOSPC for a write that took nothing.
+int WriteAll(int fd, std::span<const uint8_t> bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  return 0;
+}
+
+// A missing spool folder is made rather than losing the event; the new folder's name
+// must be durable before any file in it can be.
+std::optional<Failure> MakeFolder(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) return Failure::FromErrno(error.value(), "create folder " + folder);
+  const auto parent = std::filesystem::path(folder).parent_path().parent_path().string();
+  return SyncFolder(parent.empty() ? "." : parent + "/");
+}
+
+// The new file's bytes and mode, flushed.
+std::optional<Failure> FillAndFlush(int fd, const std::string& path,
+                                    std::span<const uint8_t> bytes) {
+  if (::fchmod(fd, 0644) != 0) return Failure::FromErrno(errno, "chmod " + path);
+  if (const int error = WriteAll(fd, bytes)) return Failure::FromErrno(error, "write " + path);
+  if (::fsync(fd) != 0) return Failure::FromErrno(errno, "fsync " + path);
+  return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<TempFile> WriteTempFile(const std::string& folder, std::span<const uint8_t> bytes) {
+std::variant<TempFile, Failure> WriteTempFile(const std::string& folder,
+                                              std::span<const uint8_t> bytes) {
   std::string path = folder + std::string(kTempSpoolPrefix) + "XXXXXX";
   int fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (fd < 0 && errno == ENOENT && !folder.empty()) {
-    // A missing spool folder is made rather than losing the event.
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    // The new folder's name must be durable before any file in it can be.
-    const auto parent = std::filesystem::path(folder).parent_path().parent_path().string();
-    if (ec || SyncFolder(parent.empty() ? "." : parent + "/")) return std::nullopt;
+    if (auto failure = MakeFolder(folder)) return *failure;
     path = folder + std::string(kTempSpoolPrefix) + "XXXXXX";
     fd = ::mkostemp(path.data(), O_CLOEXEC);
   }
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) {
+    const std::string where = folder.empty() ? "." : folder;
+    return Failure::FromErrno(errno, "create a temporary file in " + where);
+  }
+  std::optional<Failure> failure = FillAndFlush(fd, path, bytes);
   struct stat st{};
-  const bool ok = ::fchmod(fd, 0644) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0 &&
-                  ::fstat(fd, &st) == 0;
-  if (::close(fd) != 0 || !ok) {
+  if (!failure && ::fstat(fd, &st) != 0) failure = Failure::FromErrno(errno, "stat " + path);
+  if (::close(fd) != 0 && !failure) failure = Failure::FromErrno(errno, "close " + path);
+  if (failure) {
     ::unlink(path.c_str());
-    return std::nullopt;
+    return *failure;
   }
   return TempFile{path, MtimeNs(st)};
 }

@@ -73,17 +73,18 @@ std::optional<std::string> SpoolStore::Write(std::span<const uint8_t> bytes,
   const std::string stem = SpoolName(clock_.LocalNow(), options_.errorLog).value_or(kFallbackStem);
   const auto kind = KindOf(namePrefix_ + stem + tail);
   if (!kind) return std::nullopt;
-  const auto temp = WriteTempFile(folderPart_, bytes);
-  if (!temp) {
-    writeFailures_.Fail(Failure::FromErrno(errno, "write a temporary file"));
+  const auto written = WriteTempFile(folderPart_, bytes);
+  if (const Failure* failure = std::get_if<Failure>(&written)) {
+    writeFailures_.Fail(*failure);
     return std::nullopt;
   }
-  const auto name = Publish(temp->path, stem, tail);
+  const TempFile& temp = std::get<TempFile>(written);
+  const auto name = Publish(temp.path, stem, tail);
   if (!name) return std::nullopt;
   writeFailures_.Succeed();
   std::lock_guard lock(mutex_);
   stuck_.erase(*name);
-  Insert(*kind, *name, temp->mtimeNs);
+  Insert(*kind, *name, temp.mtimeNs);
   return name;
 }
 

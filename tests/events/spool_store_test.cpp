@@ -219,6 +219,22 @@ TEST_F(SpoolStoreTest, AFailedFolderSyncFailsTheWriteAndIsToldOnce) {
       << lines[1];
 }
 
+// A spool folder that cannot be made (a file has its name): the systemd journal has
+// what failed, with the system's words.
+TEST_F(SpoolStoreTest, AWriteThatCannotStartSaysWhy) {
+  WriteFileBytes(dir.path() / "blocked", {1});
+  std::vector<std::string> lines;
+  const ScopedDiagnosticsSink sink(
+      [&](Severity, std::string_view text) { lines.emplace_back(text); });
+  SpoolStore store = Store("blocked/sub/");
+  EXPECT_EQ(store.WriteEventFile({}), std::nullopt);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("failed: create a temporary file in blocked/sub/: Not a directory"
+                          " (errno 20)"),
+            std::string::npos)
+      << lines[0];
+}
+
 TEST_F(SpoolStoreTest, ReadTellsAFileLongerThanAsked) {
   WriteFileBytes("a.ddk", std::vector<uint8_t>(600, 7));
   SpoolStore store = Store();

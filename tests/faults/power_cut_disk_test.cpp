@@ -59,8 +59,9 @@ class PowerCutDiskTest : public ::testing::Test {
 
   // The spool store's write: a whole temporary file, renamed to its name.
   void WriteSpoolFile(const std::string& leaf) {
-    const auto temp = WriteTempFile(Folder(), kEvent);
-    ASSERT_TRUE(temp.has_value());
+    const auto written = WriteTempFile(Folder(), kEvent);
+    const TempFile* temp = std::get_if<TempFile>(&written);
+    ASSERT_TRUE(temp) << std::get<Failure>(written).Describe();
     ASSERT_EQ(RenameNoReplace(temp->path, Folder() + leaf), PublishResult::Done);
   }
 
