@@ -9,33 +9,11 @@
 #include <climits>
 #include <cstdlib>
 
+#include "common/flushed_write.h"
 #include "common/folder_sync.h"
 
 namespace orvelgate {
 namespace {
-
-// errno after a failed write; ENOSPC for a write that took nothing.
-int WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return ENOSPC;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
-
-// The new contents in the open temporary file, flushed; what failed, if anything.
-std::optional<Failure> FillTemporary(int fd, const std::string& temp, std::string_view contents,
-                                     const struct stat* old) {
-  if (old && ::fchmod(fd, old->st_mode & 07777) != 0) {
-    return Failure::FromErrno(errno, "chmod " + temp);
-  }
-  if (const int error = WriteAll(fd, contents)) return Failure::FromErrno(error, "write " + temp);
-  if (::fsync(fd) != 0) return Failure::FromErrno(errno, "fsync " + temp);
-  return std::nullopt;
-}
 
 // A symbolic link is replaced at its target, so the link itself stays in place.
 std::string ResolvedTarget(const std::string& path) {
@@ -92,7 +70,10 @@ std::optional<Failure> ReplaceWholeFile(const std::string& path, std::string_vie
   }
   if (fd < 0) return Failure::FromErrno(EEXIST, "create " + temp);
 
-  std::optional<Failure> failure = FillTemporary(fd, temp, contents, existed ? &old : nullptr);
+  // An existing file's permission bits go over to its replacement.
+  const auto mode = existed ? std::optional<unsigned>(old.st_mode & 07777) : std::nullopt;
+  std::optional<Failure> failure = WriteFlushed(
+      fd, temp, {reinterpret_cast<const uint8_t*>(contents.data()), contents.size()}, mode);
   if (::close(fd) != 0 && !failure) failure = Failure::FromErrno(errno, "close " + temp);
   if (!failure && ::rename(temp.c_str(), target.c_str()) != 0) {
     failure = Failure::FromErrno(errno, "rename " + temp + " to " + target);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "common/flushed_write.h"
 #include "events/spool_files.h"
 
 namespace orvelgate {
@@ -15,19 +16,6 @@ namespace {
 
 int64_t MtimeNs(const struct stat& st) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-}
-
-// errno after a failed write; ENOSPC for a write that took nothing.
-int WriteAll(int fd, std::span<const uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return ENOSPC;
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
 }
 
 // A missing spool folder is made rather than losing the event; the new folder's name
@@ -38,15 +26,6 @@ std::optional<Failure> MakeFolder(const std::string& folder) {
   if (error) return Failure::FromErrno(error.value(), "create folder " + folder);
   const auto parent = std::filesystem::path(folder).parent_path().parent_path().string();
   return SyncFolder(parent.empty() ? "." : parent + "/");
-}
-
-// The new file's bytes and mode, flushed.
-std::optional<Failure> FillAndFlush(int fd, const std::string& path,
-                                    std::span<const uint8_t> bytes) {
-  if (::fchmod(fd, 0644) != 0) return Failure::FromErrno(errno, "chmod " + path);
-  if (const int error = WriteAll(fd, bytes)) return Failure::FromErrno(error, "write " + path);
-  if (::fsync(fd) != 0) return Failure::FromErrno(errno, "fsync " + path);
-  return std::nullopt;
 }
 
 }  // namespace
@@ -64,7 +43,7 @@ std::variant<TempFile, Failure> WriteTempFile(const std::string& folder,
     const std::string where = folder.empty() ? "." : folder;
     return Failure::FromErrno(errno, "create a temporary file in " + where);
   }
-  std::optional<Failure> failure = FillAndFlush(fd, path, bytes);
+  std::optional<Failure> failure = WriteFlushed(fd, path, bytes, 0644);
   struct stat st{};
   if (!failure && ::fstat(fd, &st) != 0) failure = Failure::FromErrno(errno, "stat " + path);
   if (::close(fd) != 0 && !failure) failure = Failure::FromErrno(errno, "close " + path);
