@@ -71,7 +71,7 @@ void T7Link::ObeyClockRecord(DayCount stamp) {
     outcome.set = clock_.SetLocalClock(*outcome.requested);
     if (!outcome.set) {
       const int error = errno;
-      outcome.refusal = Failure::FromErrno(error, "");
+      outcome.refusal = error != 0 ? Failure::FromErrno(error, "") : Failure::FromText("refused");
       if (error == EPERM) outcome.refusal->remedy = "the driver runs without CAP_SYS_TIME";
     }
   }

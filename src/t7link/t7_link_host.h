@@ -18,7 +18,7 @@ struct ClockRecordOutcome {
   DayCount before = 0;                     // the local time when it came
   std::optional<CalendarTime> requested;   // none: its time stamp is no date and time
   bool set = false;                        // the system took the new time
-  std::optional<Failure> refusal;          // why the system refused it, with its errno
+  std::optional<Failure> refusal;          // why the system refused it, when it did
 };
 
 class T7LinkHost {

@@ -54,8 +54,7 @@ void T7LinkWatch::ReportClockRecord(const ClockRecordOutcome& outcome) {
     view_.LogLine("Сервер T7 установил время: было " + was + ", стало " + asked + ".");
     return;
   }
-  const Failure refusal = outcome.refusal.value_or(Failure::FromText("refused"));
-  const std::string cause = refusal.Describe().empty() ? "refused" : refusal.Describe();
+  const std::string cause = outcome.refusal ? outcome.refusal->Describe() : "refused";
   Diagnose(Severity::kWarning, "the T7 server asked to set the clock from " + was + " to " +
                                    asked + "; it was not set: " + cause);
   view_.LogLine("Сервер T7 прислал время " + asked + "; часы не изменены.");
